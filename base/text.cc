@@ -1,0 +1,272 @@
+#include "base/text.h"
+
+#include <iconv.h>
+#include <unicode/uchar.h>
+
+#include <array>
+#include <climits>
+#include <cstring>
+#include <memory>
+
+namespace pigeonbox {
+namespace {
+
+constexpr char16_t kReplacement = u'?';
+
+// Code page 936 tables, built once from the C library's converter. Decoding covers the single
+// bytes and every lead/trail pair; encoding is the reverse of decoding (the lowest code wins
+// where two codes decode to the same character).
+class Gbk {
+ public:
+  static const Gbk& Get() {
+    static const Gbk tables;
+    return tables;
+  }
+
+  // Character of a two-byte code, or 0 when the pair is not a GBK character.
+  char16_t Decode(uint8_t lead, uint8_t trail) const { return pairs_[lead * 256 + trail]; }
+  // Single-byte character for a byte >= 0x80, or 0 when the byte starts a pair or is invalid.
+  char16_t DecodeSingle(uint8_t byte) const { return singles_[byte - 0x80]; }
+  // GBK code of a character (a byte < 0x100 or a pair lead<<8|trail), or 0 when there is none.
+  uint16_t Encode(char16_t c) const { return codes_[c]; }
+
+ private:
+  Gbk() : pairs_(std::make_unique<char16_t[]>(65536)), codes_(std::make_unique<uint16_t[]>(65536)) {
+    singles_.fill(0);
+    for (unsigned c = 1; c < 0x80; ++c) codes_[c] = static_cast<uint16_t>(c);
+    iconv_t cd = iconv_open("UTF-16LE", "CP936");
+    if (cd == reinterpret_cast<iconv_t>(-1)) cd = iconv_open("UTF-16LE", "GBK");
+    if (cd == reinterpret_cast<iconv_t>(-1)) return;  // ASCII only; the tests notice
+    for (unsigned b = 0x80; b < 0x100; ++b) {
+      char in[1] = {static_cast<char>(b)};
+      char16_t u = ConvertOne(cd, in, 1);
+      if (u != 0) {
+        singles_[b - 0x80] = u;
+        if (codes_[u] == 0) codes_[u] = static_cast<uint16_t>(b);
+      }
+    }
+    for (unsigned lead = 0x81; lead < 0xFF; ++lead) {
+      for (unsigned trail = 0x40; trail < 0xFF; ++trail) {
+        if (trail == 0x7F) continue;
+        char in[2] = {static_cast<char>(lead), static_cast<char>(trail)};
+        char16_t u = ConvertOne(cd, in, 2);
+        if (u == 0) continue;
+        pairs_[lead * 256 + trail] = u;
+        if (codes_[u] == 0) codes_[u] = static_cast<uint16_t>(lead << 8 | trail);
+      }
+    }
+    iconv_close(cd);
+  }
+
+  // Converts one code to a single UTF-16 unit; 0 when it is invalid or maps to a surrogate pair.
+  static char16_t ConvertOne(iconv_t cd, char* in, size_t len) {
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    char out[8];
+    char* inp = in;
+    char* outp = out;
+    size_t inLeft = len, outLeft = sizeof out;
+    if (iconv(cd, &inp, &inLeft, &outp, &outLeft) == static_cast<size_t>(-1)) return 0;
+    if (inLeft != 0 || outp - out != 2) return 0;
+    return static_cast<char16_t>(static_cast<uint8_t>(out[0]) | static_cast<uint8_t>(out[1]) << 8);
+  }
+
+  std::array<char16_t, 128> singles_;
+  std::unique_ptr<char16_t[]> pairs_;
+  std::unique_ptr<uint16_t[]> codes_;
+};
+
+bool IsSpace(char32_t c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+template <typename Char>
+int32_t ParseDecimalImpl(std::basic_string_view<Char> text) {
+  size_t i = 0;
+  while (i < text.size() && IsSpace(text[i])) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  int64_t value = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    value = value * 10 + (text[i] - '0');
+    if (value > int64_t{INT32_MAX} + 1) value = int64_t{INT32_MAX} + 1;  // saturate, keep going
+  }
+  if (negative) return static_cast<int32_t>(-value);
+  return value > INT32_MAX ? INT32_MAX : static_cast<int32_t>(value);
+}
+
+template <typename Char>
+char32_t AsciiLower(Char c) {
+  return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c;
+}
+
+template <typename Char>
+bool EqualsIgnoreAsciiCaseImpl(std::basic_string_view<Char> a, std::basic_string_view<Char> b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+  }
+  return true;
+}
+
+void AppendUtf8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | cp >> 6);
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | cp >> 12);
+    out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | cp >> 18);
+    out += static_cast<char>(0x80 | (cp >> 12 & 0x3F));
+    out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+bool IsHighSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
+bool IsLowSurrogate(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+
+}  // namespace
+
+std::string ToAnsi(std::u16string_view text) {
+  const Gbk& gbk = Gbk::Get();
+  std::string out;
+  out.reserve(text.size() * 2);
+  for (size_t i = 0; i < text.size(); ++i) {
+    char16_t c = text[i];
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+      continue;
+    }
+    if (IsHighSurrogate(c) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) ++i;
+    uint16_t code = gbk.Encode(c);
+    if (code == 0) {
+      out += static_cast<char>(kReplacement);
+    } else if (code < 0x100) {
+      out += static_cast<char>(code);
+    } else {
+      out += static_cast<char>(code >> 8);
+      out += static_cast<char>(code & 0xFF);
+    }
+  }
+  return out;
+}
+
+std::u16string FromAnsi(std::string_view bytes) {
+  const Gbk& gbk = Gbk::Get();
+  std::u16string out;
+  out.reserve(bytes.size());
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    uint8_t b = static_cast<uint8_t>(bytes[i]);
+    if (b < 0x80) {
+      out += static_cast<char16_t>(b);
+      continue;
+    }
+    if (char16_t single = gbk.DecodeSingle(b)) {
+      out += single;
+      continue;
+    }
+    if (i + 1 < bytes.size()) {
+      if (char16_t pair = gbk.Decode(b, static_cast<uint8_t>(bytes[i + 1]))) {
+        out += pair;
+        ++i;
+        continue;
+      }
+    }
+    out += kReplacement;  // the next byte is looked at again on its own
+  }
+  return out;
+}
+
+std::string ToUtf8(std::u16string_view text) {
+  std::string out;
+  out.reserve(text.size() * 3 / 2);
+  for (size_t i = 0; i < text.size(); ++i) {
+    char16_t c = text[i];
+    if (IsHighSurrogate(c) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) {
+      AppendUtf8(out, 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00));
+    } else if (IsHighSurrogate(c) || IsLowSurrogate(c)) {
+      AppendUtf8(out, 0xFFFD);
+    } else {
+      AppendUtf8(out, c);
+    }
+  }
+  return out;
+}
+
+std::u16string FromUtf8(std::string_view bytes) {
+  std::u16string out;
+  out.reserve(bytes.size());
+  size_t i = 0;
+  while (i < bytes.size()) {
+    uint8_t b = static_cast<uint8_t>(bytes[i]);
+    if (b < 0x80) {
+      out += static_cast<char16_t>(b);
+      ++i;
+      continue;
+    }
+    int extra = b >= 0xF0 && b < 0xF5 ? 3 : b >= 0xE0 && b < 0xF0 ? 2 : b >= 0xC2 && b < 0xE0 ? 1 : -1;
+    if (extra < 0 || i + extra >= bytes.size()) {
+      out += u'\uFFFD';
+      ++i;
+      continue;
+    }
+    char32_t cp = extra == 1 ? (b & 0x1F) : extra == 2 ? (b & 0x0F) : (b & 0x07);
+    bool ok = true;
+    for (int k = 1; k <= extra; ++k) {
+      uint8_t t = static_cast<uint8_t>(bytes[i + k]);
+      if ((t & 0xC0) != 0x80) {
+        ok = false;
+        break;
+      }
+      cp = cp << 6 | (t & 0x3F);
+    }
+    static constexpr char32_t kMin[] = {0, 0x80, 0x800, 0x10000};
+    if (!ok || cp < kMin[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+      out += u'\uFFFD';
+      ++i;
+      continue;
+    }
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      out += static_cast<char16_t>(0xD800 + (cp >> 10));
+      out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+    } else {
+      out += static_cast<char16_t>(cp);
+    }
+    i += extra + 1;
+  }
+  return out;
+}
+
+std::u16string Widen(std::string_view ascii) {
+  std::u16string out(ascii.size(), u'\0');
+  for (size_t i = 0; i < ascii.size(); ++i) out[i] = static_cast<unsigned char>(ascii[i]);
+  return out;
+}
+
+char16_t LowerChar(char16_t c) {
+  if (c < 0x80) return static_cast<char16_t>(AsciiLower(c));
+  if (IsHighSurrogate(c) || IsLowSurrogate(c)) return c;
+  UChar32 lower = u_tolower(c);
+  return lower <= 0xFFFF ? static_cast<char16_t>(lower) : c;
+}
+
+std::u16string ToLower(std::u16string_view text) {
+  std::u16string out(text);
+  for (char16_t& c : out) c = LowerChar(c);
+  return out;
+}
+
+int32_t ParseDecimal(std::string_view text) { return ParseDecimalImpl(text); }
+int32_t ParseDecimal(std::u16string_view text) { return ParseDecimalImpl(text); }
+
+bool EqualsIgnoreAsciiCase(std::string_view a, std::string_view b) {
+  return EqualsIgnoreAsciiCaseImpl(a, b);
+}
+bool EqualsIgnoreAsciiCase(std::u16string_view a, std::u16string_view b) {
+  return EqualsIgnoreAsciiCaseImpl(a, b);
+}
+
+}  // namespace pigeonbox

@@ -1,0 +1,70 @@
+// The server's log file: one UTF-8 text file of time-stamped lines, rotated to an archive name
+// when it grows past 1024000 bytes.
+//
+// Each line is "[YYYY-MM-DD hh:mm:ss] (tid)" + text + "\r\n" (no separator between the prefix and
+// the text). Several LogFile objects may append to the same path; each has its own lock and its
+// own rotation. Every method may be called from any thread.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "base/clock.h"
+#include "base/format.h"
+
+namespace pigeonbox {
+
+class LogFile {
+ public:
+  // Rotation threshold: a file larger than this after a line is archived.
+  static constexpr int64_t kRotateBytes = 1024000;
+  // Longest formatted message of Log, in UTF-16 units; the rest is cut off.
+  static constexpr size_t kMaxMessageUnits = 1023;
+
+  // `clock` is borrowed and must outlive the object.
+  explicit LogFile(const Clock& clock = SystemClock::Instance());
+  virtual ~LogFile();
+  LogFile(const LogFile&) = delete;
+  LogFile& operator=(const LogFile&) = delete;
+
+  // Adds "/" to `directory` when missing, creates that one directory when needed and opens
+  // directory + fileName for appending. False when the file cannot be opened; the object then
+  // writes nothing.
+  bool Open(const std::string& directory, const std::string& fileName);
+
+  // Appends one line (prefix, text, "\r\n") as a single write, then rotates when due.
+  void WriteLine(std::u16string_view text);
+
+  // Archives the file when it is larger than kRotateBytes: renames it to directory +
+  // "YYYYMMDDhhmm" + fileName (the rotation's local time) and starts a new file. When the rename
+  // fails, appending simply continues in the same file.
+  void Rotate();
+
+  // Formats the message (printf-style, see FormatText), cuts it to kMaxMessageUnits and writes
+  // it as one line. The formatted text is written literally.
+  template <typename... Args>
+  void Log(std::u16string_view format, const Args&... args) {
+    WriteLine(CutMessage(FormatText(format, args...)));
+  }
+
+  // directory + fileName, empty before Open.
+  std::string path() const;
+  bool is_open() const;
+
+  // Cuts a formatted message to kMaxMessageUnits, never leaving half a surrogate pair.
+  static std::u16string CutMessage(std::u16string text);
+
+ private:
+  void RotateLocked();
+
+  const Clock& clock_;
+  mutable std::mutex mutex_;
+  int fd_ = -1;
+  std::string directory_;
+  std::string fileName_;
+  std::string path_;
+};
+
+}  // namespace pigeonbox
