@@ -68,6 +68,8 @@ class BasicMarkupDocument {
   bool FindNext(StringView name = {});
   // Next child of current after child with that name; when current is 0, first does FindNext().
   bool FindNextChild(StringView name = {});
+  // Forgets the child position, so that FindNextChild starts again from the first child.
+  void ResetChild() { child_ = 0; }
   // parent = current, current = child, child = 0. Needs a current element.
   bool Descend();
   // child = current, current = parent, parent = the parent's parent. Needs a parent.
