@@ -54,6 +54,8 @@ class BasicMarkupDocument {
   // kept and the table is empty, so every navigation fails.
   bool Parse(StringView text);
   bool Parse(String&& text);
+  // For literals and C strings (which would fit both overloads above); null parses no text.
+  bool Parse(const Char* text) { return Parse(text ? StringView(text) : StringView()); }
 
   const String& Text() const { return text_; }
   // The last parse error (empty after a successful parse), UTF-8.
@@ -112,12 +114,17 @@ class BasicMarkupDocument {
   explicit BasicMarkupDocument(MarkupFlavor flavor) : flavor_(flavor) {}
 
  private:
-  class Parser;
-  class Editor;
+  friend class MarkupDocument;  // LoadFile keeps the reason of a failed load
+
+  class Parser;  // builds the element table
+  class Editor;  // splices the text and keeps the table in step
+
+  bool CreateDocumentElement(StringView name, StringView value);
 
   MarkupFlavor flavor_ = MarkupFlavor::kNarrow;
   String text_;
   std::vector<ElementRecord> records_;  // empty when no document is parsed
+  std::vector<int32_t> freeRecords_;    // unlinked by edits, reused by later insertions
   int32_t parent_ = 0;
   int32_t current_ = 0;
   int32_t child_ = 0;
