@@ -46,7 +46,11 @@ class LogFile {
   // it as one line. The formatted text is written literally.
   template <typename... Args>
   void Log(std::u16string_view format, const Args&... args) {
-    WriteLine(CutMessage(FormatText(format, args...)));
+    try {
+      WriteLine(CutMessage(FormatText(format, args...)));
+    } catch (...) {
+      // Formatting ran out of memory: the line is lost, the caller goes on.
+    }
   }
 
   // directory + fileName, empty before Open.

@@ -31,7 +31,11 @@ class SysLog {
   template <typename... Args>
   void Report(uint32_t level, std::u16string_view category, uint32_t eventId,
               std::u16string_view format, const Args&... args) {
-    ReportText(level, category, eventId, FormatText(format, args...));
+    try {
+      ReportText(level, category, eventId, FormatText(format, args...));
+    } catch (...) {
+      // Formatting ran out of memory: the event is lost, the caller goes on.
+    }
   }
 
   // Cuts the text like a log message (1023 units) and passes it to the sink, if any.
