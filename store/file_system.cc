@@ -1,0 +1,214 @@
+#include "store/file_system.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+namespace pigeonbox {
+namespace {
+
+constexpr mode_t kFileMode = 0644;
+constexpr mode_t kDirMode = 0755;
+
+// Owns one descriptor for the length of a call.
+class Fd {
+ public:
+  Fd(const std::string& path, int flags)
+      : fd_(::open(path.c_str(), flags | O_CLOEXEC, kFileMode)) {}
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+
+  bool ok() const { return fd_ >= 0; }
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// Writes all of `data` at `offset` (or at the current position when offset < 0).
+int WriteAll(int fd, std::string_view data, int64_t offset) {
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = offset < 0 ? ::write(fd, data.data() + done, data.size() - done)
+                           : ::pwrite(fd, data.data() + done, data.size() - done,
+                                      offset + static_cast<int64_t>(done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (n == 0) return EIO;  // a regular file never accepts nothing without an error
+    done += static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+int PreadAll(int fd, int64_t offset, size_t length, char* buffer, size_t* done) {
+  *done = 0;
+  while (*done < length) {
+    ssize_t n = ::pread(fd, buffer + *done, length - *done, offset + static_cast<int64_t>(*done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (n == 0) break;  // end of file
+    *done += static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+int ResultOf(int rc) {
+  return rc == 0 ? 0 : errno;
+}
+
+}  // namespace
+
+int PosixFileSystem::ReadFile(const std::string& path, std::string* data) {
+  Fd fd(path, O_RDONLY);
+  if (!fd.ok()) return errno;
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return errno;
+  // The size is a hint only: the file may change under us, so read until the end. One spare
+  // byte lets the usual read see the end of the file without a second call.
+  std::string result(static_cast<size_t>(st.st_size) + 1, '\0');
+  size_t total = 0;
+  for (;;) {
+    if (total == result.size()) result.resize(result.size() + 4096);
+    size_t done = 0;
+    int rc = PreadAll(fd.get(), static_cast<int64_t>(total), result.size() - total,
+                      result.data() + total, &done);
+    if (rc != 0) return rc;
+    total += done;
+    if (total < result.size()) break;
+  }
+  result.resize(total);
+  *data = std::move(result);
+  return 0;
+}
+
+int PosixFileSystem::ReadAt(const std::string& path, int64_t offset, size_t length, void* buffer,
+                            size_t* done) {
+  *done = 0;
+  if (offset < 0) return EINVAL;
+  Fd fd(path, O_RDONLY);
+  if (!fd.ok()) return errno;
+  return PreadAll(fd.get(), offset, length, static_cast<char*>(buffer), done);
+}
+
+int PosixFileSystem::WriteFile(const std::string& path, std::string_view data) {
+  Fd fd(path, O_WRONLY | O_CREAT | O_TRUNC);
+  if (!fd.ok()) return errno;
+  return WriteAll(fd.get(), data, 0);
+}
+
+int PosixFileSystem::OverwriteFile(const std::string& path, std::string_view data) {
+  Fd fd(path, O_WRONLY | O_CREAT);
+  if (!fd.ok()) return errno;
+  if (int rc = WriteAll(fd.get(), data, 0); rc != 0) return rc;
+  return ResultOf(::ftruncate(fd.get(), static_cast<off_t>(data.size())));
+}
+
+int PosixFileSystem::Append(const std::string& path, std::string_view data, int64_t* offset) {
+  Fd fd(path, O_WRONLY | O_CREAT | O_APPEND);
+  if (!fd.ok()) return errno;
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return errno;
+  int rc = WriteAll(fd.get(), data, -1);
+  if (rc != 0) {
+    // Cut a partial write off again, so a failed append leaves no stray bytes.
+    (void)::ftruncate(fd.get(), st.st_size);
+    return rc;
+  }
+  *offset = st.st_size;
+  return 0;
+}
+
+int PosixFileSystem::Truncate(const std::string& path, int64_t size) {
+  return ResultOf(::truncate(path.c_str(), static_cast<off_t>(size)));
+}
+
+int PosixFileSystem::Sync(const std::string& path) {
+  Fd fd(path, O_RDONLY);
+  if (!fd.ok()) return errno;
+  return ResultOf(::fsync(fd.get()));
+}
+
+int PosixFileSystem::Rename(const std::string& from, const std::string& to) {
+  return ResultOf(::rename(from.c_str(), to.c_str()));
+}
+
+int PosixFileSystem::RenameNoReplace(const std::string& from, const std::string& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return errno;
+  // A file system without the flag: a hard link fails with EEXIST just the same, and is
+  // atomic. Only plain files take this path.
+  if (::link(from.c_str(), to.c_str()) != 0) return errno;
+  return ResultOf(::unlink(from.c_str()));
+}
+
+int PosixFileSystem::Exchange(const std::string& a, const std::string& b) {
+  return ResultOf(::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE));
+}
+
+int PosixFileSystem::Unlink(const std::string& path) {
+  return ResultOf(::unlink(path.c_str()));
+}
+
+int PosixFileSystem::MakeDir(const std::string& path) {
+  if (::mkdir(path.c_str(), kDirMode) == 0) return 0;
+  int error = errno;
+  struct stat st;
+  if (error == EEXIST && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return 0;
+  return error;
+}
+
+int PosixFileSystem::Stat(const std::string& path, FileStat* stat) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return errno;
+  stat->is_dir = S_ISDIR(st.st_mode);
+  stat->size = st.st_size;
+  stat->mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  return 0;
+}
+
+int PosixFileSystem::ListDir(const std::string& path, std::vector<DirEntry>* entries) {
+  DIR* dir = ::opendir(path.c_str());
+  if (dir == nullptr) return errno;
+  std::vector<DirEntry> result;
+  int rc = 0;
+  for (;;) {
+    errno = 0;
+    const dirent* e = ::readdir(dir);
+    if (e == nullptr) {
+      rc = errno;
+      break;
+    }
+    std::string_view name = e->d_name;
+    if (name == "." || name == "..") continue;
+    unsigned char type = e->d_type;
+    if (type == DT_UNKNOWN) {  // some file systems do not fill d_type
+      struct stat st;
+      if (::fstatat(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_LNK;
+      }
+    }
+    DirEntry entry;
+    entry.name = std::string(name);
+    entry.type = type == DT_DIR   ? DirEntry::Type::kDirectory
+                 : type == DT_REG ? DirEntry::Type::kFile
+                                  : DirEntry::Type::kOther;
+    result.push_back(std::move(entry));
+  }
+  ::closedir(dir);
+  if (rc != 0) return rc;
+  *entries = std::move(result);
+  return 0;
+}
+
+}  // namespace pigeonbox

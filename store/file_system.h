@@ -1,0 +1,103 @@
+// The one file interface of the store.
+//
+// Every file-system access of the store goes through a FileSystem, so tests can put a
+// fault-injecting layer in front of the real disk ("disk full", failed renames, short reads).
+// Operations work on whole paths (UTF-8, "/" separators) and keep no file open between calls.
+// Results are 0 for success or the errno of the failing system call; nothing throws.
+// Implementations are thread-safe; callers serialise work on one file themselves (the store's
+// owner locks).
+//
+// A file that must never be seen half-written is saved like this: OverwriteFile a kept scratch
+// file beside the target (a name beginning with "." so directory walks skip it), then Exchange
+// it with the target; when Exchange reports EINVAL or ENOSYS (a file system without atomic
+// exchange), fall back to Rename. After the exchange the scratch name holds the previous version
+// and is simply overwritten next time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pigeonbox {
+
+struct FileStat {
+  bool is_dir = false;
+  int64_t size = 0;
+  int64_t mtime_ns = 0;  // last modification, nanoseconds since 1970-01-01 UTC
+};
+
+struct DirEntry {
+  enum class Type { kFile, kDirectory, kOther };  // kOther: links, sockets, devices ...
+  std::string name;
+  Type type = Type::kOther;
+};
+
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+
+  // Reads the whole file into *data (replaced).
+  virtual int ReadFile(const std::string& path, std::string* data) = 0;
+  // Reads up to `length` bytes at `offset` into `buffer`; *done = bytes read, fewer than
+  // `length` only at the end of the file.
+  virtual int ReadAt(const std::string& path, int64_t offset, size_t length, void* buffer,
+                     size_t* done) = 0;
+
+  // Creates the file or truncates it to zero, then writes `data`.
+  virtual int WriteFile(const std::string& path, std::string_view data) = 0;
+  // Writes `data` over the start of the file (creating it when missing) and cuts it to
+  // data.size(). Cheaper than WriteFile for an existing file: no truncation to zero, which ext4
+  // answers with a forced flush.
+  virtual int OverwriteFile(const std::string& path, std::string_view data) = 0;
+  // Appends `data` (creating the file when missing); *offset = where it was written. On failure
+  // nothing of `data` is left behind where the implementation can undo a partial write.
+  virtual int Append(const std::string& path, std::string_view data, int64_t* offset) = 0;
+  // Cuts or extends the file to `size` bytes.
+  virtual int Truncate(const std::string& path, int64_t size) = 0;
+  // Flushes the file's data and metadata to the device.
+  virtual int Sync(const std::string& path) = 0;
+
+  // Moves `from` to `to`, replacing `to` when it exists.
+  virtual int Rename(const std::string& from, const std::string& to) = 0;
+  // Moves `from` to `to` only when `to` does not exist (EEXIST otherwise).
+  virtual int RenameNoReplace(const std::string& from, const std::string& to) = 0;
+  // Swaps the two names atomically. EINVAL or ENOSYS: the file system cannot; fall back.
+  virtual int Exchange(const std::string& a, const std::string& b) = 0;
+  virtual int Unlink(const std::string& path) = 0;
+
+  // Creates one directory; an existing directory is success.
+  virtual int MakeDir(const std::string& path) = 0;
+  // ENOENT when nothing is at `path`. Links are followed.
+  virtual int Stat(const std::string& path, FileStat* stat) = 0;
+  // The entries of a directory without "." and ".." (order unspecified; *entries replaced).
+  virtual int ListDir(const std::string& path, std::vector<DirEntry>* entries) = 0;
+
+  bool Exists(const std::string& path) {
+    FileStat ignored;
+    return Stat(path, &ignored) == 0;
+  }
+};
+
+// The real disk through POSIX calls. Stateless; one instance may serve the whole process.
+class PosixFileSystem final : public FileSystem {
+ public:
+  int ReadFile(const std::string& path, std::string* data) override;
+  int ReadAt(const std::string& path, int64_t offset, size_t length, void* buffer,
+             size_t* done) override;
+  int WriteFile(const std::string& path, std::string_view data) override;
+  int OverwriteFile(const std::string& path, std::string_view data) override;
+  int Append(const std::string& path, std::string_view data, int64_t* offset) override;
+  int Truncate(const std::string& path, int64_t size) override;
+  int Sync(const std::string& path) override;
+  int Rename(const std::string& from, const std::string& to) override;
+  int RenameNoReplace(const std::string& from, const std::string& to) override;
+  int Exchange(const std::string& a, const std::string& b) override;
+  int Unlink(const std::string& path) override;
+  int MakeDir(const std::string& path) override;
+  int Stat(const std::string& path, FileStat* stat) override;
+  int ListDir(const std::string& path, std::vector<DirEntry>* entries) override;
+};
+
+}  // namespace pigeonbox

@@ -1,0 +1,132 @@
+#include "store/store_paths.h"
+
+#include <vector>
+
+#include "base/text.h"
+
+namespace pigeonbox {
+namespace {
+
+constexpr std::string_view kStoreRoot = "OffMsg/";
+constexpr std::string_view kIndexDir = "OffMsgIndex/";
+constexpr std::string_view kTextDir = "OffMsgFile/";
+constexpr std::string_view kGroupDir = "DisGroup/";
+
+bool IsSurrogate(char16_t c) {
+  return c >= 0xD800 && c <= 0xDFFF;
+}
+bool IsHighSurrogate(char16_t c) {
+  return c >= 0xD800 && c <= 0xDBFF;
+}
+bool IsLowSurrogate(char16_t c) {
+  return c >= 0xDC00 && c <= 0xDFFF;
+}
+
+}  // namespace
+
+int32_t NameHash(std::u16string_view name) {
+  uint32_t h = 0;
+  for (char byte : ToAnsi(name)) {
+    if (byte == '\0') break;
+    h = h * 131u + static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(byte)));
+  }
+  return static_cast<int32_t>(h & 0x7FFFFFFFu);
+}
+
+int BucketOf(std::u16string_view owner) {
+  return NameHash(ToLower(owner)) % kBucketCount;
+}
+
+bool IsStorableOwnerName(std::u16string_view owner) {
+  if (owner == u"." || owner == u"..") return false;
+  for (size_t i = 0; i < owner.size(); ++i) {
+    char16_t c = owner[i];
+    if (c == u'/' || c == u'\0') return false;
+    if (!IsSurrogate(c)) continue;
+    if (!IsHighSurrogate(c) || i + 1 == owner.size() || !IsLowSurrogate(owner[i + 1])) {
+      return false;
+    }
+    ++i;  // a complete pair
+  }
+  return true;
+}
+
+StorePaths::StorePaths(std::string root, FileSystem& fs)
+    : fs_(fs),
+      person_index_dir_(root + std::string(kStoreRoot) + std::string(kIndexDir)),
+      person_text_dir_(root + std::string(kStoreRoot) + std::string(kTextDir)),
+      group_index_dir_(person_index_dir_ + std::string(kGroupDir)),
+      group_text_dir_(person_text_dir_ + std::string(kGroupDir)) {
+  // Parents first; an existing directory is fine.
+  fs_.MakeDir(root + std::string(kStoreRoot));
+  for (const std::string* dir :
+       {&person_index_dir_, &person_text_dir_, &group_index_dir_, &group_text_dir_}) {
+    fs_.MakeDir(*dir);
+  }
+  MakeBuckets(person_index_dir_);
+  MakeBuckets(person_text_dir_);
+}
+
+// Every person file lies in a bucket; without its bucket an owner could store nothing.
+void StorePaths::MakeBuckets(const std::string& dir) {
+  for (int bucket = 0; bucket < kBucketCount; ++bucket) {
+    fs_.MakeDir(dir + std::to_string(bucket));
+  }
+}
+
+std::optional<std::string> StorePaths::PersonPath(const std::string& dir, std::u16string_view owner,
+                                                  std::string_view extension) {
+  std::u16string lower = ToLower(owner);
+  if (!IsStorableOwnerName(lower)) return std::nullopt;
+  return dir + std::to_string(NameHash(lower) % kBucketCount) + "/" + ToUtf8(lower) +
+         std::string(extension);
+}
+
+std::optional<std::string> StorePaths::GroupPath(const std::string& dir, std::u16string_view owner,
+                                                 std::string_view extension) {
+  if (!IsStorableOwnerName(owner)) return std::nullopt;
+  return dir + ToUtf8(owner) + std::string(extension);
+}
+
+std::optional<std::string> StorePaths::PersonIndexPath(std::u16string_view owner) const {
+  return PersonPath(person_index_dir_, owner, ".xml");
+}
+
+std::optional<std::string> StorePaths::PersonTextPath(std::u16string_view owner) const {
+  return PersonPath(person_text_dir_, owner, ".txt");
+}
+
+std::optional<std::string> StorePaths::GroupIndexPath(std::u16string_view owner) const {
+  return GroupPath(group_index_dir_, owner, ".xml");
+}
+
+std::optional<std::string> StorePaths::GroupTextPath(std::u16string_view owner) const {
+  return GroupPath(group_text_dir_, owner, ".txt");
+}
+
+int StorePaths::MigrateStoreDirs() {
+  return MigrateDir(person_index_dir_) + MigrateDir(person_text_dir_);
+}
+
+int StorePaths::MigrateDir(const std::string& dir) {
+  MakeBuckets(dir);
+  std::vector<DirEntry> entries;
+  if (fs_.ListDir(dir, &entries) != 0) return 0;
+  int moved = 0;
+  for (const DirEntry& entry : entries) {
+    // Buckets, DisGroup and other directories stay, and so do dot files (scratch files).
+    if (entry.type != DirEntry::Type::kFile || entry.name.empty() || entry.name[0] == '.') {
+      continue;
+    }
+    std::u16string name = FromUtf8(entry.name);
+    if (ToUtf8(name) != entry.name) continue;  // not UTF-8: no owner name leads to it
+    std::u16string lower = ToLower(name);
+    size_t dot = lower.rfind(u'.');
+    std::u16string_view title = std::u16string_view(lower).substr(0, dot);
+    std::string target = dir + std::to_string(NameHash(title) % kBucketCount) + "/" + ToUtf8(lower);
+    if (fs_.RenameNoReplace(dir + entry.name, target) == 0) ++moved;
+  }
+  return moved;
+}
+
+}  // namespace pigeonbox

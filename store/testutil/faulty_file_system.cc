@@ -1,0 +1,171 @@
+#include "store/testutil/faulty_file_system.h"
+
+#include <fnmatch.h>
+
+#include <algorithm>
+
+namespace pigeonbox {
+namespace {
+
+bool Matches(const std::string& pattern, const std::string& path) {
+  return ::fnmatch(pattern.c_str(), path.c_str(), 0) == 0;
+}
+
+}  // namespace
+
+void FaultyFileSystem::FailCalls(Op op, std::string pattern, int error, int skip, int times) {
+  std::lock_guard lock(mutex_);
+  call_rules_.push_back({op, std::move(pattern), error, skip, times});
+}
+
+void FaultyFileSystem::FailWritesAfterBytes(std::string pattern, int64_t bytes, int error) {
+  std::lock_guard lock(mutex_);
+  byte_rules_.push_back({std::move(pattern), bytes, error});
+}
+
+void FaultyFileSystem::ShortReads(std::string pattern, size_t max_bytes) {
+  std::lock_guard lock(mutex_);
+  short_reads_.push_back({std::move(pattern), max_bytes});
+}
+
+void FaultyFileSystem::Clear() {
+  std::lock_guard lock(mutex_);
+  call_rules_.clear();
+  byte_rules_.clear();
+  short_reads_.clear();
+}
+
+int64_t FaultyFileSystem::CallCount(Op op) const {
+  std::lock_guard lock(mutex_);
+  return counts_[static_cast<int>(op)];
+}
+
+int FaultyFileSystem::Check(Op op, const std::string& path, const std::string& other) {
+  std::lock_guard lock(mutex_);
+  ++counts_[static_cast<int>(op)];
+  int error = 0;
+  for (CallRule& rule : call_rules_) {
+    if (rule.op != op) continue;
+    if (!Matches(rule.pattern, path) && (other.empty() || !Matches(rule.pattern, other))) {
+      continue;
+    }
+    if (rule.skip > 0) {
+      --rule.skip;
+    } else if (rule.times != 0) {
+      if (rule.times > 0) --rule.times;
+      if (error == 0) error = rule.error;
+    }
+  }
+  return error;
+}
+
+size_t FaultyFileSystem::AllowedBytes(const std::string& path, size_t size, int* error) {
+  std::lock_guard lock(mutex_);
+  size_t allowed = size;
+  for (ByteRule& rule : byte_rules_) {
+    if (!Matches(rule.pattern, path)) continue;
+    if (static_cast<int64_t>(allowed) > rule.remaining) {
+      allowed = static_cast<size_t>(rule.remaining);
+      *error = rule.error;
+    }
+  }
+  for (ByteRule& rule : byte_rules_) {
+    if (Matches(rule.pattern, path)) rule.remaining -= static_cast<int64_t>(allowed);
+  }
+  return allowed;
+}
+
+size_t FaultyFileSystem::ReadLimit(const std::string& path, size_t length) {
+  std::lock_guard lock(mutex_);
+  for (const ShortReadRule& rule : short_reads_) {
+    if (Matches(rule.pattern, path)) length = std::min(length, rule.max_bytes);
+  }
+  return length;
+}
+
+template <typename WriteFn>
+int FaultyFileSystem::GuardedWrite(const std::string& path, std::string_view data, WriteFn write) {
+  if (int error = Check(Op::kWrite, path); error != 0) return error;
+  int error = 0;
+  size_t allowed = AllowedBytes(path, data.size(), &error);
+  if (error == 0) return write(data);
+  // The disk fills up in the middle of the write: the part that fit stays.
+  if (allowed > 0) (void)write(data.substr(0, allowed));
+  return error;
+}
+
+int FaultyFileSystem::ReadFile(const std::string& path, std::string* data) {
+  if (int error = Check(Op::kRead, path); error != 0) return error;
+  int rc = base_.ReadFile(path, data);
+  if (rc == 0) data->resize(ReadLimit(path, data->size()));
+  return rc;
+}
+
+int FaultyFileSystem::ReadAt(const std::string& path, int64_t offset, size_t length, void* buffer,
+                             size_t* done) {
+  *done = 0;
+  if (int error = Check(Op::kRead, path); error != 0) return error;
+  return base_.ReadAt(path, offset, ReadLimit(path, length), buffer, done);
+}
+
+int FaultyFileSystem::WriteFile(const std::string& path, std::string_view data) {
+  return GuardedWrite(path, data,
+                      [&](std::string_view part) { return base_.WriteFile(path, part); });
+}
+
+int FaultyFileSystem::OverwriteFile(const std::string& path, std::string_view data) {
+  return GuardedWrite(path, data,
+                      [&](std::string_view part) { return base_.OverwriteFile(path, part); });
+}
+
+int FaultyFileSystem::Append(const std::string& path, std::string_view data, int64_t* offset) {
+  return GuardedWrite(path, data,
+                      [&](std::string_view part) { return base_.Append(path, part, offset); });
+}
+
+int FaultyFileSystem::Truncate(const std::string& path, int64_t size) {
+  if (int error = Check(Op::kTruncate, path); error != 0) return error;
+  return base_.Truncate(path, size);
+}
+
+int FaultyFileSystem::Sync(const std::string& path) {
+  if (int error = Check(Op::kSync, path); error != 0) return error;
+  return base_.Sync(path);
+}
+
+int FaultyFileSystem::Rename(const std::string& from, const std::string& to) {
+  if (int error = Check(Op::kRename, from, to); error != 0) return error;
+  return base_.Rename(from, to);
+}
+
+int FaultyFileSystem::RenameNoReplace(const std::string& from, const std::string& to) {
+  if (int error = Check(Op::kRenameNoReplace, from, to); error != 0) return error;
+  return base_.RenameNoReplace(from, to);
+}
+
+int FaultyFileSystem::Exchange(const std::string& a, const std::string& b) {
+  if (int error = Check(Op::kExchange, a, b); error != 0) return error;
+  return base_.Exchange(a, b);
+}
+
+int FaultyFileSystem::Unlink(const std::string& path) {
+  if (int error = Check(Op::kUnlink, path); error != 0) return error;
+  return base_.Unlink(path);
+}
+
+int FaultyFileSystem::MakeDir(const std::string& path) {
+  if (int error = Check(Op::kMakeDir, path); error != 0) return error;
+  return base_.MakeDir(path);
+}
+
+int FaultyFileSystem::Stat(const std::string& path, FileStat* stat) {
+  if (int error = Check(Op::kStat, path); error != 0) return error;
+  return base_.Stat(path, stat);
+}
+
+int FaultyFileSystem::ListDir(const std::string& path, std::vector<DirEntry>* entries) {
+  if (int error = Check(Op::kListDir, path); error != 0) return error;
+  return base_.ListDir(path, entries);
+}
+
+}  // namespace pigeonbox

@@ -1,0 +1,100 @@
+// A FileSystem for tests that passes every call to another one, except where a rule makes it
+// fail: writes that stop with ENOSPC or EIO after some bytes or on the n-th call, renames that
+// fail, reads that come back short. Rules select paths with shell patterns (fnmatch without
+// flags, so "*" also matches "/"). Thread-safe.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "store/file_system.h"
+
+namespace pigeonbox {
+
+class FaultyFileSystem final : public FileSystem {
+ public:
+  enum class Op {
+    kRead,   // ReadFile, ReadAt
+    kWrite,  // WriteFile, OverwriteFile, Append
+    kTruncate,
+    kSync,
+    kRename,
+    kRenameNoReplace,
+    kExchange,  // a rename rule matches when either path matches
+    kUnlink,
+    kMakeDir,
+    kStat,
+    kListDir,
+  };
+
+  // `base` is borrowed and must outlive this object.
+  explicit FaultyFileSystem(FileSystem& base) : base_(base) {}
+
+  // Of the calls of kind `op` on matching paths from now on, the first `skip` pass and the
+  // next `times` fail with `error` (times < 0: all of them). A failing call changes nothing.
+  void FailCalls(Op op, std::string pattern, int error, int skip = 0, int times = -1);
+  // Writes to matching paths store `bytes` bytes in all; the write that crosses the limit
+  // stores its part up to the limit and then fails with `error`, as does every later write.
+  void FailWritesAfterBytes(std::string pattern, int64_t bytes, int error);
+  // Reads of matching paths return at most `max_bytes` bytes.
+  void ShortReads(std::string pattern, size_t max_bytes);
+  // Removes every rule; the call counts stay.
+  void Clear();
+  // Calls of kind `op` that reached this object, failed or not.
+  int64_t CallCount(Op op) const;
+
+  int ReadFile(const std::string& path, std::string* data) override;
+  int ReadAt(const std::string& path, int64_t offset, size_t length, void* buffer,
+             size_t* done) override;
+  int WriteFile(const std::string& path, std::string_view data) override;
+  int OverwriteFile(const std::string& path, std::string_view data) override;
+  int Append(const std::string& path, std::string_view data, int64_t* offset) override;
+  int Truncate(const std::string& path, int64_t size) override;
+  int Sync(const std::string& path) override;
+  int Rename(const std::string& from, const std::string& to) override;
+  int RenameNoReplace(const std::string& from, const std::string& to) override;
+  int Exchange(const std::string& a, const std::string& b) override;
+  int Unlink(const std::string& path) override;
+  int MakeDir(const std::string& path) override;
+  int Stat(const std::string& path, FileStat* stat) override;
+  int ListDir(const std::string& path, std::vector<DirEntry>* entries) override;
+
+ private:
+  struct CallRule {
+    Op op;
+    std::string pattern;
+    int error;
+    int64_t skip;
+    int64_t times;  // < 0: unlimited
+  };
+  struct ByteRule {
+    std::string pattern;
+    int64_t remaining;
+    int error;
+  };
+  struct ShortReadRule {
+    std::string pattern;
+    size_t max_bytes;
+  };
+
+  // Counts the call and returns the error a call rule imposes on it, or 0.
+  int Check(Op op, const std::string& path, const std::string& other = std::string());
+  // How many bytes of a write of `size` bytes to `path` may be stored; *error is set when the
+  // write must fail after them.
+  size_t AllowedBytes(const std::string& path, size_t size, int* error);
+  size_t ReadLimit(const std::string& path, size_t length);
+  // The common part of the three writes; `write` stores the given bytes through base_.
+  template <typename WriteFn>
+  int GuardedWrite(const std::string& path, std::string_view data, WriteFn write);
+
+  FileSystem& base_;
+  mutable std::mutex mutex_;
+  std::vector<CallRule> call_rules_;
+  std::vector<ByteRule> byte_rules_;
+  std::vector<ShortReadRule> short_reads_;
+  int64_t counts_[static_cast<int>(Op::kListDir) + 1] = {};
+};
+
+}  // namespace pigeonbox
