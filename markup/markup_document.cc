@@ -471,19 +471,22 @@ class BasicMarkupDocument<Char>::Editor {
     return index;
   }
 
-  // Turns "<a/>" (or "<a />") into "<a>" + content + "</a>".
+  // Turns "<a/>" (or "<a />") into "<a>" + content + "</a>". Every "/" directly before the ">"
+  // goes, or a lenient "<a//>" would still read as an empty element.
   bool OpenUp(int32_t index, StringView content) {
     const ElementRecord r = records_[index];
     const Token name = NameToken(Text(), r);
+    size_t begin = r.closeBegin;
+    while (Text()[begin - 1] == '/') --begin;
     String replacement;
     replacement += '>';
     replacement += content;
     AppendAscii(replacement, "</");
     replacement.append(Slice(Text(), name));
     replacement += '>';
-    if (!Replace(r.closeBegin, r.closeEnd + 1, replacement)) return false;
+    if (!Replace(begin, r.closeEnd + 1, replacement)) return false;
     ElementRecord& e = records_[index];
-    e.openEnd = r.closeBegin;
+    e.openEnd = static_cast<int32_t>(begin);
     e.closeBegin = e.openEnd + 1 + static_cast<int32_t>(content.size());
     e.closeEnd = e.closeBegin + static_cast<int32_t>(name.end - name.begin) + 2;
     return true;

@@ -263,6 +263,12 @@ TEST(MarkupInsertTest, AppendChildElementTexts) {
   EXPECT_EQ(doc.Text(), "<a><b>v</b>\r\n</a>");
   EXPECT_EQ(doc.GetChildContent(), "v");
   ExpectConsistent(doc);
+
+  ASSERT_TRUE(doc.Parse("<a x='1' //>"));  // lenient empty form: no "/" may stay before ">"
+  ASSERT_TRUE(doc.FindNext());
+  ASSERT_TRUE(doc.AppendChildElement("b"));
+  EXPECT_EQ(doc.Text(), "<a x='1' ><b/>\r\n</a>");
+  ExpectConsistent(doc);
 }
 
 TEST(MarkupInsertTest, AppendElementTexts) {
