@@ -1,0 +1,29 @@
+#include "config/app_settings.h"
+
+#include "base/text.h"
+#include "markup/markup_document.h"
+
+namespace pigeonbox {
+
+std::string AppConfigPath(const std::string& installRoot) {
+  return installRoot + "AppConfig/AppOffMsg.xml";
+}
+
+std::optional<std::u16string> ReadAppSetting(const std::string& installRoot,
+                                             std::u16string_view name, size_t maxChars) {
+  MarkupDocument doc;
+  if (!doc.LoadFile(AppConfigPath(installRoot)) || !doc.FindNext("App") ||
+      !doc.FindNextChild("Setting"))
+    return std::nullopt;
+  std::u16string value = FromAnsi(doc.GetChildAttribute(ToAnsi(name)));
+  if (value.size() > maxChars) value.resize(maxChars);
+  return value;
+}
+
+int32_t ReadAppSettingNumber(const std::string& installRoot, std::u16string_view name,
+                             int32_t fallback) {
+  std::optional<std::u16string> text = ReadAppSetting(installRoot, name, 12);
+  return text ? ParseDecimal(*text) : fallback;
+}
+
+}  // namespace pigeonbox

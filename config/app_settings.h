@@ -1,0 +1,29 @@
+// Reader of this server's own settings file, <root>AppConfig/AppOffMsg.xml:
+//
+//   <App><AppRegInfo>...</AppRegInfo><AppInfo .../><Setting StoreMaxCount="99" .../></App>
+//
+// Settings are attributes of App/Setting, read once at start.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace pigeonbox {
+
+std::string AppConfigPath(const std::string& installRoot);
+
+// The attribute `name` of App/Setting, cut to at most maxChars characters. nullopt when the
+// file cannot be loaded or has no App or Setting element; an empty text when the attribute is
+// missing.
+std::optional<std::u16string> ReadAppSetting(const std::string& installRoot,
+                                             std::u16string_view name, size_t maxChars);
+
+// A number setting: the text (at most 12 characters) by the decimal rule; `fallback` when the
+// file or its Setting element is missing, 0 when only the attribute is missing.
+int32_t ReadAppSettingNumber(const std::string& installRoot, std::u16string_view name,
+                             int32_t fallback);
+
+}  // namespace pigeonbox

@@ -1,0 +1,27 @@
+#include "config/app_settings.h"
+
+#include <gtest/gtest.h>
+
+#include "testutil/temp_dir.h"
+
+namespace pigeonbox {
+namespace {
+
+TEST(AppSettingsTest, DefaultsForMissingFileOrElementZeroForMissingAttribute) {
+  testutil::TempDir dir;
+  EXPECT_EQ(ReadAppSettingNumber(dir.path(), u"StoreMaxCount", 99), 99);
+  dir.Write("AppConfig/AppOffMsg.xml", "<App><AppInfo/></App>");
+  EXPECT_EQ(ReadAppSettingNumber(dir.path(), u"StoreMaxCount", 99), 99);
+  dir.Write("AppConfig/AppOffMsg.xml",
+            "<?xml version=\"1.0\" encoding=\"GB2312\"?>\n<App><AppInfo/>"
+            "<Setting Mode=\"weekly\" StoreDisGroupMaxCount=\" 1200x\" FileSize=\"0000000012345\"/>"
+            "</App>");
+  EXPECT_EQ(ReadAppSettingNumber(dir.path(), u"StoreMaxCount", 99), 0);
+  EXPECT_EQ(ReadAppSettingNumber(dir.path(), u"StoreDisGroupMaxCount", 300), 1200);
+  EXPECT_EQ(ReadAppSettingNumber(dir.path(), u"FileSize", 0), 1234);  // 12 characters read
+  EXPECT_EQ(ReadAppSetting(dir.path(), u"Mode", 20), u"weekly");
+  EXPECT_EQ(ReadAppSetting(dir.path(), u"Mode", 3), u"wee");
+}
+
+}  // namespace
+}  // namespace pigeonbox
