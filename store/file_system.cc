@@ -122,7 +122,8 @@ int PosixFileSystem::Append(const std::string& path, std::string_view data, int6
   int rc = WriteAll(fd.get(), data, -1);
   if (rc != 0) {
     // Cut a partial write off again, so a failed append leaves no stray bytes.
-    (void)::ftruncate(fd.get(), st.st_size);
+    int ignored = ::ftruncate(fd.get(), st.st_size);
+    (void)ignored;
     return rc;
   }
   *offset = st.st_size;

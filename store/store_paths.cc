@@ -22,6 +22,12 @@ bool IsLowSurrogate(char16_t c) {
   return c >= 0xDC00 && c <= 0xDFFF;
 }
 
+// An empty root stays empty: paths are then relative to the working directory.
+std::string WithSlash(std::string root) {
+  if (!root.empty() && root.back() != '/') root += '/';
+  return root;
+}
+
 }  // namespace
 
 int32_t NameHash(std::u16string_view name) {
@@ -53,12 +59,13 @@ bool IsStorableOwnerName(std::u16string_view owner) {
 
 StorePaths::StorePaths(std::string root, FileSystem& fs)
     : fs_(fs),
-      person_index_dir_(root + std::string(kStoreRoot) + std::string(kIndexDir)),
-      person_text_dir_(root + std::string(kStoreRoot) + std::string(kTextDir)),
+      root_(WithSlash(std::move(root))),
+      person_index_dir_(root_ + std::string(kStoreRoot) + std::string(kIndexDir)),
+      person_text_dir_(root_ + std::string(kStoreRoot) + std::string(kTextDir)),
       group_index_dir_(person_index_dir_ + std::string(kGroupDir)),
       group_text_dir_(person_text_dir_ + std::string(kGroupDir)) {
   // Parents first; an existing directory is fine.
-  fs_.MakeDir(root + std::string(kStoreRoot));
+  fs_.MakeDir(root_ + std::string(kStoreRoot));
   for (const std::string* dir :
        {&person_index_dir_, &person_text_dir_, &group_index_dir_, &group_text_dir_}) {
     fs_.MakeDir(*dir);

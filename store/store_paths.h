@@ -36,8 +36,8 @@ bool IsStorableOwnerName(std::u16string_view owner);
 // Thread-safe after construction (all members are read-only).
 class StorePaths {
  public:
-  // `root` is the install root with a trailing "/"; `fs` is borrowed and must outlive this
-  // object. Creates the store root, its four directories and the 50 buckets of each person
+  // `root` is the install root (a missing trailing "/" is added); `fs` is borrowed and must outlive
+  // this object. Creates the store root, its four directories and the 50 buckets of each person
   // directory; failures are not reported here but by the file operations that later find a
   // directory missing.
   StorePaths(std::string root, FileSystem& fs);
@@ -71,6 +71,7 @@ class StorePaths {
   int MigrateDir(const std::string& dir);
 
   FileSystem& fs_;
+  const std::string root_;
   const std::string person_index_dir_;
   const std::string person_text_dir_;
   const std::string group_index_dir_;

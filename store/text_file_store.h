@@ -25,9 +25,10 @@ namespace pigeonbox {
 // compression is logged; both are this class.
 class TextFileStore {
  public:
-  // Result codes.
+  // Result codes. A failed append has a code of its own, -3 (next to compression's -2), so the
+  // manager's log tells the two apart; any non-zero code keeps the manager from indexing.
   static constexpr int kOk = 0;
-  static constexpr int kBadOwner = -1;        // the owner name is refused as a file name
+  static constexpr int kBadOwner = -1;        // add: the owner name is refused as a file name
   static constexpr int kCannotRead = -1;      // read: the file cannot be opened or read
   static constexpr int kCompressFailed = -2;  // add: the block would exceed kMaxBlockBytes
   static constexpr int kBadLength = -2;       // read: no block of that length is handed out
@@ -44,8 +45,9 @@ class TextFileStore {
 
   // Compresses `text` (UTF-16LE with one terminating zero unit) and appends the block to the
   // owner's text file; *pos = its offset and length. Results: kOk; kBadOwner; kCompressFailed
-  // (nothing written); kWriteFailed (after one retry; no block is referenced by *pos, which
-  // stays unchanged, so the caller must not index it).
+  // (nothing written); kWriteFailed (after one retry; *pos stays unchanged and must not be
+  // indexed). A failed attempt logs "AddOffMsgTxt Writefile faild,Owner=%s,state=%d" with the
+  // errno as the state.
   int AddOffMsgTxt(std::u16string_view owner, const std::u16string& text, OffMsgTextPos* pos);
 
   // Reads `len` bytes at `addr` of the owner's text file into *block (replaced). Bytes beyond
