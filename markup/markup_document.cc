@@ -57,7 +57,7 @@ Token FindAttribute(std::basic_string_view<Char> text, const ElementRecord& r,
                     std::basic_string_view<Char> name) {
   const size_t tagEnd = static_cast<size_t>(r.openEnd);
   Token t = NextToken(text, NameToken(text, r).end);
-  while (t.begin < tagEnd) {
+  while (!t.empty() && t.begin < tagEnd) {
     Token next = NextToken(text, t.end);
     if (Slice(text, t) == name && TokenIs(text, next, '=')) {
       Token value = NextToken(text, next.end);
