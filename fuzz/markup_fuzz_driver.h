@@ -18,12 +18,12 @@
 
 namespace pigeonbox::fuzz {
 
-#define FUZZ_CHECK(cond)                                                      \
-  do {                                                                        \
-    if (!(cond)) {                                                            \
+#define FUZZ_CHECK(cond)                                                            \
+  do {                                                                              \
+    if (!(cond)) {                                                                  \
       std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-      std::abort();                                                           \
-    }                                                                         \
+      std::abort();                                                                 \
+    }                                                                               \
   } while (0)
 
 template <typename Char>
@@ -40,7 +40,8 @@ std::basic_string<Char> FromBytes(std::string_view bytes) {
   } else {
     std::basic_string<Char> out;
     for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
-      out += static_cast<Char>(static_cast<uint8_t>(bytes[i]) | static_cast<uint8_t>(bytes[i + 1]) << 8);
+      out += static_cast<Char>(static_cast<uint8_t>(bytes[i]) | static_cast<uint8_t>(bytes[i + 1])
+                                                                    << 8);
     }
     return out;
   }
@@ -115,11 +116,21 @@ class MarkupFuzzer {
     const String name = Name();
     const String value = Value();
     switch (script_.ConsumeIntegralInRange(0, 11)) {
-      case 0: doc_.FindNext(name); break;
-      case 1: doc_.FindNextChild(name); break;
-      case 2: doc_.Descend(); break;
-      case 3: doc_.Ascend(); break;
-      case 4: doc_.Rewind(); break;
+      case 0:
+        doc_.FindNext(name);
+        break;
+      case 1:
+        doc_.FindNextChild(name);
+        break;
+      case 2:
+        doc_.Descend();
+        break;
+      case 3:
+        doc_.Ascend();
+        break;
+      case 4:
+        doc_.Rewind();
+        break;
       case 5:
         if (doc_.SetAttribute(name, value)) FUZZ_CHECK(doc_.GetAttribute(name) == value);
         break;
@@ -144,13 +155,15 @@ class MarkupFuzzer {
           FUZZ_CHECK(doc_.GetChildTagName() == name && doc_.GetChildContent() == value);
         }
         break;
-      case 11: doc_.RemoveChild(); break;
+      case 11:
+        doc_.RemoveChild();
+        break;
     }
   }
 
   String Name() {
-    static const char* kNames[] = {"a", "Item", "OffMsgRec", "x:y", "b-1.2", "*", "", "1x", "a b",
-                                   "q\"", "<"};
+    static const char* kNames[] = {"a", "Item", "OffMsgRec", "x:y", "b-1.2", "*",
+                                   "",  "1x",   "a b",       "q\"", "<"};
     const size_t pick = script_.ConsumeIntegralInRange<size_t>(0, std::size(kNames));
     if (pick < std::size(kNames)) return Ascii<Char>(kNames[pick]);
     return FromBytes<Char>(script_.ConsumeRandomLengthString(8));
@@ -160,7 +173,8 @@ class MarkupFuzzer {
     static const char* kPieces[] = {"<", "&", ">", "\"", "'", "]]>", "\r\n", "&amp;", "<![CDATA["};
     String value = FromBytes<Char>(script_.ConsumeRandomLengthString(12));
     if (script_.ConsumeBool()) {
-      value += Ascii<Char>(kPieces[script_.ConsumeIntegralInRange<size_t>(0, std::size(kPieces) - 1)]);
+      value +=
+          Ascii<Char>(kPieces[script_.ConsumeIntegralInRange<size_t>(0, std::size(kPieces) - 1)]);
     }
     return value;
   }
