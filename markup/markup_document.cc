@@ -43,11 +43,9 @@ Token NameToken(std::basic_string_view<Char> text, const ElementRecord& r) {
   return NextToken(text, static_cast<size_t>(r.openBegin) + 1);
 }
 
-bool MatchesAny(std::string_view name) {
-  return name.empty() || name == "*";
-}
-bool MatchesAny(std::u16string_view name) {
-  return name.empty() || name == u"*";
+template <typename Char>
+bool MatchesAny(std::basic_string_view<Char> name) {
+  return name.empty() || (name.size() == 1 && name[0] == '*');
 }
 
 // The quoted value token (quotation marks included) of the first attribute of the start tag
@@ -66,6 +64,25 @@ Token FindAttribute(std::basic_string_view<Char> text, const ElementRecord& r,
     t = next;
   }
   return {};
+}
+
+// Readers of one element's name, attribute value and whole text.
+template <typename Char>
+std::basic_string<Char> TagNameOf(std::basic_string_view<Char> text, const ElementRecord& r) {
+  return std::basic_string<Char>(Slice(text, NameToken(text, r)));
+}
+
+template <typename Char>
+std::basic_string<Char> AttributeOf(std::basic_string_view<Char> text, const ElementRecord& r,
+                                    std::basic_string_view<Char> name) {
+  const Token value = FindAttribute(text, r, name);
+  if (value.empty()) return {};
+  return Decode(text.substr(value.begin + 1, value.end - value.begin - 2));
+}
+
+template <typename Char>
+std::basic_string<Char> OuterTextOf(std::basic_string_view<Char> text, const ElementRecord& r) {
+  return std::basic_string<Char>(text.substr(r.openBegin, r.closeEnd + 1 - r.openBegin));
 }
 
 // Content of an element without child elements: the text of a leading CDATA section (and of
@@ -605,31 +622,22 @@ bool BasicMarkupDocument<Char>::Ascend() {
 
 template <typename Char>
 auto BasicMarkupDocument<Char>::GetTagName() const -> String {
-  return current_
-             ? String(Slice(StringView(text_), NameToken(StringView(text_), records_[current_])))
-             : String();
+  return current_ ? TagNameOf(StringView(text_), records_[current_]) : String();
 }
 
 template <typename Char>
 auto BasicMarkupDocument<Char>::GetChildTagName() const -> String {
-  return child_ ? String(Slice(StringView(text_), NameToken(StringView(text_), records_[child_])))
-                : String();
+  return child_ ? TagNameOf(StringView(text_), records_[child_]) : String();
 }
 
 template <typename Char>
 auto BasicMarkupDocument<Char>::GetAttribute(StringView name) const -> String {
-  if (current_ == 0) return {};
-  const Token value = FindAttribute(StringView(text_), records_[current_], name);
-  if (value.empty()) return {};
-  return Decode(StringView(text_).substr(value.begin + 1, value.end - value.begin - 2));
+  return current_ ? AttributeOf(StringView(text_), records_[current_], name) : String();
 }
 
 template <typename Char>
 auto BasicMarkupDocument<Char>::GetChildAttribute(StringView name) const -> String {
-  if (child_ == 0) return {};
-  const Token value = FindAttribute(StringView(text_), records_[child_], name);
-  if (value.empty()) return {};
-  return Decode(StringView(text_).substr(value.begin + 1, value.end - value.begin - 2));
+  return child_ ? AttributeOf(StringView(text_), records_[child_], name) : String();
 }
 
 template <typename Char>
@@ -716,16 +724,12 @@ bool BasicMarkupDocument<Char>::RemoveChild() {
 
 template <typename Char>
 auto BasicMarkupDocument<Char>::GetOuterText() const -> String {
-  if (current_ == 0) return {};
-  const ElementRecord& r = records_[current_];
-  return text_.substr(r.openBegin, r.closeEnd + 1 - r.openBegin);
+  return current_ ? OuterTextOf(StringView(text_), records_[current_]) : String();
 }
 
 template <typename Char>
 auto BasicMarkupDocument<Char>::GetChildOuterText() const -> String {
-  if (child_ == 0) return {};
-  const ElementRecord& r = records_[child_];
-  return text_.substr(r.openBegin, r.closeEnd + 1 - r.openBegin);
+  return child_ ? OuterTextOf(StringView(text_), records_[child_]) : String();
 }
 
 template class BasicMarkupDocument<char>;

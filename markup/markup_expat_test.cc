@@ -111,7 +111,10 @@ void ExpectSameAsExpat(Doc& doc) {
     for (const auto& [name, value] : e.attributes) {
       EXPECT_EQ(Normalized(Utf8(doc.GetAttribute(Native<Char>(name))), true), value) << name;
     }
-    if (e.children == 0) {
+    // Content is read as text: comments and processing instructions in it are not taken out.
+    const std::string outer = Utf8(doc.GetOuterText());
+    const bool nodesInside = outer.find("<?") != outer.npos || outer.find("<!--") != outer.npos;
+    if (e.children == 0 && !nodesInside) {
       EXPECT_EQ(Normalized(Utf8(doc.GetContent()), false), e.text);
     }
     while (doc.FindNextChild()) {
@@ -246,30 +249,18 @@ class RandomEditor {
     return Native<Char>(utf8);
   }
 
-  // Makes a random element current (and its parent the parent position).
+  // Makes a random element current: down from the document element, a random child a level.
   void GoToRandomElement() {
-    std::vector<std::vector<int>> paths;
-    std::vector<int> path;
     doc_.Rewind();
     ASSERT_TRUE(doc_.FindNext());
-    Collect(path, paths);
-    doc_.Rewind();
-    doc_.FindNext();
-    for (int i : paths[Below(paths.size())]) {
-      for (int j = 0; j <= i; ++j) doc_.FindNextChild();
+    while (Below(3) != 0) {
+      size_t children = 0;
+      while (doc_.FindNextChild()) ++children;
+      doc_.ResetChild();
+      if (children == 0) return;
+      for (size_t k = Below(children); doc_.FindNextChild() && k > 0; --k) {
+      }
       doc_.Descend();
-    }
-  }
-
-  // Child positions from the document element down to every element, in document order.
-  void Collect(std::vector<int>& path, std::vector<std::vector<int>>& out) {
-    out.push_back(path);
-    for (int i = 0; doc_.FindNextChild(); ++i) {
-      doc_.Descend();
-      path.push_back(i);
-      Collect(path, out);
-      path.pop_back();
-      doc_.Ascend();
     }
   }
 
