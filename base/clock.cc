@@ -14,6 +14,8 @@ const SystemClock& SystemClock::Instance() {
   return clock;
 }
 
-int64_t SystemClock::Now() const { return static_cast<int64_t>(std::time(nullptr)); }
+int64_t SystemClock::Now() const {
+  return static_cast<int64_t>(std::time(nullptr));
+}
 
 }  // namespace pigeonbox

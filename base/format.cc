@@ -87,11 +87,16 @@ std::u16string FormatTextList(std::u16string_view format, std::initializer_list<
     }
     Spec spec;
     for (; i < format.size(); ++i) {
-      if (format[i] == u'-') spec.leftAlign = true;
-      else if (format[i] == u'0') spec.zeroPad = true;
-      else if (format[i] == u'+') spec.plus = true;
-      else if (format[i] == u' ' || format[i] == u'#') continue;
-      else break;
+      if (format[i] == u'-')
+        spec.leftAlign = true;
+      else if (format[i] == u'0')
+        spec.zeroPad = true;
+      else if (format[i] == u'+')
+        spec.plus = true;
+      else if (format[i] == u' ' || format[i] == u'#')
+        continue;
+      else
+        break;
     }
     while (i < format.size() && format[i] >= u'0' && format[i] <= u'9')
       spec.width = spec.width * 10 + (format[i++] - u'0');
@@ -122,14 +127,16 @@ std::u16string FormatTextList(std::u16string_view format, std::initializer_list<
         break;
       }
       case u'u':
-        Pad(out, arg->kind() == FormatArg::Kind::kSigned
-                     ? Digits(static_cast<uint32_t>(arg->AsSigned()), 10, false)
-                     : TextOf(*arg),
+        Pad(out,
+            arg->kind() == FormatArg::Kind::kSigned
+                ? Digits(static_cast<uint32_t>(arg->AsSigned()), 10, false)
+                : TextOf(*arg),
             spec, true);
         break;
       case u'x':
       case u'X': {
-        bool isText = arg->kind() == FormatArg::Kind::kText16 || arg->kind() == FormatArg::Kind::kText8;
+        bool isText =
+            arg->kind() == FormatArg::Kind::kText16 || arg->kind() == FormatArg::Kind::kText8;
         uint64_t v = arg->kind() == FormatArg::Kind::kSigned
                          ? static_cast<uint32_t>(arg->AsSigned())
                          : arg->AsUnsigned();

@@ -21,8 +21,9 @@ class FormatArg {
 
   template <typename T, std::enable_if_t<std::is_integral_v<T> && std::is_signed_v<T>, int> = 0>
   FormatArg(T v) : kind_(Kind::kSigned), signed_(v) {}
-  template <typename T, std::enable_if_t<std::is_integral_v<T> && !std::is_signed_v<T> &&
-                                             !std::is_same_v<T, bool>, int> = 0>
+  template <typename T,
+            std::enable_if_t<
+                std::is_integral_v<T> && !std::is_signed_v<T> && !std::is_same_v<T, bool>, int> = 0>
   FormatArg(T v) : kind_(Kind::kUnsigned), unsigned_(v) {}
   FormatArg(bool v) : kind_(Kind::kSigned), signed_(v ? 1 : 0) {}
   FormatArg(std::u16string_view v) : kind_(Kind::kText16), text16_(v) {}
@@ -34,8 +35,12 @@ class FormatArg {
   FormatArg(const char* v) : kind_(Kind::kText8), text8_(v ? v : "(null)") {}
 
   Kind kind() const { return kind_; }
-  int64_t AsSigned() const { return kind_ == Kind::kSigned ? signed_ : static_cast<int64_t>(unsigned_); }
-  uint64_t AsUnsigned() const { return kind_ == Kind::kUnsigned ? unsigned_ : static_cast<uint64_t>(signed_); }
+  int64_t AsSigned() const {
+    return kind_ == Kind::kSigned ? signed_ : static_cast<int64_t>(unsigned_);
+  }
+  uint64_t AsUnsigned() const {
+    return kind_ == Kind::kUnsigned ? unsigned_ : static_cast<uint64_t>(signed_);
+  }
   std::u16string_view text16() const { return text16_; }
   std::string_view text8() const { return text8_; }
 

@@ -75,7 +75,9 @@ class Gbk {
   std::unique_ptr<uint16_t[]> codes_;
 };
 
-bool IsSpace(char32_t c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool IsSpace(char32_t c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
 template <typename Char>
 int32_t ParseDecimalImpl(std::basic_string_view<Char> text) {
@@ -124,8 +126,12 @@ void AppendUtf8(std::string& out, char32_t cp) {
   }
 }
 
-bool IsHighSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
-bool IsLowSurrogate(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+bool IsHighSurrogate(char16_t c) {
+  return c >= 0xD800 && c <= 0xDBFF;
+}
+bool IsLowSurrogate(char16_t c) {
+  return c >= 0xDC00 && c <= 0xDFFF;
+}
 
 }  // namespace
 
@@ -206,7 +212,10 @@ std::u16string FromUtf8(std::string_view bytes) {
       ++i;
       continue;
     }
-    int extra = b >= 0xF0 && b < 0xF5 ? 3 : b >= 0xE0 && b < 0xF0 ? 2 : b >= 0xC2 && b < 0xE0 ? 1 : -1;
+    int extra = b >= 0xF0 && b < 0xF5   ? 3
+                : b >= 0xE0 && b < 0xF0 ? 2
+                : b >= 0xC2 && b < 0xE0 ? 1
+                                        : -1;
     if (extra < 0 || i + extra >= bytes.size()) {
       out += u'\uFFFD';
       ++i;
@@ -259,8 +268,12 @@ std::u16string ToLower(std::u16string_view text) {
   return out;
 }
 
-int32_t ParseDecimal(std::string_view text) { return ParseDecimalImpl(text); }
-int32_t ParseDecimal(std::u16string_view text) { return ParseDecimalImpl(text); }
+int32_t ParseDecimal(std::string_view text) {
+  return ParseDecimalImpl(text);
+}
+int32_t ParseDecimal(std::u16string_view text) {
+  return ParseDecimalImpl(text);
+}
 
 bool EqualsIgnoreAsciiCase(std::string_view a, std::string_view b) {
   return EqualsIgnoreAsciiCaseImpl(a, b);

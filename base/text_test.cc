@@ -27,9 +27,13 @@ TEST(AnsiTextTest, CharacterWithoutGbkFormBecomesQuestionMark) {
 }
 
 TEST(AnsiTextTest, InvalidBytesBecomeQuestionMarks) {
-  EXPECT_EQ(FromAnsi("a\xFF" "b"), u"a?b");
-  EXPECT_EQ(FromAnsi("end\xBF"), u"end?");          // lead byte without a trail
-  EXPECT_EQ(FromAnsi("\x81\x7F" "z"), u"?\x7Fz");   // 0x7F is never a trail byte
+  EXPECT_EQ(FromAnsi("a\xFF"
+                     "b"),
+            u"a?b");
+  EXPECT_EQ(FromAnsi("end\xBF"), u"end?");  // lead byte without a trail
+  EXPECT_EQ(FromAnsi("\x81\x7F"
+                     "z"),
+            u"?\x7Fz");  // 0x7F is never a trail byte
 }
 
 // Every BMP character converts the way the C library's own CP936 converter does.
@@ -64,8 +68,8 @@ TEST(Utf8TextTest, ConvertsSurrogatePairsAndRejectsMalformedInput) {
   std::string utf8 = ToUtf8(text);
   EXPECT_EQ(utf8, "a\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80");
   EXPECT_EQ(FromUtf8(utf8), text);
-  EXPECT_EQ(FromUtf8("\xC0\xAF"), u"\uFFFD\uFFFD");       // overlong form
-  EXPECT_EQ(FromUtf8("\xE4\xB8"), u"\uFFFD\uFFFD");       // truncated
+  EXPECT_EQ(FromUtf8("\xC0\xAF"), u"\uFFFD\uFFFD");            // overlong form
+  EXPECT_EQ(FromUtf8("\xE4\xB8"), u"\uFFFD\uFFFD");            // truncated
   EXPECT_EQ(FromUtf8("\xED\xA0\x80"), u"\uFFFD\uFFFD\uFFFD");  // encoded surrogate
   EXPECT_EQ(ToUtf8(std::u16string(1, char16_t(0xDC00))), "\xEF\xBF\xBD");
 }
@@ -102,8 +106,7 @@ TEST(CaseInsensitiveTest, FoldsAsciiLettersOnly) {
 TEST(AnsiTextTest, ConcurrentFirstUseIsSafe) {
   std::vector<std::thread> threads;
   std::vector<std::string> results(8);
-  for (int i = 0; i < 8; ++i)
-    threads.emplace_back([&results, i] { results[i] = ToAnsi(u"中文"); });
+  for (int i = 0; i < 8; ++i) threads.emplace_back([&results, i] { results[i] = ToAnsi(u"中文"); });
   for (auto& t : threads) t.join();
   for (const auto& r : results) EXPECT_EQ(r, "\xD6\xD0\xCE\xC4");
 }

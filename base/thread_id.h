@@ -6,6 +6,8 @@
 
 namespace pigeonbox {
 
-inline int CurrentThreadId() { return static_cast<int>(::gettid()); }
+inline int CurrentThreadId() {
+  return static_cast<int>(::gettid());
+}
 
 }  // namespace pigeonbox

@@ -96,8 +96,7 @@ void LoadConfigItems(const std::string& installRoot, std::vector<ConfigElem>* he
     // The version text is read as at most 20 bytes, like a number field of the centre's
     // protocol; anything negative wraps as an unsigned value would.
     std::string ver = doc.GetChildAttribute("Ver").substr(0, 20);
-    held->push_back(ConfigElem{FromAnsi(doc.GetChildTagName()),
-                               FromAnsi(doc.GetChildOuterText()),
+    held->push_back(ConfigElem{FromAnsi(doc.GetChildTagName()), FromAnsi(doc.GetChildOuterText()),
                                static_cast<uint32_t>(ParseDecimal(ver))});
   }
 }

@@ -43,7 +43,9 @@ bool SetEnvelopeItem(BasicMarkupDocument<Char>* doc, std::u16string_view key,
 
 }  // namespace
 
-NarrowEnvelope::NarrowEnvelope() { doc_.Parse(ToAnsi(kEmptyEnvelope)); }
+NarrowEnvelope::NarrowEnvelope() {
+  doc_.Parse(ToAnsi(kEmptyEnvelope));
+}
 
 bool NarrowEnvelope::Load(std::u16string_view text) {
   if (EqualsIgnoreAsciiCase(text, kEmptyEnvelope)) return true;
@@ -88,7 +90,9 @@ bool NarrowEnvelope::SetItem(std::u16string_view key, std::u16string_view type,
   return SetEnvelopeItem(&doc_, key, type, value);
 }
 
-WideEnvelope::WideEnvelope() { doc_.Parse(kEmptyEnvelope); }
+WideEnvelope::WideEnvelope() {
+  doc_.Parse(kEmptyEnvelope);
+}
 
 bool WideEnvelope::SetItem(std::u16string_view key, std::u16string_view type,
                            std::u16string_view value) {

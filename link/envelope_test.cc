@@ -9,12 +9,12 @@ namespace {
 
 TEST(NarrowEnvelopeTest, ReadsItemsIgnoringKeyCaseFirstMatchWins) {
   NarrowEnvelope env;
-  ASSERT_TRUE(env.Load(
-      u"<KVTCData><Item Key=\"MsgID\" Type=\"String\">m-1</Item>"
-      u"<Item Key=\"msgid\" Type=\"String\">m-2</Item>"
-      u"<Item Key=\"Count\" Type=\"Long\"> 42abc</Item>"
-      u"<Item Key=\"Title\">标题 &amp; &lt;b&gt;</Item>"
-      u"<Other Key=\"Hidden\">x</Other></KVTCData>"));
+  ASSERT_TRUE(
+      env.Load(u"<KVTCData><Item Key=\"MsgID\" Type=\"String\">m-1</Item>"
+               u"<Item Key=\"msgid\" Type=\"String\">m-2</Item>"
+               u"<Item Key=\"Count\" Type=\"Long\"> 42abc</Item>"
+               u"<Item Key=\"Title\">标题 &amp; &lt;b&gt;</Item>"
+               u"<Other Key=\"Hidden\">x</Other></KVTCData>"));
   std::u16string text;
   ASSERT_TRUE(env.GetString(u"msgid", &text, 64));
   EXPECT_EQ(text, u"m-1");
@@ -50,7 +50,7 @@ TEST(NarrowEnvelopeTest, CapacityCutsAndCodePageLoss) {
 TEST(NarrowEnvelopeTest, SetItemComparesKeysExactly) {
   NarrowEnvelope env;
   ASSERT_TRUE(env.SetItem(u"Count", kTypeLong, u"1"));
-  ASSERT_TRUE(env.SetItem(u"count", kTypeLong, u"2"));  // different key: appended
+  ASSERT_TRUE(env.SetItem(u"count", kTypeLong, u"2"));    // different key: appended
   ASSERT_TRUE(env.SetItem(u"Count", kTypeString, u"3"));  // same key: replaced in place
   EXPECT_EQ(env.Text(),
             "<KVTCData><Item Key=\"Count\" Type=\"String\">3</Item>\r\n"

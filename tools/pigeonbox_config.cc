@@ -29,7 +29,8 @@ int Run(const std::string& root) {
   std::u16string guid;
   std::printf("service GUID:          %s\n",
               ReadServiceGuid(root, u"Pigeonbox", &guid, 127) ? ToUtf8(guid).c_str() : "(none)");
-  std::printf("configuration centre:  %s\n", Address(root, u"ConfigCenter", "127.0.0.1", 8016).c_str());
+  std::printf("configuration centre:  %s\n",
+              Address(root, u"ConfigCenter", "127.0.0.1", 8016).c_str());
   std::printf("application server:    %s\n", Address(root, u"APPServer", "127.0.0.1", 0).c_str());
   std::u16string ip;
   uint16_t port = 8015, udp = 0;
@@ -37,7 +38,8 @@ int Run(const std::string& root) {
   std::printf("file-transfer port:    %u\n", static_cast<unsigned>(port));
   std::u16string conn;
   bool haveDb = ReadDbConnString(root, &conn, 512);
-  std::printf("user database:         %s\n", haveDb ? ToUtf8(conn).c_str() : "(missing: the server cannot start)");
+  std::printf("user database:         %s\n",
+              haveDb ? ToUtf8(conn).c_str() : "(missing: the server cannot start)");
   std::vector<ConfigElem> items;
   LoadConfigItems(root, &items);
   std::printf("configuration items:   %zu\n", items.size());

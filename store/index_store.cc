@@ -1,0 +1,301 @@
+#include "store/index_store.h"
+
+#include <cerrno>
+#include <string>
+#include <unordered_map>
+
+#include "base/text.h"
+#include "store/safe_save.h"
+
+namespace pigeonbox {
+namespace {
+
+// A new index file: three lines joined by LF, no trailing line end.
+constexpr std::string_view kTemplate =
+    "<?xml version=\"1.0\" encoding=\"GB2312\"?>\n"
+    "<OffMsgIndexData DataSum=\"0\">\n"
+    "</OffMsgIndexData>";
+constexpr std::string_view kRoot = "OffMsgIndexData";
+constexpr std::string_view kEntry = "OffMsgRec";
+constexpr std::string_view kDataSum = "DataSum";
+
+bool FindRoot(MarkupDocument& doc) {
+  doc.Rewind();
+  return doc.FindNext(kRoot);
+}
+
+int32_t ChildNumber(const MarkupDocument& doc, std::string_view name) {
+  return ParseDecimal(doc.GetChildAttribute(name));
+}
+
+std::u16string ChildText(const MarkupDocument& doc, std::string_view name) {
+  return FromAnsi(doc.GetChildAttribute(name));
+}
+
+int32_t DataSumOf(const MarkupDocument& doc) {
+  return ParseDecimal(doc.GetAttribute(kDataSum));
+}
+
+void SetDataSum(MarkupDocument& doc, int64_t value) {
+  doc.SetAttribute(kDataSum, std::to_string(static_cast<int32_t>(value)));
+}
+
+// ASCII lower-case form of a MsgID, the key under which listings merge entries.
+std::u16string MergeKey(std::u16string_view msgId) {
+  std::u16string key(msgId);
+  for (char16_t& c : key) {
+    if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c + (u'a' - u'A'));
+  }
+  return key;
+}
+
+}  // namespace
+
+std::optional<std::string> IndexStore::IndexPath(std::u16string_view owner) const {
+  return kind_ == Kind::kPerson ? paths_.PersonIndexPath(owner) : paths_.GroupIndexPath(owner);
+}
+
+std::optional<std::string> IndexStore::OwnerPath(std::u16string_view owner,
+                                                 std::u16string_view operation) {
+  std::optional<std::string> path = IndexPath(owner);
+  if (!path) log_.Log(u"%s refused owner name,Owner=%s", operation, owner);
+  return path;
+}
+
+std::optional<std::string> IndexStore::TextPath(std::u16string_view owner) const {
+  return kind_ == Kind::kPerson ? paths_.PersonTextPath(owner) : paths_.GroupTextPath(owner);
+}
+
+IndexStore::LoadResult IndexStore::Load(const std::string& path, MarkupDocument* doc, int* error) {
+  std::string text;
+  *error = fs_.ReadFile(path, &text);
+  if (*error == ENOENT) return LoadResult::kMissing;
+  if (*error != 0) return LoadResult::kUnreadable;
+  if (!doc->Parse(std::move(text))) {
+    *error = EILSEQ;
+    return LoadResult::kCorrupt;
+  }
+  return LoadResult::kLoaded;
+}
+
+int IndexStore::Save(const std::string& path, const MarkupDocument& doc) {
+  int error = SaveFileSafely(fs_, path, doc.Text(), syncSaves_);
+  if (error != 0) log_.Log(u"Write OffMsgIndex faild,Errcode=%d,strFileName=%s", error, path);
+  return error;
+}
+
+// A corrupt index is moved aside together with the owner's text file, so that nothing is lost
+// and the next add starts a fresh pair.
+void IndexStore::SetAside(const std::string& indexPath, std::u16string_view owner) {
+  fs_.Rename(indexPath, indexPath + ".rename");
+  if (std::optional<std::string> text = TextPath(owner)) fs_.Rename(*text, *text + ".rename");
+}
+
+bool IndexStore::PrefixesReciever(std::u16string_view sender) const {
+  if (kind_ == Kind::kGroup) return true;
+  for (std::u16string_view guid : kSystemSenderGuids) {
+    if (EqualsIgnoreAsciiCase(sender, guid)) return false;
+  }
+  return true;
+}
+
+// Removes the oldest entries (with a MsgID) so that after one more add the owner holds the
+// limit, or one more than the limit when it held more; the document is at the root.
+void IndexStore::Trim(MarkupDocument& doc) {
+  const int64_t n = DataSumOf(doc);
+  const int64_t m = maxCount_;
+  const int64_t toRemove = n < m ? 0 : n == m ? 1 : n - m;
+  int64_t removed = 0;
+  doc.ResetChild();
+  while (removed < toRemove && doc.FindNextChild(kEntry)) {
+    if (doc.GetChildAttribute("MsgID").empty()) continue;
+    doc.RemoveChild();
+    ++removed;
+  }
+  if (removed > 0) SetDataSum(doc, n - removed);
+}
+
+int IndexStore::CheckAndRemoveOldIndex(MarkupDocument& doc, const std::string& path) {
+  if (!FindRoot(doc)) return 0;
+  Trim(doc);
+  Save(path, doc);
+  return 1;
+}
+
+int IndexStore::AddOffMsgIndex(std::u16string_view owner, const OffMsgTextPos& pos,
+                               const IndexRecord& record) {
+  std::optional<std::string> path = OwnerPath(owner, u"AddOffMsgIndex");
+  if (!path) return kBadOwner;
+  MarkupDocument doc;
+  int error = 0;
+  switch (Load(*path, &doc, &error)) {
+    case LoadResult::kLoaded:
+      break;
+    case LoadResult::kMissing:
+      doc.Parse(kTemplate);  // the file itself is written by the save below
+      break;
+    case LoadResult::kCorrupt:
+      log_.Log(u"AddOffMsgIndex faild,Owner=%s,Errcode=%d,strFileName=%s", owner, error, *path);
+      SetAside(*path, owner);
+      return kLoadFailed;
+    case LoadResult::kUnreadable:
+      log_.Log(u"AddOffMsgIndex faild,Owner=%s,Errcode=%d,strFileName=%s", owner, error, *path);
+      return kLoadFailed;
+  }
+  if (!FindRoot(doc)) {
+    log_.Log(u"AddOffMsgIndex faild,Owner=%s,Errcode=%d,strFileName=%s", owner, 0, *path);
+    return kTrimFailed;
+  }
+  Trim(doc);
+  if (!doc.AppendChildElement(kEntry)) {
+    log_.Log(u"AddOffMsgIndex CheckAndRemoveOldIndex faild,Owner=%s,Errcode=%d,strFileName=%s",
+             owner, 0, *path);
+    return kNoRoot;
+  }
+  SetDataSum(doc, int64_t{DataSumOf(doc)} + 1);
+  doc.SetChildAttribute("CreateTime", std::to_string(record.CreateTime));
+  doc.SetChildAttribute("Addr", std::to_string(pos.Addr));
+  doc.SetChildAttribute("Len", std::to_string(pos.Len));
+  doc.SetChildAttribute("Type", ToAnsi(record.Type));
+  doc.SetChildAttribute("SrcIdentifier", ToAnsi(record.SrcIdentifier));
+  doc.SetChildAttribute("Sender", ToAnsi(record.Sender));
+  doc.SetChildAttribute("Recievers", ToAnsi(PrefixesReciever(record.Sender) ? u";" + record.Reciever
+                                                                            : record.Reciever));
+  doc.SetChildAttribute("Title", ToAnsi(record.Title));
+  doc.SetChildAttribute("MsgID", ToAnsi(record.MsgID));
+  doc.SetChildAttribute("SessionDesc", ToAnsi(record.SessionDescription));
+  return Save(*path, doc) == 0 ? kOk : kSaveFailed;
+}
+
+int IndexStore::GetOffMsgIndexSum(std::u16string_view owner) {
+  std::optional<std::string> path = OwnerPath(owner, u"GetOffMsgIndexSum");
+  if (!path) return kCannotLoad;
+  MarkupDocument doc;
+  int error = 0;
+  if (Load(*path, &doc, &error) != LoadResult::kLoaded) return kCannotLoad;
+  if (!FindRoot(doc)) return kNoRoot;
+  return DataSumOf(doc);
+}
+
+int IndexStore::GetOffMsgIndexList(std::u16string_view owner, std::vector<IndexRecord>* list) {
+  std::optional<std::string> path = OwnerPath(owner, u"GetOffMsgIndexList");
+  if (!path) return kBadOwner;
+  MarkupDocument doc;
+  int error = 0;
+  if (Load(*path, &doc, &error) != LoadResult::kLoaded) return kOk;
+  if (!FindRoot(doc)) return kNoRoot;
+
+  // Records already in the list take part in the merge; the first record of a MsgID wins.
+  std::unordered_map<std::u16string, size_t> byMsgId;
+  for (size_t i = 0; i < list->size(); ++i) byMsgId.emplace(MergeKey((*list)[i].MsgID), i);
+  while (doc.FindNextChild(kEntry)) {
+    std::u16string msgId = ChildText(doc, "MsgID");
+    if (msgId.empty()) continue;
+    auto [it, added] = byMsgId.emplace(MergeKey(msgId), list->size());
+    if (!added) {
+      ++(*list)[it->second].Count;
+      continue;
+    }
+    IndexRecord& record = list->emplace_back();
+    record.MsgID = std::move(msgId);
+    record.Count = 1;
+    record.CreateTime = ChildNumber(doc, "CreateTime");
+    record.Type = ChildText(doc, "Type");
+    record.SrcIdentifier = ChildText(doc, "SrcIdentifier");
+    record.Reciever = ChildText(doc, "Recievers");
+    record.Title = ChildText(doc, "Title");
+    record.SessionDescription = ChildText(doc, "SessionDesc");
+    record.Sender = ChildText(doc, "Sender");
+  }
+  return kOk;
+}
+
+int IndexStore::CollectLocations(std::u16string_view owner, std::u16string_view msgId,
+                                 std::optional<uint32_t> minTime, std::vector<TextLocation>* out) {
+  std::optional<std::string> path = OwnerPath(owner, u"GetTextLocations");
+  if (!path) return kNotFound;
+  MarkupDocument doc;
+  int error = 0;
+  if (Load(*path, &doc, &error) != LoadResult::kLoaded || !FindRoot(doc)) return kNotFound;
+  // MsgIDs are compared on their stored (code page) form.
+  const std::string wanted = ToAnsi(msgId);
+  bool found = false;
+  while (doc.FindNextChild(kEntry)) {
+    std::string id = doc.GetChildAttribute("MsgID");
+    if (id.empty() || !EqualsIgnoreAsciiCase(id, wanted)) continue;
+    int32_t createTime = ChildNumber(doc, "CreateTime");
+    if (minTime && static_cast<uint32_t>(createTime) < *minTime) continue;
+    int32_t addr = ChildNumber(doc, "Addr");
+    int32_t len = ChildNumber(doc, "Len");
+    if (addr < 0 || len < 1 || len > kMaxBlockBytes) {
+      log_.Log(u"Damaged index entry skipped,Owner=%s,MsgID=%s,Addr=%d,Len=%d", owner, msgId, addr,
+               len);
+      continue;
+    }
+    TextLocation& location = out->emplace_back();
+    location.Addr = addr;
+    location.Len = len;
+    location.CreateTime = createTime;
+    location.Sender = ChildText(doc, "Sender");
+    location.Reciever = ChildText(doc, "Recievers");
+    location.Type = ChildText(doc, "Type");
+    location.SrcIdentifier = ChildText(doc, "SrcIdentifier");
+    found = true;
+  }
+  return found ? kOk : kNotFound;
+}
+
+int IndexStore::GetTextLocations(std::u16string_view owner, std::u16string_view msgId,
+                                 std::vector<TextLocation>* out) {
+  return CollectLocations(owner, msgId, std::nullopt, out);
+}
+
+int IndexStore::GetTextLocationsSince(std::u16string_view owner, std::u16string_view msgId,
+                                      uint32_t minTime, std::vector<TextLocation>* out) {
+  return CollectLocations(owner, msgId, minTime, out);
+}
+
+template <typename Match>
+int IndexStore::DeleteMatching(std::u16string_view owner, std::u16string_view msgId, Match match) {
+  std::optional<std::string> path = OwnerPath(owner, u"DelOffMsgIndex");
+  if (!path) return kNotFound;
+  MarkupDocument doc;
+  int error = 0;
+  LoadResult loaded = Load(*path, &doc, &error);
+  if (loaded == LoadResult::kCorrupt) {
+    // Never truncate a damaged index while its texts are kept: set both aside instead.
+    log_.Log(u"DelOffMsgIndex faild,Owner=%s,Errcode=%d,strFileName=%s", owner, error, *path);
+    SetAside(*path, owner);
+  }
+  if (loaded != LoadResult::kLoaded || !FindRoot(doc)) return kNotFound;
+  int64_t removed = 0;
+  while (doc.FindNextChild(kEntry)) {
+    std::u16string id = ChildText(doc, "MsgID");
+    if (id.empty() || !EqualsIgnoreAsciiCase(id, msgId) || !match(doc)) continue;
+    doc.RemoveChild();
+    ++removed;
+  }
+  if (removed == 0) return kNotFound;  // the file would be saved unchanged
+  SetDataSum(doc, int64_t{DataSumOf(doc)} - removed);
+  return Save(*path, doc) == 0 ? kOk : kSaveFailed;
+}
+
+int IndexStore::DelOffMsgIndex(std::u16string_view owner, std::u16string_view msgId) {
+  return DeleteMatching(owner, msgId, [](const MarkupDocument&) { return true; });
+}
+
+int IndexStore::DelOffMsgIndexByTime(std::u16string_view owner, std::u16string_view msgId,
+                                     uint32_t timeLimit, uint32_t addrLimit) {
+  return DeleteMatching(owner, msgId, [timeLimit, addrLimit](const MarkupDocument& doc) {
+    uint32_t createTime = static_cast<uint32_t>(ChildNumber(doc, "CreateTime"));
+    uint32_t addr = static_cast<uint32_t>(ChildNumber(doc, "Addr"));
+    return createTime < timeLimit || (createTime == timeLimit && addr <= addrLimit);
+  });
+}
+
+bool IndexStore::DeleteIndexFile(std::u16string_view owner) {
+  std::optional<std::string> path = OwnerPath(owner, u"DeleteIndexFile");
+  return path && RemoveSafelySavedFile(fs_, *path) == 0;
+}
+
+}  // namespace pigeonbox

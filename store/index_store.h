@@ -1,0 +1,187 @@
+// The index files of the store: one XML file per owner listing the owner's stored message
+// parts, oldest first.
+//
+//   <?xml version="1.0" encoding="GB2312"?>\n
+//   <OffMsgIndexData DataSum="2">\n
+//   <OffMsgRec CreateTime=".." Addr=".." Len=".." Type=".." SrcIdentifier=".." Sender=".."
+//              Recievers=".." Title=".." MsgID=".." SessionDesc=".."/>\r\n      (one line each)
+//   ...
+//   </OffMsgIndexData>
+//
+// Texts are in the system code page (GBK). DataSum is the number of entries, kept by the
+// operations (counting reads it and never counts elements). An entry with an empty MsgID is
+// never listed, found, deleted or trimmed, but counts in DataSum. Every operation loads the whole
+// file, works on it and saves it (where it writes) with SaveFileSafely, so a killed process
+// leaves the previous or the new index, never a torn one.
+//
+// No locking inside: the store manager holds the owner's lock around every call.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "markup/markup_document.h"
+#include "service/log_file.h"
+#include "store/file_system.h"
+#include "store/store_paths.h"
+#include "store/store_records.h"
+
+namespace pigeonbox {
+
+// One stored message as a listing shows it.
+struct IndexRecord {
+  int32_t CreateTime = 0;  // seconds since 1970
+  int32_t Count = 0;       // listings: entries of the file that carry this MsgID
+  std::u16string Title;
+  std::u16string SrcIdentifier;
+  std::u16string Type;
+  std::u16string Sender;
+  std::u16string Reciever;  // as stored, with its leading ";"
+  std::u16string MsgID;
+  std::u16string SessionDescription;
+};
+
+// One found entry: where its text lies and what the text replies need of the entry.
+struct TextLocation {
+  int32_t Addr = 0;
+  int32_t Len = 0;
+  int32_t CreateTime = 0;
+  std::u16string Type;
+  std::u16string SrcIdentifier;
+  std::u16string Reciever;
+  std::u16string Sender;
+};
+
+// Senders whose person messages keep their Reciever unchanged (without the ";" prefix): the
+// suite's own system identities. Compared without regard to letter case.
+inline constexpr std::u16string_view kSystemSenderGuids[3] = {
+    u"{5D0C2A7E-3B19-4F6A-9E42-7C1D8B3F0A65}",
+    u"{A8E4F013-6C2B-4D57-B9A1-2E7F5C3D9B04}",
+    u"{E1B79C46-0D8A-4F23-A5C6-93F2D07E1B58}",
+};
+
+class IndexStore {
+ public:
+  // Result codes.
+  static constexpr int kOk = 0;
+  static constexpr int kNoRoot = -1;      // the file has no OffMsgIndexData root
+  static constexpr int kBadOwner = -1;    // the owner name is refused as a file name
+  static constexpr int kNotFound = -1;    // find / delete: no entry matched
+  static constexpr int kTrimFailed = -2;  // add: the trim found no root
+  static constexpr int kCannotLoad = -2;  // count: the file is missing or unreadable
+  static constexpr int kLoadFailed = -3;  // add: the file could not be read or parsed
+  static constexpr int kSaveFailed = -4;  // add: the new index could not be written
+  // The longest text block an entry may point at; entries outside 1..kMaxBlockBytes, or with a
+  // negative Addr, come from a damaged file and are skipped when texts are looked up.
+  static constexpr int32_t kMaxBlockBytes = 3071;
+
+  virtual ~IndexStore() = default;
+  IndexStore(const IndexStore&) = delete;
+  IndexStore& operator=(const IndexStore&) = delete;
+
+  // The owner limit this store trims to.
+  int32_t maxCount() const { return maxCount_; }
+
+  // Appends an entry for the text at `pos`, first trimming the oldest entries beyond the limit.
+  // kOk; kBadOwner; kLoadFailed (a corrupt file is set aside with its text file, both renamed
+  // with ".rename" appended, and the next add starts afresh); kTrimFailed; kNoRoot;
+  // kSaveFailed (the previous index stays).
+  int AddOffMsgIndex(std::u16string_view owner, const OffMsgTextPos& pos,
+                     const IndexRecord& record);
+
+  // Removes the oldest entries beyond the limit from a loaded document and saves it to `path`.
+  // 1 done, 0 the document has no root (nothing saved).
+  int CheckAndRemoveOldIndex(MarkupDocument& doc, const std::string& path);
+
+  // DataSum (>= 0); kCannotLoad; kNoRoot.
+  int GetOffMsgIndexSum(std::u16string_view owner);
+
+  // Appends one record per distinct MsgID (compared ignoring case, together with the records
+  // already in the list) in the order of first appearance; a repeated MsgID raises the Count of
+  // its record. kOk (also for a missing or unreadable file, which appends nothing); kNoRoot;
+  // kBadOwner.
+  int GetOffMsgIndexList(std::u16string_view owner, std::vector<IndexRecord>* list);
+
+  // Appends every entry whose MsgID matches (ignoring case), in file order; the Since form only
+  // those whose CreateTime, taken as unsigned, is at least `minTime`. kOk when one matched,
+  // else kNotFound.
+  int GetTextLocations(std::u16string_view owner, std::u16string_view msgId,
+                       std::vector<TextLocation>* out);
+  int GetTextLocationsSince(std::u16string_view owner, std::u16string_view msgId, uint32_t minTime,
+                            std::vector<TextLocation>* out);
+
+  // Removes every entry with that MsgID (ignoring case). kOk when one was removed, else
+  // kNotFound.
+  int DelOffMsgIndex(std::u16string_view owner, std::u16string_view msgId);
+  // The same, for entries that are not newer than (timeLimit, addrLimit): CreateTime below the
+  // time limit, or equal to it with Addr at most the address limit (all taken as unsigned).
+  int DelOffMsgIndexByTime(std::u16string_view owner, std::u16string_view msgId, uint32_t timeLimit,
+                           uint32_t addrLimit);
+
+  // True when the owner's index file was deleted (its scratch copy goes too).
+  bool DeleteIndexFile(std::u16string_view owner);
+
+  // The owner's index file; nullopt for a refused name.
+  std::optional<std::string> IndexPath(std::u16string_view owner) const;
+
+  // Whether an add stores the Reciever of this sender with a ";" in front: always in the group
+  // store, and in the person store for every sender but the system identities.
+  bool PrefixesReciever(std::u16string_view sender) const;
+
+ protected:
+  enum class Kind { kPerson, kGroup };
+  // `paths`, `fs` and `log` are borrowed and must outlive the store. `syncSaves` makes every
+  // save reach the device before it counts as done.
+  IndexStore(Kind kind, int32_t maxCount, bool syncSaves, const StorePaths& paths, FileSystem& fs,
+             LogFile& log)
+      : kind_(kind),
+        maxCount_(maxCount),
+        syncSaves_(syncSaves),
+        paths_(paths),
+        fs_(fs),
+        log_(log) {}
+
+ private:
+  enum class LoadResult { kLoaded, kMissing, kUnreadable, kCorrupt };
+  // The owner's index file, or nullopt with a log line naming `operation` for a refused name.
+  std::optional<std::string> OwnerPath(std::u16string_view owner, std::u16string_view operation);
+  LoadResult Load(const std::string& path, MarkupDocument* doc, int* error);
+  int Save(const std::string& path, const MarkupDocument& doc);
+  void SetAside(const std::string& indexPath, std::u16string_view owner);
+  void Trim(MarkupDocument& doc);
+  int CollectLocations(std::u16string_view owner, std::u16string_view msgId,
+                       std::optional<uint32_t> minTime, std::vector<TextLocation>* out);
+  template <typename Match>
+  int DeleteMatching(std::u16string_view owner, std::u16string_view msgId, Match match);
+  std::optional<std::string> TextPath(std::u16string_view owner) const;
+
+  const Kind kind_;
+  const int32_t maxCount_;
+  const bool syncSaves_;
+  const StorePaths& paths_;
+  FileSystem& fs_;
+  LogFile& log_;
+};
+
+// Person-to-person index files: bucketed, lower-cased owner names; the Reciever of ordinary
+// senders is stored with a ";" in front.
+class OffMsgIndexStore final : public IndexStore {
+ public:
+  OffMsgIndexStore(int32_t maxCount, bool syncSaves, const StorePaths& paths, FileSystem& fs,
+                   LogFile& log)
+      : IndexStore(Kind::kPerson, maxCount, syncSaves, paths, fs, log) {}
+};
+
+// Discussion-group index files: the owner name as given, one flat directory; the Reciever is
+// always stored with a ";" in front.
+class DisGroupIndexStore final : public IndexStore {
+ public:
+  DisGroupIndexStore(int32_t maxCount, bool syncSaves, const StorePaths& paths, FileSystem& fs,
+                     LogFile& log)
+      : IndexStore(Kind::kGroup, maxCount, syncSaves, paths, fs, log) {}
+};
+
+}  // namespace pigeonbox

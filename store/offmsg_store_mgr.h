@@ -1,0 +1,127 @@
+// The one entry point of the offline-message store.
+//
+// Owns the four stores (person index and text, group index and text) and combines them into
+// whole-message operations: a message part is added by appending its text and then indexing it;
+// queries span the person store and, where asked, the group store; an owner's files go once its
+// index is empty. Every operation with an owner holds that owner's stripe of StoreLockStripes
+// for its whole run, so a download, a deletion and a write of one owner never overlap.
+//
+// Thread-safe: any thread may call any operation between InitStores and ReleaseStores.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/clock.h"
+#include "service/log_file.h"
+#include "store/file_system.h"
+#include "store/index_store.h"
+#include "store/store_paths.h"
+#include "store/text_file_store.h"
+
+namespace pigeonbox {
+
+// One stored message part as the text handlers receive it.
+struct TextRecord {
+  int32_t CreateTime = 0;
+  std::u16string SrcIdentifier;
+  std::u16string Type;
+  std::u16string Reciever;  // as stored, with its leading ";"
+  std::u16string Sender;
+  std::vector<uint8_t> Data;  // the compressed block
+  uint32_t DataLength = 0;    // the entry's Len
+};
+
+// Store settings from AppConfig/AppOffMsg.xml (attributes of App/Setting).
+struct StoreSettings {
+  int32_t storeMaxCount = 99;           // "StoreMaxCount": person entries per owner
+  int32_t storeDisGroupMaxCount = 300;  // "StoreDisGroupMaxCount": group entries; 0 = off
+  bool syncWrites = false;              // "SyncWrites": index saves reach the device first
+
+  // Defaults where the file or its Setting element is missing; a group limit above 1000
+  // becomes 300.
+  static StoreSettings Read(const std::string& installRoot);
+};
+
+class OffMsgStoreMgr {
+ public:
+  // Shrink kinds.
+  static constexpr int kPersonKind = 0;
+  static constexpr int kGroupKind = 1;
+
+  // `fs`, `log` and `clock` are borrowed and must outlive the manager.
+  OffMsgStoreMgr(std::string installRoot, StoreSettings settings, FileSystem& fs, LogFile& log,
+                 const Clock& clock = SystemClock::Instance());
+  ~OffMsgStoreMgr();
+  OffMsgStoreMgr(const OffMsgStoreMgr&) = delete;
+  OffMsgStoreMgr& operator=(const OffMsgStoreMgr&) = delete;
+
+  // Creates the store directories and the four stores. 1 done; 0 already initialised.
+  int InitStores();
+  void ReleaseStores();
+
+  // Appends the text, then indexes it. 0, or the failing step's code (logged).
+  int AddOffMsg(std::u16string_view owner, const std::u16string& text, const IndexRecord& record);
+  // The same in the group stores; 0 without storing when group storage is off.
+  int AddDisGroupOffMsg(std::u16string_view owner, const std::u16string& text,
+                        const IndexRecord& record);
+
+  // Person count (>= 0) or the index store's negative code.
+  int GetOffMsgSum(std::u16string_view owner);
+  // Person + group count; the other count alone when one of them fails.
+  int GetAllOffMsgSum(std::u16string_view owner);
+
+  int GetOffMsgIndex(std::u16string_view owner, std::vector<IndexRecord>* list);
+  // Clears the list, then lists person and group entries (merged by MsgID).
+  int GetAllOffMsgIndex(std::u16string_view owner, std::vector<IndexRecord>* list);
+
+  // Appends the parts of a MsgID from the person, then the group store. The result is the group
+  // lookup's code (0 found, -1 not), or that of the last group read; callers judge by the list.
+  int GetOffMsgTxt(std::u16string_view owner, std::u16string_view msgId,
+                   std::vector<TextRecord>* list);
+  int GetOffMsgTxtSince(std::u16string_view owner, std::u16string_view msgId, uint32_t minTime,
+                        std::vector<TextRecord>* list);
+
+  // Deletes the MsgID from the person entries, or else from the group entries; removes an
+  // owner's files once their index is empty. 0 when an entry was removed, else -1.
+  int DelOffMsg(std::u16string_view owner, std::u16string_view msgId);
+  // Deletes up to the given bounds in both stores; the group deletion's code.
+  int DelOffMsgByTime(std::u16string_view owner, std::u16string_view msgId, uint32_t imTime,
+                      uint32_t imAddr, uint32_t disTime, uint32_t disAddr);
+
+  // Deletes the index file, then (when that worked or there was none) the text file. -1 when the
+  // index went but the text file did not, else 0.
+  int DelUserOffMsgFiles(std::u16string_view owner);
+  int DelDisGroupOffMsgFiles(std::u16string_view owner);
+
+  // Rewrites an owner's pair of files without deleted or expired parts (see store/shrink.cc).
+  int ShrinkOffMsgFile(std::u16string_view owner, int kind, double maxAgeSeconds);
+
+  // Available after InitStores.
+  const StorePaths* paths() const { return paths_.get(); }
+  const StoreSettings& settings() const { return settings_; }
+
+ private:
+  int AddTo(IndexStore* index, TextFileStore* text, std::u16string_view owner,
+            const std::u16string& body, const IndexRecord& record);
+  int CollectTexts(IndexStore* index, TextFileStore* text, std::u16string_view owner,
+                   std::u16string_view msgId, std::optional<uint32_t> minTime,
+                   std::vector<TextRecord>* list);
+  int DeleteFiles(IndexStore* index, TextFileStore* text, std::u16string_view owner);
+
+  const std::string installRoot_;
+  const StoreSettings settings_;
+  FileSystem& fs_;
+  LogFile& log_;
+  const Clock& clock_;
+  std::unique_ptr<StorePaths> paths_;
+  std::unique_ptr<OffMsgIndexStore> personIndex_;
+  std::unique_ptr<OffMsgFileStore> personText_;
+  std::unique_ptr<DisGroupIndexStore> groupIndex_;
+  std::unique_ptr<DisGroupFileStore> groupText_;
+};
+
+}  // namespace pigeonbox
