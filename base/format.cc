@@ -57,7 +57,10 @@ std::u16string TextOf(const FormatArg& arg) {
       return FromUtf8(arg.text8());
     case FormatArg::Kind::kSigned: {
       int64_t v = arg.AsSigned();
-      return v < 0 ? u"-" + Digits(0 - static_cast<uint64_t>(v), 10, false) : Digits(v, 10, false);
+      if (v >= 0) return Digits(static_cast<uint64_t>(v), 10, false);
+      std::u16string digits = Digits(0 - static_cast<uint64_t>(v), 10, false);
+      digits.insert(digits.begin(), u'-');
+      return digits;
     }
     case FormatArg::Kind::kUnsigned:
       return Digits(arg.AsUnsigned(), 10, false);
@@ -122,7 +125,7 @@ std::u16string FormatTextList(std::u16string_view format, std::initializer_list<
                                          : *arg);
         if (spec.plus && arg->kind() != FormatArg::Kind::kText16 &&
             arg->kind() != FormatArg::Kind::kText8 && arg->AsSigned() >= 0)
-          body = u"+" + body;
+          body.insert(body.begin(), u'+');
         Pad(out, body, spec, true);
         break;
       }
