@@ -1,0 +1,60 @@
+// What every pigeonbox-admin verb works with: the install root, the file layer, the log, the
+// store manager (created on first use) and the JSON output.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "service/log_file.h"
+#include "store/file_system.h"
+#include "store/index_store.h"
+#include "store/offmsg_store_mgr.h"
+#include "tools/admin_json.h"
+
+namespace pigeonbox::admin {
+
+// Exit codes of the tool.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailed = 1;  // the store reported a failure, or verify found damage
+inline constexpr int kExitUsage = 2;   // bad arguments
+inline constexpr int kExitLocked = 3;  // a changing verb met a running server
+
+class AdminContext {
+ public:
+  // `fs` and `log` are borrowed and must outlive the context.
+  AdminContext(std::string root, FileSystem& fs, LogFile& log)
+      : root_(std::move(root)), fs_(fs), log_(log) {}
+
+  const std::string& root() const { return root_; }
+  FileSystem& fs() { return fs_; }
+  LogFile& log() { return log_; }
+
+  // The manager over the root's store, with the root's settings; created and initialised on
+  // first use (which creates the store directories when missing).
+  OffMsgStoreMgr& store();
+  const StorePaths& paths() { return *store().paths(); }
+  // The group index store on its own, for the group-only count and listing (the manager only
+  // offers person and person+group forms).
+  IndexStore& groupIndex();
+
+  // Writes one JSON line to stdout.
+  void Print(const JsonObject& line);
+  // Prints {"error": message} and returns `exitCode`.
+  int Fail(std::string_view message, int exitCode = kExitFailed);
+
+  // An argument as UTF-16; nullopt (after Fail with kExitUsage) when it is not UTF-8.
+  std::optional<std::u16string> Text(const std::string& utf8, std::string_view what);
+  // An owner argument that can name store files; nullopt after Fail otherwise.
+  std::optional<std::u16string> Owner(const std::string& utf8);
+
+ private:
+  const std::string root_;
+  FileSystem& fs_;
+  LogFile& log_;
+  std::unique_ptr<OffMsgStoreMgr> store_;
+  std::unique_ptr<DisGroupIndexStore> groupIndex_;
+};
+
+}  // namespace pigeonbox::admin

@@ -1,0 +1,122 @@
+// purge, shrink, verify and stats: verbs about an owner's files or the whole store.
+#include <cerrno>
+#include <cstring>
+
+#include "base/text.h"
+#include "store/safe_save.h"
+#include "store/store_inspect.h"
+#include "store/store_lock_stripes.h"
+#include "tools/admin_verbs.h"
+
+namespace pigeonbox::admin {
+namespace {
+
+// Every file the store may keep for an owner besides the pairs the manager deletes: the files
+// set aside after a failed load and the shrink's backups.
+std::vector<std::string> LeftoverFilesOf(const StorePaths& paths, std::u16string_view owner) {
+  std::vector<std::string> files;
+  const std::u16string backup = std::u16string(owner) + u"_Backup";
+  for (const std::optional<std::string>& path :
+       {paths.PersonIndexPath(owner), paths.PersonTextPath(owner), paths.GroupIndexPath(owner),
+        paths.GroupTextPath(owner)}) {
+    if (path) files.push_back(*path + ".rename");
+  }
+  for (const std::optional<std::string>& path :
+       {paths.PersonIndexPath(backup), paths.PersonTextPath(backup), paths.GroupIndexPath(backup),
+        paths.GroupTextPath(backup)}) {
+    if (path) files.push_back(*path);
+  }
+  return files;
+}
+
+JsonObject Summary(const StoreInspection& found) {
+  JsonObject line;
+  line.AddInt("owners", found.owners)
+      .AddInt("person_index_files", found.personIndexFiles)
+      .AddInt("group_index_files", found.groupIndexFiles)
+      .AddInt("backup_pairs", found.backupPairs)
+      .AddInt("entries", found.entries)
+      .AddInt("bytes", found.bytes)
+      .AddInt("text_bytes", found.textBytes)
+      .AddInt("dead_bytes", found.deadBytes)
+      .AddInt("orphan_text_files", found.orphanTextFiles)
+      .AddInt("set_aside_files", found.setAsideFiles);
+  return line;
+}
+
+}  // namespace
+
+int RunPurge(AdminContext& ctx, const VerbArgs& args) {
+  std::optional<std::u16string> owner = ctx.Owner(args.positional()[0]);
+  if (!owner) return kExitUsage;
+  OffMsgStoreMgr& store = ctx.store();
+  const StorePaths& paths = ctx.paths();
+  std::vector<std::string> pairFiles;
+  for (const std::optional<std::string>& path :
+       {paths.PersonIndexPath(*owner), paths.PersonTextPath(*owner), paths.GroupIndexPath(*owner),
+        paths.GroupTextPath(*owner)}) {
+    if (path) pairFiles.push_back(*path);
+  }
+  std::vector<std::string> leftovers = LeftoverFilesOf(paths, *owner);
+
+  std::vector<std::string> present;
+  for (const auto* list : {&pairFiles, &leftovers}) {
+    for (const std::string& file : *list) {
+      if (ctx.fs().Exists(file)) present.push_back(file);
+    }
+  }
+  OwnerLock lock(*owner);
+  store.DelUserOffMsgFiles(*owner);
+  store.DelDisGroupOffMsgFiles(*owner);
+  // Index files may have a scratch copy beside them; RemoveSafelySavedFile takes it too.
+  for (const std::string& file : leftovers) RemoveSafelySavedFile(ctx.fs(), file);
+
+  std::vector<std::string> removed, kept;
+  for (const std::string& file : present) (ctx.fs().Exists(file) ? kept : removed).push_back(file);
+  JsonObject line;
+  line.AddInt("result", kept.empty() ? 0 : -1).AddRaw("removed", JsonArray(removed));
+  if (!kept.empty()) line.AddRaw("not_removed", JsonArray(kept));
+  ctx.Print(line);
+  return kept.empty() ? kExitOk : kExitFailed;
+}
+
+int RunShrink(AdminContext& ctx, const VerbArgs& args) {
+  std::optional<std::u16string> owner = ctx.Owner(args.positional()[0]);
+  if (!owner) return kExitUsage;
+  std::optional<std::string> maxAgeText = args.Value("--max-age");
+  if (!maxAgeText) return ctx.Fail("shrink needs --max-age SECONDS", kExitUsage);
+  std::optional<double> maxAge = ParseFiniteDouble(*maxAgeText);
+  if (!maxAge) return ctx.Fail("--max-age is not a number of seconds: " + *maxAgeText, kExitUsage);
+  const int kind = args.Flag("--group") ? OffMsgStoreMgr::kGroupKind : OffMsgStoreMgr::kPersonKind;
+  int result = ctx.store().ShrinkOffMsgFile(*owner, kind, *maxAge);
+  ctx.Print(JsonObject().AddInt("result", result));
+  return result == 0 ? kExitOk : kExitFailed;
+}
+
+int RunVerify(AdminContext& ctx, const VerbArgs& args) {
+  StoreInspection found;
+  if (!args.positional().empty()) {
+    std::optional<std::u16string> owner = ctx.Owner(args.positional()[0]);
+    if (!owner) return kExitUsage;
+    OwnerLock lock(*owner);
+    found = InspectOwner(ctx.fs(), ctx.paths(), *owner);
+  } else {
+    found = InspectStore(ctx.fs(), ctx.paths());
+  }
+  for (const StoreDamage& damage : found.damage)
+    ctx.Print(JsonObject().Add("damage", damage.problem).Add("file", damage.file));
+  ctx.Print(
+      JsonObject()
+          .AddBool("ok", found.damage.empty())
+          .AddInt("index_files", found.personIndexFiles + found.groupIndexFiles + found.backupPairs)
+          .AddInt("entries", found.entries)
+          .AddInt("damaged", static_cast<int64_t>(found.damage.size())));
+  return found.damage.empty() ? kExitOk : kExitFailed;
+}
+
+int RunStats(AdminContext& ctx, const VerbArgs&) {
+  ctx.Print(Summary(InspectStore(ctx.fs(), ctx.paths())));
+  return kExitOk;
+}
+
+}  // namespace pigeonbox::admin

@@ -1,0 +1,373 @@
+// Runs the built pigeonbox-admin on temporary install roots and reads its JSON lines back.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <map>
+#include <optional>
+#include <sstream>
+
+#include "base/text.h"
+#include "store/file_system.h"
+#include "store/store_paths.h"
+#include "store/store_root_lock.h"
+#include "testutil/temp_dir.h"
+
+namespace pigeonbox {
+namespace {
+
+using testutil::TempDir;
+
+// One value of a flat JSON object; arrays hold strings only.
+struct JsonValue {
+  enum class Kind { kString, kNumber, kBool, kNull, kArray } kind = Kind::kNull;
+  std::string text;  // strings unescaped, numbers and booleans as written
+  std::vector<std::string> items;
+};
+using JsonLine = std::map<std::string, JsonValue>;
+
+// A strict reader of the flat objects the tool prints; nullopt on anything malformed
+// (including unescaped control characters).
+class JsonReader {
+ public:
+  explicit JsonReader(std::string_view s) : s_(s) {}
+
+  std::optional<JsonLine> Object() {
+    JsonLine line;
+    if (!Eat('{')) return std::nullopt;
+    while (!Eat('}')) {
+      if (!line.empty() && !Eat(',')) return std::nullopt;
+      std::optional<std::string> key = String();
+      std::optional<JsonValue> value = key && Eat(':') ? Value() : std::nullopt;
+      if (!value) return std::nullopt;
+      line[*key] = *value;
+    }
+    Space();
+    if (i_ != s_.size()) return std::nullopt;
+    return line;
+  }
+
+ private:
+  void Space() {
+    while (i_ < s_.size() && s_[i_] == ' ') ++i_;
+  }
+  bool Eat(char c) {
+    Space();
+    if (i_ < s_.size() && s_[i_] == c) return ++i_, true;
+    return false;
+  }
+  std::optional<std::string> String() {
+    if (!Eat('"')) return std::nullopt;
+    std::u16string out;
+    while (i_ < s_.size() && s_[i_] != '"') {
+      unsigned char c = static_cast<unsigned char>(s_[i_]);
+      if (c < 0x20) return std::nullopt;
+      if (c != '\\') {
+        size_t end = i_ + 1;
+        while (end < s_.size() && (static_cast<unsigned char>(s_[end]) & 0xC0) == 0x80) ++end;
+        out += FromUtf8(s_.substr(i_, end - i_));
+        i_ = end;
+        continue;
+      }
+      if (++i_ >= s_.size()) return std::nullopt;
+      const char e = s_[i_++];
+      const std::string_view simple = "\"\\/bfnrt", meaning = "\"\\/\b\f\n\r\t";
+      if (size_t k = simple.find(e); k != std::string_view::npos) {
+        out += static_cast<char16_t>(meaning[k]);
+      } else if (e == 'u' && i_ + 4 <= s_.size()) {
+        out += static_cast<char16_t>(std::stoi(std::string(s_.substr(i_, 4)), nullptr, 16));
+        i_ += 4;
+      } else {
+        return std::nullopt;
+      }
+    }
+    if (!Eat('"')) return std::nullopt;
+    return ToUtf8(out);
+  }
+  std::optional<JsonValue> Value() {
+    Space();
+    JsonValue v;
+    if (i_ < s_.size() && s_[i_] == '"') {
+      std::optional<std::string> text = String();
+      if (!text) return std::nullopt;
+      v.kind = JsonValue::Kind::kString;
+      v.text = *text;
+    } else if (Eat('[')) {
+      v.kind = JsonValue::Kind::kArray;
+      while (!Eat(']')) {
+        if (!v.items.empty() && !Eat(',')) return std::nullopt;
+        std::optional<std::string> item = String();
+        if (!item) return std::nullopt;
+        v.items.push_back(*item);
+      }
+    } else {
+      size_t end = s_.find_first_of(",} ", i_);
+      v.text = std::string(s_.substr(i_, end - i_));
+      i_ = end == std::string_view::npos ? s_.size() : end;
+      if (v.text == "null") return v;
+      v.kind =
+          v.text == "true" || v.text == "false" ? JsonValue::Kind::kBool : JsonValue::Kind::kNumber;
+      if (v.kind == JsonValue::Kind::kNumber &&
+          (v.text.empty() || v.text.find_first_not_of("-0123456789") != std::string::npos))
+        return std::nullopt;
+    }
+    return v;
+  }
+
+  std::string_view s_;
+  size_t i_ = 0;
+};
+
+struct AdminRun {
+  int exitCode = -1;
+  std::vector<JsonLine> lines;
+  std::string out;
+};
+
+class AdminTest : public ::testing::Test {
+ protected:
+  AdminTest() : paths_(root_.path(), fs_) {}
+
+  // Runs the tool with --root (unless `useEnv`, which passes the root as PIGEONBOX_ROOT) and
+  // `stdinText` as its standard input.
+  AdminRun Admin(std::vector<std::string> args, const std::string& stdinText = "",
+                 bool useEnv = false) {
+    const std::string in = io_.Write("in", stdinText), out = io_.path() + "out";
+    pid_t child = fork();
+    if (child == 0) {
+      int inFd = open(in.c_str(), O_RDONLY),
+          outFd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      dup2(inFd, 0);
+      dup2(outFd, 1);
+      if (useEnv)
+        setenv("PIGEONBOX_ROOT", root_.path().c_str(), 1);
+      else
+        unsetenv("PIGEONBOX_ROOT");
+      std::vector<std::string> all = {PB_ADMIN_PATH};
+      if (!useEnv) all.insert(all.end(), {"--root", rootArg_});
+      all.insert(all.end(), args.begin(), args.end());
+      std::vector<char*> argv;
+      for (std::string& a : all) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    AdminRun run;
+    EXPECT_TRUE(WIFEXITED(status)) << "the tool died on a signal";
+    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.out = io_.Read("out");
+    std::istringstream text(run.out);
+    for (std::string line; std::getline(text, line);) {
+      std::optional<JsonLine> parsed = JsonReader(line).Object();
+      EXPECT_TRUE(parsed) << "not a JSON object: " << line;
+      if (parsed) run.lines.push_back(*parsed);
+    }
+    return run;
+  }
+
+  // The one line of a run, checking its exit code.
+  JsonLine One(const std::vector<std::string>& args, int exitCode = 0, const std::string& in = "") {
+    AdminRun run = Admin(args, in);
+    EXPECT_EQ(run.exitCode, exitCode) << run.out;
+    EXPECT_EQ(run.lines.size(), 1u) << run.out;
+    return run.lines.empty() ? JsonLine() : run.lines[0];
+  }
+  void AddPerson(const std::string& owner, const std::string& msgId, const std::string& time) {
+    EXPECT_EQ(One({"add", owner, "--sender", "bob", "--type", "IM", "--msgid", msgId, "--time",
+                   time})["result"]
+                  .text,
+              "0");
+  }
+
+  TempDir root_, io_;
+  std::string rootArg_ = root_.path();  // what --root names
+  PosixFileSystem fs_;
+  StorePaths paths_;
+};
+
+TEST_F(AdminTest, AddCountListFetchShowWhatWasStored) {
+  const std::string title = "say \"hi\" \\ back\nnow\x01 你好";
+  JsonLine added =
+      One({"add",       "Alice",   "--sender", "bob",   "--type",      "IM",         "--title",
+           title,       "--msgid", "M1",       "--src", "S1",          "--reciever", "alice",
+           "--session", "D",       "--time",   "1000",  "--text-file", "-"},
+          0, "line one\n\"two\"\t三");
+  EXPECT_EQ(added["MsgID"].text, "M1");
+  const std::string file = io_.Write("text", "from a file");
+  One({"add", "alice", "--sender", "bob", "--type", "IM", "--time", "2000", "--text-file", file});
+  One({"add", "Alice", "--sender", "carl", "--type", "G", "--group", "--msgid", "G1"});
+
+  EXPECT_EQ(One({"count", "ALICE"})["count"].text, "2");
+  EXPECT_EQ(One({"count", "Alice", "--all"})["count"].text, "3");
+  EXPECT_EQ(One({"count", "Alice", "--group"})["count"].text, "1");
+  EXPECT_EQ(One({"count", "alice", "--group"}, 1)["count"].text, "-2");  // group names keep case
+
+  AdminRun list = Admin({"list", "alice"});
+  ASSERT_EQ(list.lines.size(), 2u);
+  JsonLine first = list.lines[0];
+  EXPECT_EQ(first["MsgID"].text, "M1");
+  EXPECT_EQ(first["CreateTime"].text, "1000");
+  EXPECT_EQ(first["Count"].text, "1");
+  EXPECT_EQ(first["Title"].text, title);
+  EXPECT_EQ(first["SrcIdentifier"].text, "S1");
+  EXPECT_EQ(first["Type"].text, "IM");
+  EXPECT_EQ(first["Sender"].text, "bob");
+  EXPECT_EQ(first["Reciever"].text, ";alice");
+  EXPECT_EQ(first["SessionDescription"].text, "D");
+  EXPECT_EQ(list.lines[1]["MsgID"].text.size(), 38u);  // a generated {GUID}
+  EXPECT_EQ(Admin({"list", "Alice", "--all"}).lines.size(), 3u);
+
+  JsonLine part = One({"fetch", "alice", "m1"});
+  EXPECT_EQ(part["Text"].text, "line one\n\"two\"\t三");
+  EXPECT_EQ(part["Sender"].text, "bob");
+  EXPECT_EQ(part["CreateTime"].text, "1000");
+  EXPECT_NE(part["DataLength"].text, "0");
+  EXPECT_EQ(One({"fetch", "Alice", "G1"})["Type"].text, "G");
+  EXPECT_EQ(One({"fetch", "alice", "M1", "--since", "1001"}, 1)["error"].kind,
+            JsonValue::Kind::kString);
+  EXPECT_EQ(One({"fetch", "alice", list.lines[1]["MsgID"].text})["Text"].text, "from a file");
+}
+
+TEST_F(AdminTest, DeletesPurgeAndShrinkChangeTheFiles) {
+  AddPerson("dan", "A", "100");
+  AddPerson("dan", "B", "200");
+  AddPerson("dan", "C", "300");
+  EXPECT_EQ(One({"delete", "dan", "A"})["result"].text, "0");
+  EXPECT_EQ(One({"delete", "dan", "A"}, 1)["result"].text, "-1");
+  EXPECT_EQ(One({"count", "dan"})["count"].text, "2");
+  // C (time 300) is newer than the time limit and stays; the result is the group deletion's.
+  One({"delete-by-time", "dan", "C", "299", "4294967295", "0", "0"}, 1);
+  EXPECT_EQ(One({"count", "dan"})["count"].text, "2");
+
+  JsonLine before = One({"stats"});
+  EXPECT_NE(before["dead_bytes"].text, "0");
+  AddPerson("dan", "D", std::to_string(time(nullptr)));
+  EXPECT_EQ(One({"shrink", "dan", "--max-age", "3600"})["result"].text, "0");
+  // Only the young part is left, and the new text file holds nothing but its block; the dead
+  // block stays in the backup.
+  JsonLine after = One({"stats"});
+  EXPECT_EQ(after["entries"].text, "1");
+  EXPECT_EQ(after["dead_bytes"].text, before["dead_bytes"].text);
+  FileStat text;
+  ASSERT_EQ(fs_.Stat(*paths_.PersonTextPath(u"dan"), &text), 0);
+  EXPECT_EQ(std::to_string(text.size), One({"fetch", "dan", "D"})["DataLength"].text);
+  EXPECT_EQ(after["backup_pairs"].text, "1");
+
+  One({"add", "dan", "--sender", "s", "--type", "G", "--group", "--msgid", "G"});
+  JsonLine purged = One({"purge", "dan"});
+  EXPECT_EQ(purged["result"].text, "0");
+  EXPECT_EQ(purged["removed"].items.size(), 6u);  // person, group and backup pairs
+  EXPECT_EQ(One({"count", "dan", "--all"}, 1)["count"].text, "-2");
+  EXPECT_EQ(One({"stats"})["bytes"].text, "0");
+}
+
+TEST_F(AdminTest, VerifyNamesDamagedFilesAndFailsOnlyThen) {
+  AddPerson("erin", "A", "100");
+  AddPerson("erin", "B", "100");
+  One({"add", "Grp", "--sender", "s", "--type", "G", "--group", "--msgid", "G"});
+  AdminRun sound = Admin({"verify"});
+  EXPECT_EQ(sound.exitCode, 0);
+  ASSERT_EQ(sound.lines.size(), 1u);
+  EXPECT_EQ(sound.lines[0]["ok"].text, "true");
+  EXPECT_EQ(sound.lines[0]["entries"].text, "3");
+
+  const std::string text = *paths_.PersonTextPath(u"erin");
+  ASSERT_EQ(fs_.Truncate(text, 3), 0);
+  ASSERT_EQ(fs_.WriteFile(*paths_.GroupIndexPath(u"Grp"), "<OffMsgIndexData DataSum="), 0);
+  AdminRun damaged = Admin({"verify"});
+  EXPECT_EQ(damaged.exitCode, 1);
+  std::map<std::string, std::string> damage;
+  for (JsonLine& line : damaged.lines) {
+    if (line.count("damage")) damage[line["file"].text] += line["damage"].text;
+  }
+  EXPECT_NE(damage[*paths_.PersonIndexPath(u"erin")].find("beyond the end"), std::string::npos);
+  EXPECT_NE(damage[*paths_.GroupIndexPath(u"Grp")].find("does not parse"), std::string::npos);
+  EXPECT_EQ(damaged.lines.back()["damaged"].text, "3");  // two erin entries and the group index
+
+  AdminRun one = Admin({"verify", "Grp"});
+  EXPECT_EQ(one.exitCode, 1);
+  EXPECT_EQ(one.lines.size(), 2u);
+}
+
+TEST_F(AdminTest, ChangingVerbsRefuseAStoreHeldByAServer) {
+  AddPerson("fay", "A", "100");
+  StoreRootLock server;
+  ASSERT_EQ(server.TryLock(root_.path(), "pigeonbox pid 4242"), 0);
+  const std::vector<std::vector<std::string>> changing = {
+      {"add", "fay", "--sender", "s", "--type", "t"},
+      {"delete", "fay", "A"},
+      {"delete-by-time", "fay", "A", "9", "9", "9", "9"},
+      {"purge", "fay"},
+      {"shrink", "fay", "--max-age", "0"},
+  };
+  for (const auto& args : changing) {
+    JsonLine refused = One(args, 3);
+    EXPECT_NE(refused["error"].text.find("in use by a running server (lock held on " +
+                                         StoreRootLock::LockPath(root_.path()) +
+                                         " by pigeonbox pid 4242)"),
+              std::string::npos)
+        << args[0] << ": " << refused["error"].text;
+  }
+  EXPECT_EQ(One({"count", "fay"})["count"].text, "1");  // reads still work, nothing changed
+  EXPECT_EQ(One({"verify"})["ok"].text, "true");
+  server.Unlock();
+  EXPECT_EQ(One({"delete", "fay", "A"})["result"].text, "0");
+}
+
+TEST_F(AdminTest, BadInputGetsAClearErrorNeverACrash) {
+  struct Case {
+    std::vector<std::string> args;
+    int exitCode;
+    const char* error;
+  } cases[] = {
+      {{}, 2, "no verb"},
+      {{"frobnicate"}, 2, "unknown verb frobnicate"},
+      {{"count"}, 2, "wrong number of arguments"},
+      {{"count", "a", "b"}, 2, "wrong number of arguments"},
+      {{"count", "a", "--group", "--all"}, 2, "exclude each other"},
+      {{"list", "a", "--bogus"}, 2, "unknown option --bogus"},
+      {{"add", "a", "--sender"}, 2, "--sender needs a value"},
+      {{"add", "a", "--type", "t"}, 2, "needs --sender and --type"},
+      {{"add", "a", "--sender", "s", "--type", "t", "--time", "12x"}, 2, "--time"},
+      {{"add", "a", "--sender", "s", "--type", "t", "--time", "99999999999"}, 2, "--time"},
+      {{"add", "a", "--sender", "s", "--type", "t", "--text-file", "/no/such/file"},
+       2,
+       "cannot read the text file"},
+      {{"add", "a/b", "--sender", "s", "--type", "t"}, 2, "cannot name store files"},
+      {{"add", "..", "--sender", "s", "--type", "t"}, 2, "cannot name store files"},
+      {{"count", "\xff\xfe"}, 2, "not UTF-8"},
+      {{"fetch", "a", "m", "--since", "-1"}, 2, "--since"},
+      {{"delete-by-time", "a", "m", "1", "2", "x", "4"}, 2, "DISTIME"},
+      {{"shrink", "a"}, 2, "needs --max-age"},
+      {{"shrink", "a", "--max-age", "nan"}, 2, "--max-age"},
+  };
+  for (const Case& c : cases) {
+    JsonLine line = One(c.args, c.exitCode);
+    EXPECT_NE(line["error"].text.find(c.error), std::string::npos)
+        << testing::PrintToString(c.args) << " -> " << line["error"].text;
+  }
+  EXPECT_NE(
+      One({"add", "a", "--sender", "s", "--type", "t", "--text-file", "-"}, 2, "\xc3(")["error"]
+          .text.find("not UTF-8"),
+      std::string::npos);
+  rootArg_ = root_.path() + "missing";
+  EXPECT_NE(One({"stats"}, 2)["error"].text.find("is not a directory"), std::string::npos);
+}
+
+TEST_F(AdminTest, RootFromTheEnvironmentAndChangesLogged) {
+  AdminRun added = Admin({"add", "gus", "--sender", "s", "--type", "t", "--msgid", "X"}, "", true);
+  EXPECT_EQ(added.exitCode, 0);
+  EXPECT_TRUE(fs_.Exists(*paths_.PersonIndexPath(u"gus")));
+  std::string log;
+  ASSERT_EQ(fs_.ReadFile(root_.path() + "Logs/Pigeonbox.log", &log), 0);
+  EXPECT_NE(log.find("pigeonbox-admin add gus --sender s --type t --msgid X: exit 0"),
+            std::string::npos)
+      << log;
+}
+
+}  // namespace
+}  // namespace pigeonbox
