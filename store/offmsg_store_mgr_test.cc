@@ -1,0 +1,229 @@
+#include "store/offmsg_store_mgr.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+
+#include "store/testutil/faulty_file_system.h"
+#include "suite/xow_zip.h"
+#include "testutil/temp_dir.h"
+
+namespace pigeonbox {
+namespace {
+
+IndexRecord Record(std::u16string msgId, int32_t createTime) {
+  IndexRecord r;
+  r.CreateTime = createTime;
+  r.Title = u"t-" + msgId;
+  r.Type = u"Quorvel.KVT.IM";
+  r.Sender = u"bob";
+  r.Reciever = u"alice";
+  r.MsgID = std::move(msgId);
+  return r;
+}
+
+std::u16string Decompress(const TextRecord& record) {
+  uint8_t out[13312] = {};
+  uint32_t length = sizeof out;
+  if (xowzip::UnCompress(out, &length, record.Data.data(),
+                         static_cast<uint32_t>(record.Data.size())) != 0)
+    return u"(undecodable)";
+  std::u16string text;
+  for (uint32_t i = 0; i + 1 < length && (out[i] | out[i + 1]); i += 2)
+    text += static_cast<char16_t>(out[i] | out[i + 1] << 8);
+  return text;
+}
+
+class StoreMgrTest : public ::testing::Test {
+ protected:
+  static constexpr int64_t kNow = 1'700'000'000;
+
+  StoreMgrTest() : faulty_(posix_), clock_(kNow) {
+    log_.Open(dir_.path() + "Logs", "Pigeonbox.log");
+  }
+
+  OffMsgStoreMgr& Manager(StoreSettings settings = {}) {
+    mgr_ = std::make_unique<OffMsgStoreMgr>(dir_.path(), settings, faulty_, log_, clock_);
+    EXPECT_EQ(mgr_->InitStores(), 1);
+    EXPECT_EQ(mgr_->InitStores(), 0);
+    return *mgr_;
+  }
+  bool Exists(const std::optional<std::string>& path) { return path && posix_.Exists(*path); }
+  int64_t SizeOf(const std::string& path) {
+    FileStat st;
+    return posix_.Stat(path, &st) == 0 ? st.size : -1;
+  }
+  std::string Log() { return dir_.Read("Logs/Pigeonbox.log"); }
+
+  testutil::TempDir dir_;
+  PosixFileSystem posix_;
+  FaultyFileSystem faulty_;
+  ManualClock clock_;
+  LogFile log_;
+  std::unique_ptr<OffMsgStoreMgr> mgr_;
+};
+
+TEST_F(StoreMgrTest, CountsCombinePersonAndGroupStores) {
+  OffMsgStoreMgr& mgr = Manager();
+  EXPECT_EQ(mgr.GetOffMsgSum(u"alice"), IndexStore::kCannotLoad);
+  EXPECT_EQ(mgr.GetAllOffMsgSum(u"alice"), IndexStore::kCannotLoad);
+  for (int i = 0; i < 3; ++i)
+    ASSERT_EQ(mgr.AddOffMsg(u"Alice", u"p", Record(u"p" + std::u16string(1, u'0' + i), 1)), 0);
+  EXPECT_EQ(mgr.GetAllOffMsgSum(u"alice"), 3);  // no group file
+  for (int i = 0; i < 2; ++i)
+    ASSERT_EQ(mgr.AddDisGroupOffMsg(u"alice", u"g", Record(u"g" + std::u16string(1, u'0' + i), 1)),
+              0);
+  EXPECT_EQ(mgr.GetOffMsgSum(u"ALICE"), 3);
+  EXPECT_EQ(mgr.GetAllOffMsgSum(u"alice"), 5);
+  EXPECT_EQ(mgr.GetAllOffMsgSum(u"bob"), IndexStore::kCannotLoad);
+  ASSERT_EQ(mgr.AddDisGroupOffMsg(u"carol", u"g", Record(u"g", 1)), 0);
+  EXPECT_EQ(mgr.GetAllOffMsgSum(u"carol"), 1);  // no person file
+
+  // A group entry with a person entry's MsgID raises its Count in the combined listing.
+  ASSERT_EQ(mgr.AddDisGroupOffMsg(u"alice", u"g", Record(u"P1", 2)), 0);
+  std::vector<IndexRecord> list{Record(u"stale", 0)};
+  ASSERT_EQ(mgr.GetAllOffMsgIndex(u"alice", &list), 0);
+  ASSERT_EQ(list.size(), 5u);
+  EXPECT_EQ(list[1].MsgID, u"p1");
+  EXPECT_EQ(list[1].Count, 2);
+  EXPECT_EQ(list[3].MsgID, u"g0");
+}
+
+TEST_F(StoreMgrTest, GroupStorageOffStoresNothing) {
+  StoreSettings settings;
+  settings.storeDisGroupMaxCount = 0;
+  OffMsgStoreMgr& mgr = Manager(settings);
+  EXPECT_EQ(mgr.AddDisGroupOffMsg(u"alice", u"g", Record(u"g", 1)), 0);
+  EXPECT_FALSE(Exists(mgr.paths()->GroupIndexPath(u"alice")));
+  EXPECT_FALSE(Exists(mgr.paths()->GroupTextPath(u"alice")));
+}
+
+TEST_F(StoreMgrTest, FetchReturnsTheStoredTextsAndJudgesByTheGroupLookup) {
+  OffMsgStoreMgr& mgr = Manager();
+  ASSERT_EQ(mgr.AddOffMsg(u"alice", u"第一 part", Record(u"m", 10)), 0);
+  ASSERT_EQ(mgr.AddOffMsg(u"alice", u"second part", Record(u"M", 11)), 0);
+  std::vector<TextRecord> texts;
+  EXPECT_EQ(mgr.GetOffMsgTxt(u"alice", u"m", &texts), -1);  // found only among person entries
+  ASSERT_EQ(texts.size(), 2u);
+  EXPECT_EQ(Decompress(texts[0]), u"第一 part");
+  EXPECT_EQ(Decompress(texts[1]), u"second part");
+  EXPECT_EQ(texts[1].CreateTime, 11);
+  EXPECT_EQ(texts[1].Reciever, u";alice");
+  EXPECT_EQ(texts[1].DataLength, texts[1].Data.size());
+
+  ASSERT_EQ(mgr.AddDisGroupOffMsg(u"alice", u"group part", Record(u"m", 12)), 0);
+  texts.clear();
+  EXPECT_EQ(mgr.GetOffMsgTxtSince(u"alice", u"m", 11, &texts), 0);
+  ASSERT_EQ(texts.size(), 2u);
+  EXPECT_EQ(Decompress(texts[1]), u"group part");
+}
+
+TEST_F(StoreMgrTest, DeletingTheLastEntryRemovesTheOwnersFiles) {
+  OffMsgStoreMgr& mgr = Manager();
+  ASSERT_EQ(mgr.AddOffMsg(u"alice", u"a", Record(u"a", 1)), 0);
+  ASSERT_EQ(mgr.AddOffMsg(u"alice", u"b", Record(u"b", 2)), 0);
+  ASSERT_EQ(mgr.AddDisGroupOffMsg(u"alice", u"g", Record(u"g", 3)), 0);
+  EXPECT_EQ(mgr.DelOffMsg(u"alice", u"a"), 0);
+  EXPECT_TRUE(Exists(mgr.paths()->PersonTextPath(u"alice")));
+  EXPECT_EQ(mgr.DelOffMsg(u"alice", u"B"), 0);
+  EXPECT_FALSE(Exists(mgr.paths()->PersonIndexPath(u"alice")));
+  EXPECT_FALSE(Exists(mgr.paths()->PersonTextPath(u"alice")));
+  // A MsgID held only by the group store is deleted there.
+  EXPECT_EQ(mgr.DelOffMsg(u"alice", u"g"), 0);
+  EXPECT_FALSE(Exists(mgr.paths()->GroupIndexPath(u"alice")));
+  EXPECT_EQ(mgr.DelOffMsg(u"alice", u"g"), -1);
+  // The next add starts from a new pair: the first text lies at Addr 0 again.
+  ASSERT_EQ(mgr.AddOffMsg(u"alice", u"c", Record(u"c", 4)), 0);
+  EXPECT_EQ(mgr.GetOffMsgSum(u"alice"), 1);
+}
+
+TEST_F(StoreMgrTest, DeleteByTimeReturnsTheGroupCode) {
+  OffMsgStoreMgr& mgr = Manager();
+  ASSERT_EQ(mgr.AddOffMsg(u"alice", u"a", Record(u"a", 100)), 0);
+  ASSERT_EQ(mgr.AddOffMsg(u"alice", u"b", Record(u"a", 200)), 0);
+  ASSERT_EQ(mgr.AddDisGroupOffMsg(u"alice", u"g", Record(u"a", 150)), 0);
+  EXPECT_EQ(mgr.DelOffMsgByTime(u"alice", u"a", 100, 0xFFFFFFFF, 149, 0), -1);
+  EXPECT_EQ(mgr.GetOffMsgSum(u"alice"), 1);
+  EXPECT_EQ(mgr.DelOffMsgByTime(u"alice", u"a", 0, 0, 150, 0xFFFFFFFF), 0);
+  EXPECT_FALSE(Exists(mgr.paths()->GroupIndexPath(u"alice")));
+}
+
+TEST_F(StoreMgrTest, FailedTextAppendIndexesNothing) {
+  OffMsgStoreMgr& mgr = Manager();
+  ASSERT_EQ(mgr.AddOffMsg(u"alice", u"a", Record(u"a", 1)), 0);
+  faulty_.FailCalls(FaultyFileSystem::Op::kWrite, "*.txt", ENOSPC);
+  EXPECT_NE(mgr.AddOffMsg(u"alice", u"b", Record(u"b", 2)), 0);
+  faulty_.Clear();
+  EXPECT_EQ(mgr.GetOffMsgSum(u"alice"), 1);
+  EXPECT_NE(Log().find("AddOffMsgTxt faild,Owner=alice,Errcode="), std::string::npos);
+}
+
+TEST_F(StoreMgrTest, ShrinkKeepsLivePartsFromAddressZero) {
+  OffMsgStoreMgr& mgr = Manager();
+  const int32_t now = static_cast<int32_t>(kNow);
+  // Five parts; two are deleted (dead blocks); one is exactly as old as the maximum age.
+  ASSERT_EQ(mgr.AddOffMsg(u"alice", u"dead one", Record(u"d1", now - 10)), 0);
+  ASSERT_EQ(mgr.AddOffMsg(u"alice", u"live one", Record(u"l1", now - 99)), 0);
+  ASSERT_EQ(mgr.AddOffMsg(u"alice", u"expired", Record(u"x", now - 100)), 0);
+  ASSERT_EQ(mgr.AddOffMsg(u"alice", u"dead two", Record(u"d2", now - 5)), 0);
+  ASSERT_EQ(mgr.AddOffMsg(u"alice", u"live two a", Record(u"l2", now - 3)), 0);
+  ASSERT_EQ(mgr.AddOffMsg(u"alice", u"live two b", Record(u"l2", now - 2)), 0);
+  ASSERT_EQ(mgr.DelOffMsg(u"alice", u"d1"), 0);
+  ASSERT_EQ(mgr.DelOffMsg(u"alice", u"d2"), 0);
+
+  EXPECT_EQ(mgr.ShrinkOffMsgFile(u"Alice", OffMsgStoreMgr::kPersonKind, 100.0), 0);
+  std::vector<IndexRecord> list;
+  ASSERT_EQ(mgr.GetOffMsgIndex(u"alice", &list), 0);
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_EQ(list[0].MsgID, u"l1");
+  EXPECT_EQ(list[0].CreateTime, now - 99);
+  EXPECT_EQ(list[0].Reciever, u";alice");  // the ";" is not doubled
+  EXPECT_EQ(list[1].Count, 2);
+  std::vector<TextRecord> texts;
+  mgr.GetOffMsgTxt(u"alice", u"l2", &texts);
+  ASSERT_EQ(texts.size(), 2u);
+  EXPECT_EQ(Decompress(texts[1]), u"live two b");
+  // Only the three live blocks remain; the first starts at Addr 0.
+  int64_t live = 0;
+  for (const char16_t* id : {u"l1", u"l2"}) {
+    std::vector<TextRecord> parts;
+    mgr.GetOffMsgTxt(u"alice", id, &parts);
+    for (const TextRecord& t : parts) live += t.DataLength;
+  }
+  EXPECT_EQ(SizeOf(*mgr.paths()->PersonTextPath(u"alice")), live);
+  // The backups lie under the backup name's own bucket and stay.
+  EXPECT_TRUE(Exists(mgr.paths()->PersonIndexPath(u"alice_Backup")));
+  EXPECT_TRUE(Exists(mgr.paths()->PersonTextPath(u"alice_backup")));
+  EXPECT_NE(Log().find("收缩离线文件：备份用户Alice的离线消息文件"), std::string::npos);
+}
+
+TEST_F(StoreMgrTest, ShrinkEdgeCases) {
+  OffMsgStoreMgr& mgr = Manager();
+  // No index file: the XML rename fails and nothing changes.
+  EXPECT_EQ(mgr.ShrinkOffMsgFile(u"nobody", OffMsgStoreMgr::kPersonKind, 100.0), -1);
+  EXPECT_NE(Log().find("收缩离线文件：更名XML文件失败"), std::string::npos);
+
+  // Maximum age 0: everything is dropped, no new files, the backups remain.
+  ASSERT_EQ(mgr.AddDisGroupOffMsg(u"Team", u"x", Record(u"x", static_cast<int32_t>(kNow))), 0);
+  EXPECT_EQ(mgr.ShrinkOffMsgFile(u"Team", OffMsgStoreMgr::kGroupKind, 0.0), 0);
+  EXPECT_FALSE(Exists(mgr.paths()->GroupIndexPath(u"Team")));
+  EXPECT_TRUE(Exists(mgr.paths()->GroupIndexPath(u"Team_Backup")));
+  EXPECT_NE(Log().find("备份用户Team的群离线消息文件"), std::string::npos);
+
+  // The text file cannot be moved: the index file is put back, the owner keeps its pair.
+  ASSERT_EQ(mgr.AddOffMsg(u"alice", u"a", Record(u"a", static_cast<int32_t>(kNow))), 0);
+  faulty_.FailCalls(FaultyFileSystem::Op::kRename, "*.txt", EACCES);
+  EXPECT_EQ(mgr.ShrinkOffMsgFile(u"alice", OffMsgStoreMgr::kPersonKind, 100.0), -1);
+  faulty_.Clear();
+  EXPECT_EQ(mgr.GetOffMsgSum(u"alice"), 1);
+  EXPECT_NE(Log().find("收缩离线文件：更名TXT文件失败"), std::string::npos);
+
+  // A block that does not decompress is dropped with its log line.
+  ASSERT_EQ(posix_.WriteFile(*mgr.paths()->PersonTextPath(u"alice"), std::string(64, 'z')), 0);
+  mgr.ShrinkOffMsgFile(u"alice", OffMsgStoreMgr::kPersonKind, 100.0);
+  EXPECT_NE(Log().find("解压离线消息内容失败，丢弃"), std::string::npos);
+  EXPECT_EQ(mgr.GetOffMsgSum(u"alice"), IndexStore::kCannotLoad);
+}
+
+}  // namespace
+}  // namespace pigeonbox
