@@ -14,6 +14,7 @@
 // fill, which always runs as it sets up the owners; handy under a profiler.
 //
 // Work happens below a new temporary directory ($TMPDIR or /tmp), removed at the end.
+#include <malloc.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -163,10 +164,6 @@ std::string Decompress(const std::vector<uint8_t>& block, uint8_t (&part)[kPartB
   return {};
 }
 
-std::string Utf8(std::u16string_view text) {
-  return ToUtf8(text);
-}
-
 // Which messages each owner holds, as the owner limit of the store leaves them (oldest first).
 class Model {
  public:
@@ -224,6 +221,8 @@ class StoreBench {
   const std::u16string& OwnerName(size_t owner) const { return corpus_.owners()[owner]; }
   std::string CheckText(uint64_t seq, const std::vector<TextRecord>& list, size_t wanted);
   std::string CheckCounts(const char* when);
+  // Bytes on disk of both stores, as a line of text.
+  std::string DiskUse() const;
 
   void AddFill();
   void AddSteady();
@@ -308,10 +307,10 @@ std::string StoreBench::CheckCounts(const char* when) {
     // An owner whose last message went has no index file: the count reports -2.
     if (mine != expected && !(expected == 0 && mine < 0)) {
       return std::string(when) + ": store count " + std::to_string(mine) + " for " +
-             Utf8(OwnerName(owner)) + ", expected " + std::to_string(expected);
+             ToUtf8(OwnerName(owner)) + ", expected " + std::to_string(expected);
     }
     if (peer_ && peer_->Count(OwnerName(owner)) != expected) {
-      return std::string(when) + ": SQLite count differs for " + Utf8(OwnerName(owner));
+      return std::string(when) + ": SQLite count differs for " + ToUtf8(OwnerName(owner));
     }
   }
   return {};
@@ -416,7 +415,7 @@ void StoreBench::List() {
       if (got.MsgID != expected.MsgID || got.Title != expected.Title ||
           got.CreateTime != expected.CreateTime || got.Sender != expected.Sender ||
           got.SessionDescription != expected.SessionDescription) {
-        return "record " + std::to_string(k) + " differs (MsgID " + Utf8(got.MsgID) + ")";
+        return "record " + std::to_string(k) + " differs (MsgID " + ToUtf8(got.MsgID) + ")";
       }
     }
     return {};
@@ -540,6 +539,27 @@ void StoreBench::Shrink() {
       [&](size_t i) { return countCheck(peer_->Count(OwnerName(plan[i])), i); });
 }
 
+std::string StoreBench::DiskUse() const {
+  auto megabytes = [](uint64_t bytes) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1e6);
+    return std::string(text);
+  };
+  const std::filesystem::path root(root_);
+  std::string text = "store " + megabytes(DirectoryBytes(root / "OffMsg")) +
+                     " (index and text files, scratch copies and shrink backups included)";
+  if (peer_) {
+    uint64_t peerBytes = 0;
+    for (const char* name : {"peer.sqlite", "peer.sqlite-wal"}) {
+      std::error_code ec;
+      uint64_t size = std::filesystem::file_size(root / name, ec);
+      if (!ec) peerBytes += size;
+    }
+    text += ", SQLite " + megabytes(peerBytes) + " (database and WAL)";
+  }
+  return text;
+}
+
 bool StoreBench::Run() {
   std::printf(
       "\n## store: %d owners, %d messages sent to each while filling, owner limit %d\n"
@@ -560,6 +580,7 @@ bool StoreBench::Run() {
     AddSteady();
     if (error.empty()) error = CheckCounts("after adding at the limit");
   }
+  const std::string diskAfterAdds = DiskUse();
   if (selected("count")) Count();
   if (selected("list")) List();
   if (selected("fetch")) Fetch();
@@ -575,19 +596,8 @@ bool StoreBench::Run() {
     std::printf("  !! consistency check failed: %s\n", error.c_str());
     failed_ = true;
   }
-  const std::filesystem::path root(root_);
-  std::printf("\n   on disk: store %.1f MB (index and text files, shrink backups included)",
-              static_cast<double>(DirectoryBytes(root / "OffMsg")) / 1e6);
-  if (peer_) {
-    uint64_t peerBytes = 0;
-    for (const char* name : {"peer.sqlite", "peer.sqlite-wal"}) {
-      std::error_code ec;
-      uint64_t size = std::filesystem::file_size(root / name, ec);
-      if (!ec) peerBytes += size;
-    }
-    std::printf(", SQLite %.1f MB (database and WAL)", static_cast<double>(peerBytes) / 1e6);
-  }
-  std::printf("\n");
+  std::printf("\n   on disk after the adds: %s\n", diskAfterAdds.c_str());
+  std::printf("   on disk at the end: %s\n", DiskUse().c_str());
   return !failed_;
 }
 
@@ -718,6 +728,13 @@ int Main(int argc, char** argv) {
   }
   if (work.back() != '/') work += '/';
 
+  // glibc gives the top of the heap back to the kernel whenever more than 128 KB lie free there.
+  // SQLite frees a temporary b-tree's pages after every trimming statement, and depending on
+  // the heap's layout each add then paid a brk shrink and regrowth (a TLB flush and page faults,
+  // several hundred microseconds on this virtual machine). A long-running process keeps its heap;
+  // so does this one, for both sides alike.
+  mallopt(M_TRIM_THRESHOLD, 256 << 20);
+
   const int32_t now = static_cast<int32_t>(std::time(nullptr));
   const StoreCorpus corpus(kSeed, options.owners, kTextCount, now - 30 * 86400);
   std::printf("# Pigeonbox store benchmark%s\n", options.quick ? " (quick)" : "");
@@ -725,7 +742,7 @@ int Main(int argc, char** argv) {
               SqlitePeer::Version(), LoadAverage().c_str(), ::sysconf(_SC_NPROCESSORS_ONLN));
   std::printf(
       "texts: %d distinct data envelopes, 600-2000 bytes as UTF-16 (mean %.0f), %.1f %% CJK; "
-      "seed %#llx; single thread\n",
+      "seed %#llx; single thread; heap trimming off\n",
       kTextCount, corpus.MeanTextBytes(), 100 * corpus.CjkShare(),
       static_cast<unsigned long long>(kSeed));
 

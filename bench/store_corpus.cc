@@ -99,10 +99,12 @@ uint64_t Mix64(uint64_t x) {
 
 StoreCorpus::StoreCorpus(uint64_t seed, int ownerCount, int textCount, int32_t baseTime)
     : seed_(seed), baseTime_(baseTime) {
-  std::mt19937_64 rng(seed);
+  // Texts and senders do not depend on the number of owners: separate streams.
+  std::mt19937_64 ownerRng(seed);
   for (int i = 0; i < ownerCount; ++i) {
-    owners_.push_back(PersonName(rng(), static_cast<uint64_t>(i), i % 10 == 0, rng));
+    owners_.push_back(PersonName(ownerRng(), static_cast<uint64_t>(i), i % 10 == 0, ownerRng));
   }
+  std::mt19937_64 rng(Mix64(seed));
   for (int i = 0; i < 50; ++i) {
     senders_.push_back(PersonName(rng(), static_cast<uint64_t>(i), i % 10 == 0, rng));
   }

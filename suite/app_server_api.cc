@@ -1,0 +1,276 @@
+#include "suite/app_server_api.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
+#include <utility>
+
+#include "base/text.h"
+#include "suite/appserver_socket.h"
+
+namespace pigeonbox {
+
+using appwire::FrameReader;
+using appwire::FrameWriter;
+using appwire::Op;
+using appwire::ReadResult;
+
+namespace {
+
+// One delivered message, kept alive until its callback has run.
+struct Delivery {
+  std::u16string srcIdentifier, type, sender, receiver, receiverList, data;
+  int32_t value = 0;
+};
+
+}  // namespace
+
+AppServerClient::AppServerClient(size_t lanes) : lanes_(lanes) {}
+
+AppServerClient::~AppServerClient() { Shutdown(); }
+
+AppServerClient::Answer AppServerClient::Call(const std::string& frame) {
+  std::unique_lock lock(mutex_);
+  int fd = fd_;
+  if (fd < 0 || lost_) return {appwire::kUnreachable, u"not connected to the application server"};
+  bool viaReader = started_;
+  answer_.reset();
+  lock.unlock();
+  {
+    std::lock_guard send(sendMutex_);
+    if (!appwire::SendAll(fd, frame)) {
+      return {appwire::kConnectionLost, u"connection to the application server lost"};
+    }
+  }
+  if (viaReader) {
+    lock.lock();
+    if (!answered_.wait_for(lock, kAnswerTimeout, [this] { return answer_ || lost_; })) {
+      return {appwire::kNoAnswer, u"the application server did not answer"};
+    }
+    if (!answer_) return {appwire::kConnectionLost, u"connection to the application server lost"};
+    return *std::exchange(answer_, std::nullopt);
+  }
+  std::string body;
+  switch (appwire::ReadFrame(fd, &inbox_, &body, kAnswerTimeout)) {
+    case ReadResult::kFrame:
+      break;
+    case ReadResult::kTimeout:
+      return {appwire::kNoAnswer, u"the application server did not answer"};
+    default:
+      return {appwire::kConnectionLost, u"connection to the application server lost"};
+  }
+  FrameReader reader(body);
+  Answer answer;
+  if (reader.op() != static_cast<uint8_t>(Op::kResult) || !reader.I32(&answer.code) ||
+      !reader.Text(&answer.text) || !reader.Done()) {
+    return {appwire::kConnectionLost, u"malformed answer from the application server"};
+  }
+  return answer;
+}
+
+int32_t AppServerClient::RegisterApp(std::u16string_view address, uint16_t port,
+                                     std::u16string_view identity, std::u16string_view name,
+                                     int32_t priority, std::u16string_view regInfo,
+                                     std::u16string* errorText, size_t capacity) {
+  std::lock_guard call(callMutex_);
+  {
+    std::lock_guard lock(mutex_);
+    if (stopping_ || started_) {
+      appwire::CopyCapped(u"the application is already started", errorText, capacity);
+      return appwire::kWrongState;
+    }
+    if (fd_ < 0) fd_ = appwire::ConnectTcp(ToUtf8(address), port);
+    if (fd_ < 0) {
+      appwire::CopyCapped(u"cannot connect to the application server", errorText, capacity);
+      return appwire::kUnreachable;
+    }
+  }
+  Answer answer = Call(FrameWriter(Op::kRegister)
+                           .Text(identity)
+                           .Text(name)
+                           .I32(priority)
+                           .Text(regInfo)
+                           .Finish());
+  if (answer.code != 0) {
+    // A failed registration leaves no connection behind; a retry starts afresh.
+    std::lock_guard lock(mutex_);
+    close(fd_);
+    fd_ = -1;
+    inbox_ = {};
+  }
+  appwire::CopyCapped(answer.text, errorText, capacity);
+  return answer.code;
+}
+
+int32_t AppServerClient::StartApp(std::u16string_view address, uint16_t port,
+                                  std::u16string_view identity, std::u16string_view /*reserved*/,
+                                  const AppCallbacks& callbacks, int32_t /*flags*/,
+                                  std::u16string* errorText, size_t capacity) {
+  std::lock_guard call(callMutex_);
+  {
+    std::lock_guard lock(mutex_);
+    if (stopping_ || started_) {
+      appwire::CopyCapped(u"the application is already started", errorText, capacity);
+      return appwire::kWrongState;
+    }
+    if (fd_ < 0) fd_ = appwire::ConnectTcp(ToUtf8(address), port);
+    if (fd_ < 0) {
+      appwire::CopyCapped(u"cannot connect to the application server", errorText, capacity);
+      return appwire::kUnreachable;
+    }
+  }
+  Answer answer = Call(FrameWriter(Op::kStart).Text(identity).Finish());
+  appwire::CopyCapped(answer.text, errorText, capacity);
+  if (answer.code != 0) return answer.code;
+  std::lock_guard lock(mutex_);
+  callbacks_ = callbacks;
+  if (callbacks.onMessage) onMessage_ = std::make_shared<AppMessageCallback>(callbacks.onMessage);
+  started_ = true;
+  lanes_.Start();
+  reader_ = std::thread(&AppServerClient::ReadLoop, this);
+  return 0;
+}
+
+int32_t AppServerClient::UnregisterApp(std::u16string_view identity) {
+  int32_t code;
+  {
+    std::lock_guard call(callMutex_);
+    code = Call(FrameWriter(Op::kUnregister).Text(identity).Finish()).code;
+  }
+  Shutdown();
+  return code;
+}
+
+int32_t AppServerClient::Send(std::u16string_view identity, std::u16string_view r1,
+                              std::u16string_view r2, std::u16string_view r3,
+                              std::u16string_view r4, appwire::PayloadKind kind,
+                              std::string_view payload) {
+  int fd;
+  {
+    std::lock_guard lock(mutex_);
+    if (!started_ || lost_ || stopping_) return appwire::kNotStarted;
+    fd = fd_;
+  }
+  std::string frame = FrameWriter(Op::kAppSend)
+                          .Text(identity)
+                          .Text(r1)
+                          .Text(r2)
+                          .Text(r3)
+                          .Text(r4)
+                          .U8(static_cast<uint8_t>(kind))
+                          .Bytes(payload)
+                          .Finish();
+  if (frame.size() - 4 > appwire::kMaxFrameBytes) return appwire::kTooLarge;
+  std::lock_guard send(sendMutex_);
+  return appwire::SendAll(fd, frame) ? 0 : appwire::kConnectionLost;
+}
+
+int32_t AppServerClient::SendTextMsg(std::u16string_view identity, std::u16string_view r1,
+                                     std::u16string_view r2, std::u16string_view r3,
+                                     std::u16string_view r4, std::u16string_view text, int32_t,
+                                     int32_t, int32_t, int32_t) {
+  return Send(identity, r1, r2, r3, r4, appwire::PayloadKind::kText,
+              appwire::EncodeUtf16Le(text));
+}
+
+int32_t AppServerClient::SendMsgWEx(std::u16string_view identity, std::u16string_view r1,
+                                    std::u16string_view r2, std::u16string_view r3,
+                                    std::u16string_view r4, const void* data, uint32_t length,
+                                    int32_t, int32_t, int32_t, int32_t) {
+  if (data == nullptr && length != 0) return appwire::kTooLarge;
+  return Send(identity, r1, r2, r3, r4, appwire::PayloadKind::kData,
+              std::string_view(static_cast<const char*>(data), data ? length : 0));
+}
+
+int32_t AppServerClient::GetVersionW(std::u16string_view address, uint16_t port,
+                                     std::u16string* out, size_t capacity, int32_t, int32_t) {
+  int fd = appwire::ConnectTcp(ToUtf8(address), port);
+  if (fd < 0) return appwire::kUnreachable;
+  int32_t code = appwire::kNoAnswer;
+  appwire::FrameBuffer buffer;
+  std::string body;
+  if (!appwire::SendAll(fd, FrameWriter(Op::kVersion).Finish())) {
+    code = appwire::kConnectionLost;
+  } else if (appwire::ReadFrame(fd, &buffer, &body, kAnswerTimeout) == ReadResult::kFrame) {
+    FrameReader reader(body);
+    std::u16string version;
+    if (reader.op() == static_cast<uint8_t>(Op::kVersionReply) && reader.Text(&version) &&
+        reader.Done()) {
+      appwire::CopyCapped(version, out, capacity);
+      code = 0;
+    }
+  }
+  close(fd);
+  return code;
+}
+
+void AppServerClient::Deliver(const std::string& body) {
+  auto d = std::make_shared<Delivery>();
+  FrameReader reader(body);
+  reader.Text(&d->srcIdentifier);
+  reader.Text(&d->type);
+  reader.Text(&d->sender);
+  reader.Text(&d->receiver);
+  reader.Text(&d->receiverList);
+  reader.Text(&d->data);
+  reader.I32(&d->value);
+  if (!reader.Done() || !onMessage_) return;
+  lanes_.Post(d->sender, [d, callback = onMessage_] {
+    (*callback)(0, d->srcIdentifier.c_str(), d->type.c_str(), d->sender.c_str(),
+             d->receiver.c_str(), d->receiverList.c_str(), d->data.c_str(),
+             static_cast<uint32_t>(d->value), 0);
+  });
+}
+
+void AppServerClient::ReadLoop() {
+  int fd;
+  {
+    std::lock_guard lock(mutex_);
+    fd = fd_;
+  }
+  std::string body;
+  while (appwire::ReadFrame(fd, &inbox_, &body, std::chrono::milliseconds(-1)) ==
+         ReadResult::kFrame) {
+    FrameReader reader(body);
+    if (reader.op() == static_cast<uint8_t>(Op::kDeliver)) {
+      Deliver(body);
+    } else if (reader.op() == static_cast<uint8_t>(Op::kResult)) {
+      Answer answer;
+      if (!reader.I32(&answer.code) || !reader.Text(&answer.text)) break;
+      std::lock_guard lock(mutex_);
+      answer_ = std::move(answer);
+      answered_.notify_all();
+    }
+  }
+  std::function<void()> onExit;
+  {
+    std::lock_guard lock(mutex_);
+    lost_ = true;
+    if (!stopping_) onExit = callbacks_.onServerExit;
+    answered_.notify_all();
+  }
+  // Last use of the object: the callback may destroy it, or never return.
+  if (onExit) onExit();
+}
+
+void AppServerClient::Shutdown() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+    if (fd_ >= 0) shutdown(fd_, SHUT_RDWR);
+  }
+  if (reader_.joinable()) {
+    if (reader_.get_id() == std::this_thread::get_id()) {
+      reader_.detach();
+    } else {
+      reader_.join();
+    }
+  }
+  lanes_.Stop();
+  std::lock_guard lock(mutex_);
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+}
+
+}  // namespace pigeonbox

@@ -1,0 +1,89 @@
+// The application-side library: lanes, the exit callback, the version probe and unregistration.
+#include "suite/app_server_api.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <map>
+
+#include "suite/appserver_fixture.h"
+#include "suite/appserver_user.h"
+#include "suite/delivery_lanes.h"
+
+namespace pigeonbox {
+namespace {
+
+using testutil::Inbox;
+
+class AppServerClientTest : public testutil::AppServerTest {};
+
+TEST_F(AppServerClientTest, EachSendersMessagesArriveInOrderAcrossLanes) {
+  Inbox inbox;
+  AppServerClient app(3);
+  ASSERT_EQ(Launch(app, u"g", u"OffMsg", &inbox), 0);
+  constexpr int kUsers = 6, kEach = 150;
+  std::vector<std::unique_ptr<AppServerUser>> users;
+  for (int u = 0; u < kUsers; ++u) {
+    users.push_back(std::make_unique<AppServerUser>());
+    ASSERT_EQ(users.back()->Login("127.0.0.1", port_, u"user" + Widen(std::to_string(u))), 0);
+  }
+  for (int i = 0; i < kEach; ++i) {
+    for (auto& user : users) {
+      ASSERT_EQ(user->Send({u"", u"IM_Msg", u"r", u"", Widen(std::to_string(i)), 0}), 0);
+    }
+  }
+  ASSERT_TRUE(inbox.WaitFor(kUsers * kEach));
+  std::map<std::u16string, int> next;
+  for (const auto& m : inbox.messages()) {
+    EXPECT_EQ(m.data, Widen(std::to_string(next[m.sender]++))) << ToUtf8(m.sender);
+  }
+  EXPECT_EQ(next.size(), static_cast<size_t>(kUsers));
+}
+
+TEST(DeliveryLanesTest, ABlockedLaneDoesNotHoldUpOtherLanes) {
+  DeliveryLanes lanes(4);
+  std::u16string slow = u"slow", fast = u"fast0";
+  for (char16_t c = u'0'; lanes.LaneOf(fast) == lanes.LaneOf(slow); ++c) fast.back() = c;
+  lanes.Start();
+  std::promise<void> fastRan;
+  std::future<void> fastDone = fastRan.get_future();
+  std::promise<bool> slowSaw;
+  lanes.Post(slow, [&] {
+    slowSaw.set_value(fastDone.wait_for(std::chrono::seconds(10)) == std::future_status::ready);
+  });
+  lanes.Post(fast, [&] { fastRan.set_value(); });
+  EXPECT_TRUE(slowSaw.get_future().get());
+  lanes.Stop();
+}
+
+TEST_F(AppServerClientTest, ExitCallbackFiresWhenTheServerStopsButNotOnUnregister) {
+  std::promise<void> lost;
+  AppServerClient app;
+  ASSERT_EQ(Launch(app, u"g1", u"A1", nullptr, [&] { lost.set_value(); }), 0);
+
+  bool quietExit = false;
+  {
+    AppServerClient leaving;
+    ASSERT_EQ(Launch(leaving, u"g2", u"A2", nullptr, [&] { quietExit = true; }), 0);
+    EXPECT_EQ(leaving.UnregisterApp(u"g2"), 0);
+    EXPECT_NE(leaving.SendTextMsg(u"g2", u"", u"", u"", u"x", u"after"), 0);
+  }
+
+  server_->Stop();
+  EXPECT_EQ(lost.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_FALSE(quietExit);
+  EXPECT_EQ(app.SendTextMsg(u"g1", u"", u"", u"", u"x", u"late"), appwire::kNotStarted);
+}
+
+TEST_F(AppServerClientTest, VersionProbeAnswersOnlyWhileTheServerRuns) {
+  std::u16string version;
+  EXPECT_EQ(AppServerClient::GetVersionW(u"127.0.0.1", port_, &version, 512, 0, 0), 0);
+  EXPECT_EQ(version, AppServer::kVersion);
+  EXPECT_EQ(AppServerClient::GetVersionW(u"127.0.0.1", port_, &version, 4, 0, 0), 0);
+  EXPECT_EQ(version, u"Pig");
+  server_->Stop();
+  EXPECT_NE(AppServerClient::GetVersionW(u"127.0.0.1", port_, &version, 512, 0, 0), 0);
+}
+
+}  // namespace
+}  // namespace pigeonbox

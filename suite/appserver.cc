@@ -1,0 +1,267 @@
+#include "suite/appserver.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "base/text.h"
+#include "suite/appserver_socket.h"
+#include "suite/appserver_wire.h"
+
+namespace pigeonbox {
+
+using appwire::FrameReader;
+using appwire::FrameWriter;
+using appwire::Op;
+
+namespace {
+
+std::u16string PeerLabel(int fd) {
+  sockaddr_storage address{};
+  socklen_t length = sizeof(address);
+  char host[INET6_ADDRSTRLEN] = "?";
+  uint16_t port = 0;
+  if (getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+    if (address.ss_family == AF_INET) {
+      auto* in = reinterpret_cast<sockaddr_in*>(&address);
+      inet_ntop(AF_INET, &in->sin_addr, host, sizeof(host));
+      port = ntohs(in->sin_port);
+    } else if (address.ss_family == AF_INET6) {
+      auto* in6 = reinterpret_cast<sockaddr_in6*>(&address);
+      inet_ntop(AF_INET6, &in6->sin6_addr, host, sizeof(host));
+      port = ntohs(in6->sin6_port);
+    }
+  }
+  return FromUtf8(std::string(host) + ":" + std::to_string(port));
+}
+
+std::string ResultFrame(int32_t code, std::u16string_view text) {
+  return FrameWriter(Op::kResult).I32(code).Text(text).Finish();
+}
+
+}  // namespace
+
+AppServer::AppServer(LogSink log) : log_(std::move(log)) {}
+
+AppServer::~AppServer() { Stop(); }
+
+bool AppServer::Start(const std::string& host, uint16_t port, std::string* error) {
+  listenFd_ = appwire::ListenTcp(host, port, &port_, error);
+  if (listenFd_ < 0) return false;
+  Log(u"application server listening on %s:%d", host, port_);
+  acceptor_ = std::thread(&AppServer::AcceptLoop, this);
+  return true;
+}
+
+void AppServer::Stop() {
+  {
+    std::lock_guard lock(mutex_);
+    if (stopping_) return;
+    stopping_ = true;
+  }
+  if (listenFd_ >= 0) shutdown(listenFd_, SHUT_RDWR);  // wakes accept()
+  if (acceptor_.joinable()) acceptor_.join();
+  if (listenFd_ >= 0) close(listenFd_);
+  listenFd_ = -1;
+  std::unique_lock lock(mutex_);
+  for (const auto& peer : peers_) peer->ShutDown();
+  idle_.wait(lock, [this] { return active_ == 0; });
+  Log(u"application server stopped");
+}
+
+void AppServer::AcceptLoop() {
+  for (;;) {
+    int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) {
+      if (errno == EINTR || errno == ECONNABORTED || errno == EMFILE || errno == ENFILE) {
+        if (errno == EMFILE || errno == ENFILE) std::this_thread::sleep_for(kSendTimeout / 50);
+        std::lock_guard lock(mutex_);
+        if (!stopping_) continue;
+      }
+      return;
+    }
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    appwire::SetSendTimeout(fd, kSendTimeout);
+    auto peer = std::make_shared<AppServerPeer>(fd, PeerLabel(fd));
+    std::lock_guard lock(mutex_);
+    if (stopping_) return;  // the peer's destructor closes the socket
+    peers_.insert(peer);
+    ++active_;
+    std::thread(&AppServer::Serve, this, peer).detach();
+  }
+}
+
+void AppServer::Serve(std::shared_ptr<AppServerPeer> peer) {
+  appwire::FrameBuffer inbox;
+  std::string body;
+  for (;;) {
+    auto result = appwire::ReadFrame(peer->fd(), &inbox, &body, std::chrono::milliseconds(-1));
+    if (result == appwire::ReadResult::kClosed) break;
+    if (result == appwire::ReadResult::kMalformed) {
+      Log(u"%s: frame length out of bounds, connection closed", peer->label());
+      break;
+    }
+    if (!Handle(peer, body)) {
+      Log(u"%s: malformed frame (operation 0x%x, %d bytes), connection closed", peer->label(),
+          static_cast<unsigned>(static_cast<uint8_t>(body[0])), body.size());
+      break;
+    }
+  }
+  registry_.Remove(*peer);
+  peer->ShutDown();
+  std::lock_guard lock(mutex_);
+  peers_.erase(peer);
+  peer.reset();
+  if (--active_ == 0) idle_.notify_all();
+}
+
+bool AppServer::Handle(const std::shared_ptr<AppServerPeer>& peer, const std::string& body) {
+  switch (static_cast<Op>(body[0])) {
+    case Op::kRegister:
+      return OnRegister(peer, body);
+    case Op::kStart:
+    case Op::kUnregister:
+      return OnStartOrUnregister(peer, body);
+    case Op::kAppSend:
+      return OnAppSend(peer, body);
+    case Op::kVersion:
+      if (body.size() != 1) return false;
+      peer->Send(FrameWriter(Op::kVersionReply).Text(kVersion).Finish());
+      return true;
+    case Op::kLogin:
+      return OnLogin(peer, body);
+    case Op::kUserSend:
+      return OnUserSend(peer, body);
+    default:
+      return false;
+  }
+}
+
+bool AppServer::OnRegister(const std::shared_ptr<AppServerPeer>& peer, const std::string& body) {
+  FrameReader reader(body);
+  std::u16string identity, name, regInfo;
+  int32_t priority = 0;
+  if (!reader.Text(&identity) || !reader.Text(&name) || !reader.I32(&priority) ||
+      !reader.Text(&regInfo) || !reader.Done()) {
+    return false;
+  }
+  std::vector<std::u16string> types;
+  AppRegistry::Result result;
+  if (identity.empty() || name.empty()) {
+    result = {appwire::kBadRequest, u"application identity and name must not be empty"};
+  } else if (!ParseRequestTypes(regInfo, &types)) {
+    result = {appwire::kBadRequest, u"registration information is not well-formed markup"};
+  } else {
+    result = registry_.Register(peer, identity, name, types);
+  }
+  std::u16string typeList;
+  for (const auto& type : types) typeList += type + u"|";
+  if (result.code == 0) {
+    Log(u"%s: registered application %s (%s), priority %d, types %s", peer->label(), identity,
+        name, priority, typeList);
+  } else {
+    Log(u"%s: registration of %s refused: %d %s", peer->label(), identity, result.code,
+        result.text);
+  }
+  peer->Send(ResultFrame(result.code, result.text));
+  return true;
+}
+
+bool AppServer::OnStartOrUnregister(const std::shared_ptr<AppServerPeer>& peer,
+                                    const std::string& body) {
+  FrameReader reader(body);
+  std::u16string identity;
+  if (!reader.Text(&identity) || !reader.Done()) return false;
+  bool start = reader.op() == static_cast<uint8_t>(Op::kStart);
+  AppRegistry::Result result =
+      start ? registry_.Start(*peer, identity) : registry_.Unregister(*peer, identity);
+  Log(u"%s: %s application %s: %d %s", peer->label(), start ? u"start" : u"unregister",
+      identity, result.code, result.text);
+  peer->Send(ResultFrame(result.code, result.text));
+  return true;
+}
+
+bool AppServer::OnAppSend(const std::shared_ptr<AppServerPeer>& peer, const std::string& body) {
+  FrameReader reader(body);
+  std::u16string identity, route[4];
+  uint8_t kind = 0;
+  std::string payload;
+  reader.Text(&identity);
+  for (auto& text : route) reader.Text(&text);
+  reader.U8(&kind);
+  reader.Bytes(&payload);
+  if (!reader.Done() || kind > static_cast<uint8_t>(appwire::PayloadKind::kData)) return false;
+  if (!registry_.IsStartedApp(*peer, identity)) {
+    Log(u"%s: send from %s, which is not a started application here, dropped", peer->label(),
+        identity);
+    return true;
+  }
+  auto users = registry_.FindUsers(route[3]);
+  if (users.empty()) {
+    Log(u"%s: no logged-in user %s for a message of %s, dropped", peer->label(), route[3],
+        identity);
+    return true;
+  }
+  FrameWriter writer(Op::kUserReceive);
+  for (const auto& text : route) writer.Text(text);
+  std::string frame = writer.U8(kind).Bytes(payload).Finish();
+  for (const auto& user : users) user->Send(frame);
+  return true;
+}
+
+bool AppServer::OnLogin(const std::shared_ptr<AppServerPeer>& peer, const std::string& body) {
+  FrameReader reader(body);
+  std::u16string user;
+  if (!reader.Text(&user) || !reader.Done()) return false;
+  if (user.empty() || !peer->user().empty()) {
+    peer->Send(ResultFrame(user.empty() ? appwire::kBadRequest : appwire::kWrongState,
+                           user.empty() ? u"user name must not be empty" : u"already logged in"));
+    return true;
+  }
+  peer->set_user(user);
+  registry_.AddUser(user, peer);
+  Log(u"%s: user %s logged in", peer->label(), user);
+  peer->Send(ResultFrame(0, u""));
+  return true;
+}
+
+bool AppServer::OnUserSend(const std::shared_ptr<AppServerPeer>& peer, const std::string& body) {
+  FrameReader reader(body);
+  std::u16string srcIdentifier, type, receiver, receiverList, data;
+  int32_t value = 0;
+  reader.Text(&srcIdentifier);
+  reader.Text(&type);
+  reader.Text(&receiver);
+  reader.Text(&receiverList);
+  reader.Text(&data);
+  reader.I32(&value);
+  if (!reader.Done()) return false;
+  const std::u16string& sender = peer->user();
+  if (sender.empty()) {
+    Log(u"%s: message before login, dropped", peer->label());
+    return true;
+  }
+  auto app = registry_.FindApp(type, receiver);
+  if (!app) {
+    Log(u"%s: no application for type %s or receiver %s from %s, dropped", peer->label(), type,
+        receiver, sender);
+    return true;
+  }
+  app->Send(FrameWriter(Op::kDeliver)
+                .Text(srcIdentifier)
+                .Text(type)
+                .Text(sender)
+                .Text(receiver)
+                .Text(receiverList)
+                .Text(data)
+                .I32(value)
+                .Finish());
+  return true;
+}
+
+}  // namespace pigeonbox

@@ -1,0 +1,64 @@
+#include "suite/delivery_lanes.h"
+
+#include <memory>
+
+namespace pigeonbox {
+
+DeliveryLanes::DeliveryLanes(size_t count) {
+  for (size_t i = 0; i < (count == 0 ? 1 : count); ++i) lanes_.push_back(std::make_shared<Lane>());
+}
+
+DeliveryLanes::~DeliveryLanes() { Stop(); }
+
+void DeliveryLanes::Start() {
+  for (auto& lane : lanes_) {
+    if (!lane->thread.joinable()) lane->thread = std::thread(&DeliveryLanes::Run, lane);
+  }
+}
+
+size_t DeliveryLanes::LaneOf(std::u16string_view key) const {
+  return std::hash<std::u16string_view>()(key) % lanes_.size();
+}
+
+void DeliveryLanes::Post(std::u16string_view key, Task task) {
+  Lane& lane = *lanes_[LaneOf(key)];
+  {
+    std::lock_guard lock(lane.mutex);
+    if (lane.stopping) return;
+    lane.tasks.push_back(std::move(task));
+  }
+  lane.wake.notify_one();
+}
+
+void DeliveryLanes::Stop() {
+  for (auto& lane : lanes_) {
+    {
+      std::lock_guard lock(lane->mutex);
+      lane->stopping = true;
+    }
+    lane->wake.notify_all();
+  }
+  for (auto& lane : lanes_) {
+    if (!lane->thread.joinable()) continue;
+    if (lane->thread.get_id() == std::this_thread::get_id()) {
+      lane->thread.detach();
+    } else {
+      lane->thread.join();
+    }
+  }
+}
+
+void DeliveryLanes::Run(std::shared_ptr<Lane> lane) {
+  std::unique_lock lock(lane->mutex);
+  for (;;) {
+    lane->wake.wait(lock, [&lane] { return lane->stopping || !lane->tasks.empty(); });
+    if (lane->tasks.empty()) return;  // stopping and drained
+    Task task = std::move(lane->tasks.front());
+    lane->tasks.pop_front();
+    lock.unlock();
+    task();
+    lock.lock();
+  }
+}
+
+}  // namespace pigeonbox
