@@ -28,7 +28,9 @@ struct Delivery {
 
 AppServerClient::AppServerClient(size_t lanes) : lanes_(lanes) {}
 
-AppServerClient::~AppServerClient() { Shutdown(); }
+AppServerClient::~AppServerClient() {
+  Shutdown();
+}
 
 AppServerClient::Answer AppServerClient::Call(const std::string& frame) {
   std::unique_lock lock(mutex_);
@@ -86,12 +88,8 @@ int32_t AppServerClient::RegisterApp(std::u16string_view address, uint16_t port,
       return appwire::kUnreachable;
     }
   }
-  Answer answer = Call(FrameWriter(Op::kRegister)
-                           .Text(identity)
-                           .Text(name)
-                           .I32(priority)
-                           .Text(regInfo)
-                           .Finish());
+  Answer answer = Call(
+      FrameWriter(Op::kRegister).Text(identity).Text(name).I32(priority).Text(regInfo).Finish());
   if (answer.code != 0) {
     // A failed registration leaves no connection behind; a retry starts afresh.
     std::lock_guard lock(mutex_);
@@ -170,8 +168,7 @@ int32_t AppServerClient::SendTextMsg(std::u16string_view identity, std::u16strin
                                      std::u16string_view r2, std::u16string_view r3,
                                      std::u16string_view r4, std::u16string_view text, int32_t,
                                      int32_t, int32_t, int32_t) {
-  return Send(identity, r1, r2, r3, r4, appwire::PayloadKind::kText,
-              appwire::EncodeUtf16Le(text));
+  return Send(identity, r1, r2, r3, r4, appwire::PayloadKind::kText, appwire::EncodeUtf16Le(text));
 }
 
 int32_t AppServerClient::SendMsgWEx(std::u16string_view identity, std::u16string_view r1,
@@ -218,8 +215,8 @@ void AppServerClient::Deliver(const std::string& body) {
   if (!reader.Done() || !onMessage_) return;
   lanes_.Post(d->sender, [d, callback = onMessage_] {
     (*callback)(0, d->srcIdentifier.c_str(), d->type.c_str(), d->sender.c_str(),
-             d->receiver.c_str(), d->receiverList.c_str(), d->data.c_str(),
-             static_cast<uint32_t>(d->value), 0);
+                d->receiver.c_str(), d->receiverList.c_str(), d->data.c_str(),
+                static_cast<uint32_t>(d->value), 0);
   });
 }
 

@@ -30,11 +30,10 @@ namespace pigeonbox {
 
 // The message callback: leading value, SrcIdentifier, Type, Sender, Receiver, receiver list,
 // data text, a 32-bit value, trailing value. Texts are zero-terminated and valid for the call.
-using AppMessageCallback =
-    std::function<void(uint32_t leading, const char16_t* srcIdentifier, const char16_t* type,
-                       const char16_t* sender, const char16_t* receiver,
-                       const char16_t* receiverList, const char16_t* data, uint32_t value,
-                       uint32_t trailing)>;
+using AppMessageCallback = std::function<void(
+    uint32_t leading, const char16_t* srcIdentifier, const char16_t* type, const char16_t* sender,
+    const char16_t* receiver, const char16_t* receiverList, const char16_t* data, uint32_t value,
+    uint32_t trailing)>;
 
 // The callback record of StartApp, in this order.
 struct AppCallbacks {

@@ -47,7 +47,9 @@ std::string ResultFrame(int32_t code, std::u16string_view text) {
 
 AppServer::AppServer(LogSink log) : log_(std::move(log)) {}
 
-AppServer::~AppServer() { Stop(); }
+AppServer::~AppServer() {
+  Stop();
+}
 
 bool AppServer::Start(const std::string& host, uint16_t port, std::string* error) {
   listenFd_ = appwire::ListenTcp(host, port, &port_, error);
@@ -162,8 +164,8 @@ bool AppServer::OnRegister(const std::shared_ptr<AppServerPeer>& peer, const std
   std::u16string typeList;
   for (const auto& type : types) typeList += type + u"|";
   if (result.code == 0) {
-    Log(u"%s: registered application %s (%s), priority %d, types %s", peer->label(), identity,
-        name, priority, typeList);
+    Log(u"%s: registered application %s (%s), priority %d, types %s", peer->label(), identity, name,
+        priority, typeList);
   } else {
     Log(u"%s: registration of %s refused: %d %s", peer->label(), identity, result.code,
         result.text);
@@ -180,8 +182,8 @@ bool AppServer::OnStartOrUnregister(const std::shared_ptr<AppServerPeer>& peer,
   bool start = reader.op() == static_cast<uint8_t>(Op::kStart);
   AppRegistry::Result result =
       start ? registry_.Start(*peer, identity) : registry_.Unregister(*peer, identity);
-  Log(u"%s: %s application %s: %d %s", peer->label(), start ? u"start" : u"unregister",
-      identity, result.code, result.text);
+  Log(u"%s: %s application %s: %d %s", peer->label(), start ? u"start" : u"unregister", identity,
+      result.code, result.text);
   peer->Send(ResultFrame(result.code, result.text));
   return true;
 }

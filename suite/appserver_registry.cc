@@ -12,7 +12,9 @@ namespace pigeonbox {
 
 AppServerPeer::AppServerPeer(int fd, std::u16string label) : fd_(fd), label_(std::move(label)) {}
 
-AppServerPeer::~AppServerPeer() { close(fd_); }
+AppServerPeer::~AppServerPeer() {
+  close(fd_);
+}
 
 bool AppServerPeer::Send(const std::string& frame) {
   std::lock_guard lock(sendMutex_);
@@ -21,7 +23,9 @@ bool AppServerPeer::Send(const std::string& frame) {
   return false;
 }
 
-void AppServerPeer::ShutDown() { shutdown(fd_, SHUT_RDWR); }
+void AppServerPeer::ShutDown() {
+  shutdown(fd_, SHUT_RDWR);
+}
 
 bool ParseRequestTypes(std::u16string_view regInfo, std::vector<std::u16string>* types) {
   types->clear();

@@ -79,7 +79,7 @@ class AppRegistry {
   const App* FindStarted(std::u16string_view type, std::u16string_view receiver) const;
 
   mutable std::mutex mutex_;
-  std::map<std::u16string, App> apps_;  // by lower-case identity
+  std::map<std::u16string, App> apps_;                                   // by lower-case identity
   std::multimap<std::u16string, std::shared_ptr<AppServerPeer>> users_;  // by lower-case name
 };
 

@@ -69,9 +69,9 @@ int ListenTcp(const std::string& host, uint16_t port, uint16_t* boundPort, std::
   sockaddr_storage bound{};
   socklen_t length = sizeof(bound);
   getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length);
-  *boundPort = ntohs(bound.ss_family == AF_INET6
-                         ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
-                         : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+  *boundPort =
+      ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                                        : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
   return fd;
 }
 

@@ -52,8 +52,8 @@ TEST_F(RegistrationTest, StartNeedsRegistrationAndUnreachableServerFails) {
 
 TEST(RequestTypesTest, ListWithTrailingBarAndNestedElement) {
   std::vector<std::u16string> types;
-  ASSERT_TRUE(ParseRequestTypes(u"<AppRegInfo><Request_Type>A|b||</Request_Type></AppRegInfo>",
-                                &types));
+  ASSERT_TRUE(
+      ParseRequestTypes(u"<AppRegInfo><Request_Type>A|b||</Request_Type></AppRegInfo>", &types));
   EXPECT_EQ(types, (std::vector<std::u16string>{u"A", u"b"}));
   ASSERT_TRUE(ParseRequestTypes(u"<Request_Type>Only</Request_Type><Other/>", &types));
   EXPECT_EQ(types, (std::vector<std::u16string>{u"Only"}));
@@ -146,11 +146,11 @@ class RawPeer {
 
 TEST_F(RoutingTest, MalformedFramesCloseOnlyTheirConnection) {
   const std::string cases[] = {
-      std::string("\xff\xff\xff\x7f", 4),                  // length beyond the bound
-      std::string("\0\0\0\0", 4),                          // empty body
-      std::string("\x05\0\0\0\x42garb", 9),                // unknown operation
-      std::string("\x06\0\0\0\x06\x03\0\0\0\x41", 10),     // login with an odd text length
-      std::string("\x05\0\0\0\x06\x10\0\0\0", 9),          // text longer than the frame
+      std::string("\xff\xff\xff\x7f", 4),                          // length beyond the bound
+      std::string("\0\0\0\0", 4),                                  // empty body
+      std::string("\x05\0\0\0\x42garb", 9),                        // unknown operation
+      std::string("\x06\0\0\0\x06\x03\0\0\0\x41", 10),             // login with an odd text length
+      std::string("\x05\0\0\0\x06\x10\0\0\0", 9),                  // text longer than the frame
       appwire::FrameWriter(appwire::Op::kVersion).U8(1).Finish(),  // trailing bytes
   };
   for (const auto& bytes : cases) {

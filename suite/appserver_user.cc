@@ -10,7 +10,9 @@ using appwire::FrameReader;
 using appwire::FrameWriter;
 using appwire::Op;
 
-AppServerUser::~AppServerUser() { Close(); }
+AppServerUser::~AppServerUser() {
+  Close();
+}
 
 void AppServerUser::Close() {
   if (fd_ >= 0) close(fd_);

@@ -37,15 +37,15 @@ enum class Op : uint8_t {
 // themselves. 0 is success everywhere.
 enum ResultCode : int32_t {
   kOk = 0,
-  kBadRequest = 1,          // empty identity or name, unreadable registration markup
-  kDuplicateIdentity = 2,   // another connection holds that application identity
-  kNotRegistered = 3,       // the identity is not registered on this connection
-  kWrongState = 4,          // e.g. registering twice, or logging in as an application
-  kUnreachable = 101,       // no connection to the server
-  kConnectionLost = 102,    // the connection broke during the call
-  kNoAnswer = 103,          // the server did not answer in time
-  kNotStarted = 104,        // a send before StartApp or after the connection was lost
-  kTooLarge = 105,          // the message would exceed kMaxFrameBytes
+  kBadRequest = 1,         // empty identity or name, unreadable registration markup
+  kDuplicateIdentity = 2,  // another connection holds that application identity
+  kNotRegistered = 3,      // the identity is not registered on this connection
+  kWrongState = 4,         // e.g. registering twice, or logging in as an application
+  kUnreachable = 101,      // no connection to the server
+  kConnectionLost = 102,   // the connection broke during the call
+  kNoAnswer = 103,         // the server did not answer in time
+  kNotStarted = 104,       // a send before StartApp or after the connection was lost
+  kTooLarge = 105,         // the message would exceed kMaxFrameBytes
 };
 
 // Payload kinds of kAppSend and kUserReceive.

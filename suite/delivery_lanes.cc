@@ -8,7 +8,9 @@ DeliveryLanes::DeliveryLanes(size_t count) {
   for (size_t i = 0; i < (count == 0 ? 1 : count); ++i) lanes_.push_back(std::make_shared<Lane>());
 }
 
-DeliveryLanes::~DeliveryLanes() { Stop(); }
+DeliveryLanes::~DeliveryLanes() {
+  Stop();
+}
 
 void DeliveryLanes::Start() {
   for (auto& lane : lanes_) {
