@@ -1,8 +1,11 @@
 #include "suite/appserver.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -54,72 +57,109 @@ AppServer::~AppServer() {
 bool AppServer::Start(const std::string& host, uint16_t port, std::string* error) {
   listenFd_ = appwire::ListenTcp(host, port, &port_, error);
   if (listenFd_ < 0) return false;
+  fcntl(listenFd_, F_SETFL, fcntl(listenFd_, F_GETFL) | O_NONBLOCK);
+  epollFd_ = epoll_create1(EPOLL_CLOEXEC);
+  wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  epoll_event event{};
+  event.events = EPOLLIN;
+  event.data.fd = listenFd_;
+  epoll_ctl(epollFd_, EPOLL_CTL_ADD, listenFd_, &event);
+  event.data.fd = wakeFd_;
+  epoll_ctl(epollFd_, EPOLL_CTL_ADD, wakeFd_, &event);
   Log(u"application server listening on %s:%d", host, port_);
-  acceptor_ = std::thread(&AppServer::AcceptLoop, this);
+  loop_ = std::thread(&AppServer::Loop, this);
   return true;
 }
 
 void AppServer::Stop() {
-  {
-    std::lock_guard lock(mutex_);
-    if (stopping_) return;
-    stopping_ = true;
-  }
-  if (listenFd_ >= 0) shutdown(listenFd_, SHUT_RDWR);  // wakes accept()
-  if (acceptor_.joinable()) acceptor_.join();
-  if (listenFd_ >= 0) close(listenFd_);
-  listenFd_ = -1;
-  std::unique_lock lock(mutex_);
-  for (const auto& peer : peers_) peer->ShutDown();
-  idle_.wait(lock, [this] { return active_ == 0; });
+  if (!loop_.joinable()) return;
+  uint64_t one = 1;
+  ssize_t written = write(wakeFd_, &one, sizeof(one));
+  (void)written;  // an eventfd write of 1 cannot fail here
+  loop_.join();
+  peers_.clear();  // registry_ entries are gone with the peers (Close)
+  close(listenFd_);
+  close(epollFd_);
+  close(wakeFd_);
+  listenFd_ = epollFd_ = wakeFd_ = -1;
   Log(u"application server stopped");
 }
 
-void AppServer::AcceptLoop() {
+void AppServer::Loop() {
+  epoll_event events[128];
   for (;;) {
-    int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) {
-      if (errno == EINTR || errno == ECONNABORTED || errno == EMFILE || errno == ENFILE) {
-        if (errno == EMFILE || errno == ENFILE) std::this_thread::sleep_for(kSendTimeout / 50);
-        std::lock_guard lock(mutex_);
-        if (!stopping_) continue;
+    int count = epoll_wait(epollFd_, events, 128, -1);
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) break;
+    for (int i = 0; i < count; ++i) {
+      int fd = events[i].data.fd;
+      if (fd == wakeFd_) {
+        while (!peers_.empty()) Close(peers_.begin()->first);
+        return;
       }
+      if (fd == listenFd_) {
+        AcceptAll();
+        continue;
+      }
+      auto it = peers_.find(fd);
+      if (it == peers_.end()) continue;  // closed earlier in this batch
+      std::shared_ptr<AppServerPeer> peer = it->second;
+      bool ok = true;
+      if (events[i].events & EPOLLOUT) ok = peer->Flush();
+      if (ok && (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR))) ok = ReadFrom(peer);
+      if (!ok) Close(fd);
+    }
+  }
+}
+
+void AppServer::AcceptAll() {
+  for (;;) {
+    int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd < 0) {
+      if (errno == EINTR || errno == ECONNABORTED) continue;
+      if (errno == EMFILE || errno == ENFILE) Log(u"accept failed: out of descriptors");
       return;
     }
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-    appwire::SetSendTimeout(fd, kSendTimeout);
-    auto peer = std::make_shared<AppServerPeer>(fd, PeerLabel(fd));
-    std::lock_guard lock(mutex_);
-    if (stopping_) return;  // the peer's destructor closes the socket
-    peers_.insert(peer);
-    ++active_;
-    std::thread(&AppServer::Serve, this, peer).detach();
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.fd = fd;
+    epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &event);
+    peers_[fd] = std::make_shared<AppServerPeer>(fd, PeerLabel(fd), epollFd_);
   }
 }
 
-void AppServer::Serve(std::shared_ptr<AppServerPeer> peer) {
-  appwire::FrameBuffer inbox;
+bool AppServer::ReadFrom(const std::shared_ptr<AppServerPeer>& peer) {
+  char chunk[65536];
+  ssize_t got = recv(peer->fd(), chunk, sizeof(chunk), 0);
+  if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return true;
+  if (got <= 0) return false;
+  peer->inbox().Append(chunk, static_cast<size_t>(got));
   std::string body;
   for (;;) {
-    auto result = appwire::ReadFrame(peer->fd(), &inbox, &body, std::chrono::milliseconds(-1));
-    if (result == appwire::ReadResult::kClosed) break;
-    if (result == appwire::ReadResult::kMalformed) {
-      Log(u"%s: frame length out of bounds, connection closed", peer->label());
-      break;
-    }
-    if (!Handle(peer, body)) {
-      Log(u"%s: malformed frame (operation 0x%x, %d bytes), connection closed", peer->label(),
-          static_cast<unsigned>(static_cast<uint8_t>(body[0])), body.size());
-      break;
+    switch (peer->inbox().Next(&body)) {
+      case appwire::FrameBuffer::Result::kNeedMore:
+        return true;
+      case appwire::FrameBuffer::Result::kTooLarge:
+        Log(u"%s: frame length out of bounds, connection closed", peer->label());
+        return false;
+      case appwire::FrameBuffer::Result::kFrame:
+        if (!Handle(peer, body)) {
+          Log(u"%s: malformed frame (operation 0x%x, %d bytes), connection closed", peer->label(),
+              static_cast<unsigned>(static_cast<uint8_t>(body[0])), body.size());
+          return false;
+        }
     }
   }
-  registry_.Remove(*peer);
-  peer->ShutDown();
-  std::lock_guard lock(mutex_);
-  peers_.erase(peer);
-  peer.reset();
-  if (--active_ == 0) idle_.notify_all();
+}
+
+void AppServer::Close(int fd) {
+  auto it = peers_.find(fd);
+  if (it == peers_.end()) return;
+  registry_.Remove(*it->second);
+  epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd, nullptr);
+  peers_.erase(it);  // the socket closes with the last reference
 }
 
 bool AppServer::Handle(const std::shared_ptr<AppServerPeer>& peer, const std::string& body) {

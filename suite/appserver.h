@@ -1,20 +1,18 @@
 // The stand-in application server: applications register for message types, users log in, and
 // the server routes user messages to applications and application texts and data to users.
 //
-// One thread accepts; every connection has a thread of its own that reads its frames and
-// writes the routed frames straight to the receiving connection (each connection's writes are
-// serialised by its own lock, and a write blocked for more than kSendTimeout closes the slow
-// receiver). A malformed frame closes only the connection that sent it, with a log line.
+// One event-loop thread (epoll, level-triggered, non-blocking sockets) accepts, reads every
+// connection, routes each frame and writes it to the receiving connection, queueing what the
+// socket does not take at once (a receiver whose backlog passes AppServerPeer::kMaxBacklog is
+// closed). One thread sees many ready connections per wake-up, which keeps the server cheap
+// under load. A malformed frame closes only the connection that sent it, with a log line.
 #pragma once
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
-#include <mutex>
-#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -27,7 +25,6 @@ namespace pigeonbox {
 class AppServer {
  public:
   using LogSink = std::function<void(std::u16string_view line)>;
-  static constexpr std::chrono::milliseconds kSendTimeout{5000};
   static constexpr std::u16string_view kVersion = u"Pigeonbox application server 1.0";
 
   // `log` receives one line per event (may be called from any connection thread).
@@ -40,12 +37,15 @@ class AppServer {
   bool Start(const std::string& host, uint16_t port, std::string* error);
   // The bound port after Start.
   uint16_t port() const { return port_; }
-  // Closes every connection and waits for the connection threads. Safe to call twice.
+  // Stops the loop and closes every connection. Safe to call twice.
   void Stop();
 
  private:
-  void AcceptLoop();
-  void Serve(std::shared_ptr<AppServerPeer> peer);
+  void Loop();
+  void AcceptAll();
+  // Reads what the peer sent and handles its complete frames; false when it must be closed.
+  bool ReadFrom(const std::shared_ptr<AppServerPeer>& peer);
+  void Close(int fd);
   // False when the frame is malformed (the caller then closes the connection).
   bool Handle(const std::shared_ptr<AppServerPeer>& peer, const std::string& body);
   bool OnRegister(const std::shared_ptr<AppServerPeer>& peer, const std::string& body);
@@ -62,13 +62,11 @@ class AppServer {
   LogSink log_;
   AppRegistry registry_;
   int listenFd_ = -1;
+  int epollFd_ = -1;
+  int wakeFd_ = -1;  // eventfd that tells the loop to stop
   uint16_t port_ = 0;
-  std::thread acceptor_;
-  std::mutex mutex_;  // guards peers_, active_, stopping_
-  std::condition_variable idle_;
-  std::set<std::shared_ptr<AppServerPeer>> peers_;
-  int active_ = 0;  // connection threads still running
-  bool stopping_ = false;
+  std::thread loop_;
+  std::map<int, std::shared_ptr<AppServerPeer>> peers_;  // by socket; loop thread only
 };
 
 }  // namespace pigeonbox

@@ -1,7 +1,10 @@
 #include "suite/appserver_registry.h"
 
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include "base/text.h"
 #include "markup/markup_document.h"
@@ -10,21 +13,63 @@
 
 namespace pigeonbox {
 
-AppServerPeer::AppServerPeer(int fd, std::u16string label) : fd_(fd), label_(std::move(label)) {}
+AppServerPeer::AppServerPeer(int fd, std::u16string label, int epollFd)
+    : fd_(fd), label_(std::move(label)), epollFd_(epollFd) {}
 
 AppServerPeer::~AppServerPeer() {
   close(fd_);
 }
 
-bool AppServerPeer::Send(const std::string& frame) {
-  std::lock_guard lock(sendMutex_);
-  if (appwire::SendAll(fd_, frame)) return true;
-  shutdown(fd_, SHUT_RDWR);
-  return false;
+bool AppServerPeer::Send(std::string_view frame) {
+  if (failed_) return false;
+  if (outboxStart_ == outbox_.size()) {
+    ssize_t sent = send(fd_, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+      ShutDown();
+      return false;
+    }
+    if (sent > 0) frame.remove_prefix(static_cast<size_t>(sent));
+    if (frame.empty()) return true;
+    outbox_.clear();
+    outboxStart_ = 0;
+    WatchOutput(true);
+  }
+  if (outbox_.size() - outboxStart_ + frame.size() > kMaxBacklog) {
+    ShutDown();
+    return false;
+  }
+  outbox_.append(frame);
+  return true;
+}
+
+bool AppServerPeer::Flush() {
+  while (!failed_ && outboxStart_ < outbox_.size()) {
+    ssize_t sent = send(fd_, outbox_.data() + outboxStart_, outbox_.size() - outboxStart_,
+                        MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent <= 0) {
+      ShutDown();
+      return false;
+    }
+    outboxStart_ += static_cast<size_t>(sent);
+  }
+  outbox_.clear();
+  outboxStart_ = 0;
+  WatchOutput(false);
+  return !failed_;
 }
 
 void AppServerPeer::ShutDown() {
-  shutdown(fd_, SHUT_RDWR);
+  failed_ = true;
+  shutdown(fd_, SHUT_RDWR);  // the loop sees the hang-up and closes the peer
+}
+
+void AppServerPeer::WatchOutput(bool on) {
+  epoll_event event{};
+  event.events = EPOLLIN | (on ? EPOLLOUT : 0u);
+  event.data.fd = fd_;
+  epoll_ctl(epollFd_, EPOLL_CTL_MOD, fd_, &event);
 }
 
 bool ParseRequestTypes(std::u16string_view regInfo, std::vector<std::u16string>* types) {

@@ -10,32 +10,48 @@
 #include <string_view>
 #include <vector>
 
+#include "suite/appserver_wire.h"
+
 namespace pigeonbox {
 
-// One connection of the server. The socket is closed when the last reference goes, so a thread
-// that still sends to a peer being torn down never writes to a reused descriptor.
+// One connection of the server, used only by the server's event-loop thread. The socket is
+// non-blocking and closed when the last reference goes.
 class AppServerPeer {
  public:
-  AppServerPeer(int fd, std::u16string label);
+  // Unsent bytes beyond this close the peer: a receiver that stops reading cannot make the
+  // server hold an unbounded backlog.
+  static constexpr size_t kMaxBacklog = 16u << 20;
+
+  // `epollFd` is the loop's epoll set, in which the caller has registered `fd` for input.
+  AppServerPeer(int fd, std::u16string label, int epollFd);
   ~AppServerPeer();
   AppServerPeer(const AppServerPeer&) = delete;
   AppServerPeer& operator=(const AppServerPeer&) = delete;
 
-  // Writes one whole frame; on failure (or a send that timed out) the connection is shut down,
-  // which ends its reading thread.
-  bool Send(const std::string& frame);
+  // Writes one whole frame now or queues the rest until the socket is writable. False (and the
+  // connection shut down, so the loop closes it) when it failed or the backlog grew too large.
+  bool Send(std::string_view frame);
+  // Writes queued bytes when the socket is writable; false when the connection failed.
+  bool Flush();
   void ShutDown();
 
   int fd() const { return fd_; }
-  // The logged-in user name; used only by the connection's own thread.
+  const std::u16string& label() const { return label_; }
+  appwire::FrameBuffer& inbox() { return inbox_; }
+  // The logged-in user name; empty before login.
   const std::u16string& user() const { return user_; }
   void set_user(std::u16string user) { user_ = std::move(user); }
-  const std::u16string& label() const { return label_; }
 
  private:
+  void WatchOutput(bool on);
+
   const int fd_;
   const std::u16string label_;
-  std::mutex sendMutex_;
+  const int epollFd_;
+  appwire::FrameBuffer inbox_;
+  std::string outbox_;
+  size_t outboxStart_ = 0;
+  bool failed_ = false;
   std::u16string user_;
 };
 
