@@ -1,0 +1,87 @@
+// Runs the built pigeonbox-appserver on a temporary install root.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "suite/app_server_api.h"
+#include "suite/appserver_socket.h"
+#include "testutil/temp_dir.h"
+
+namespace pigeonbox {
+namespace {
+
+using testutil::TempDir;
+
+// A port that was free a moment ago.
+uint16_t FreePort() {
+  std::string error;
+  uint16_t port = 0;
+  int fd = appwire::ListenTcp("127.0.0.1", 0, &port, &error);
+  close(fd);
+  return port;
+}
+
+pid_t Spawn(std::vector<std::string> args) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    std::vector<char*> argv{const_cast<char*>(PB_APPSERVER_PATH)};
+    for (auto& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    execv(PB_APPSERVER_PATH, argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+int WaitExit(pid_t pid) {
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Polls the version probe until the server answers (bounded; a failure bound, not a timing check).
+bool Answers(uint16_t port) {
+  for (int i = 0; i < 200; ++i) {
+    std::u16string version;
+    if (AppServerClient::GetVersionW(u"127.0.0.1", port, &version, 512) == 0) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+
+TEST(PigeonboxAppServerTest, ListensOnTheConfiguredAddressLogsAndStopsOnSigterm) {
+  TempDir root;
+  uint16_t port = FreePort();
+  root.Write("Config/KVTServer.xml",
+             "<?xml version=\"1.0\" encoding=\"GB2312\"?>\n<KVTServers><APPServer><Basic_Setting>"
+             "<IP>127.0.0.1</IP><TCPPort>" +
+                 std::to_string(port) + "</TCPPort></Basic_Setting></APPServer></KVTServers>\n");
+  pid_t pid = Spawn({"--root", root.path()});
+  ASSERT_TRUE(Answers(port));
+  kill(pid, SIGTERM);
+  EXPECT_EQ(WaitExit(pid), 0);
+  std::string log = root.Read("Logs/AppServer.log");
+  EXPECT_NE(log.find("listening on 127.0.0.1:" + std::to_string(port)), std::string::npos);
+  EXPECT_NE(log.find("stopped"), std::string::npos);
+}
+
+TEST(PigeonboxAppServerTest, ListenOptionWinsAndBadInvocationsFail) {
+  TempDir root;
+  uint16_t port = FreePort();
+  pid_t pid = Spawn({"--root", root.path(), "--listen", "127.0.0.1:" + std::to_string(port)});
+  ASSERT_TRUE(Answers(port));
+  kill(pid, SIGTERM);
+  EXPECT_EQ(WaitExit(pid), 0);
+
+  EXPECT_EQ(WaitExit(Spawn({"--root", root.path()})), 1);  // no APPServer section
+  EXPECT_EQ(WaitExit(Spawn({"--listen", "no-port"})), 2);
+  EXPECT_EQ(WaitExit(Spawn({"--bogus"})), 2);
+}
+
+}  // namespace
+}  // namespace pigeonbox
