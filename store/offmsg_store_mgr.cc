@@ -35,6 +35,7 @@ int OffMsgStoreMgr::InitStores() {
   groupIndex_ = std::make_unique<DisGroupIndexStore>(settings_.storeDisGroupMaxCount,
                                                      settings_.syncWrites, *paths_, fs_, log_);
   groupText_ = std::make_unique<DisGroupFileStore>(*paths_, fs_, log_);
+  RecoverInterruptedShrinks();
   return 1;
 }
 

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -98,6 +99,7 @@ class OffMsgStoreMgr {
   int DelDisGroupOffMsgFiles(std::u16string_view owner);
 
   // Rewrites an owner's pair of files without deleted or expired parts (see store/shrink.cc).
+  // -1 when the pair could not be moved aside; otherwise the code of the last re-add.
   int ShrinkOffMsgFile(std::u16string_view owner, int kind, double maxAgeSeconds);
 
   // Available after InitStores.
@@ -111,6 +113,19 @@ class OffMsgStoreMgr {
                    std::u16string_view msgId, std::optional<uint32_t> minTime,
                    std::vector<TextRecord>* list);
   int DeleteFiles(IndexStore* index, TextFileStore* text, std::u16string_view owner);
+
+  // Shrink (store/shrink.cc).
+  struct ShrinkFiles;
+  IndexStore* IndexStoreOf(int kind) const;
+  TextFileStore* TextStoreOf(int kind) const;
+  std::string ShrinkJournalDir() const;
+  std::optional<ShrinkFiles> ShrinkFilesOf(std::u16string_view owner, IndexStore* index,
+                                           TextFileStore* text) const;
+  int RebuildInto(std::u16string_view target, std::u16string_view owner, int kind,
+                  double maxAgeSeconds);
+  bool FinishShrink(const ShrinkFiles& files, bool newPair);
+  // Rolls forward the renames of shrinks that a killed process left half done; run at start.
+  void RecoverInterruptedShrinks();
 
   const std::string installRoot_;
   const StoreSettings settings_;
