@@ -160,28 +160,32 @@ std::string ToAnsi(std::u16string_view text) {
 }
 
 std::u16string FromAnsi(std::string_view bytes) {
-  const Gbk& gbk = Gbk::Get();
-  std::u16string out;
-  out.reserve(bytes.size());
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    uint8_t b = static_cast<uint8_t>(bytes[i]);
-    if (b < 0x80) {
-      out += static_cast<char16_t>(b);
+  // The output never has more units than the input has bytes: write into a sized buffer.
+  std::u16string out(bytes.size(), u'\0');
+  char16_t* o = out.data();
+  size_t i = 0;
+  while (i < bytes.size()) {
+    const uint8_t b = static_cast<uint8_t>(bytes[i]);
+    if (b < 0x80) {  // the common case of ASCII texts: no table look-up
+      *o++ = b;
+      ++i;
       continue;
     }
+    const Gbk& gbk = Gbk::Get();
     if (char16_t single = gbk.DecodeSingle(b)) {
-      out += single;
-      continue;
+      *o++ = single;
+      ++i;
+    } else if (char16_t pair = i + 1 < bytes.size()
+                                   ? gbk.Decode(b, static_cast<uint8_t>(bytes[i + 1]))
+                                   : char16_t{0}) {
+      *o++ = pair;
+      i += 2;
+    } else {
+      *o++ = kReplacement;  // the next byte is looked at again on its own
+      ++i;
     }
-    if (i + 1 < bytes.size()) {
-      if (char16_t pair = gbk.Decode(b, static_cast<uint8_t>(bytes[i + 1]))) {
-        out += pair;
-        ++i;
-        continue;
-      }
-    }
-    out += kReplacement;  // the next byte is looked at again on its own
   }
+  out.resize(static_cast<size_t>(o - out.data()));
   return out;
 }
 

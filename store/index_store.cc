@@ -256,7 +256,11 @@ int IndexStore::GetTextLocationsSince(std::u16string_view owner, std::u16string_
 }
 
 template <typename Match>
-int IndexStore::DeleteMatching(std::u16string_view owner, std::u16string_view msgId, Match match) {
+int IndexStore::DeleteMatching(std::u16string_view owner, std::u16string_view msgId, int* remaining,
+                               Match match) {
+  int ignored = 0;
+  int& left = remaining ? *remaining : ignored;
+  left = kCannotLoad;
   std::optional<std::string> path = OwnerPath(owner, u"DelOffMsgIndex");
   if (!path) return kNotFound;
   MarkupDocument doc;
@@ -267,7 +271,11 @@ int IndexStore::DeleteMatching(std::u16string_view owner, std::u16string_view ms
     log_.Log(u"DelOffMsgIndex faild,Owner=%s,Errcode=%d,strFileName=%s", owner, error, *path);
     SetAside(*path, owner);
   }
-  if (loaded != LoadResult::kLoaded || !FindRoot(doc)) return kNotFound;
+  if (loaded != LoadResult::kLoaded) return kNotFound;
+  left = kNoRoot;
+  if (!FindRoot(doc)) return kNotFound;
+  const int32_t dataSum = DataSumOf(doc);
+  left = dataSum;
   int64_t removed = 0;
   while (doc.FindNextChild(kEntry)) {
     std::u16string id = ChildText(doc, "MsgID");
@@ -276,17 +284,20 @@ int IndexStore::DeleteMatching(std::u16string_view owner, std::u16string_view ms
     ++removed;
   }
   if (removed == 0) return kNotFound;  // the file would be saved unchanged
-  SetDataSum(doc, int64_t{DataSumOf(doc)} - removed);
-  return Save(*path, doc) == 0 ? kOk : kSaveFailed;
+  SetDataSum(doc, int64_t{dataSum} - removed);
+  if (Save(*path, doc) != 0) return kSaveFailed;
+  left = static_cast<int32_t>(int64_t{dataSum} - removed);
+  return kOk;
 }
 
-int IndexStore::DelOffMsgIndex(std::u16string_view owner, std::u16string_view msgId) {
-  return DeleteMatching(owner, msgId, [](const MarkupDocument&) { return true; });
+int IndexStore::DelOffMsgIndex(std::u16string_view owner, std::u16string_view msgId,
+                               int* remaining) {
+  return DeleteMatching(owner, msgId, remaining, [](const MarkupDocument&) { return true; });
 }
 
 int IndexStore::DelOffMsgIndexByTime(std::u16string_view owner, std::u16string_view msgId,
-                                     uint32_t timeLimit, uint32_t addrLimit) {
-  return DeleteMatching(owner, msgId, [timeLimit, addrLimit](const MarkupDocument& doc) {
+                                     uint32_t timeLimit, uint32_t addrLimit, int* remaining) {
+  return DeleteMatching(owner, msgId, remaining, [timeLimit, addrLimit](const MarkupDocument& doc) {
     uint32_t createTime = static_cast<uint32_t>(ChildNumber(doc, "CreateTime"));
     uint32_t addr = static_cast<uint32_t>(ChildNumber(doc, "Addr"));
     return createTime < timeLimit || (createTime == timeLimit && addr <= addrLimit);

@@ -115,11 +115,14 @@ class IndexStore {
 
   // Removes every entry with that MsgID (ignoring case). kOk when one was removed, else
   // kNotFound.
-  int DelOffMsgIndex(std::u16string_view owner, std::u16string_view msgId);
+  // When `remaining` is given it receives what GetOffMsgIndexSum would answer afterwards,
+  // without loading the file again.
+  int DelOffMsgIndex(std::u16string_view owner, std::u16string_view msgId,
+                     int* remaining = nullptr);
   // The same, for entries that are not newer than (timeLimit, addrLimit): CreateTime below the
   // time limit, or equal to it with Addr at most the address limit (all taken as unsigned).
   int DelOffMsgIndexByTime(std::u16string_view owner, std::u16string_view msgId, uint32_t timeLimit,
-                           uint32_t addrLimit);
+                           uint32_t addrLimit, int* remaining = nullptr);
 
   // True when the owner's index file was deleted (its scratch copy goes too).
   bool DeleteIndexFile(std::u16string_view owner);
@@ -155,7 +158,8 @@ class IndexStore {
   int CollectLocations(std::u16string_view owner, std::u16string_view msgId,
                        std::optional<uint32_t> minTime, std::vector<TextLocation>* out);
   template <typename Match>
-  int DeleteMatching(std::u16string_view owner, std::u16string_view msgId, Match match);
+  int DeleteMatching(std::u16string_view owner, std::u16string_view msgId, int* remaining,
+                     Match match);
   std::optional<std::string> TextPath(std::u16string_view owner) const;
 
   const Kind kind_;

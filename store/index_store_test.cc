@@ -156,9 +156,14 @@ TEST_F(IndexStoreTest, SameMsgIdMergesInListsAndIsFoundAndDeletedTogether) {
   EXPECT_EQ(found[0].CreateTime, 102);
   EXPECT_EQ(store.GetTextLocations(u"alice", u"nope", &found), IndexStore::kNotFound);
 
-  ASSERT_EQ(store.DelOffMsgIndex(u"alice", u"aBc"), 0);
+  int remaining = -9;
+  ASSERT_EQ(store.DelOffMsgIndex(u"alice", u"aBc", &remaining), 0);
+  EXPECT_EQ(remaining, 1);
   EXPECT_EQ(store.GetOffMsgIndexSum(u"alice"), 1);
-  EXPECT_EQ(store.DelOffMsgIndex(u"alice", u"abc"), IndexStore::kNotFound);
+  EXPECT_EQ(store.DelOffMsgIndex(u"alice", u"abc", &remaining), IndexStore::kNotFound);
+  EXPECT_EQ(remaining, 1);
+  EXPECT_EQ(store.DelOffMsgIndex(u"nobody", u"abc", &remaining), IndexStore::kNotFound);
+  EXPECT_EQ(remaining, IndexStore::kCannotLoad);
 }
 
 TEST_F(IndexStoreTest, DeleteByTimeHonoursTheExactBound) {

@@ -145,11 +145,12 @@ int OffMsgStoreMgr::GetOffMsgTxtSince(std::u16string_view owner, std::u16string_
 int OffMsgStoreMgr::DelOffMsg(std::u16string_view owner, std::u16string_view msgId) {
   if (!personIndex_ || !groupIndex_) return -1;
   OwnerLock lock(owner);
-  int code = personIndex_->DelOffMsgIndex(owner, msgId);
-  if (personIndex_->GetOffMsgIndexSum(owner) < 1) DelUserOffMsgFiles(owner);
+  int remaining = 0;
+  int code = personIndex_->DelOffMsgIndex(owner, msgId, &remaining);
+  if (remaining < 1) DelUserOffMsgFiles(owner);
   if (code != 0) {
-    code = groupIndex_->DelOffMsgIndex(owner, msgId);
-    if (groupIndex_->GetOffMsgIndexSum(owner) < 1) DelDisGroupOffMsgFiles(owner);
+    code = groupIndex_->DelOffMsgIndex(owner, msgId, &remaining);
+    if (remaining < 1) DelDisGroupOffMsgFiles(owner);
   }
   return code;
 }
@@ -159,10 +160,11 @@ int OffMsgStoreMgr::DelOffMsgByTime(std::u16string_view owner, std::u16string_vi
                                     uint32_t disAddr) {
   if (!personIndex_ || !groupIndex_) return -1;
   OwnerLock lock(owner);
-  personIndex_->DelOffMsgIndexByTime(owner, msgId, imTime, imAddr);
-  if (personIndex_->GetOffMsgIndexSum(owner) < 1) DelUserOffMsgFiles(owner);
-  int code = groupIndex_->DelOffMsgIndexByTime(owner, msgId, disTime, disAddr);
-  if (groupIndex_->GetOffMsgIndexSum(owner) < 1) DelDisGroupOffMsgFiles(owner);
+  int remaining = 0;
+  personIndex_->DelOffMsgIndexByTime(owner, msgId, imTime, imAddr, &remaining);
+  if (remaining < 1) DelUserOffMsgFiles(owner);
+  int code = groupIndex_->DelOffMsgIndexByTime(owner, msgId, disTime, disAddr, &remaining);
+  if (remaining < 1) DelDisGroupOffMsgFiles(owner);
   return code;
 }
 
