@@ -47,7 +47,7 @@ bool IsStorableOwnerName(std::u16string_view owner) {
   if (owner == u"." || owner == u"..") return false;
   for (size_t i = 0; i < owner.size(); ++i) {
     char16_t c = owner[i];
-    if (c == u'/' || c == u'\0') return false;
+    if (c == u'/' || c == u'\\' || c == u'\0') return false;
     if (!IsSurrogate(c)) continue;
     if (!IsHighSurrogate(c) || i + 1 == owner.size() || !IsLowSurrogate(owner[i + 1])) {
       return false;

@@ -28,8 +28,9 @@ int32_t NameHash(std::u16string_view name);
 int BucketOf(std::u16string_view owner);
 
 // Owner names arrive from the network. A name is refused as a file name when it could reach
-// outside its directory or another owner's file: it contains "/" or NUL, is "." or "..", or
-// holds a lone surrogate (which the UTF-8 file name could not tell apart from U+FFFD).
+// outside its directory or another owner's file: it contains "/", "\" (a separator for the
+// suite's Windows clients, which name store files in download requests) or NUL, is "." or "..",
+// or holds a lone surrogate (which the UTF-8 file name could not tell apart from U+FFFD).
 bool IsStorableOwnerName(std::u16string_view owner);
 
 // The store's directories below one install root, and the paths of the owner files in them.
