@@ -224,6 +224,8 @@ class StoreBench {
   // Bytes on disk of both stores, as a line of text.
   std::string DiskUse() const;
 
+  void CompareAdds(const std::string& name, const std::vector<Step>& plan,
+                   const std::vector<IndexRecord>& records);
   void AddFill();
   void AddSteady();
   void Count();
@@ -316,23 +318,13 @@ std::string StoreBench::CheckCounts(const char* when) {
   return {};
 }
 
-void StoreBench::AddFill() {
-  // Rounds over all owners in a shuffled order, until each was sent kMessagesPerOwner messages.
-  std::vector<Step> plan;
-  std::vector<size_t> order(static_cast<size_t>(options_.owners));
-  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-  for (int round = 0; round < kMessagesPerOwner; ++round) {
-    std::shuffle(order.begin(), order.end(), rng_);
-    for (size_t owner : order) plan.push_back({owner, nextSeq_++, {}});
-  }
-  std::vector<IndexRecord> records;
-  records.reserve(plan.size());
-  for (const Step& step : plan)
-    records.push_back(corpus_.RecordOf(step.seq, OwnerName(step.owner)));
+// Times the same adds on the store and on the peer, then records them in the model.
+void StoreBench::CompareAdds(const std::string& name, const std::vector<Step>& plan,
+                             const std::vector<IndexRecord>& records) {
   const int maxCount = model_.maxCount();
   auto none = [](size_t) { return std::string(); };
   Compare(
-      "add, fill 0->100 per owner", plan.size(),
+      name, plan.size(),
       [&](size_t i) {
         int rc =
             store_->AddOffMsg(OwnerName(plan[i].owner), corpus_.TextOf(plan[i].seq), records[i]);
@@ -348,6 +340,22 @@ void StoreBench::AddFill() {
   for (const Step& step : plan) model_.Add(step.owner, step.seq);
 }
 
+void StoreBench::AddFill() {
+  // Rounds over all owners in a shuffled order, until each was sent kMessagesPerOwner messages.
+  std::vector<Step> plan;
+  std::vector<size_t> order(static_cast<size_t>(options_.owners));
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  for (int round = 0; round < kMessagesPerOwner; ++round) {
+    std::shuffle(order.begin(), order.end(), rng_);
+    for (size_t owner : order) plan.push_back({owner, nextSeq_++, {}});
+  }
+  std::vector<IndexRecord> records;
+  records.reserve(plan.size());
+  for (const Step& step : plan)
+    records.push_back(corpus_.RecordOf(step.seq, OwnerName(step.owner)));
+  CompareAdds("add, fill 0->100 per owner", plan, records);
+}
+
 void StoreBench::AddSteady() {
   std::vector<Step> plan(options_.steadyAdds);
   std::vector<IndexRecord> records;
@@ -356,23 +364,7 @@ void StoreBench::AddSteady() {
     step.seq = nextSeq_++;
     records.push_back(corpus_.RecordOf(step.seq, OwnerName(step.owner)));
   }
-  const int maxCount = model_.maxCount();
-  auto none = [](size_t) { return std::string(); };
-  Compare(
-      "add, at the limit (99)", plan.size(),
-      [&](size_t i) {
-        int rc =
-            store_->AddOffMsg(OwnerName(plan[i].owner), corpus_.TextOf(plan[i].seq), records[i]);
-        return rc == 0 ? std::string() : "AddOffMsg " + std::to_string(rc);
-      },
-      none,
-      [&](size_t i) {
-        bool ok =
-            peer_->Add(OwnerName(plan[i].owner), corpus_.TextOf(plan[i].seq), records[i], maxCount);
-        return ok ? std::string() : peer_->error();
-      },
-      none);
-  for (const Step& step : plan) model_.Add(step.owner, step.seq);
+  CompareAdds("add, at the limit (99)", plan, records);
 }
 
 void StoreBench::Count() {

@@ -71,23 +71,28 @@ AppServerClient::Answer AppServerClient::Call(const std::string& frame) {
   return answer;
 }
 
+// Opens the connection unless it is open; refuses once the application is started.
+int32_t AppServerClient::EnsureConnected(std::u16string_view address, uint16_t port,
+                                         std::u16string* errorText, size_t capacity) {
+  std::lock_guard lock(mutex_);
+  if (stopping_ || started_) {
+    appwire::CopyCapped(u"the application is already started", errorText, capacity);
+    return appwire::kWrongState;
+  }
+  if (fd_ < 0) fd_ = appwire::ConnectTcp(ToUtf8(address), port);
+  if (fd_ < 0) {
+    appwire::CopyCapped(u"cannot connect to the application server", errorText, capacity);
+    return appwire::kUnreachable;
+  }
+  return 0;
+}
+
 int32_t AppServerClient::RegisterApp(std::u16string_view address, uint16_t port,
                                      std::u16string_view identity, std::u16string_view name,
                                      int32_t priority, std::u16string_view regInfo,
                                      std::u16string* errorText, size_t capacity) {
   std::lock_guard call(callMutex_);
-  {
-    std::lock_guard lock(mutex_);
-    if (stopping_ || started_) {
-      appwire::CopyCapped(u"the application is already started", errorText, capacity);
-      return appwire::kWrongState;
-    }
-    if (fd_ < 0) fd_ = appwire::ConnectTcp(ToUtf8(address), port);
-    if (fd_ < 0) {
-      appwire::CopyCapped(u"cannot connect to the application server", errorText, capacity);
-      return appwire::kUnreachable;
-    }
-  }
+  if (int32_t code = EnsureConnected(address, port, errorText, capacity); code != 0) return code;
   Answer answer = Call(
       FrameWriter(Op::kRegister).Text(identity).Text(name).I32(priority).Text(regInfo).Finish());
   if (answer.code != 0) {
@@ -106,18 +111,7 @@ int32_t AppServerClient::StartApp(std::u16string_view address, uint16_t port,
                                   const AppCallbacks& callbacks, int32_t /*flags*/,
                                   std::u16string* errorText, size_t capacity) {
   std::lock_guard call(callMutex_);
-  {
-    std::lock_guard lock(mutex_);
-    if (stopping_ || started_) {
-      appwire::CopyCapped(u"the application is already started", errorText, capacity);
-      return appwire::kWrongState;
-    }
-    if (fd_ < 0) fd_ = appwire::ConnectTcp(ToUtf8(address), port);
-    if (fd_ < 0) {
-      appwire::CopyCapped(u"cannot connect to the application server", errorText, capacity);
-      return appwire::kUnreachable;
-    }
-  }
+  if (int32_t code = EnsureConnected(address, port, errorText, capacity); code != 0) return code;
   Answer answer = Call(FrameWriter(Op::kStart).Text(identity).Finish());
   appwire::CopyCapped(answer.text, errorText, capacity);
   if (answer.code != 0) return answer.code;

@@ -81,6 +81,8 @@ class AppServerClient {
   size_t lane_count() const { return lanes_.count(); }
 
  private:
+  int32_t EnsureConnected(std::u16string_view address, uint16_t port, std::u16string* errorText,
+                          size_t capacity);
   struct Answer {
     int32_t code = 0;
     std::u16string text;
