@@ -80,6 +80,35 @@ std::basic_string<Char> AttributeOf(std::basic_string_view<Char> text, const Ele
   return Decode(text.substr(value.begin + 1, value.end - value.begin - 2));
 }
 
+// Decoded values of several attributes, found in one walk over the start tag; the first
+// attribute of each name counts, as in FindAttribute.
+template <typename Char>
+void AttributesOf(std::basic_string_view<Char> text, const ElementRecord& r,
+                  std::span<const std::basic_string_view<Char>> names,
+                  std::basic_string<Char>* values) {
+  for (size_t i = 0; i < names.size(); ++i) values[i].clear();
+  uint64_t found = 0;  // bit i: names[i] was seen (at most 64 names are looked for)
+  const size_t tagEnd = static_cast<size_t>(r.openEnd);
+  Token t = NextToken(text, NameToken(text, r).end);
+  while (!t.empty() && t.begin < tagEnd) {
+    Token next = NextToken(text, t.end);
+    if (TokenIs(text, next, '=')) {
+      Token value = NextToken(text, next.end);
+      if (value.begin < tagEnd && ClassOf(text[value.begin]) == kQuote) {
+        const auto name = Slice(text, t);
+        for (size_t i = 0; i < names.size() && i < 64; ++i) {
+          if ((found >> i & 1) == 0 && names[i] == name) {
+            values[i] = Decode(text.substr(value.begin + 1, value.end - value.begin - 2));
+            found |= uint64_t{1} << i;
+            break;
+          }
+        }
+      }
+    }
+    t = next;
+  }
+}
+
 template <typename Char>
 std::basic_string<Char> OuterTextOf(std::basic_string_view<Char> text, const ElementRecord& r) {
   return std::basic_string<Char>(text.substr(r.openBegin, r.closeEnd + 1 - r.openBegin));
@@ -638,6 +667,24 @@ auto BasicMarkupDocument<Char>::GetAttribute(StringView name) const -> String {
 template <typename Char>
 auto BasicMarkupDocument<Char>::GetChildAttribute(StringView name) const -> String {
   return child_ ? AttributeOf(StringView(text_), records_[child_], name) : String();
+}
+
+template <typename Char>
+void BasicMarkupDocument<Char>::GetChildAttributes(std::span<const StringView> names,
+                                                   String* values) const {
+  if (child_ == 0) {
+    for (size_t i = 0; i < names.size(); ++i) values[i].clear();
+    return;
+  }
+  AttributesOf(StringView(text_), records_[child_], names, values);
+}
+
+template <typename Char>
+auto BasicMarkupDocument<Char>::GetChildAttributeRaw(StringView name) const -> StringView {
+  if (child_ == 0) return {};
+  const Token value = FindAttribute(StringView(text_), records_[child_], name);
+  if (value.empty()) return {};
+  return StringView(text_).substr(value.begin + 1, value.end - value.begin - 2);
 }
 
 template <typename Char>

@@ -17,6 +17,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -84,6 +85,12 @@ class BasicMarkupDocument {
   // Attribute value (entities decoded) of current (child); empty when absent or unquoted.
   String GetAttribute(StringView name) const;
   String GetChildAttribute(StringView name) const;
+  // Several attributes of the child in one pass over its start tag: values[i] receives what
+  // GetChildAttribute(names[i]) would return. `values` holds names.size() strings.
+  void GetChildAttributes(std::span<const StringView> names, String* values) const;
+  // The child's attribute value as written (entities not decoded), without a copy; valid until
+  // the next edit. Empty when absent.
+  StringView GetChildAttributeRaw(StringView name) const;
   // Replaces the value in place, or appends ` name="value"` at the end of the start tag.
   bool SetAttribute(StringView name, StringView value);
   bool SetChildAttribute(StringView name, StringView value);

@@ -186,6 +186,21 @@ TEST(MarkupAttributeTest, ReadRules) {
   EXPECT_EQ(doc.GetAttribute("v"), "w");
   EXPECT_EQ(doc.GetAttribute("x"), "");
   EXPECT_EQ(doc.GetAttribute("K"), "");
+
+  // The same rules hold for several attributes read in one pass, and for the raw form.
+  ASSERT_TRUE(doc.Parse("<r>" + doc.Text() + "</r>"));
+  ASSERT_TRUE(doc.FindNextChild("a"));
+  const std::string_view names[] = {"v", "u", "k", "e", "x"};
+  std::string values[5] = {"stale", "stale", "stale", "stale", "stale"};
+  doc.GetChildAttributes(names, values);
+  EXPECT_EQ(values[0], "w");
+  EXPECT_EQ(values[1], "");
+  EXPECT_EQ(values[2], "x");
+  EXPECT_EQ(values[3], "<&>'\"&foo;&#65;");
+  EXPECT_EQ(values[4], "");
+  EXPECT_EQ(doc.GetChildAttributeRaw("e"), "&lt;&amp;&gt;&apos;&quot;&foo;&#65;");
+  EXPECT_EQ(doc.GetChildAttributeRaw("k"), "x");
+  EXPECT_EQ(doc.GetChildAttributeRaw("u"), "");
 }
 
 TEST(MarkupAttributeTest, WriteRules) {

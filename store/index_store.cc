@@ -40,6 +40,32 @@ void SetDataSum(MarkupDocument& doc, int64_t value) {
   doc.SetAttribute(kDataSum, std::to_string(static_cast<int32_t>(value)));
 }
 
+bool IsAscii(std::string_view text) {
+  for (char c : text) {
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  }
+  return true;
+}
+
+// Whether the child's MsgID equals `wanted` (its code-page form) ignoring ASCII case. Compares
+// the value as written when it holds no entity, so most entries cost no copy.
+bool MsgIdMatchesAnsi(const MarkupDocument& doc, std::string_view wanted) {
+  std::string_view raw = doc.GetChildAttributeRaw("MsgID");
+  if (raw.empty()) return false;
+  if (raw.find('&') == std::string_view::npos) return EqualsIgnoreAsciiCase(raw, wanted);
+  return EqualsIgnoreAsciiCase(doc.GetChildAttribute("MsgID"), wanted);
+}
+
+// The same on the UTF-16 forms. ASCII values on both sides compare alike in either form.
+bool MsgIdMatchesWide(const MarkupDocument& doc, std::u16string_view wanted, bool wantedIsAscii,
+                      std::string_view wantedAnsi) {
+  std::string_view raw = doc.GetChildAttributeRaw("MsgID");
+  if (raw.empty()) return false;
+  if (wantedIsAscii && IsAscii(raw) && raw.find('&') == std::string_view::npos)
+    return EqualsIgnoreAsciiCase(raw, wantedAnsi);
+  return EqualsIgnoreAsciiCase(FromAnsi(doc.GetChildAttribute("MsgID")), wanted);
+}
+
 // ASCII lower-case form of a MsgID, the key under which listings merge entries.
 std::u16string MergeKey(std::u16string_view msgId) {
   std::u16string key(msgId);
@@ -188,6 +214,9 @@ int IndexStore::GetOffMsgIndexList(std::u16string_view owner, std::vector<IndexR
   // Records already in the list take part in the merge; the first record of a MsgID wins.
   std::unordered_map<std::u16string, size_t> byMsgId;
   for (size_t i = 0; i < list->size(); ++i) byMsgId.emplace(MergeKey((*list)[i].MsgID), i);
+  static constexpr std::string_view kListed[] = {
+      "CreateTime", "Type", "SrcIdentifier", "Recievers", "Title", "SessionDesc", "Sender"};
+  std::string values[std::size(kListed)];
   while (doc.FindNextChild(kEntry)) {
     std::u16string msgId = ChildText(doc, "MsgID");
     if (msgId.empty()) continue;
@@ -196,16 +225,17 @@ int IndexStore::GetOffMsgIndexList(std::u16string_view owner, std::vector<IndexR
       ++(*list)[it->second].Count;
       continue;
     }
+    doc.GetChildAttributes(kListed, values);
     IndexRecord& record = list->emplace_back();
     record.MsgID = std::move(msgId);
     record.Count = 1;
-    record.CreateTime = ChildNumber(doc, "CreateTime");
-    record.Type = ChildText(doc, "Type");
-    record.SrcIdentifier = ChildText(doc, "SrcIdentifier");
-    record.Reciever = ChildText(doc, "Recievers");
-    record.Title = ChildText(doc, "Title");
-    record.SessionDescription = ChildText(doc, "SessionDesc");
-    record.Sender = ChildText(doc, "Sender");
+    record.CreateTime = ParseDecimal(values[0]);
+    record.Type = FromAnsi(values[1]);
+    record.SrcIdentifier = FromAnsi(values[2]);
+    record.Reciever = FromAnsi(values[3]);
+    record.Title = FromAnsi(values[4]);
+    record.SessionDescription = FromAnsi(values[5]);
+    record.Sender = FromAnsi(values[6]);
   }
   return kOk;
 }
@@ -219,14 +249,17 @@ int IndexStore::CollectLocations(std::u16string_view owner, std::u16string_view 
   if (Load(*path, &doc, &error) != LoadResult::kLoaded || !FindRoot(doc)) return kNotFound;
   // MsgIDs are compared on their stored (code page) form.
   const std::string wanted = ToAnsi(msgId);
+  static constexpr std::string_view kFound[] = {"CreateTime", "Addr", "Len",          "Sender",
+                                                "Recievers",  "Type", "SrcIdentifier"};
+  std::string values[std::size(kFound)];
   bool found = false;
   while (doc.FindNextChild(kEntry)) {
-    std::string id = doc.GetChildAttribute("MsgID");
-    if (id.empty() || !EqualsIgnoreAsciiCase(id, wanted)) continue;
-    int32_t createTime = ChildNumber(doc, "CreateTime");
+    if (!MsgIdMatchesAnsi(doc, wanted)) continue;
+    doc.GetChildAttributes(kFound, values);
+    int32_t createTime = ParseDecimal(values[0]);
     if (minTime && static_cast<uint32_t>(createTime) < *minTime) continue;
-    int32_t addr = ChildNumber(doc, "Addr");
-    int32_t len = ChildNumber(doc, "Len");
+    int32_t addr = ParseDecimal(values[1]);
+    int32_t len = ParseDecimal(values[2]);
     if (addr < 0 || len < 1 || len > kMaxBlockBytes) {
       log_.Log(u"Damaged index entry skipped,Owner=%s,MsgID=%s,Addr=%d,Len=%d", owner, msgId, addr,
                len);
@@ -236,10 +269,10 @@ int IndexStore::CollectLocations(std::u16string_view owner, std::u16string_view 
     location.Addr = addr;
     location.Len = len;
     location.CreateTime = createTime;
-    location.Sender = ChildText(doc, "Sender");
-    location.Reciever = ChildText(doc, "Recievers");
-    location.Type = ChildText(doc, "Type");
-    location.SrcIdentifier = ChildText(doc, "SrcIdentifier");
+    location.Sender = FromAnsi(values[3]);
+    location.Reciever = FromAnsi(values[4]);
+    location.Type = FromAnsi(values[5]);
+    location.SrcIdentifier = FromAnsi(values[6]);
     found = true;
   }
   return found ? kOk : kNotFound;
@@ -277,9 +310,11 @@ int IndexStore::DeleteMatching(std::u16string_view owner, std::u16string_view ms
   const int32_t dataSum = DataSumOf(doc);
   left = dataSum;
   int64_t removed = 0;
+  const std::string wantedAnsi = ToAnsi(msgId);
+  bool wantedIsAscii = true;
+  for (char16_t c : msgId) wantedIsAscii = wantedIsAscii && c < 0x80;
   while (doc.FindNextChild(kEntry)) {
-    std::u16string id = ChildText(doc, "MsgID");
-    if (id.empty() || !EqualsIgnoreAsciiCase(id, msgId) || !match(doc)) continue;
+    if (!MsgIdMatchesWide(doc, msgId, wantedIsAscii, wantedAnsi) || !match(doc)) continue;
     doc.RemoveChild();
     ++removed;
   }

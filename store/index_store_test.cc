@@ -164,6 +164,16 @@ TEST_F(IndexStoreTest, SameMsgIdMergesInListsAndIsFoundAndDeletedTogether) {
   EXPECT_EQ(remaining, 1);
   EXPECT_EQ(store.DelOffMsgIndex(u"nobody", u"abc", &remaining), IndexStore::kNotFound);
   EXPECT_EQ(remaining, IndexStore::kCannotLoad);
+
+  // MsgIDs with entities and non-ASCII characters match on their decoded forms; a character
+  // without a code-page form is stored as "?" and matches nothing but itself.
+  ASSERT_EQ(store.AddOffMsgIndex(u"alice", {60, 1}, Record(u"a&b<中>", 103)), 0);
+  ASSERT_EQ(store.AddOffMsgIndex(u"alice", {61, 1}, Record(u"x\uD55C", 104)), 0);
+  found.clear();
+  EXPECT_EQ(store.GetTextLocations(u"alice", u"A&B<中>", &found), 0);
+  EXPECT_EQ(store.DelOffMsgIndex(u"alice", u"x\uD55C"), IndexStore::kNotFound);
+  EXPECT_EQ(store.DelOffMsgIndex(u"alice", u"X?"), 0);
+  EXPECT_EQ(store.DelOffMsgIndex(u"alice", u"a&B<中>"), 0);
 }
 
 TEST_F(IndexStoreTest, DeleteByTimeHonoursTheExactBound) {
