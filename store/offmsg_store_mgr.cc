@@ -174,7 +174,10 @@ int OffMsgStoreMgr::DeleteFiles(IndexStore* index, TextFileStore* text, std::u16
   if (!index || !text) return -1;
   OwnerLock lock(owner);
   std::optional<std::string> indexPath = index->IndexPath(owner);
-  if (!indexPath) return 0;
+  if (!indexPath) {
+    log_.Log(u"DelUserOffMsgFiles refused owner name,Owner=%s", owner);
+    return -1;
+  }
   if (!fs_.Exists(*indexPath)) {
     text->DeleteTxtFile(owner);  // an orphaned text file
     return 0;

@@ -158,6 +158,23 @@ TEST_F(StoreMgrTest, FailedTextAppendIndexesNothing) {
   EXPECT_NE(Log().find("AddOffMsgTxt faild,Owner=alice,Errcode="), std::string::npos);
 }
 
+TEST_F(StoreMgrTest, OwnerNamesThatLeaveTheStoreFailEveryOperationWithALogLine) {
+  OffMsgStoreMgr& mgr = Manager();
+  for (std::u16string_view bad : {u"../../etc", u"a\\b"}) {
+    EXPECT_NE(mgr.AddOffMsg(bad, u"x", Record(u"m", 1)), 0);
+    EXPECT_NE(mgr.AddDisGroupOffMsg(bad, u"x", Record(u"m", 1)), 0);
+    EXPECT_LT(mgr.GetAllOffMsgSum(bad), 0);
+    std::vector<TextRecord> texts;
+    mgr.GetOffMsgTxt(bad, u"m", &texts);
+    EXPECT_TRUE(texts.empty());
+    EXPECT_NE(mgr.DelOffMsg(bad, u"m"), 0);
+    EXPECT_EQ(mgr.DelUserOffMsgFiles(bad), -1);
+    EXPECT_EQ(mgr.ShrinkOffMsgFile(bad, OffMsgStoreMgr::kPersonKind, 1.0), -1);
+  }
+  EXPECT_NE(Log().find("GetOffMsgIndexSum refused owner name,Owner=../../etc"), std::string::npos);
+  EXPECT_NE(Log().find("DelUserOffMsgFiles refused owner name"), std::string::npos);
+}
+
 TEST_F(StoreMgrTest, ShrinkKeepsLivePartsFromAddressZero) {
   OffMsgStoreMgr& mgr = Manager();
   const int32_t now = static_cast<int32_t>(kNow);
