@@ -1,0 +1,104 @@
+#include "offmsg/odbc_user_database.h"
+
+#include <sql.h>
+#include <sqlext.h>
+
+#include <algorithm>
+
+#include "base/text.h"
+
+namespace pigeonbox {
+namespace {
+
+constexpr char kUserQuery[] =
+    "select ID from Sys_user where (AccountState<>1 or AccountState is null) "
+    "and lower(UserName)=lower(?)";
+
+}  // namespace
+
+struct OdbcUserDatabase::Handles {
+  SQLHENV env = SQL_NULL_HENV;
+  SQLHDBC dbc = SQL_NULL_HDBC;
+  bool connected = false;
+
+  ~Handles() {
+    if (connected) SQLDisconnect(dbc);
+    if (dbc != SQL_NULL_HDBC) SQLFreeHandle(SQL_HANDLE_DBC, dbc);
+    if (env != SQL_NULL_HENV) SQLFreeHandle(SQL_HANDLE_ENV, env);
+  }
+};
+
+OdbcUserDatabase::OdbcUserDatabase(LogFile& log) : log_(log) {}
+
+OdbcUserDatabase::~OdbcUserDatabase() { Close(); }
+
+void OdbcUserDatabase::Close() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  handles_.reset();
+}
+
+// Logs the driver's own texts of the last call on `handle`, one line each.
+void OdbcUserDatabase::LogDiagnostics(short handleType, void* handle, std::u16string_view what) {
+  for (SQLSMALLINT record = 1; record <= 4; ++record) {
+    SQLCHAR state[6] = {};
+    SQLCHAR message[512] = {};
+    SQLINTEGER nativeError = 0;
+    SQLSMALLINT length = 0;
+    if (!SQL_SUCCEEDED(SQLGetDiagRec(handleType, handle, record, state, &nativeError, message,
+                                     sizeof message, &length)))
+      break;
+    log_.Log(u"%s: [%s] %s (%d)", what, reinterpret_cast<const char*>(state),
+             reinterpret_cast<const char*>(message), nativeError);
+  }
+}
+
+bool OdbcUserDatabase::Open(const std::string& connectionString) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  handles_.reset();
+  auto handles = std::make_unique<Handles>();
+  bool ok = SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &handles->env)) &&
+            SQL_SUCCEEDED(SQLSetEnvAttr(handles->env, SQL_ATTR_ODBC_VERSION,
+                                        reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0)) &&
+            SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_DBC, handles->env, &handles->dbc));
+  if (ok) {
+    std::string text = connectionString;  // the driver manager wants a writable buffer
+    SQLRETURN rc = SQLDriverConnect(handles->dbc, nullptr, reinterpret_cast<SQLCHAR*>(text.data()),
+                                    SQL_NTS, nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
+    ok = handles->connected = SQL_SUCCEEDED(rc);
+    if (!ok) LogDiagnostics(SQL_HANDLE_DBC, handles->dbc, u"SQLDriverConnect");
+  }
+  if (!ok) {
+    log_.Log(u"打开数据库失败");
+    return false;
+  }
+  handles_ = std::move(handles);
+  return true;
+}
+
+UserDatabase::Answer OdbcUserDatabase::Query(std::u16string_view name) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!handles_) return Answer::kNotAsked;
+  SQLHSTMT stmt = SQL_NULL_HSTMT;
+  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, handles_->dbc, &stmt))) {
+    return Answer::kNotAsked;
+  }
+  std::string value = ToUtf8(name);
+  SQLLEN valueLength = static_cast<SQLLEN>(value.size());
+  Answer answer = Answer::kFailed;
+  SQLRETURN rc = SQLBindParameter(stmt, 1, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR,
+                                  std::max<SQLULEN>(1, value.size()), 0, value.data(),
+                                  valueLength, &valueLength);
+  if (SQL_SUCCEEDED(rc)) {
+    rc = SQLExecDirect(stmt, reinterpret_cast<SQLCHAR*>(const_cast<char*>(kUserQuery)), SQL_NTS);
+  }
+  if (SQL_SUCCEEDED(rc)) {
+    rc = SQLFetch(stmt);
+    if (rc == SQL_NO_DATA) answer = Answer::kMissing;
+    if (SQL_SUCCEEDED(rc)) answer = Answer::kExists;
+  }
+  if (answer == Answer::kFailed) LogDiagnostics(SQL_HANDLE_STMT, stmt, u"用户查询失败");
+  SQLFreeHandle(SQL_HANDLE_STMT, stmt);
+  return answer;
+}
+
+}  // namespace pigeonbox

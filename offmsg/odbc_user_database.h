@@ -1,0 +1,45 @@
+// The user database reached through the ODBC driver manager (unixODBC).
+//
+// The statement asks for the users that are not retired (AccountState other than 1, or none):
+//   select ID from Sys_user where (AccountState<>1 or AccountState is null)
+//     and lower(UserName)=lower(?)
+// The name is a bound parameter, never part of the statement text, and names are compared
+// without regard to case: person store files carry lower-cased names, and a database that
+// compares case-sensitively would otherwise make the sweep delete the messages of every user
+// whose name holds a capital letter.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "offmsg/user_database.h"
+#include "service/log_file.h"
+
+namespace pigeonbox {
+
+class OdbcUserDatabase final : public UserDatabase {
+ public:
+  // `log` is borrowed and must outlive the object.
+  explicit OdbcUserDatabase(LogFile& log);
+  ~OdbcUserDatabase() override;
+  OdbcUserDatabase(const OdbcUserDatabase&) = delete;
+  OdbcUserDatabase& operator=(const OdbcUserDatabase&) = delete;
+
+  // Connects with an ODBC connection string (UTF-8), without any prompting. False when the
+  // driver manager or the driver refuses; the reason is logged with the driver's own text.
+  bool Open(const std::string& connectionString);
+  void Close();
+
+  Answer Query(std::u16string_view name) override;
+
+ private:
+  struct Handles;
+  void LogDiagnostics(short handleType, void* handle, std::u16string_view what);
+
+  LogFile& log_;
+  std::mutex mutex_;  // one statement at a time on the shared connection
+  std::unique_ptr<Handles> handles_;
+};
+
+}  // namespace pigeonbox
