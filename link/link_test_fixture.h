@@ -1,0 +1,274 @@
+// Test helpers for the application-server link: a test offline-message service that records the
+// packets it receives and echoes requests through its owner, a factory for it, a recording
+// system-log sink, a platform that neither sleeps nor ends the process, and a fixture with an
+// install root and an in-process stand-in application server.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "base/text.h"
+#include "link/offmsg_app.h"
+#include "suite/appserver.h"
+#include "suite/appserver_fixture.h"
+#include "testutil/temp_dir.h"
+
+namespace pigeonbox::testutil {
+
+struct RecordedPacket {
+  std::vector<uint8_t> bytes;  // data[0 .. end)
+  std::u16string receivers;
+};
+
+// Shared state of the test pieces, kept by the test so it outlives the link.
+struct TestPieces {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<RecordedPacket> packets;
+  int serviceStarts = 0, serviceStops = 0, transferStarts = 0, transferStops = 0;
+  int serviceStartResult = 1;
+  int transferStartResult = 1;
+  bool createService = true;
+  bool createCentre = true;
+  bool centreConnects = true;
+  bool throwOnMessage = false;
+  bool echoRequests = true;  // answer a request with its data text through SendTextReply
+
+  bool WaitForPackets(size_t count) {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, std::chrono::seconds(10),
+                            [&] { return packets.size() >= count; });
+  }
+};
+
+// Reads the routing texts back from a packet the way the offline-message service does.
+inline bool ReadRouting(PacketBuffer& packet, std::u16string texts[4]) {
+  packet.Rewind();
+  for (int i = 0; i < 4; ++i) {
+    if (!packet.GetText(&texts[i])) return false;
+  }
+  return true;
+}
+
+class TestMessageService : public MessageService {
+ public:
+  TestMessageService(TestPieces& pieces, LinkOwner& owner) : pieces_(pieces), owner_(owner) {}
+  int Start() override {
+    std::lock_guard lock(pieces_.mutex);
+    ++pieces_.serviceStarts;
+    return pieces_.serviceStartResult;
+  }
+  void Stop() override {
+    std::lock_guard lock(pieces_.mutex);
+    ++pieces_.serviceStops;
+  }
+  int HandleMessage(PacketBuffer& packet, std::u16string_view receivers) override {
+    if (pieces_.throwOnMessage) throw std::runtime_error("test failure");
+    {
+      std::lock_guard lock(pieces_.mutex);
+      pieces_.packets.push_back({std::vector<uint8_t>(packet.Data(), packet.Data() + packet.Size()),
+                                 std::u16string(receivers)});
+      pieces_.changed.notify_all();
+    }
+    std::u16string route[4], data;
+    uint32_t value = 0;
+    if (!ReadRouting(packet, route) || !packet.GetU32(&value) || !packet.GetText(&data)) return 0;
+    if (owner_.IsRequestType(route[1]) || !pieces_.echoRequests) return 1;
+    // Replies travel back: SrcIdentifier, Type, Receiver, Sender.
+    owner_.SendTextReply(route[0], route[1], route[3], route[2], data);
+    return 1;
+  }
+
+ private:
+  TestPieces& pieces_;
+  LinkOwner& owner_;
+};
+
+class TestTransferService : public TransferService {
+ public:
+  explicit TestTransferService(TestPieces& pieces) : pieces_(pieces) {}
+  int Start() override {
+    std::lock_guard lock(pieces_.mutex);
+    ++pieces_.transferStarts;
+    return pieces_.transferStartResult;
+  }
+  void Stop() override {
+    std::lock_guard lock(pieces_.mutex);
+    ++pieces_.transferStops;
+  }
+
+ private:
+  TestPieces& pieces_;
+};
+
+class TestCentre : public ConfigCentreClient {
+ public:
+  TestCentre(bool connects, ConfigChangeListener& listener)
+      : connects_(connects), listener_(listener) {}
+  bool Start() override { return connects_; }
+  SysLogSink* sys_log_sink() override { return nullptr; }
+  ConfigChangeListener& listener() { return listener_; }
+
+ private:
+  bool connects_;
+  ConfigChangeListener& listener_;
+};
+
+class TestFactory : public LinkServiceFactory {
+ public:
+  explicit TestFactory(TestPieces& pieces) : pieces_(pieces) {}
+  std::unique_ptr<MessageService> CreateMessageService(LinkOwner& owner) override {
+    if (!pieces_.createService) return nullptr;
+    return std::make_unique<TestMessageService>(pieces_, owner);
+  }
+  std::unique_ptr<ConfigCentreClient> CreateConfigCentre(ConfigChangeListener& listener) override {
+    if (!pieces_.createCentre) return nullptr;
+    return std::make_unique<TestCentre>(pieces_.centreConnects, listener);
+  }
+  std::unique_ptr<TransferService> CreateTransferService() override {
+    return std::make_unique<TestTransferService>(pieces_);
+  }
+
+ private:
+  TestPieces& pieces_;
+};
+
+struct SysLogEvent {
+  uint32_t level;
+  std::u16string category;
+  uint32_t eventId;
+  std::u16string text;
+};
+
+class RecordingSink : public SysLogSink {
+ public:
+  void ReportSysLog(uint32_t level, std::u16string_view category, uint32_t eventId,
+                    std::u16string_view text) override {
+    std::lock_guard lock(mutex_);
+    events_.push_back({level, std::u16string(category), eventId, std::u16string(text)});
+  }
+  std::vector<SysLogEvent> events() {
+    std::lock_guard lock(mutex_);
+    return events_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<SysLogEvent> events_;
+};
+
+// Records the watchdog's sleeps and its exit instead of doing them. `onSleep` runs after each
+// recorded sleep (with the number of sleeps so far), so a test can bring the server back.
+class FakePlatform : public LinkPlatform {
+ public:
+  void Sleep(std::chrono::milliseconds duration) override {
+    size_t count;
+    {
+      std::lock_guard lock(mutex_);
+      sleeps_.push_back(duration.count());
+      count = sleeps_.size();
+    }
+    if (onSleep) onSleep(count);
+  }
+  void ExitProcess(int code) override {
+    std::lock_guard lock(mutex_);
+    exitCodes_.push_back(code);
+    exited_.notify_all();
+  }
+  // Waits (at most 30 s, a failure bound only) for the first ExitProcess.
+  bool WaitForExit() {
+    std::unique_lock lock(mutex_);
+    return exited_.wait_for(lock, std::chrono::seconds(30), [&] { return !exitCodes_.empty(); });
+  }
+  std::vector<int64_t> sleeps() {
+    std::lock_guard lock(mutex_);
+    return sleeps_;
+  }
+  std::vector<int> exitCodes() {
+    std::lock_guard lock(mutex_);
+    return exitCodes_;
+  }
+
+  std::function<void(size_t sleepsSoFar)> onSleep;  // set before the watchdog runs
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable exited_;
+  std::vector<int64_t> sleeps_;
+  std::vector<int> exitCodes_;
+};
+
+class LinkTest : public AppServerTest {
+ protected:
+  static constexpr char kGuid[] = "{5A7C0E11-2B3D-4E5F-8091-A2B3C4D5E6F7}";
+
+  void SetUp() override {
+    AppServerTest::SetUp();
+    sysLog_.SetSink(&sink_);
+    env_.installRoot = dir_.path();
+    env_.factory = &factory_;
+    env_.sysLog = &sysLog_;
+    env_.platform = &platform_;
+    env_.deliveryLanes = 2;
+  }
+  void TearDown() override { sysLog_.SetSink(nullptr); }
+
+  // The application file with the stand-in server's address (or `svrInfo` in its place).
+  void WriteAppConfig(const std::string& types = "IM_Msg|Group_Msg|",
+                      const std::string& svrInfo = "") {
+    std::string address = svrInfo.empty() ? "<AppSvrInfo AppSvrIp=\"127.0.0.1\" AppSvrPort=\"" +
+                                                std::to_string(port_) + "\"/>"
+                                          : svrInfo;
+    dir_.Write("AppConfig/AppOffMsg.xml",
+               "<?xml version=\"1.0\" encoding=\"GB2312\"?>\r\n<App>\r\n"
+               "<AppRegInfo><Request_Type>" +
+                   types +
+                   "</Request_Type></AppRegInfo>\r\n"
+                   "<AppInfo AppGuid=\"" +
+                   std::string(kGuid) +
+                   "\" AppName=\"OffMsgApp\" MsgType=\"OffMsg\" Priority=\"5\"/>\r\n" + address +
+                   "\r\n<Setting StoreMaxCount=\"99\"/>\r\n</App>\r\n");
+  }
+
+  int StartLink() { return OffMsgApp::StartLink(env_, &link_); }
+
+  // The lines of the link's log without their time and thread prefix, UTF-8.
+  std::vector<std::string> LogLines() const {
+    std::vector<std::string> lines;
+    std::string text = dir_.Read("Logs/Pigeonbox.log");
+    size_t begin = 0;
+    while (begin < text.size()) {
+      size_t end = text.find("\r\n", begin);
+      if (end == std::string::npos) end = text.size();
+      std::string line = text.substr(begin, end - begin);
+      size_t prefixEnd = line.find(')');
+      lines.push_back(prefixEnd == std::string::npos ? line : line.substr(prefixEnd + 1));
+      begin = end + 2;
+    }
+    return lines;
+  }
+  size_t CountLines(const std::string& text) const {
+    size_t count = 0;
+    for (const auto& line : LogLines()) count += line == text ? 1 : 0;
+    return count;
+  }
+
+  TempDir dir_;
+  TestPieces pieces_;
+  TestFactory factory_{pieces_};
+  RecordingSink sink_;
+  SysLog sysLog_;
+  FakePlatform platform_;
+  LinkEnvironment env_;
+  std::unique_ptr<OffMsgApp> link_;  // last: stopped before the pieces above go
+};
+
+}  // namespace pigeonbox::testutil

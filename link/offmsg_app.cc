@@ -1,0 +1,221 @@
+#include "link/offmsg_app.h"
+
+#include <mutex>
+#include <new>
+
+#include "base/text.h"
+#include "link/message_packet.h"
+#include "store/store_paths.h"
+
+namespace pigeonbox {
+namespace {
+
+constexpr std::u16string_view kCategory = u"service";
+constexpr uint32_t kEventStarted = 1600;
+constexpr uint32_t kEventStartFailed = 1000;
+constexpr uint32_t kEventStopped = 1601;
+constexpr size_t kErrorTextChars = 512;
+// The number handed to the library beside the callback record (unused by the stand-in).
+constexpr int32_t kStartFlags = 16;
+
+std::u16string_view View(const char16_t* text) {
+  return text ? std::u16string_view(text) : std::u16string_view();
+}
+
+}  // namespace
+
+int OffMsgApp::StartLink(const LinkEnvironment& env, std::unique_ptr<OffMsgApp>* link) {
+  try {
+    *link = std::make_unique<OffMsgApp>(env);
+  } catch (const std::bad_alloc&) {
+    return kInitFailed;
+  }
+  return (*link)->Start();
+}
+
+OffMsgApp::OffMsgApp(const LinkEnvironment& env)
+    : env_(env), platform_(env.platform ? *env.platform : SystemLinkPlatform::Instance()) {}
+
+OffMsgApp::~OffMsgApp() {
+  client_.reset();  // no delivery or exit callback after this
+  Stop();
+  if (sinkSet_) env_.sysLog->SetSink(nullptr);
+}
+
+int OffMsgApp::Fail(int result) {
+  if (env_.sysLog) env_.sysLog->Report(0, kCategory, kEventStartFailed, u"服务启动失败");
+  return result;
+}
+
+int OffMsgApp::Start() {
+  std::string logDir = env_.installRoot + "Logs/";
+  MigrateStore();
+  if (!log_.Open(logDir, "Pigeonbox.log")) {
+    log_.Log(u"初始化 OffMsgAppAPP Log文件失败");
+    return Fail(kLogFailed);
+  }
+  if (!ReadAppConfig(env_.installRoot, &config_)) {
+    log_.Log(u"初始化 OffMsgApp 信息失败");
+    return Fail(kInitFailed);
+  }
+  ReadAppServerAddress(env_.installRoot, &config_);
+  if (int result = Register(); result != kStarted) return Fail(result);
+  if (int result = StartApp(); result != kStarted) return Fail(result);
+  if (StartServices() != 1) {
+    log_.Log(u"Pigeonbox 的初始化失败");
+    return Fail(kServicesFailed);
+  }
+  log_.Log(u"Pigeonbox 初始化成功");
+  if (env_.sysLog) env_.sysLog->Report(2, kCategory, kEventStarted, u"服务启动成功");
+  return kStarted;
+}
+
+void OffMsgApp::MigrateStore() {
+  try {
+    PosixFileSystem posix;
+    StorePaths paths(env_.installRoot, env_.fileSystem ? *env_.fileSystem : posix);
+    paths.MigrateStoreDirs();
+  } catch (...) {
+    // Out of memory while walking the directories: the files stay where they are.
+  }
+}
+
+int OffMsgApp::Register() {
+  client_ = std::make_unique<AppServerClient>(env_.deliveryLanes);
+  std::u16string error;
+  int32_t code =
+      client_->RegisterApp(config_.appSvrIp, config_.appSvrPort, config_.appGuid, config_.appName,
+                           config_.priority, config_.appRegInfo, &error, kErrorTextChars);
+  if (code == 0) return kStarted;
+  log_.Log(u"注册 APP 失败--errorCode:%d;errorMsg:%s", code, error);
+  return kRegisterFailed;
+}
+
+int OffMsgApp::StartApp() {
+  AppCallbacks callbacks;
+  callbacks.onServerExit = [this] { OnAppServerExit(); };
+  callbacks.onMessage = [this](uint32_t leading, const char16_t* src, const char16_t* type,
+                               const char16_t* sender, const char16_t* receiver,
+                               const char16_t* list, const char16_t* data, uint32_t value,
+                               uint32_t trailing) {
+    OnMsgArrive(leading, src, type, sender, receiver, list, data, value, trailing);
+  };
+  std::u16string error;
+  int32_t code = client_->StartApp(config_.appSvrIp, config_.appSvrPort, config_.appGuid, u"",
+                                   callbacks, kStartFlags, &error, kErrorTextChars);
+  if (code == 0) return kStarted;
+  log_.Log(u"启动 APP 失败--errorCode:%d;errorMsg:%s", code, error);
+  return kStartAppFailed;
+}
+
+int OffMsgApp::StartServices() {
+  std::unique_ptr<MessageService> service = env_.factory->CreateMessageService(*this);
+  if (!service) return 0;
+
+  configCentre_ = env_.factory->CreateConfigCentre(*this);
+  if (configCentre_) {
+    if (SysLogSink* sink = configCentre_->sys_log_sink(); sink && env_.sysLog) {
+      env_.sysLog->SetSink(sink);
+      sinkSet_ = true;
+    }
+  }
+  if (!configCentre_ || !configCentre_->Start()) log_.Log(u"连接到配置中心失败!");
+
+  int started = service->Start();
+  {
+    // Published even when its start failed: Stop still has to stop it.
+    std::unique_lock lock(serviceMutex_);
+    service_ = std::move(service);
+  }
+  if (started != 1) return 0;
+
+  if (!transfer_) transfer_ = env_.factory->CreateTransferService();
+  if (!transfer_) return 0;
+  return transfer_->Start();
+}
+
+void OffMsgApp::Stop() {
+  std::unique_lock lock(serviceMutex_);
+  if (service_) {
+    service_->Stop();
+    service_.reset();
+  }
+  if (transfer_) {
+    transfer_->Stop();
+    transfer_.reset();
+  }
+}
+
+int32_t OffMsgApp::StopAfterServerLoss() {
+  int32_t result = client_ ? client_->UnregisterApp(config_.appGuid) : 0;
+  Stop();
+  if (env_.sysLog) env_.sysLog->Report(2, kCategory, kEventStopped, u"服务停止");
+  // Safe on the library's reader thread: after the exit callback the library no longer uses
+  // the client, and UnregisterApp has let the reader go.
+  client_.reset();
+  return result;
+}
+
+void OffMsgApp::OnMsgArrive(uint32_t /*leading*/, const char16_t* srcIdentifier,
+                            const char16_t* type, const char16_t* sender, const char16_t* receiver,
+                            const char16_t* receiverList, const char16_t* data, uint32_t value,
+                            uint32_t /*trailing*/) {
+  if (data == nullptr) return;
+  try {
+    auto packet = std::make_unique<PacketBuffer>();
+    BuildMessagePacket(
+        {View(srcIdentifier), View(type), View(sender), View(receiver), value, View(data)},
+        packet.get());
+    std::shared_lock lock(serviceMutex_);
+    if (service_) service_->HandleMessage(*packet, View(receiverList));
+  } catch (...) {
+    log_.Log(u"OnMsgArrive处理消息异常！");
+  }
+}
+
+void OffMsgApp::OnAppServerExit() {
+  using std::chrono::milliseconds;
+  for (;;) {
+    platform_.Sleep(milliseconds(1000));
+    std::u16string version;
+    if (AppServerClient::GetVersionW(config_.appSvrIp, config_.appSvrPort, &version,
+                                     kErrorTextChars, 0, 0) != 0) {
+      log_.Log(u"检测到AppServer退出，尝试重连失败");
+      continue;
+    }
+    log_.Log(u"检测到AppServer退出，尝试重连成功，将在5秒后重启Pigeonbox");
+    platform_.Sleep(milliseconds(5000));
+    StopAfterServerLoss();
+    platform_.ExitProcess(0);
+    return;
+  }
+}
+
+bool OffMsgApp::IsRequestType(std::u16string_view type) const {
+  std::u16string lowered = ToLower(type);
+  for (const std::u16string& entry : config_.requestTypes) {
+    if (ToLower(entry) == lowered) return true;
+  }
+  return false;
+}
+
+int32_t OffMsgApp::SendTextReply(std::u16string_view r1, std::u16string_view r2,
+                                 std::u16string_view r3, std::u16string_view r4,
+                                 std::u16string_view text) {
+  if (!client_) return appwire::kNotStarted;
+  return client_->SendTextMsg(config_.appGuid, r1, r2, r3, r4, text, 0, 0, 0, 0);
+}
+
+int32_t OffMsgApp::SendDataReply(std::u16string_view r1, std::u16string_view r2,
+                                 std::u16string_view r3, std::u16string_view r4, const void* data,
+                                 uint32_t length) {
+  if (!client_) return appwire::kNotStarted;
+  return client_->SendMsgWEx(config_.appGuid, r1, r2, r3, r4, data, length, 0, 0, 0, 0);
+}
+
+void OffMsgApp::OnConfigChanged(std::u16string_view itemName, std::u16string_view content) {
+  if (itemName.empty() || content.empty()) return;
+  log_.Log(u"配置项%s被修改，将按新配置运行", itemName);
+}
+
+}  // namespace pigeonbox

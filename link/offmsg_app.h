@@ -1,0 +1,116 @@
+// OffMsgApp, the application-server link: registers the offline-message application with the
+// application server, turns every delivered message into a packet for the offline-message
+// service, sends the service's replies, and watches for the loss of the application server.
+//
+// The link owns the offline-message service, the configuration-centre client and the
+// file-transfer service (created through a LinkServiceFactory). There is no process-wide
+// pointer: the callbacks handed to the application-server library are bound to the object, and
+// the service module holds the one object of the process.
+//
+// Threads: Start, Stop and destruction run on the main thread. OnMsgArrive runs on the library's
+// delivery lanes, OnAppServerExit on its reader thread; the LinkOwner operations on whatever
+// thread the service calls them from.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <shared_mutex>
+#include <string>
+#include <string_view>
+
+#include "link/app_config.h"
+#include "link/link_platform.h"
+#include "link/link_services.h"
+#include "service/log_file.h"
+#include "service/sys_log.h"
+#include "store/file_system.h"
+#include "suite/app_server_api.h"
+
+namespace pigeonbox {
+
+// What the link is built with. Pointers are borrowed and must outlive the link.
+struct LinkEnvironment {
+  std::string installRoot;  // ends in "/"; the base of every path
+  LinkServiceFactory* factory = nullptr;
+  SysLog* sysLog = nullptr;
+  LinkPlatform* platform = nullptr;  // null: SystemLinkPlatform
+  FileSystem* fileSystem = nullptr;  // for the store migration; null: PosixFileSystem
+  size_t deliveryLanes = AppServerClient::kDefaultLanes;
+};
+
+class OffMsgApp final : public LinkOwner, public ConfigChangeListener {
+ public:
+  // Start results.
+  static constexpr int kStarted = 0;
+  static constexpr int kInitFailed = -1;  // not created, or the application file unreadable
+  static constexpr int kRegisterFailed = -2;
+  static constexpr int kStartAppFailed = -3;
+  static constexpr int kServicesFailed = -4;
+  static constexpr int kLogFailed = -6;
+
+  // Creates the link into *link and starts it. A failed start leaves the object in *link (the
+  // caller stops and destroys it); -1 when it cannot be created.
+  static int StartLink(const LinkEnvironment& env, std::unique_ptr<OffMsgApp>* link);
+
+  explicit OffMsgApp(const LinkEnvironment& env);
+  // Stops the pieces still running and closes the connection without unregistering.
+  ~OffMsgApp() override;
+  OffMsgApp(const OffMsgApp&) = delete;
+  OffMsgApp& operator=(const OffMsgApp&) = delete;
+
+  // Opens the log, reads the configuration, registers and starts the application, starts the
+  // pieces. 0 or one of the failure results above.
+  int Start();
+  // Stops and destroys the offline-message service and the file-transfer service. Waits for
+  // messages being handled; later ones are dropped. Does not unregister.
+  void Stop();
+  // After the application server came back: unregisters, Stop, system-log entry, closes the
+  // connection. Returns the unregistration result.
+  int32_t StopAfterServerLoss();
+
+  // The message callback (nine arguments as the library gives them).
+  void OnMsgArrive(uint32_t leading, const char16_t* srcIdentifier, const char16_t* type,
+                   const char16_t* sender, const char16_t* receiver, const char16_t* receiverList,
+                   const char16_t* data, uint32_t value, uint32_t trailing);
+  // The exit callback: probes the server every second; once it answers, waits five seconds,
+  // StopAfterServerLoss and ends the process with code 0. Returns only when the platform's
+  // ExitProcess does.
+  void OnAppServerExit();
+
+  // LinkOwner
+  bool IsRequestType(std::u16string_view type) const override;
+  int32_t SendTextReply(std::u16string_view r1, std::u16string_view r2, std::u16string_view r3,
+                        std::u16string_view r4, std::u16string_view text) override;
+  int32_t SendDataReply(std::u16string_view r1, std::u16string_view r2, std::u16string_view r3,
+                        std::u16string_view r4, const void* data, uint32_t length) override;
+
+  // ConfigChangeListener
+  void OnConfigChanged(std::u16string_view itemName, std::u16string_view content) override;
+  void OnOtherConfigChanged() override {}
+
+  const AppConfig& config() const { return config_; }
+  LogFile& log() { return log_; }
+
+ private:
+  int Fail(int result);
+  void MigrateStore();
+  int Register();
+  int StartApp();
+  // Step 9: 1 when the service and the transfer service started.
+  int StartServices();
+
+  LinkEnvironment env_;
+  LinkPlatform& platform_;
+  LogFile log_;
+  AppConfig config_;
+  std::unique_ptr<ConfigCentreClient> configCentre_;
+  bool sinkSet_ = false;  // configCentre_'s sink is attached to the system log
+  // Guards service_ against Stop while deliveries use it.
+  std::shared_mutex serviceMutex_;
+  std::unique_ptr<MessageService> service_;
+  std::unique_ptr<TransferService> transfer_;
+  // Declared last, so it is closed (and its threads joined) before the pieces above go.
+  std::unique_ptr<AppServerClient> client_;
+};
+
+}  // namespace pigeonbox
