@@ -9,7 +9,9 @@
 namespace pigeonbox {
 namespace {
 
-bool IsBlank(char16_t c) { return c == u' ' || (c >= u'\t' && c <= u'\r'); }
+bool IsBlank(char16_t c) {
+  return c == u' ' || (c >= u'\t' && c <= u'\r');
+}
 
 std::u16string Trimmed(std::u16string text) {
   size_t end = text.size();

@@ -30,7 +30,9 @@ struct OdbcUserDatabase::Handles {
 
 OdbcUserDatabase::OdbcUserDatabase(LogFile& log) : log_(log) {}
 
-OdbcUserDatabase::~OdbcUserDatabase() { Close(); }
+OdbcUserDatabase::~OdbcUserDatabase() {
+  Close();
+}
 
 void OdbcUserDatabase::Close() {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -86,8 +88,8 @@ UserDatabase::Answer OdbcUserDatabase::Query(std::u16string_view name) {
   SQLLEN valueLength = static_cast<SQLLEN>(value.size());
   Answer answer = Answer::kFailed;
   SQLRETURN rc = SQLBindParameter(stmt, 1, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR,
-                                  std::max<SQLULEN>(1, value.size()), 0, value.data(),
-                                  valueLength, &valueLength);
+                                  std::max<SQLULEN>(1, value.size()), 0, value.data(), valueLength,
+                                  &valueLength);
   if (SQL_SUCCEEDED(rc)) {
     rc = SQLExecDirect(stmt, reinterpret_cast<SQLCHAR*>(const_cast<char*>(kUserQuery)), SQL_NTS);
   }

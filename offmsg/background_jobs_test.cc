@@ -1,0 +1,192 @@
+// The two night jobs of the service: the invalid-user sweep and the shrink scheduler, driven by a
+// manual clock (UTC) and a user database double.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <set>
+
+#include "base/text.h"
+#include "offmsg/invalid_user_sweep.h"
+#include "offmsg/shrink_scheduler.h"
+#include "store/safe_save.h"
+#include "testutil/temp_dir.h"
+
+namespace pigeonbox {
+namespace {
+
+class FakeUsers final : public UserDatabase {
+ public:
+  Answer Query(std::u16string_view name) override {
+    if (failure) return *failure;
+    return names.count(ToLower(name)) ? Answer::kExists : Answer::kMissing;
+  }
+  std::set<std::u16string> names;
+  std::optional<Answer> failure;
+};
+
+// Seconds since 1970 of a UTC date and time.
+int64_t At(int year, int month, int day, int hour, int minute) {
+  std::tm tm{};
+  tm.tm_year = year - 1900;
+  tm.tm_mon = month - 1;
+  tm.tm_mday = day;
+  tm.tm_hour = hour;
+  tm.tm_min = minute;
+  return timegm(&tm);
+}
+
+IndexRecord Record(std::u16string msgId) {
+  IndexRecord r;
+  r.CreateTime = 0;
+  r.MsgID = std::move(msgId);
+  r.Sender = u"bob";
+  return r;
+}
+
+class BackgroundJobsTest : public ::testing::Test {
+ protected:
+  BackgroundJobsTest() : mgr_(dir_.path(), StoreSettings{}, fs_, log_, clock_) {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    log_.Open(dir_.path() + "Logs", "Pigeonbox.log");
+    mgr_.InitStores();
+    users_.names = {u"alice", u"carol"};
+  }
+  int Count(std::string_view line) {
+    std::string log = dir_.Read("Logs/Pigeonbox.log");
+    int n = 0;
+    for (size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) ++n;
+    return n;
+  }
+  bool Exists(const std::optional<std::string>& path) { return path && fs_.Exists(*path); }
+  void Ticks(ShrinkScheduler& scheduler, int64_t time) {
+    clock_.Set(time);
+    for (int i = 0; i < 3; ++i) scheduler.Tick();
+  }
+
+  testutil::TempDir dir_;
+  PosixFileSystem fs_;
+  LogFile log_;
+  ManualClock clock_;
+  OffMsgStoreMgr mgr_;
+  FakeUsers users_;
+};
+
+TEST_F(BackgroundJobsTest, SweepDeletesOnlyTheFilesOfUsersWhoAreGone) {
+  ASSERT_EQ(mgr_.AddOffMsg(u"Alice", u"a", Record(u"1")), 0);
+  ASSERT_EQ(mgr_.AddOffMsg(u"dave", u"d", Record(u"1")), 0);
+  ASSERT_EQ(mgr_.AddDisGroupOffMsg(u"dave", u"d", Record(u"2")), 0);
+  ASSERT_EQ(mgr_.AddOffMsg(u"dave", u"d", Record(u"3")), 0);  // leaves a scratch copy
+  ASSERT_EQ(mgr_.AddOffMsg(u"carol", u"c", Record(u"1")), 0);
+  ASSERT_EQ(mgr_.ShrinkOffMsgFile(u"carol", OffMsgStoreMgr::kPersonKind, 1e9), 0);
+  ExcludedUsers excluded;
+  InvalidUserSweep sweep(dir_.path(), users_, excluded, fs_, log_, clock_);
+
+  users_.failure = UserDatabase::Answer::kFailed;  // an unanswered question deletes nothing
+  sweep.SweepStore();
+  EXPECT_TRUE(Exists(mgr_.paths()->PersonIndexPath(u"dave")));
+
+  users_.failure.reset();
+  sweep.SweepStore();
+  EXPECT_TRUE(Exists(mgr_.paths()->PersonIndexPath(u"alice")));
+  EXPECT_TRUE(Exists(mgr_.paths()->PersonTextPath(u"carol")));
+  for (const std::optional<std::string>& gone :
+       {mgr_.paths()->PersonIndexPath(u"dave"), mgr_.paths()->PersonTextPath(u"dave"),
+        mgr_.paths()->GroupIndexPath(u"dave"), mgr_.paths()->GroupTextPath(u"dave"),
+        mgr_.paths()->PersonIndexPath(u"carol_Backup")}) {
+    EXPECT_FALSE(Exists(gone)) << *gone;
+  }
+  EXPECT_FALSE(fs_.Exists(ScratchPathOf(*mgr_.paths()->PersonIndexPath(u"dave"))));
+  EXPECT_EQ(Count("用户:dave不存在，清除他的离线消息"), 4);
+}
+
+TEST_F(BackgroundJobsTest, SweepRunsAtMostOnceInTheHourZeroAndReloadsTheList) {
+  ASSERT_EQ(mgr_.AddOffMsg(u"dave", u"d", Record(u"1")), 0);
+  dir_.Write("invaliduser.txt", "Mallory\n");
+  ExcludedUsers excluded;
+  InvalidUserSweep sweep(dir_.path(), users_, excluded, fs_, log_, clock_);
+  clock_.Set(At(2026, 12, 6, 23, 58));
+  sweep.Tick();
+  sweep.Tick();
+  EXPECT_FALSE(excluded.Contains(u"mallory"));
+  sweep.Tick();  // every third wake-up: the list is reloaded; hour 23, no sweep
+  EXPECT_TRUE(excluded.Contains(u"mallory"));
+  EXPECT_TRUE(Exists(mgr_.paths()->PersonIndexPath(u"dave")));
+
+  clock_.Set(At(2026, 12, 7, 0, 1));
+  for (int i = 0; i < 3; ++i) sweep.Tick();
+  EXPECT_FALSE(Exists(mgr_.paths()->PersonIndexPath(u"dave")));
+  EXPECT_EQ(sweep.lastSweepTime(), At(2026, 12, 7, 0, 1));
+  ASSERT_EQ(mgr_.AddOffMsg(u"dave", u"d", Record(u"2")), 0);
+  clock_.Set(At(2026, 12, 7, 0, 58));  // still the same night
+  for (int i = 0; i < 3; ++i) sweep.Tick();
+  EXPECT_TRUE(Exists(mgr_.paths()->PersonIndexPath(u"dave")));
+  clock_.Set(At(2026, 12, 8, 0, 2));  // the next night
+  for (int i = 0; i < 3; ++i) sweep.Tick();
+  EXPECT_FALSE(Exists(mgr_.paths()->PersonIndexPath(u"dave")));
+}
+
+TEST_F(BackgroundJobsTest, WeeklyShrinkRunsOnceInTheSaturdayWindow) {
+  ShrinkSettings settings;
+  settings.mode = u"weekly";
+  settings.fileSize = 0;
+  ShrinkScheduler scheduler(dir_.path(), settings, mgr_, users_, fs_, log_, clock_);
+  Ticks(scheduler, At(2026, 12, 5, 2, 1));  // a Saturday
+  Ticks(scheduler, At(2026, 12, 5, 2, 4));
+  Ticks(scheduler, At(2026, 12, 5, 2, 59));
+  EXPECT_EQ(Count("收缩离线文件：开始清理 Mode=weekly Date=7 Hour=2"), 1);
+  EXPECT_EQ(Count("收缩离线文件：已完成"), 1);
+  Ticks(scheduler, At(2026, 12, 6, 2, 1));   // Sunday: the window closed
+  Ticks(scheduler, At(2026, 12, 12, 2, 1));  // the next Saturday
+  EXPECT_EQ(Count("开始清理"), 2);
+
+  ShrinkSettings capital = settings;
+  capital.mode = u"Weekly";
+  EXPECT_TRUE(capital.enabled());
+  ShrinkScheduler never(dir_.path(), capital, mgr_, users_, fs_, log_, clock_);
+  Ticks(never, At(2026, 12, 19, 2, 1));
+  ShrinkSettings monthly = settings;
+  monthly.mode = u"monthly";
+  ShrinkScheduler onThe7th(dir_.path(), monthly, mgr_, users_, fs_, log_, clock_);
+  Ticks(onThe7th, At(2026, 12, 19, 2, 1));  // a Saturday, not the 7th
+  EXPECT_EQ(Count("开始清理"), 2);
+  Ticks(onThe7th, At(2027, 1, 7, 2, 30));
+  EXPECT_EQ(Count("开始清理 Mode=monthly"), 1);
+}
+
+TEST_F(BackgroundJobsTest, ShrinkWalkPicksLargeFilesOfExistingUsers) {
+  ASSERT_EQ(
+      mgr_.AddOffMsg(u"alice", u"text of alice, a little longer than the others", Record(u"1")), 0);
+  ASSERT_EQ(mgr_.AddDisGroupOffMsg(u"alice", u"group text of alice, longer than the others",
+                                   Record(u"2")),
+            0);
+  ASSERT_EQ(mgr_.AddOffMsg(u"dave", u"text of dave", Record(u"1")), 0);
+  ASSERT_EQ(mgr_.AddOffMsg(u"carol", u"text of carol", Record(u"1")), 0);
+  FileStat stat;
+  ASSERT_EQ(fs_.Stat(*mgr_.paths()->PersonTextPath(u"carol"), &stat), 0);
+  ShrinkSettings settings;
+  settings.mode = u"daily";
+  settings.fileSize = static_cast<uint32_t>(stat.size);  // carol's file: exactly the threshold
+  ShrinkScheduler scheduler(dir_.path(), settings, mgr_, users_, fs_, log_, clock_);
+  scheduler.ShrinkWalk();
+  EXPECT_FALSE(Exists(mgr_.paths()->PersonTextPath(u"carol_Backup")));
+  EXPECT_TRUE(Exists(mgr_.paths()->PersonTextPath(u"alice_Backup")));
+  EXPECT_TRUE(Exists(mgr_.paths()->GroupTextPath(u"alice_Backup")));   // shrunk as a group file
+  EXPECT_FALSE(Exists(mgr_.paths()->PersonTextPath(u"dave_Backup")));  // dave has left
+  EXPECT_EQ(mgr_.GetAllOffMsgSum(u"alice"), 2);
+}
+
+TEST(ShrinkSettingsTest, DefaultsKeepTheShrinkHarmless) {
+  testutil::TempDir dir;
+  EXPECT_FALSE(ShrinkSettings::Read(dir.path()).enabled());
+  dir.Write("AppConfig/AppOffMsg.xml", "<App><Setting FileSize=\"65536\"/></App>");
+  ShrinkSettings s = ShrinkSettings::Read(dir.path());
+  EXPECT_EQ(s.mode, u"");
+  EXPECT_TRUE(s.enabled());  // the thread runs, but no mode ever matches
+  EXPECT_EQ(s.fileSize, 65536u);
+  EXPECT_EQ(s.expireTime, std::numeric_limits<double>::infinity());
+}
+
+}  // namespace
+}  // namespace pigeonbox

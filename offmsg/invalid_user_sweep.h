@@ -1,0 +1,54 @@
+// The nightly invalid-user sweep: removes the store files of users who have left the user
+// database, and keeps the invalid-user list fresh.
+//
+// A thread wakes every minute; every third wake-up it reloads the invalid-user list and, when the
+// local hour is 0 and the last sweep ended more than an hour ago, walks the whole store and
+// deletes every file whose user no longer exists (under that user's lock stripe). A database that
+// cannot answer never causes a deletion.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+#include "base/clock.h"
+#include "base/periodic_thread.h"
+#include "offmsg/excluded_users.h"
+#include "offmsg/user_database.h"
+#include "service/log_file.h"
+#include "store/file_system.h"
+
+namespace pigeonbox {
+
+class InvalidUserSweep {
+ public:
+  // Everything is borrowed and must outlive the sweep.
+  InvalidUserSweep(std::string installRoot, UserDatabase& db, ExcludedUsers& excluded,
+                   FileSystem& fs, LogFile& log, const Clock& clock);
+  ~InvalidUserSweep() { Stop(); }
+
+  // Starts the thread (one wake-up per `interval`, a minute in the server).
+  void Start(std::chrono::milliseconds interval = std::chrono::minutes(1));
+  void Stop() { thread_.Stop(); }
+
+  // One wake-up of the thread; exposed so that tests drive it with a manual clock.
+  void Tick();
+
+  // Walks the store once and deletes the files of users who do not exist.
+  void SweepStore();
+
+  int64_t lastSweepTime() const { return lastSweepTime_; }
+
+ private:
+  const std::string installRoot_;
+  UserDatabase& db_;
+  ExcludedUsers& excluded_;
+  FileSystem& fs_;
+  LogFile& log_;
+  const Clock& clock_;
+  int passes_ = 0;
+  int64_t lastSweepTime_ = 0;
+  PeriodicThread thread_;
+};
+
+}  // namespace pigeonbox

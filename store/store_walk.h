@@ -1,0 +1,20 @@
+// Depth-first walk over the files below a store directory, in the order the file system lists
+// them. Names that begin with "." (the scratch copies of index files, the shrink journal, the
+// store lock) are skipped, and so are links, sockets and other special entries.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "store/file_system.h"
+
+namespace pigeonbox {
+
+// Calls `onFile(directory, fileName)` for every file; `directory` ends with "/".
+void WalkStoreFiles(FileSystem& fs, const std::string& directory,
+                    const std::function<void(const std::string&, const std::string&)>& onFile);
+
+// The user name of a store file: its name without the last extension ("alice.xml" -> "alice").
+std::u16string OwnerOfStoreFile(const std::string& fileName);
+
+}  // namespace pigeonbox
