@@ -1,0 +1,43 @@
+// Command line of pigeonbox-cli:
+//
+//   pigeonbox-cli [--root DIR] [--server HOST:PORT] [--app NAME] --user NAME VERB ...
+//     send --type T --to "a;b" [--src ID] [--data XML | --data-file F]
+//     request COMMAND [Key=Value ...] [--long Key=N ...] [--wait SECONDS]
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace pigeonbox::cli {
+
+struct CliArgs {
+  std::optional<std::string> root;
+  std::optional<std::string> server;  // HOST:PORT
+  std::optional<std::string> app;
+  std::string user;
+  std::string verb;  // "send" or "request"
+
+  // send
+  std::string type;
+  std::string to;
+  std::string src = "pigeonbox-cli";
+  std::optional<std::string> data;
+  std::optional<std::string> dataFile;
+
+  // request
+  std::string command;
+  std::vector<std::pair<std::string, std::string>> strings;
+  std::vector<std::pair<std::string, int32_t>> longs;
+  double waitSeconds = 2;
+};
+
+// False with a reason in *error for anything it cannot take.
+bool ParseCliArgs(const std::vector<std::string>& words, CliArgs* args, std::string* error);
+
+// "host:port" or "[v6]:port".
+bool SplitHostPort(const std::string& text, std::string* host, uint16_t* port);
+
+}  // namespace pigeonbox::cli

@@ -1,0 +1,20 @@
+// How pigeonbox-cli prints a reply: one JSON object per line,
+//
+//   {"route": [r1, r2, r3, r4], "form": "envelope" | "object" | "packet", "raw": ..., "items":
+//   {...}}
+//
+// A text reply is an envelope; a data reply whose bytes are UTF-16LE text beginning with an XML
+// declaration is an object envelope; any other data reply is a packet. "raw" is the text, or the
+// packet's bytes in lower-case hex. "items" holds the envelope items (Long items as numbers); of
+// a packet only the leading fields every packet reply shares are decoded, Command and Status.
+#pragma once
+
+#include <string>
+
+#include "suite/appserver_user.h"
+
+namespace pigeonbox::cli {
+
+std::string ReplyJson(const UserDelivery& reply);
+
+}  // namespace pigeonbox::cli

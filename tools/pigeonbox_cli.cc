@@ -1,0 +1,155 @@
+// pigeonbox-cli: a client of the offline-message server through the application server.
+//
+//   pigeonbox-cli [--root DIR] [--server HOST:PORT] [--app NAME] --user NAME VERB ...
+//
+// Logs in as the user, then either sends a message of a registered type (send) or sends a
+// request envelope to the offline-message application and prints every reply as one JSON line
+// until --wait seconds pass without one (request). The server address comes from the root's
+// "APPServer" section unless --server is given, the application's name from the root's
+// application file unless --app is given. Exit status: 0 when the exchange worked (also without
+// a reply), 1 when the server cannot be reached or the message cannot be sent, 2 for usage
+// errors.
+#include <chrono>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include "base/text.h"
+#include "config/install_root.h"
+#include "config/server_config.h"
+#include "link/app_config.h"
+#include "link/envelope.h"
+#include "suite/appserver_user.h"
+#include "tools/cli_args.h"
+#include "tools/cli_replies.h"
+
+namespace pigeonbox::cli {
+namespace {
+
+// The Type of a request: any name the application has not registered for.
+constexpr std::u16string_view kRequestType = u"OffMsg_Query";
+
+int Usage(const std::string& error) {
+  std::cerr << "pigeonbox-cli: " << error << "\n"
+            << "usage: pigeonbox-cli [--root DIR] [--server HOST:PORT] [--app NAME] --user NAME"
+               " VERB ...\n"
+               "  send --type T --to \"a;b\" [--src ID] [--data XML | --data-file F]\n"
+               "  request COMMAND [Key=Value ...] [--long Key=N ...] [--wait SECONDS]\n";
+  return 2;
+}
+
+int Fail(const std::string& error) {
+  std::cerr << "pigeonbox-cli: " << error << "\n";
+  return 1;
+}
+
+std::string Root(const CliArgs& args) {
+  std::string root = args.root ? *args.root : GetInstallRoot();
+  if (!root.empty() && root.back() != '/') root += '/';
+  return root;
+}
+
+bool ServerAddress(const CliArgs& args, const std::string& root, std::string* host, uint16_t* port,
+                   std::string* error) {
+  if (args.server) {
+    if (SplitHostPort(*args.server, host, port)) return true;
+    *error = "--server wants HOST:PORT, not " + *args.server;
+    return false;
+  }
+  std::u16string ip;
+  uint16_t udp = 0;
+  if (!ReadBasicSetting(root, u"APPServer", &ip, 128, port, &udp) || *port == 0) {
+    *error = "no APPServer address in " + ServerConfigPath(root) + "; use --server HOST:PORT";
+    return false;
+  }
+  *host = ToUtf8(ip);
+  return true;
+}
+
+int Send(const CliArgs& args, AppServerUser& user) {
+  std::u16string data(kEmptyEnvelope);
+  if (args.data) data = FromUtf8(*args.data);
+  if (args.dataFile) {
+    std::ifstream in(*args.dataFile, std::ios::binary);
+    if (!in) return Fail("cannot read " + *args.dataFile);
+    std::ostringstream content;
+    content << in.rdbuf();
+    data = FromUtf8(content.str());
+  }
+  std::u16string to = FromUtf8(args.to);
+  UserMessage message{
+      FromUtf8(args.src), FromUtf8(args.type), to.substr(0, to.find(u';')), to, data, 0};
+  if (int32_t code = user.Send(message); code != 0) {
+    return Fail("sending failed (code " + std::to_string(code) + ")");
+  }
+  return 0;
+}
+
+int Request(const CliArgs& args, const std::string& root, AppServerUser& user) {
+  std::u16string appName;
+  AppConfig config;
+  bool haveConfig = ReadAppConfig(root, &config);
+  if (args.app) {
+    appName = FromUtf8(*args.app);
+  } else if (haveConfig && !config.appName.empty()) {
+    appName = config.appName;
+  } else {
+    return Fail("no application name in " + root + "AppConfig/AppOffMsg.xml; use --app NAME");
+  }
+  for (const std::u16string& type : config.requestTypes) {
+    if (ToLower(type) == ToLower(kRequestType)) {
+      return Fail("the application stores messages of type " + ToUtf8(kRequestType));
+    }
+  }
+
+  WideEnvelope envelope;
+  envelope.SetItem(u"Command", kTypeString, FromUtf8(args.command));
+  for (const auto& [key, value] : args.strings) {
+    envelope.SetItem(FromUtf8(key), kTypeString, FromUtf8(value));
+  }
+  for (const auto& [key, value] : args.longs) {
+    envelope.SetItem(FromUtf8(key), kTypeLong, Widen(std::to_string(value)));
+  }
+  UserMessage message{
+      FromUtf8(args.src), std::u16string(kRequestType), appName, appName, envelope.Text(), 0};
+  if (int32_t code = user.Send(message); code != 0) {
+    return Fail("sending failed (code " + std::to_string(code) + ")");
+  }
+  auto wait = std::chrono::milliseconds(static_cast<int64_t>(args.waitSeconds * 1000));
+  while (std::optional<UserDelivery> reply = user.Receive(wait)) {
+    std::cout << ReplyJson(*reply) << std::endl;
+  }
+  return 0;
+}
+
+int Run(const std::vector<std::string>& words) {
+  CliArgs args;
+  std::string error;
+  if (!ParseCliArgs(words, &args, &error)) return Usage(error);
+  std::string root = Root(args);
+  std::string host;
+  uint16_t port = 0;
+  if (!ServerAddress(args, root, &host, &port, &error)) return Fail(error);
+
+  AppServerUser user;
+  std::u16string loginError;
+  if (int32_t code = user.Login(host, port, FromUtf8(args.user), &loginError); code != 0) {
+    std::string what = code >= appwire::kUnreachable
+                           ? "cannot reach the application server at "
+                           : "login refused by the application server at ";
+    return Fail(what + host + ":" + std::to_string(port) + " (code " + std::to_string(code) +
+                "): " + ToUtf8(loginError));
+  }
+  return args.verb == "send" ? Send(args, user) : Request(args, root, user);
+}
+
+}  // namespace
+}  // namespace pigeonbox::cli
+
+int main(int argc, char** argv) {
+  try {
+    return pigeonbox::cli::Run(std::vector<std::string>(argv + 1, argv + argc));
+  } catch (const std::exception& e) {
+    return pigeonbox::cli::Fail(e.what());
+  }
+}
