@@ -109,6 +109,7 @@ int OffMsgApp::StartApp() {
 }
 
 int OffMsgApp::StartServices() {
+  if (env_.factory == nullptr) return 0;
   std::unique_ptr<MessageService> service = env_.factory->CreateMessageService(*this);
   if (!service) return 0;
 
