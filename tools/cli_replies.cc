@@ -59,17 +59,95 @@ std::string EnvelopeItems(std::u16string_view text) {
   return items.str();
 }
 
+// The fields that follow the command and the status byte in each packet reply.
+enum class Field { kShortText, kLongText, kSizedText, kU16, kU32 };
+struct PacketField {
+  const char* name;
+  Field kind;
+};
+struct PacketLayout {
+  std::u16string_view command;
+  std::vector<PacketField> fields;
+};
+
+const std::vector<PacketLayout>& PacketLayouts() {
+  static const std::vector<PacketLayout> layouts = {
+      {u"GET_OFFMSG_SUM_3", {{"Count", Field::kU32}}},
+      {u"GET_OFFMSG_INDEX_3",
+       {{"MsgID", Field::kShortText},
+        {"SrcIdentifier", Field::kShortText},
+        {"Reciever", Field::kLongText},
+        {"Title", Field::kShortText},
+        {"SessionDescription", Field::kShortText},
+        {"Count", Field::kU16},
+        {"CreateTime", Field::kU32}}},
+      {u"GET_OFFMSG_TXT_EX3",
+       {{"Type", Field::kShortText},
+        {"Reciever", Field::kLongText},
+        {"MsgTxt", Field::kSizedText},
+        {"CreateTime", Field::kU32}}},
+      {u"GET_OFFMSG_SERVERCONFIG", {{"LocalMode", Field::kU32}}},
+  };
+  return layouts;
+}
+
+// Reads the elements of a packet reply; every read checks that the bytes are there.
+class PacketReader {
+ public:
+  explicit PacketReader(const std::string& bytes) : bytes_(bytes) {}
+
+  bool Number(size_t size, uint32_t* value) {
+    if (pos_ + size > bytes_.size()) return false;
+    *value = 0;
+    for (size_t i = 0; i < size; ++i) *value = *value << 8 | static_cast<uint8_t>(bytes_[pos_ + i]);
+    pos_ += size;
+    return true;
+  }
+  // A text behind a length of `lengthSize` bytes, up to its first zero unit.
+  bool Text(size_t lengthSize, std::u16string* text) {
+    uint32_t length = 0;
+    if (!Number(lengthSize, &length) || pos_ + length > bytes_.size()) return false;
+    *text = FromUtf16Le(bytes_.substr(pos_, length));
+    if (size_t zero = text->find(u'\0'); zero != std::u16string::npos) text->resize(zero);
+    pos_ += length;
+    return true;
+  }
+
+ private:
+  const std::string& bytes_;
+  size_t pos_ = 0;
+};
+
 // Every packet reply begins with the command as a short text (one length byte, then that many
-// bytes of UTF-16LE with the zero unit) and a status byte.
+// bytes of UTF-16LE with the zero unit) and a status byte; the rest follows the command's layout.
 std::string PacketItems(const std::string& bytes) {
   JsonObject items;
-  if (bytes.empty()) return items.str();
-  size_t length = static_cast<uint8_t>(bytes[0]);
-  if (1 + length > bytes.size()) return items.str();
-  std::u16string command = FromUtf16Le(bytes.substr(1, length));
-  if (size_t zero = command.find(u'\0'); zero != std::u16string::npos) command.resize(zero);
+  PacketReader reader(bytes);
+  std::u16string command;
+  if (!reader.Text(1, &command)) return items.str();
   items.Add("Command", std::u16string_view(command));
-  if (1 + length < bytes.size()) items.AddInt("Status", static_cast<uint8_t>(bytes[1 + length]));
+  uint32_t number = 0;
+  if (!reader.Number(1, &number)) return items.str();
+  items.AddInt("Status", static_cast<int64_t>(number));
+  for (const PacketLayout& layout : PacketLayouts()) {
+    if (layout.command != command) continue;
+    for (const PacketField& field : layout.fields) {
+      std::u16string text;
+      bool ok = field.kind == Field::kU16 ? reader.Number(2, &number)
+                : field.kind == Field::kU32
+                    ? reader.Number(4, &number)
+                    : reader.Text(field.kind == Field::kShortText ? 1 : 2, &text);
+      if (!ok) break;
+      if (field.kind == Field::kU16 || field.kind == Field::kU32) {
+        // 32-bit fields are the server's signed integers; the 16-bit Count is unsigned.
+        items.AddInt(field.name, field.kind == Field::kU32
+                                     ? static_cast<int64_t>(static_cast<int32_t>(number))
+                                     : static_cast<int64_t>(number));
+      } else {
+        items.Add(field.name, std::u16string_view(text));
+      }
+    }
+  }
   return items.str();
 }
 

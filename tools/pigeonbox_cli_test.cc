@@ -6,6 +6,7 @@
 #include "base/text.h"
 #include "suite/appserver_fixture.h"
 #include "testutil/temp_dir.h"
+#include "tools/cli_replies.h"
 
 namespace pigeonbox {
 namespace {
@@ -65,8 +66,8 @@ class CliTest : public testutil::AppServerTest {
               u"<?xml version=\"1.0\" encoding=\"UTF-16\"?><KVTCData><Item "
               u"Key=\"Count\" Type=\"Long\">3</Item></KVTCData>");
           app->SendMsgWEx(u"{echo}", src, type, receiver, sender, object.data(), object.size());
-          std::string packet = "\x04" + Utf16Le(u"A") + std::string(2, '\0') +
-                               std::string("\x00\x00\x00\x00\x07", 5);
+          std::string packet = "\x22" + Utf16Le(u"GET_OFFMSG_SUM_3") + std::string(2, '\0') +
+                               std::string("\x00\x00\x00\x00\x02", 5);
           app->SendMsgWEx(u"{echo}", src, type, receiver, sender, packet.data(), packet.size());
         }};
     ASSERT_EQ(app_.StartApp(u"127.0.0.1", port_, u"{echo}", u"", callbacks, 16, &error, 512), 0);
@@ -107,8 +108,32 @@ TEST_F(CliTest, RequestPrintsEveryReplyAsOneJsonLine) {
   EXPECT_EQ(run.lines[1], "{" + route + R"(, "form": "object", "raw": "<?xml version=\"1.0\" )" +
                               R"(encoding=\"UTF-16\"?><KVTCData><Item Key=\"Count\" )" +
                               R"(Type=\"Long\">3</Item></KVTCData>", "items": {"Count": 3}})");
-  EXPECT_EQ(run.lines[2], "{" + route + R"(, "form": "packet", "raw": "04410000000000000007", )" +
-                              R"("items": {"Command": "A", "Status": 0}})");
+  // The 40-byte count reply: the command as a short text, the status, the count.
+  EXPECT_EQ(run.lines[2],
+            "{" + route + R"(, "form": "packet", "raw": "22)" +
+                "4700450054005f004f00460046004d00530047005f00530055004d005f0033000000" +
+                R"(0000000002", "items": {"Command": "GET_OFFMSG_SUM_3", "Status": 0, )" +
+                R"("Count": 2}})");
+}
+
+TEST(CliReplyTest, PacketRepliesAreDecodedByTheirLayoutAsFarAsTheBytesGo) {
+  auto shortText = [](std::u16string_view text) {
+    std::string bytes = Utf16Le(text) + std::string(2, '\0');
+    return static_cast<char>(bytes.size()) + bytes;
+  };
+  UserDelivery reply;
+  reply.data = shortText(u"GET_OFFMSG_INDEX_3") + '\0' + shortText(u"m-1") + shortText(u"src") +
+               std::string("\x00\x0e", 2) + Utf16Le(u";alice") + std::string(2, '\0') +
+               shortText(u"标题") + shortText(u"") + std::string("\x00\x02", 2) +
+               std::string("\xff\xff\xff\xfe", 4);
+  EXPECT_NE(cli::ReplyJson(reply).find(
+                R"("items": {"Command": "GET_OFFMSG_INDEX_3", "Status": 0, "MsgID": "m-1", )"
+                R"("SrcIdentifier": "src", "Reciever": ";alice", "Title": "标题", )"
+                R"("SessionDescription": "", "Count": 2, "CreateTime": -2}})"),
+            std::string::npos)
+      << cli::ReplyJson(reply);
+  reply.data.resize(reply.data.size() - 3);  // CreateTime cut short: left out
+  EXPECT_NE(cli::ReplyJson(reply).find(R"("Count": 2}})"), std::string::npos);
 }
 
 TEST_F(CliTest, SendDeliversARegisteredTypeWithItsReceivers) {
