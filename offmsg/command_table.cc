@@ -1,0 +1,163 @@
+#include "offmsg/command_table.h"
+
+#include <array>
+#include <vector>
+
+#include "base/text.h"
+#include "link/reply_packet.h"
+#include "offmsg/count_index_replies.h"
+#include "offmsg/reply_forms.h"
+#include "offmsg/text_replies.h"
+
+namespace pigeonbox {
+namespace {
+
+constexpr size_t kCommandItemCapacity = 64;
+
+int Count(CommandRequest& r) {
+  return r.IsGroupForm(u"GET_DISGROUP_OFFMSG_SUM") ? r.context.store.GetAllOffMsgSum(r.user())
+                                                   : r.context.store.GetOffMsgSum(r.user());
+}
+
+std::vector<IndexRecord> Index(CommandRequest& r) {
+  std::vector<IndexRecord> list;
+  if (r.IsGroupForm(u"GET_DISGROUP_OFFMSG_INDEX")) {
+    r.context.store.GetAllOffMsgIndex(r.user(), &list);
+  } else {
+    r.context.store.GetOffMsgIndex(r.user(), &list);
+  }
+  return list;
+}
+
+std::optional<std::u16string> MsgId(CommandRequest& r) {
+  std::u16string id;
+  if (!r.envelope.GetStringW(u"MsgID", &id)) return std::nullopt;
+  return id;
+}
+
+int GetSum(CommandRequest& r) {
+  const int count = Count(r);
+  if (count > 0) SendSumEnvelope(r.context.owner, r.record, count);
+  return 0;
+}
+
+int GetSum3(CommandRequest& r) {
+  const int count = Count(r);
+  if (count <= 0) return 0;
+  if (r.commandSdk) {
+    SendSum3Typed(r.context.owner, r.record, count);
+  } else {
+    SendSum3Packet(r.context.owner, r.record, count);
+  }
+  return 0;
+}
+
+int GetIndex(CommandRequest& r) {
+  for (const IndexRecord& entry : Index(r)) SendIndexEnvelope(r.context.owner, r.record, entry);
+  return 0;
+}
+
+int GetIndex3(CommandRequest& r) {
+  for (const IndexRecord& entry : Index(r)) {
+    if (r.commandSdk) {
+      SendIndex3Typed(r.context.owner, r.record, entry);
+    } else {
+      SendIndex3Packet(r.context.owner, r.record, entry);
+    }
+  }
+  return 0;
+}
+
+// The destructive fetches: the message goes once its texts are answered, unless a reply could
+// not be sent (the client then asks again).
+template <int (*Send)(ServiceContext&, const RequestRecord&, std::u16string_view)>
+int FetchAndDelete(CommandRequest& r) {
+  const std::optional<std::u16string> id = MsgId(r);
+  if (!id) return 0;
+  if (Send(r.context, r.record, *id) >= 0) r.context.store.DelOffMsg(r.user(), *id);
+  return 1;
+}
+
+int GetTxtEx3(CommandRequest& r) {
+  if (!r.commandSdk) return FetchAndDelete<SendTxtEx3Packet>(r);
+  const std::optional<std::u16string> id = MsgId(r);
+  if (!id) return 0;
+  // The SDK deletes with DEL_OFFMSG once it has the text.
+  SendTxtEx3Typed(r.context, r.record, *id, static_cast<uint32_t>(r.commandSdkTime));
+  return 1;
+}
+
+int DelMsg(CommandRequest& r) {
+  const std::optional<std::u16string> id = MsgId(r);
+  if (!id) return 0;
+  r.context.store.DelOffMsg(r.user(), *id);
+  return 1;
+}
+
+int DelMsgByTime(CommandRequest& r) {
+  const std::optional<std::u16string> id = MsgId(r);
+  int32_t imTime = 0, imAddr = 0, disTime = 0, disAddr = 0;
+  if (!id || !r.envelope.GetLong(u"MaxIMTime", &imTime) ||
+      !r.envelope.GetLong(u"MaxIMAddr", &imAddr) || !r.envelope.GetLong(u"MaxDisTime", &disTime) ||
+      !r.envelope.GetLong(u"MaxDisAddr", &disAddr)) {
+    return 0;
+  }
+  r.context.store.DelOffMsgByTime(r.user(), *id, static_cast<uint32_t>(imTime),
+                                  static_cast<uint32_t>(imAddr), static_cast<uint32_t>(disTime),
+                                  static_cast<uint32_t>(disAddr));
+  return 1;
+}
+
+int GetServerConfig(CommandRequest& r) {
+  ReplyPacket packet;
+  PutShortText(&packet, u"GET_OFFMSG_SERVERCONFIG");
+  packet.PutU8(0);
+  packet.PutU32(static_cast<uint32_t>(r.context.localMode));
+  SendPacket(r.context.owner, RoutingOf(r.record), packet);
+  return 0;
+}
+
+constexpr std::array<CommandEntry, 11> kCommands = {{
+    {u"GET_OFFMSG_SUM", GetSum},
+    {u"GET_OFFMSG_SUM_3", GetSum3},
+    {u"GET_OFFMSG_INDEX", GetIndex},
+    {u"GET_OFFMSG_INDEX_3", GetIndex3},
+    {u"GET_OFFMSG_TXT", FetchAndDelete<SendTxt>},
+    {u"GET_OFFMSG_TXT_EX", FetchAndDelete<SendTxtEx>},
+    {u"GET_OFFMSG_TXT_EX2", FetchAndDelete<SendTxtEx2>},
+    {u"GET_OFFMSG_TXT_EX3", GetTxtEx3},
+    {u"DEL_OFFMSG", DelMsg},
+    {u"DEL_OFFMSG_TIME", DelMsgByTime},
+    {u"GET_OFFMSG_SERVERCONFIG", GetServerConfig},
+}};
+
+}  // namespace
+
+bool CommandRequest::IsGroupForm(std::u16string_view groupCommand) const {
+  return commandEx && EqualsIgnoreAsciiCase(*commandEx, groupCommand);
+}
+
+std::span<const CommandEntry> CommandTable() {
+  return kCommands;
+}
+
+int RunCommand(ServiceContext& context, const DecodedMessage& message) {
+  NarrowEnvelope envelope;
+  envelope.Load(message.data);
+  std::u16string command;
+  if (!envelope.GetString(u"Command", &command, kCommandItemCapacity)) return 0;
+
+  CommandRequest request{context, message.record, envelope, std::nullopt, false, 0};
+  std::u16string text;
+  if (envelope.GetString(u"CommandEx", &text, kCommandItemCapacity)) request.commandEx = text;
+  request.commandSdk = envelope.GetString(u"CommandSDK", &text, kCommandItemCapacity);
+  if (envelope.GetString(u"CommandSDKTime", &text, kCommandItemCapacity)) {
+    request.commandSdkTime = ParseDecimal(text);
+  }
+  for (const CommandEntry& entry : kCommands) {
+    if (EqualsIgnoreAsciiCase(command, entry.name)) return entry.run(request);
+  }
+  return 0;
+}
+
+}  // namespace pigeonbox

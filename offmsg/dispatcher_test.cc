@@ -1,0 +1,271 @@
+// The dispatcher: decoding, the store path, the command table and the small commands, end to end
+// through HandleMessage over a real store.
+#include <filesystem>
+#include <fstream>
+#include <regex>
+
+#include "offmsg/receiver_summary.h"
+#include "offmsg/service_test_fixture.h"
+#include "offmsg/store_path.h"
+
+namespace pigeonbox::testutil {
+namespace {
+
+std::string Utf16Le(std::u16string_view text) {
+  return ToUtf16LeBytes(text);
+}
+
+std::string Be32(uint32_t v) {
+  return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
+          static_cast<char>(v)};
+}
+
+class DispatcherTest : public ServiceTest {
+ protected:
+  void SetUp() override { StartService(); }
+
+  std::vector<RecordedReply> Index(std::u16string_view user, bool group = false) {
+    owner_.replies.clear();
+    Items items = {{u"Command", u"GET_OFFMSG_INDEX"}};
+    if (group) items.push_back({u"CommandEx", u"get_disgroup_offmsg_index"});
+    Request(user, items);
+    return std::exchange(owner_.replies, {});
+  }
+  // The Addr of the user's person index entry with this MsgID, from the index file.
+  uint32_t AddrOf(std::u16string_view msgId) {
+    for (const auto& file : std::filesystem::recursive_directory_iterator(dir_.path())) {
+      if (file.path().extension() != ".xml") continue;
+      std::ifstream in(file.path());
+      const std::string text((std::istreambuf_iterator<char>(in)), {});
+      std::smatch match;
+      const std::regex entry("Addr=\"(\\d+)\"[^\\n]*MsgID=\"" + ToUtf8(msgId) + "\"");
+      if (std::regex_search(text, match, entry)) return std::stoul(match[1]);
+    }
+    ADD_FAILURE() << "no entry";
+    return 0;
+  }
+};
+
+TEST_F(DispatcherTest, MalformedPacketsAreDroppedSilently) {
+  PacketBuffer tiny;
+  ASSERT_TRUE(tiny.Load(std::string(14, '\1').data(), 14));
+  EXPECT_EQ(service_->HandleMessage(tiny, u"alice"), 0);
+
+  PacketBuffer emptyType;  // text 2 announces 0 bytes
+  emptyType.PutText(u"src");
+  emptyType.PutU16(0);
+  emptyType.PutText(u"sam");
+  emptyType.PutText(kService);
+  emptyType.PutU32(0);
+  emptyType.PutText(kEmptyEnvelope);
+  EXPECT_EQ(service_->HandleMessage(emptyType, u"alice"), 0);
+
+  PacketBuffer cut;  // the data text runs past the end
+  cut.PutText(u"src");
+  cut.PutText(u"Quorvel.KVT.IM");
+  cut.PutText(u"sam");
+  cut.PutText(kService);
+  cut.PutU32(0);
+  cut.PutU16(200);
+  EXPECT_EQ(service_->HandleMessage(cut, u"alice"), 0);
+
+  EXPECT_EQ(CountOf(u"alice"), 0);
+  EXPECT_TRUE(owner_.replies.empty());
+}
+
+TEST_F(DispatcherTest, EmptyEnvelopeIsStoredWithAGeneratedMsgId) {
+  EXPECT_EQ(StoreMessage(u"alice", kEmptyEnvelope), 1);
+  const std::vector<RecordedReply> index = Index(u"alice");
+  ASSERT_EQ(index.size(), 1u);
+  const std::regex guid("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}");
+  EXPECT_TRUE(std::regex_match(ToUtf8(index[0].Item(u"MsgID")), guid));
+  EXPECT_EQ(index[0].Item(u"Title"), u"");
+  EXPECT_EQ(index[0].Item(u"SessionDescription"), u"");
+  EXPECT_EQ(index[0].Item(u"CreateTime"), u"1700000000");
+  // The reply goes back along the request's routing: from this service to the user.
+  EXPECT_EQ(index[0].r3, kService);
+  EXPECT_EQ(index[0].r4, u"alice");
+}
+
+TEST_F(DispatcherTest, ReceiverListsAndExcludedUsers) {
+  EXPECT_EQ(StoreMessage(u"alice;;bob;", kEmptyEnvelope), 1);
+  EXPECT_EQ(CountOf(u"alice"), 1);
+  EXPECT_EQ(CountOf(u"bob"), 1);
+  EXPECT_EQ(StoreMessage(u"", kEmptyEnvelope), 1);
+
+  // With OuterIM a piece is "name[digits]" of at least 10 characters.
+  const std::u16string outer = EnvelopeOf({{u"OuterIM", u"1"}});
+  EXPECT_EQ(StoreMessage(u"carol[12345];dan[1]", outer), 1);
+  EXPECT_EQ(CountOf(u"carol"), 1);
+  EXPECT_EQ(CountOf(u"dan"), 0);
+  EXPECT_EQ(SplitReceivers(u"erin[1234567890];frank12345", true),
+            std::vector<std::u16string>{u"frank12345"});
+
+  service_->Stop();
+  dir_.Write("invaliduser.txt", "mallory\r\n");
+  StartService();
+  EXPECT_TRUE(service_->IsExcludedUser(u"MALLORY"));
+  StoreMessage(u"MALLORY;gina", kEmptyEnvelope);
+  EXPECT_EQ(CountOf(u"mallory"), 0);
+  EXPECT_EQ(CountOf(u"gina"), 1);
+}
+
+TEST_F(DispatcherTest, GroupMessageCarriesTheReceiverSummary) {
+  const std::u16string group =
+      EnvelopeOf({{u"DisGroupId", u"g1"}, {u"Key", u"M1"}, {u"Title", u"hello"}});
+  EXPECT_EQ(StoreMessage(u"a1;b1;c1;d1;e1", group), 1);
+  EXPECT_EQ(CountOf(u"a1"), 0);  // not a person message
+  EXPECT_EQ(CountOf(u"e1", true), 1);
+  const std::vector<RecordedReply> index = Index(u"a1", true);
+  ASSERT_EQ(index.size(), 1u);
+  EXPECT_NE(index[0].Item(u"Reciever").find(u"a1;b1;c1;d1; ..."), std::u16string::npos);
+  EXPECT_EQ(index[0].Item(u"MsgID"), u"M1");
+  EXPECT_EQ(index[0].Item(u"Title"), u"hello");
+
+  EXPECT_EQ(ReceiverSummary({u"a", u"b"}), u"a;b;");
+  EXPECT_EQ(ReceiverSummary({std::u16string(200, u'x'), std::u16string(200, u'y')}).size(),
+            kReceiverSummaryUnits);
+}
+
+TEST_F(DispatcherTest, WordLimitQuestionOfTheSmsApplicationIsNotStored) {
+  EXPECT_EQ(
+      Deliver(u"quorvel.kvt.SMS", u"sam", EnvelopeOf({{u"Command", u"getwordlimit"}}), u"alice"),
+      1);
+  EXPECT_EQ(CountOf(u"alice"), 0);
+  Deliver(u"Quorvel.KVT.Sms", u"sam", EnvelopeOf({{u"Command", u"Send"}}), u"alice");
+  EXPECT_EQ(CountOf(u"alice"), 1);
+  EXPECT_TRUE(owner_.replies.empty());
+}
+
+TEST_F(DispatcherTest, PacketRepliesByteForByte) {
+  StoreMessage(u"alice", EnvelopeOf({{u"Key", u"M1"}}));
+  StoreMessage(u"alice", EnvelopeOf({{u"Key", u"M2"}}));
+  Request(u"alice", {{u"Command", u"GET_OFFMSG_SUM_3"}});
+  ASSERT_EQ(owner_.replies.size(), 1u);
+  EXPECT_EQ(owner_.replies[0].bytes,
+            "\x22" + Utf16Le(u"GET_OFFMSG_SUM_3") + std::string(1, '\0') + Be32(2));
+
+  dir_.Write("BInfo.ini", "[offmsglocalmode]\r\n isenable = 1\r\n");
+  service_->Stop();
+  StartService();
+  owner_.replies.clear();
+  Request(u"alice", {{u"command", u"get_offmsg_serverconfig"}});
+  ASSERT_EQ(owner_.replies.size(), 1u);
+  EXPECT_EQ(owner_.replies[0].bytes.size(), 54u);
+  EXPECT_EQ(owner_.replies[0].bytes,
+            "\x30" + Utf16Le(u"GET_OFFMSG_SERVERCONFIG") + std::string(1, '\0') + Be32(1));
+}
+
+TEST_F(DispatcherTest, ShortTextLengthWrapsAtByteSize) {
+  ReplyPacket packet;
+  PutShortText(&packet, std::u16string(126, u'a'));
+  EXPECT_EQ(packet.Size(), 1u + 254u);
+  EXPECT_EQ(packet.data[0], 254);
+  ReplyPacket wrapped;
+  PutShortText(&wrapped, std::u16string(127, u'a'));
+  EXPECT_EQ(wrapped.Size(), 1u);
+  EXPECT_EQ(wrapped.data[0], 0);
+  ReplyPacket empty;
+  PutShortText(&empty, u"");
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(empty.data), empty.Size()),
+            std::string("\x02\0\0", 3));
+}
+
+TEST_F(DispatcherTest, IndexRepliesInEveryForm) {
+  StoreMessage(u"alice", EnvelopeOf({{u"Key", u"M1"},
+                                     {u"Title", std::u16string(850, u't')},
+                                     {u"SessionDescription", std::u16string(850, u's')}}));
+  StoreMessage(u"alice", EnvelopeOf({{u"Key", u"M2"}, {u"DisGroupId", u"g"}}));
+  const std::vector<RecordedReply> plain = Index(u"alice");
+  ASSERT_EQ(plain.size(), 1u);  // the person entry only
+  EXPECT_EQ(plain[0].text.size(), 1791u);
+
+  Request(u"alice", {{u"Command", u"GET_OFFMSG_INDEX_3"}, {u"CommandEx", u"other"}});
+  ASSERT_EQ(owner_.replies.size(), 1u);
+  const std::string& bytes = owner_.replies[0].bytes;
+  EXPECT_EQ(bytes.substr(0, 40), "\x26" + Utf16Le(u"GET_OFFMSG_INDEX_3") + std::string(1, '\0'));
+  EXPECT_EQ(bytes.substr(40, 7), "\x06" + Utf16Le(u"M1"));
+  EXPECT_EQ(bytes.substr(bytes.size() - 6), std::string("\0\x01", 2) + Be32(1700000000));
+  owner_.replies.clear();
+
+  Request(u"alice", {{u"Command", u"GET_OFFMSG_INDEX_3"},
+                     {u"CommandEx", u"get_disgroup_offmsg_index"},
+                     {u"CommandSDK", u"1"}});
+  ASSERT_EQ(owner_.replies.size(), 2u);
+  EXPECT_EQ(owner_.replies[1].Item(u"MsgID"), u"M2");
+  EXPECT_EQ(owner_.replies[1].Item(u"Result"), u"0");
+  EXPECT_EQ(owner_.replies[1].Item(u"Type"), u"<missing>");
+  EXPECT_EQ(owner_.replies[1].bytes.substr(owner_.replies[1].bytes.size() - 2),
+            std::string(2, '\0'));
+}
+
+TEST_F(DispatcherTest, UnknownOrMissingCommandsDoNothing) {
+  StoreMessage(u"alice", kEmptyEnvelope);
+  EXPECT_EQ(Request(u"alice", {{u"Command", u"GET_OFFMSG_SUMX"}}), 0);
+  EXPECT_EQ(Request(u"alice", {{u"MsgID", u"x"}}), 0);
+  EXPECT_EQ(Request(u"alice", {{u"Command", u"DEL_OFFMSG"}}), 0);
+  EXPECT_TRUE(owner_.replies.empty());
+  EXPECT_EQ(CountOf(u"alice"), 1);
+}
+
+TEST_F(DispatcherTest, DeletionByTimeAtTheExactBound) {
+  StoreMessage(u"alice", EnvelopeOf({{u"Key", u"M1"}}));
+  StoreMessage(u"alice", EnvelopeOf({{u"Key", u"M2"}}));
+  const uint32_t addr = AddrOf(u"M2");
+  ASSERT_GT(addr, 0u);
+  const auto byTime = [&](uint32_t maxAddr, bool withDisAddr) {
+    Items items = {{u"Command", u"DEL_OFFMSG_TIME"},
+                   {u"MsgID", u"m2"},
+                   {u"MaxIMTime", u"1700000000"},
+                   {u"MaxIMAddr", DecimalText(maxAddr)},
+                   {u"MaxDisTime", u"0"}};
+    if (withDisAddr) items.push_back({u"MaxDisAddr", u"0"});
+    return Request(u"alice", items);
+  };
+  EXPECT_EQ(byTime(addr, false), 0);
+  EXPECT_EQ(byTime(addr - 1, true), 1);
+  EXPECT_EQ(CountOf(u"alice"), 2);
+  EXPECT_EQ(byTime(addr, true), 1);
+  EXPECT_EQ(CountOf(u"alice"), 1);
+  EXPECT_EQ(Request(u"alice", {{u"Command", u"DEL_OFFMSG"}, {u"MsgID", u"M1"}}), 1);
+  EXPECT_EQ(CountOf(u"alice"), 0);
+}
+
+TEST(OffMsgServiceStartTest, StartNeedsTheDatabase) {
+  TempDir dir;
+  ManualClock clock(0);
+  LogFile log(clock);
+  log.Open(dir.path() + "Logs", "Pigeonbox.log");
+  PosixFileSystem fs;
+  RecordingOwner owner;
+  OffMsgServiceEnv env{dir.path(), &fs, &log, &clock, nullptr, nullptr};
+  bool opened = false;
+  env.openDatabase = [&](const std::string& connection, LogFile&) {
+    opened = connection == "DSN=users";
+    return std::unique_ptr<UserDatabase>();
+  };
+  {
+    OffMsgService service(owner, env);
+    EXPECT_EQ(service.Start(), 0);
+    EXPECT_NE(dir.Read("Logs/Pigeonbox.log").find("初始化数据库失败"), std::string::npos);
+  }
+  dir.Write("Config/KVTServer.xml",
+            "<KVTServers><DBServer><DB_Setting DBConnstring=\"DSN=users\"/></DBServer>"
+            "</KVTServers>");
+  dir.Write("AppConfig/AppOffMsg.xml", "<App><Setting bOpenLimit=\"1\" Mode=\"daily\"/></App>");
+  OffMsgService failing(owner, env);
+  EXPECT_EQ(failing.Start(), 0);
+  EXPECT_TRUE(opened);
+
+  env.openDatabase = [](const std::string&, LogFile&) -> std::unique_ptr<UserDatabase> {
+    return std::make_unique<EveryoneExists>();
+  };
+  OffMsgService running(owner, env);
+  EXPECT_TRUE(running.sweepEnabled());
+  EXPECT_EQ(running.shrinkSettings().mode, u"daily");
+  EXPECT_EQ(running.Start(), 1);
+  running.Stop();  // the night jobs wake and end at once
+}
+
+}  // namespace
+}  // namespace pigeonbox::testutil

@@ -1,0 +1,95 @@
+#include "offmsg/offmsg_service.h"
+
+#include <optional>
+
+#include "base/text.h"
+#include "config/app_settings.h"
+#include "config/server_config.h"
+#include "offmsg/command_table.h"
+#include "offmsg/odbc_user_database.h"
+#include "offmsg/profile_file.h"
+#include "offmsg/request_decoder.h"
+#include "offmsg/service_context.h"
+#include "offmsg/store_path.h"
+
+namespace pigeonbox {
+namespace {
+
+constexpr size_t kConnectionCapacity = 512;
+constexpr size_t kOpenLimitChars = 5;
+
+}  // namespace
+
+std::unique_ptr<UserDatabase> OpenOdbcUserDatabase(const std::string& connection, LogFile& log) {
+  auto db = std::make_unique<OdbcUserDatabase>(log);
+  if (!db->Open(connection)) return nullptr;  // Open logs the reason
+  return db;
+}
+
+OffMsgService::OffMsgService(LinkOwner& owner, OffMsgServiceEnv env)
+    : owner_(owner),
+      env_(std::move(env)),
+      sleeper_(env_.sleeper ? *env_.sleeper : realSleeper_),
+      shrinkSettings_(ShrinkSettings::Read(env_.installRoot)) {
+  const std::optional<std::u16string> openLimit =
+      ReadAppSetting(env_.installRoot, u"bOpenLimit", kOpenLimitChars);
+  sweepEnabled_ = openLimit && ParseDecimal(*openLimit) > 0;
+  excluded_.Load(ExcludedUsersPath(env_.installRoot));
+}
+
+OffMsgService::~OffMsgService() {
+  Stop();
+}
+
+int OffMsgService::Start() {
+  LogFile& log = *env_.log;
+  std::u16string connection;
+  if (!ReadDbConnString(env_.installRoot, &connection, kConnectionCapacity)) {
+    log.Log(u"初始化数据库失败");
+    return 0;
+  }
+  userDb_ = env_.openDatabase(ToUtf8(connection), log);
+  if (!userDb_) return 0;
+
+  // The manager object exists before the shrink job that borrows it; its files are set up by
+  // InitStores below, and the job's first check comes a minute later.
+  store_ = std::make_unique<OffMsgStoreMgr>(env_.installRoot, StoreSettings::Read(env_.installRoot),
+                                            *env_.fs, log, *env_.clock);
+  if (sweepEnabled_) {
+    sweep_ = std::make_unique<InvalidUserSweep>(env_.installRoot, *userDb_, excluded_, *env_.fs,
+                                                log, *env_.clock);
+    sweep_->Start();
+  }
+  if (shrinkSettings_.enabled()) {
+    shrink_ = std::make_unique<ShrinkScheduler>(env_.installRoot, shrinkSettings_, *store_,
+                                                *userDb_, *env_.fs, log, *env_.clock);
+    shrink_->Start();
+  }
+  const int initialised = store_->InitStores();
+  localMode_ = ReadProfileInt(env_.installRoot + "BInfo.ini", u"OffMsgLocalMode", u"IsEnable", 0);
+  return initialised;
+}
+
+void OffMsgService::Stop() {
+  // The jobs wake on their stop and end before what they borrow goes.
+  if (sweep_) sweep_->Stop();
+  if (shrink_) shrink_->Stop();
+  sweep_.reset();
+  shrink_.reset();
+  if (store_) store_->ReleaseStores();
+  store_.reset();
+  userDb_.reset();
+}
+
+int OffMsgService::HandleMessage(PacketBuffer& packet, std::u16string_view receivers) {
+  const std::optional<DecodedMessage> message = DecodeMessage(packet);
+  if (!message || !store_) return 0;
+  ServiceContext context{owner_,      *store_,  excluded_,     *env_.log,
+                         *env_.clock, sleeper_, txtExReplies_, localMode_};
+  if (owner_.IsRequestType(message->record.Type)) {
+    return StoreMessage(context, *message, receivers);
+  }
+  return RunCommand(context, *message);
+}
+
+}  // namespace pigeonbox

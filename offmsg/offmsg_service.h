@@ -1,0 +1,83 @@
+// The offline-message service: keeps the messages that could not be delivered and answers the
+// clients' requests for them.
+//
+// Every delivered message either has a registered type (an undelivered message: one copy is
+// stored per receiver) or is a request whose envelope names a command (answered from the store).
+// The service owns the store manager, the user database connection and the two night jobs.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "base/clock.h"
+#include "link/link_services.h"
+#include "offmsg/excluded_users.h"
+#include "offmsg/invalid_user_sweep.h"
+#include "offmsg/shrink_scheduler.h"
+#include "offmsg/sleeper.h"
+#include "offmsg/user_database.h"
+#include "service/log_file.h"
+#include "store/file_system.h"
+#include "store/offmsg_store_mgr.h"
+
+namespace pigeonbox {
+
+// Opens the user database with a connection string; null (with the reason logged) on failure.
+using UserDatabaseOpener =
+    std::function<std::unique_ptr<UserDatabase>(const std::string& connection, LogFile& log)>;
+
+// The ODBC database of the suite.
+std::unique_ptr<UserDatabase> OpenOdbcUserDatabase(const std::string& connection, LogFile& log);
+
+struct OffMsgServiceEnv {
+  std::string installRoot;  // ends in "/"
+  FileSystem* fs = nullptr;
+  LogFile* log = nullptr;
+  const Clock* clock = &SystemClock::Instance();
+  Sleeper* sleeper = nullptr;  // null: real sleeps
+  UserDatabaseOpener openDatabase = OpenOdbcUserDatabase;
+};
+
+class OffMsgService final : public MessageService {
+ public:
+  // Reads the settings and loads the invalid-user list. `owner` and the env's pointers are
+  // borrowed and must outlive the service.
+  OffMsgService(LinkOwner& owner, OffMsgServiceEnv env);
+  ~OffMsgService() override;
+  OffMsgService(const OffMsgService&) = delete;
+  OffMsgService& operator=(const OffMsgService&) = delete;
+
+  // Opens the user database, starts the night jobs and the store. 1 when the store started.
+  int Start() override;
+  void Stop() override;
+  // 1 when the message was stored, dropped by the word-limit filter or a text or delete command
+  // was carried out; 0 otherwise (including every undecodable packet).
+  int HandleMessage(PacketBuffer& packet, std::u16string_view receivers) override;
+
+  bool IsExcludedUser(std::u16string_view name) const { return excluded_.Contains(name); }
+
+  bool sweepEnabled() const { return sweepEnabled_; }
+  const ShrinkSettings& shrinkSettings() const { return shrinkSettings_; }
+  int32_t localMode() const { return localMode_; }
+
+ private:
+  LinkOwner& owner_;
+  const OffMsgServiceEnv env_;
+  ThreadSleeper realSleeper_;
+  Sleeper& sleeper_;
+  ExcludedUsers excluded_;
+  bool sweepEnabled_ = false;
+  ShrinkSettings shrinkSettings_;
+  int32_t localMode_ = 0;
+  std::atomic<int> txtExReplies_{0};
+
+  std::unique_ptr<UserDatabase> userDb_;
+  std::unique_ptr<OffMsgStoreMgr> store_;
+  std::unique_ptr<InvalidUserSweep> sweep_;
+  std::unique_ptr<ShrinkScheduler> shrink_;
+};
+
+}  // namespace pigeonbox

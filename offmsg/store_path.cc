@@ -1,0 +1,116 @@
+#include "offmsg/store_path.h"
+
+#include <sys/random.h>
+
+#include <cstdint>
+#include <cstdio>
+
+#include "base/text.h"
+#include "link/envelope.h"
+#include "offmsg/receiver_summary.h"
+
+namespace pigeonbox {
+namespace {
+
+constexpr size_t kMaxOuterNameUnits = 31;
+
+void RandomBytes(uint8_t* bytes, size_t size) {
+  size_t filled = 0;
+  while (filled < size) {
+    const ssize_t n = getrandom(bytes + filled, size - filled, 0);
+    if (n > 0) filled += static_cast<size_t>(n);
+    // n < 0 is EINTR (the pool is initialised long before a server runs): try again.
+  }
+}
+
+bool HasItem(NarrowEnvelope& envelope, std::u16string_view key) {
+  std::u16string ignored;
+  return envelope.GetStringW(key, &ignored);
+}
+
+std::u16string ItemText(NarrowEnvelope& envelope, std::u16string_view key) {
+  std::u16string text;
+  envelope.GetStringW(key, &text);
+  return text;
+}
+
+}  // namespace
+
+bool PassesWordLimit(std::u16string_view type, std::u16string_view envelopeText) {
+  if (!EqualsIgnoreAsciiCase(type, u"Quorvel.KVT.Sms")) return true;
+  NarrowEnvelope envelope;
+  std::u16string command;
+  if (!envelope.Load(envelopeText) || !envelope.GetString(u"Command", &command, 31)) return true;
+  return !EqualsIgnoreAsciiCase(command, u"GetWordLimit");
+}
+
+std::vector<std::u16string> SplitReceivers(std::u16string_view receivers, bool outerIm) {
+  std::vector<std::u16string> names;
+  size_t start = 0;
+  while (start <= receivers.size()) {
+    size_t stop = receivers.find(u';', start);
+    if (stop == std::u16string_view::npos) stop = receivers.size();
+    const std::u16string_view piece = receivers.substr(start, stop - start);
+    start = stop + 1;
+    if (piece.empty()) continue;
+    if (!outerIm) {
+      names.emplace_back(piece);
+      continue;
+    }
+    const size_t bracket = piece.find(u'[');
+    if (piece.size() < 10) continue;
+    if (bracket != std::u16string_view::npos && piece.size() - bracket - 1 > 9) continue;
+    names.emplace_back(piece.substr(0, std::min(bracket, kMaxOuterNameUnits)));
+  }
+  return names;
+}
+
+std::u16string NewMessageId() {
+  uint8_t b[16];
+  RandomBytes(b, sizeof b);
+  b[6] = static_cast<uint8_t>((b[6] & 0x0F) | 0x40);  // version 4: a random GUID
+  b[8] = static_cast<uint8_t>((b[8] & 0x3F) | 0x80);  // the RFC 4122 variant
+  const unsigned data1 = (unsigned{b[0]} << 24) | (b[1] << 16) | (b[2] << 8) | b[3];
+  char text[40];
+  std::snprintf(text, sizeof text, "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X", data1,
+                (b[4] << 8) | b[5], (b[6] << 8) | b[7], b[8], b[9], b[10], b[11], b[12], b[13],
+                b[14], b[15]);
+  return Widen(text);
+}
+
+int StoreMessage(ServiceContext& context, const DecodedMessage& message,
+                 std::u16string_view receivers) {
+  const RequestRecord& request = message.record;
+  if (!PassesWordLimit(request.Type, message.data)) return 1;
+
+  // An envelope that does not parse is still stored; it just carries no items.
+  NarrowEnvelope envelope;
+  envelope.Load(message.data);
+  IndexRecord record;
+  record.Title = ItemText(envelope, u"Title");
+  record.MsgID = ItemText(envelope, u"Key");
+  record.SessionDescription = ItemText(envelope, u"SessionDescription");
+  const bool groupMessage = HasItem(envelope, u"DisGroupId");
+  const bool outerIm = HasItem(envelope, u"OuterIM");
+  if (record.MsgID.empty()) record.MsgID = NewMessageId();
+
+  const std::vector<std::u16string> names = SplitReceivers(receivers, outerIm);
+  record.CreateTime = static_cast<int32_t>(context.clock.Now());
+  record.SrcIdentifier = request.SrcIdentifier;
+  record.Type = request.Type;
+  record.Sender = request.Sender;
+  record.Reciever = groupMessage ? ReceiverSummary(names) : request.Reciever;
+
+  for (const std::u16string& name : names) {
+    if (context.excluded.Contains(name)) continue;
+    // Failures are logged by the store; the other receivers still get their copy.
+    if (groupMessage) {
+      context.store.AddDisGroupOffMsg(name, message.data, record);
+    } else {
+      context.store.AddOffMsg(name, message.data, record);
+    }
+  }
+  return 1;
+}
+
+}  // namespace pigeonbox
