@@ -1,0 +1,278 @@
+#include "transfer/io_layer.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "testutil/temp_dir.h"
+
+namespace pigeonbox {
+namespace {
+
+std::string Frame(int length, char fill = 'a') {
+  std::string f(length, fill);
+  f[0] = 0x02;
+  f[1] = static_cast<char>(length >> 8);
+  f[2] = static_cast<char>(length & 0xff);
+  return f;
+}
+
+// Records the callbacks; a test may hook OnPacket to answer or close from inside it.
+class RecordingOwner : public IoOwner {
+ public:
+  void OnConnect(int index) override { Add("connect " + std::to_string(index)); }
+  void OnPacket(int index, const uint8_t* frame, int length) override {
+    Add("packet " + std::to_string(index) + " " +
+        std::string(reinterpret_cast<const char*>(frame), length));
+    if (onPacket) onPacket(index, std::string(reinterpret_cast<const char*>(frame), length));
+  }
+  void OnClose(int index) override { Add("close " + std::to_string(index)); }
+
+  // Waits until `count` events were recorded; the events so far.
+  std::vector<std::string> WaitFor(size_t count) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    cv_.wait(lock, [&] { return events_.size() >= count; });
+    return events_;
+  }
+  std::vector<std::string> events() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return events_;
+  }
+
+  std::function<void(int, const std::string&)> onPacket;
+
+ private:
+  void Add(std::string event) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    events_.push_back(std::move(event));
+    cv_.notify_all();
+  }
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::vector<std::string> events_;
+};
+
+// `source` (host order) picks the local loopback address; spreading many connections over
+// several addresses keeps the kernel's search for a free local port short.
+int Connect(uint16_t port, uint32_t source = 0) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (source != 0) {
+    int on = 1;
+    setsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(source);
+    bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
+  }
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(port);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+void Write(int fd, const std::string& bytes) {
+  ASSERT_EQ(static_cast<ssize_t>(bytes.size()), send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL));
+}
+
+// Reads exactly `count` bytes; fewer when the peer closed.
+std::string ReadBytes(int fd, size_t count) {
+  std::string out(count, '\0');
+  size_t got = 0;
+  while (got < count) {
+    const ssize_t n = recv(fd, out.data() + got, count - got, 0);
+    if (n <= 0) break;
+    got += n;
+  }
+  out.resize(got);
+  return out;
+}
+
+// True when the server closed the connection (end of stream or reset).
+bool ClosedByPeer(int fd) {
+  char c;
+  return recv(fd, &c, 1, 0) <= 0;
+}
+
+class IoLayerTest : public ::testing::Test {
+ protected:
+  void StartLayer(IoLayerOptions options = {}) {
+    ASSERT_TRUE(log_.Open(dir_.path(), "io.log"));
+    layer_ = std::make_unique<CIOLayer>(owner_, log_, nullptr, options);
+    ASSERT_EQ(1, layer_->Start(0, 0));
+  }
+  void TearDown() override {
+    for (int fd : fds_) close(fd);
+    layer_.reset();
+  }
+  int Client() {
+    const int fd = Connect(layer_->port());
+    fds_.push_back(fd);
+    return fd;
+  }
+
+  testutil::TempDir dir_;
+  LogFile log_;
+  RecordingOwner owner_;
+  std::unique_ptr<CIOLayer> layer_;
+  std::vector<int> fds_;
+};
+
+TEST_F(IoLayerTest, ReassemblesFramesAcrossReceives) {
+  StartLayer();
+  const int fd = Client();
+  owner_.WaitFor(1);
+  const std::string a = Frame(14, 'a'), b = Frame(15, 'b'), c = Frame(4096, 'c');
+  Write(fd, a + b + c.substr(0, 1));
+  EXPECT_EQ("packet 0 " + b, owner_.WaitFor(3)[2]);
+  Write(fd, c.substr(1, 1));  // the length still incomplete
+  Write(fd, c.substr(2));
+  EXPECT_EQ("packet 0 " + c, owner_.WaitFor(4)[3]);
+}
+
+TEST_F(IoLayerTest, BadFrameLengthsCloseTheConnection) {
+  StartLayer();
+  for (int bad : {2, 4097}) {
+    const int fd = Client();
+    const size_t before = owner_.WaitFor(owner_.events().size() + 1).size();
+    const std::string index = owner_.events().back().substr(8);  // "connect <index>"
+    Write(fd, Frame(3) + std::string{'\x02', static_cast<char>(bad >> 8),
+                                      static_cast<char>(bad & 0xff)} + "more bytes");
+    EXPECT_TRUE(ClosedByPeer(fd));
+    const std::vector<std::string> events = owner_.WaitFor(before + 2);
+    EXPECT_EQ("packet " + index + " " + Frame(3), events[before]);
+    EXPECT_EQ("close " + index, events[before + 1]);
+  }
+}
+
+TEST_F(IoLayerTest, QueuedSendsLeaveInOrder) {
+  StartLayer();
+  // Far more than the socket buffers hold, so most frames wait in the slot's queue.
+  constexpr int kFrames = 400;
+  owner_.onPacket = [&](int index, const std::string&) {
+    for (int i = 0; i < kFrames; ++i) {
+      std::string frame = Frame(4096, static_cast<char>('A' + i % 26));
+      frame.replace(3, 4, std::to_string(1000 + i));
+      EXPECT_EQ(1, layer_->Send(index, reinterpret_cast<const uint8_t*>(frame.data()), 4096));
+    }
+  };
+  const int fd = Client();
+  Write(fd, Frame(14));
+  for (int i = 0; i < kFrames; ++i) {
+    const std::string frame = ReadBytes(fd, 4096);
+    ASSERT_EQ(4096u, frame.size());
+    ASSERT_EQ(std::to_string(1000 + i), frame.substr(3, 4));
+    ASSERT_EQ(static_cast<char>('A' + i % 26), frame[4095]);
+  }
+  EXPECT_EQ(0, layer_->Send(0, nullptr, 10));
+  EXPECT_EQ(0, layer_->Send(0, reinterpret_cast<const uint8_t*>("x"), 0));
+  EXPECT_EQ(0, layer_->Send(0, reinterpret_cast<const uint8_t*>(Frame(4097).data()), 4097));
+  EXPECT_EQ(0, layer_->Send(1, reinterpret_cast<const uint8_t*>("x"), 1));  // no connection
+}
+
+TEST_F(IoLayerTest, OwnerClosesFromInsideOnPacket) {
+  StartLayer();
+  owner_.onPacket = [&](int index, const std::string& frame) {
+    layer_->Send(index, reinterpret_cast<const uint8_t*>(frame.data()), frame.size());
+    if (frame[3] == 'q') layer_->CloseConnection(index);
+  };
+  const int fd = Client();
+  Write(fd, Frame(5, 'e') + Frame(5, 'q') + Frame(5, 'z'));
+  EXPECT_EQ(Frame(5, 'e') + Frame(5, 'q'), ReadBytes(fd, 10));
+  EXPECT_TRUE(ClosedByPeer(fd));
+  const std::vector<std::string> events = owner_.WaitFor(4);
+  EXPECT_EQ("close 0", events[3]);
+  EXPECT_EQ(4u, owner_.events().size());  // the frame after the close was never delivered
+}
+
+TEST_F(IoLayerTest, SlotsComeFromTheRingAndAFullTableRefuses) {
+  StartLayer({.slotCount = 3, .workerCount = 2});
+  const int a = Client(), b = Client(), c = Client();
+  owner_.WaitFor(3);
+  close(b);
+  EXPECT_EQ("close 1", owner_.WaitFor(4)[3]);
+  const int d = Client();
+  EXPECT_EQ("connect 1", owner_.WaitFor(5)[4]);  // the only free index
+  const int refused = Client();
+  EXPECT_TRUE(ClosedByPeer(refused));
+  EXPECT_NE(std::string::npos, dir_.Read("io.log").find("No free index!"));
+  for (int fd : {a, c, d}) Write(fd, Frame(4));
+  const std::vector<std::string> events = owner_.WaitFor(8);
+  EXPECT_EQ(8u, events.size());  // no callback for the refused connection
+}
+
+TEST_F(IoLayerTest, StopEndsEveryThreadAndRefusesSends) {
+  StartLayer();
+  const int fd = Client();
+  owner_.WaitFor(1);
+  layer_->Stop();
+  layer_->Stop();
+  EXPECT_EQ(0, layer_->Send(0, reinterpret_cast<const uint8_t*>(Frame(4).data()), 4));
+  EXPECT_EQ(-1, Connect(layer_->port()));
+  // The open connection stays until the layer goes, and then closes without callbacks.
+  layer_.reset();
+  EXPECT_TRUE(ClosedByPeer(fd));
+  EXPECT_EQ(1u, owner_.events().size());
+}
+
+// The full table: 16384 connections are served and the next is closed at once. The clients run
+// in a child process, so each side needs only one descriptor per connection.
+TEST_F(IoLayerTest, The16385thConnectionIsClosed) {
+  rlimit limit{};
+  getrlimit(RLIMIT_NOFILE, &limit);
+  limit.rlim_cur = limit.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &limit);
+  if (limit.rlim_cur < 16384 + 200) GTEST_SKIP() << "hard descriptor limit too low";
+
+  int toChild[2], toParent[2];
+  ASSERT_EQ(0, pipe(toChild));
+  ASSERT_EQ(0, pipe(toParent));
+  const pid_t child = fork();  // before any thread of the layer exists
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    uint16_t port = 0;
+    if (read(toChild[0], &port, sizeof port) != sizeof port) _exit(2);
+    for (int i = 0; i < 16384; ++i) {
+      if (Connect(port, INADDR_LOOPBACK + 1 + i % 64) < 0) _exit(3);
+    }
+    const int last = Connect(port, INADDR_LOOPBACK + 100);
+    const char refused = (last >= 0 && ClosedByPeer(last)) ? 1 : 0;
+    if (write(toParent[1], &refused, 1) != 1) _exit(4);
+    char done;
+    if (read(toChild[0], &done, 1) != 1) _exit(5);
+    _exit(0);
+  }
+  StartLayer();
+  const uint16_t port = layer_->port();
+  ASSERT_EQ(static_cast<ssize_t>(sizeof port), write(toChild[1], &port, sizeof port));
+  char refused = 0;
+  ASSERT_EQ(1, read(toParent[0], &refused, 1));
+  EXPECT_EQ(1, refused);
+  const std::vector<std::string> events = owner_.WaitFor(16384);
+  EXPECT_EQ("connect 16383", events.back());
+  EXPECT_NE(std::string::npos, dir_.Read("io.log").find("No free index!"));
+  layer_.reset();  // the server side closes first, so the clients leave no TIME_WAIT behind
+  ASSERT_EQ(1, write(toChild[1], "x", 1));
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_EQ(0, WEXITSTATUS(status));
+  for (int fd : {toChild[0], toChild[1], toParent[0], toParent[1]}) close(fd);
+  EXPECT_EQ(16384u, owner_.events().size());  // no callback for the refused connection
+}
+
+}  // namespace
+}  // namespace pigeonbox
