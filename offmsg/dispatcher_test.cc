@@ -2,6 +2,7 @@
 // through HandleMessage over a real store.
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <regex>
 
 #include "offmsg/receiver_summary.h"
@@ -71,6 +72,30 @@ TEST_F(DispatcherTest, MalformedPacketsAreDroppedSilently) {
 
   EXPECT_EQ(CountOf(u"alice"), 0);
   EXPECT_TRUE(owner_.replies.empty());
+}
+
+TEST_F(DispatcherTest, CutAndDamagedPacketsNeverReadPastTheirEnd) {
+  PacketBuffer whole;
+  whole.PutText(u"src");
+  whole.PutText(u"Quorvel.KVT.OffMsg");
+  whole.PutText(u"alice");
+  whole.PutText(kService);
+  whole.PutU32(0);
+  whole.PutText(EnvelopeOf({{u"Command", u"GET_OFFMSG_INDEX_3"}}));
+  StoreMessage(u"alice", kEmptyEnvelope);
+  std::mt19937 random(1);  // every other cut is damaged too
+  for (uint32_t size = PacketBuffer::kHeaderSize; size <= whole.Size(); ++size) {
+    std::string bytes(reinterpret_cast<const char*>(whole.Data()), size);
+    if (size % 2 && size > PacketBuffer::kHeaderSize && size < whole.Size()) {
+      bytes[PacketBuffer::kHeaderSize + random() % (size - PacketBuffer::kHeaderSize)] ^=
+          static_cast<char>(1 + random() % 255);
+    }
+    PacketBuffer packet;
+    ASSERT_TRUE(packet.Load(bytes.data(), bytes.size()));
+    service_->HandleMessage(packet, u"alice");
+  }
+  // Only the whole packet is a request.
+  EXPECT_EQ(owner_.replies.size(), 1u);
 }
 
 TEST_F(DispatcherTest, EmptyEnvelopeIsStoredWithAGeneratedMsgId) {
@@ -169,6 +194,13 @@ TEST_F(DispatcherTest, ShortTextLengthWrapsAtByteSize) {
   PutShortText(&empty, u"");
   EXPECT_EQ(std::string(reinterpret_cast<char*>(empty.data), empty.Size()),
             std::string("\x02\0\0", 3));
+}
+
+TEST(ReplyFormsTest, TextWithoutZeroUnitIsCutAtTheBufferEnd) {
+  const uint8_t bytes[] = {'a', 0, 'b', 0, 'c'};
+  EXPECT_EQ(TextFromUtf16LeBytes(bytes, sizeof bytes), u"ab");
+  const uint8_t zero[] = {'a', 0, 0, 0, 'b', 0};
+  EXPECT_EQ(TextFromUtf16LeBytes(zero, sizeof zero), u"a");
 }
 
 TEST_F(DispatcherTest, IndexRepliesInEveryForm) {
