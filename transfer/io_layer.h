@@ -46,7 +46,10 @@ struct IoLayerOptions {
 class CIOLayer {
  public:
   static constexpr int kMaxFrame = 4096;
-  static constexpr int kBacklog = 100;
+  // Connections waiting to be accepted. A burst of clients (all users coming back after an
+  // outage) must not overflow the queue: dropped handshakes are retried by the clients only
+  // after one, three, seven seconds. The kernel caps it at net.core.somaxconn.
+  static constexpr int kBacklog = 4096;
 
   // `owner`, `log` and `sysLog` are borrowed and must outlive the object; `sysLog` may be null.
   CIOLayer(IoOwner& owner, LogFile& log, SysLog* sysLog, IoLayerOptions options = {});
