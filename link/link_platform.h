@@ -4,12 +4,13 @@
 
 #include <chrono>
 
+#include "base/sleeper.h"
+
 namespace pigeonbox {
 
-class LinkPlatform {
+// Sleep comes from Sleeper; a test double records it instead of waiting.
+class LinkPlatform : public Sleeper {
  public:
-  virtual ~LinkPlatform() = default;
-  virtual void Sleep(std::chrono::milliseconds duration) = 0;
   // Ends the process with `code`. A test double may return; the caller then returns too.
   virtual void ExitProcess(int code) = 0;
 };

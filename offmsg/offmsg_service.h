@@ -17,7 +17,7 @@
 #include "offmsg/excluded_users.h"
 #include "offmsg/invalid_user_sweep.h"
 #include "offmsg/shrink_scheduler.h"
-#include "offmsg/sleeper.h"
+#include "base/sleeper.h"
 #include "offmsg/user_database.h"
 #include "service/log_file.h"
 #include "store/file_system.h"

@@ -7,7 +7,7 @@
 #include "base/clock.h"
 #include "link/link_services.h"
 #include "offmsg/excluded_users.h"
-#include "offmsg/sleeper.h"
+#include "base/sleeper.h"
 #include "service/log_file.h"
 #include "store/offmsg_store_mgr.h"
 

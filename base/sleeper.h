@@ -1,5 +1,5 @@
-// The pauses between batches of text replies go through a Sleeper, so tests count them instead
-// of waiting for them.
+// Pauses that tests count instead of waiting for: the pacing of text replies, the watchdog's
+// probes of the application server.
 #pragma once
 
 #include <chrono>
