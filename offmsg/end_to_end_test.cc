@@ -36,6 +36,7 @@ class EndToEndTest : public testutil::LinkTest {
                "<KVTServers><DBServer><DB_Setting DBConnstring=\"DSN=users\"/></DBServer>"
                "</KVTServers>");
     WriteAppConfig("Quorvel.KVT.IM|Quorvel.KVT.Sms|");
+    dir_.Write("BInfo.ini", "[OffMsgLocalMode]\r\nIsEnable=1\r\n");
     serviceLog_.Open(dir_.path() + "Logs", "Pigeonbox.log");
     OffMsgServiceEnv env;
     env.installRoot = dir_.path();
@@ -125,6 +126,41 @@ TEST_F(EndToEndTest, StoredMessagesAreCountedFetchedAndGone) {
   EXPECT_EQ(Ask(carol, {{u"Command", u"GET_OFFMSG_INDEX"}}).size(), 2u);
   AppServerUser& dave = User(u"dave");
   EXPECT_TRUE(Ask(dave, {{u"Command", u"GET_OFFMSG_SUM"}}).empty());
+}
+
+TEST_F(EndToEndTest, ServerConfigWordLimitAndKeepingFetch) {
+  AppServerUser& bob = User(u"bob");
+  NarrowEnvelope limit;
+  limit.SetItem(u"Command", kTypeString, u"getwordlimit");
+  ASSERT_EQ(bob.Send({u"sms", u"QUORVEL.KVT.SMS", u"alice", u"alice", FromAnsi(limit.Text())}), 0);
+  NarrowEnvelope message;
+  message.SetItem(u"Key", kTypeString, u"k-1");
+  ASSERT_EQ(bob.Send({u"client", u"Quorvel.KVT.IM", u"alice", u"alice", FromAnsi(message.Text())}),
+            0);
+  AppServerUser& alice = User(u"alice");
+  std::vector<UserDelivery> replies;
+  for (int attempt = 0; attempt < 50 && replies.empty(); ++attempt) {
+    replies = Ask(alice, {{u"Command", u"GET_OFFMSG_INDEX"}});
+  }
+  ASSERT_EQ(replies.size(), 1u);  // the word-limit query was not stored
+  NarrowEnvelope index;
+  ASSERT_TRUE(index.Load(replies[0].text));
+  std::u16string id;
+  ASSERT_TRUE(index.GetStringW(u"MsgID", &id));
+  EXPECT_EQ(id, u"k-1");
+
+  // The object-envelope fetch leaves the message stored.
+  replies =
+      Ask(alice, {{u"Command", u"GET_OFFMSG_TXT_EX3"}, {u"MsgID", u"k-1"}, {u"CommandSDK", u"1"}});
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_FALSE(replies[0].isText);
+  EXPECT_EQ(Ask(alice, {{u"Command", u"GET_OFFMSG_INDEX"}}).size(), 1u);
+
+  // The server configuration: 54 bytes with the local-mode flag of BInfo.ini, read at start.
+  replies = Ask(alice, {{u"Command", u"GET_OFFMSG_SERVERCONFIG"}});
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_EQ(replies[0].data.size(), 54u);
+  EXPECT_EQ(replies[0].data.substr(49), std::string("\0\0\0\0\x01", 5));
 }
 
 }  // namespace
