@@ -1,13 +1,14 @@
 #include "transfer/io_layer.h"
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <gtest/gtest.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -39,9 +40,16 @@ class RecordingOwner : public IoOwner {
   void OnClose(int index) override { Add("close " + std::to_string(index)); }
 
   // Waits until `count` events were recorded; the events so far.
+  // The events once there are `count` of them. A missing event fails the test (after a bound
+  // that only keeps a broken build from hanging) instead of waiting forever.
   std::vector<std::string> WaitFor(size_t count) {
     std::unique_lock<std::mutex> lock(mutex_);
-    cv_.wait(lock, [&] { return events_.size() >= count; });
+    const bool arrived =
+        cv_.wait_for(lock, std::chrono::seconds(60), [&] { return events_.size() >= count; });
+    if (!arrived) {
+      ADD_FAILURE() << "only " << events_.size() << " of " << count << " events arrived";
+      events_.resize(count);  // keeps the caller's indexing in bounds
+    }
     return events_;
   }
   std::vector<std::string> events() {
@@ -147,11 +155,15 @@ TEST_F(IoLayerTest, ReassemblesFramesAcrossReceives) {
 TEST_F(IoLayerTest, BadFrameLengthsCloseTheConnection) {
   StartLayer();
   for (int bad : {2, 4097}) {
+    // Counted before connecting: the connect event may be recorded before Client() returns.
+    const size_t start = owner_.events().size();
     const int fd = Client();
-    const size_t before = owner_.WaitFor(owner_.events().size() + 1).size();
-    const std::string index = owner_.events().back().substr(8);  // "connect <index>"
-    Write(fd, Frame(3) + std::string{'\x02', static_cast<char>(bad >> 8),
-                                      static_cast<char>(bad & 0xff)} + "more bytes");
+    const size_t before = start + 1;
+    owner_.WaitFor(before);
+    const std::string index = owner_.events()[start].substr(8);  // "connect <index>"
+    Write(fd, Frame(3) +
+                  std::string{'\x02', static_cast<char>(bad >> 8), static_cast<char>(bad & 0xff)} +
+                  "more bytes");
     EXPECT_TRUE(ClosedByPeer(fd));
     const std::vector<std::string> events = owner_.WaitFor(before + 2);
     EXPECT_EQ("packet " + index + " " + Frame(3), events[before]);
