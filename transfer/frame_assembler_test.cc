@@ -6,18 +6,12 @@
 #include <vector>
 
 #include "transfer/index_pool.h"
+#include "transfer/test_frames.h"
 
 namespace pigeonbox {
 namespace {
 
-// A frame of `length` bytes: 0x02, the length, then bytes numbered from `fill`.
-std::string Frame(int length, char fill = 'a') {
-  std::string f(length, fill);
-  f[0] = 0x02;
-  f[1] = static_cast<char>(length >> 8);
-  f[2] = static_cast<char>(length & 0xff);
-  return f;
-}
+using testutil::Frame;
 
 class FeedResult {
  public:

@@ -16,17 +16,12 @@
 #include <vector>
 
 #include "testutil/temp_dir.h"
+#include "transfer/test_frames.h"
 
 namespace pigeonbox {
 namespace {
 
-std::string Frame(int length, char fill = 'a') {
-  std::string f(length, fill);
-  f[0] = 0x02;
-  f[1] = static_cast<char>(length >> 8);
-  f[2] = static_cast<char>(length & 0xff);
-  return f;
-}
+using testutil::Frame;
 
 // Records the callbacks; a test may hook OnPacket to answer or close from inside it.
 class RecordingOwner : public IoOwner {
