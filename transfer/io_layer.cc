@@ -357,6 +357,13 @@ void CIOLayer::CloseConnection(int index) {
   CloseSlot(index, slot);
 }
 
+void CIOLayer::CloseConnectionIf(int index, const std::function<bool()>& stillWanted) {
+  if (index < 0 || index >= options_.slotCount) return;
+  Slot& slot = slots_[index];
+  std::lock_guard<std::recursive_mutex> lock(slot.lock);
+  if (slot.fd >= 0 && stillWanted()) CloseSlot(index, slot);
+}
+
 void CIOLayer::CloseSlot(int index, Slot& slot) {
   if (slot.fd < 0 || slot.closing) return;
   slot.closing = true;  // an OnClose that closes the same index again finds it closing

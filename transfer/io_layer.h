@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <thread>
@@ -74,6 +75,9 @@ class CIOLayer {
   }
   // Closes connection `index` (OnClose first); an index out of range or a free slot is ignored.
   void CloseConnection(int index);
+  // Closes connection `index` like CloseConnection when `stillWanted()`, called with the slot's
+  // lock held, returns true; so a connection seen earlier is not mistaken for a newer one.
+  void CloseConnectionIf(int index, const std::function<bool()>& stillWanted);
 
   // The port listened on; valid after a successful Start.
   uint16_t port() const { return boundPort_; }
