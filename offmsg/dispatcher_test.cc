@@ -1,7 +1,5 @@
 // The dispatcher: decoding, the store path, the command table and the small commands, end to end
 // through HandleMessage over a real store.
-#include <filesystem>
-#include <fstream>
 #include <random>
 #include <regex>
 
@@ -16,11 +14,6 @@ std::string Utf16Le(std::u16string_view text) {
   return ToUtf16LeBytes(text);
 }
 
-std::string Be32(uint32_t v) {
-  return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
-          static_cast<char>(v)};
-}
-
 class DispatcherTest : public ServiceTest {
  protected:
   void SetUp() override { StartService(); }
@@ -31,19 +24,6 @@ class DispatcherTest : public ServiceTest {
     if (group) items.push_back({u"CommandEx", u"get_disgroup_offmsg_index"});
     Request(user, items);
     return std::exchange(owner_.replies, {});
-  }
-  // The Addr of the user's person index entry with this MsgID, from the index file.
-  uint32_t AddrOf(std::u16string_view msgId) {
-    for (const auto& file : std::filesystem::recursive_directory_iterator(dir_.path())) {
-      if (file.path().extension() != ".xml") continue;
-      std::ifstream in(file.path());
-      const std::string text((std::istreambuf_iterator<char>(in)), {});
-      std::smatch match;
-      const std::regex entry("Addr=\"(\\d+)\"[^\\n]*MsgID=\"" + ToUtf8(msgId) + "\"");
-      if (std::regex_search(text, match, entry)) return std::stoul(match[1]);
-    }
-    ADD_FAILURE() << "no entry";
-    return 0;
   }
 };
 
@@ -243,7 +223,7 @@ TEST_F(DispatcherTest, UnknownOrMissingCommandsDoNothing) {
 TEST_F(DispatcherTest, DeletionByTimeAtTheExactBound) {
   StoreMessage(u"alice", EnvelopeOf({{u"Key", u"M1"}}));
   StoreMessage(u"alice", EnvelopeOf({{u"Key", u"M2"}}));
-  const uint32_t addr = AddrOf(u"M2");
+  const uint32_t addr = IndexAddrOf(dir_.path(), u"M2");
   ASSERT_GT(addr, 0u);
   const auto byTime = [&](uint32_t maxAddr, bool withDisAddr) {
     Items items = {{u"Command", u"DEL_OFFMSG_TIME"},

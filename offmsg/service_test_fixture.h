@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <memory>
+#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -87,6 +90,26 @@ inline std::u16string EnvelopeOf(const Items& items) {
   NarrowEnvelope envelope;
   for (const auto& [key, value] : items) envelope.SetItem(key, kTypeString, value);
   return FromAnsi(envelope.Text());
+}
+
+// A big-endian 32-bit integer of a packet reply.
+inline std::string Be32(uint32_t v) {
+  return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
+          static_cast<char>(v)};
+}
+
+// The Addr of the person index entry with this MsgID, from the index files below `root`.
+inline uint32_t IndexAddrOf(const std::string& root, std::u16string_view msgId) {
+  for (const auto& file : std::filesystem::recursive_directory_iterator(root)) {
+    if (file.path().extension() != ".xml") continue;
+    std::ifstream in(file.path());
+    const std::string text((std::istreambuf_iterator<char>(in)), {});
+    std::smatch match;
+    const std::regex entry("Addr=\"(\\d+)\"[^\\n]*MsgID=\"" + ToUtf8(msgId) + "\"");
+    if (std::regex_search(text, match, entry)) return std::stoul(match[1]);
+  }
+  ADD_FAILURE() << "no index entry " << ToUtf8(msgId);
+  return 0;
 }
 
 class ServiceTest : public ::testing::Test {
