@@ -145,6 +145,10 @@ TEST_F(BackgroundJobsTest, WeeklyShrinkRunsOnceInTheSaturdayWindow) {
   capital.mode = u"Weekly";
   EXPECT_TRUE(capital.enabled());
   ShrinkScheduler never(dir_.path(), capital, mgr_, users_, fs_, log_, clock_);
+  never.Start(std::chrono::hours(1));  // the thread runs, and stops at once
+  EXPECT_TRUE(never.running());
+  never.Stop();
+  EXPECT_FALSE(never.running());
   Ticks(never, At(2026, 12, 19, 2, 1));
   ShrinkSettings monthly = settings;
   monthly.mode = u"monthly";
@@ -175,6 +179,10 @@ TEST_F(BackgroundJobsTest, ShrinkWalkPicksLargeFilesOfExistingUsers) {
   EXPECT_TRUE(Exists(mgr_.paths()->GroupTextPath(u"alice_Backup")));   // shrunk as a group file
   EXPECT_FALSE(Exists(mgr_.paths()->PersonTextPath(u"dave_Backup")));  // dave has left
   EXPECT_EQ(mgr_.GetAllOffMsgSum(u"alice"), 2);
+
+  settings.fileSize = static_cast<uint32_t>(stat.size - 1);  // carol's file: one byte more
+  ShrinkScheduler(dir_.path(), settings, mgr_, users_, fs_, log_, clock_).ShrinkWalk();
+  EXPECT_TRUE(Exists(mgr_.paths()->PersonTextPath(u"carol_Backup")));
 }
 
 TEST(ShrinkSettingsTest, DefaultsKeepTheShrinkHarmless) {

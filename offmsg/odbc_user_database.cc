@@ -13,6 +13,15 @@ namespace {
 constexpr char kUserQuery[] =
     "select ID from Sys_user where (AccountState<>1 or AccountState is null) "
     "and lower(UserName)=lower(?)";
+// Every user who is not retired; read when the database's lower() may not fold the name.
+constexpr char kActiveUsersQuery[] =
+    "select UserName from Sys_user where (AccountState<>1 or AccountState is null)";
+// Longest UTF-8 name the scan compares; longer ones cannot name a file.
+constexpr SQLLEN kLongestName = 1023;
+
+bool IsAscii(std::u16string_view name) {
+  return std::all_of(name.begin(), name.end(), [](char16_t c) { return c < 0x80; });
+}
 
 }  // namespace
 
@@ -80,27 +89,64 @@ bool OdbcUserDatabase::Open(const std::string& connectionString) {
 UserDatabase::Answer OdbcUserDatabase::Query(std::u16string_view name) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!handles_) return Answer::kNotAsked;
-  SQLHSTMT stmt = SQL_NULL_HSTMT;
-  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, handles_->dbc, &stmt))) {
+  Answer answer = AskByLowerName(name);
+  if (answer == Answer::kMissing && !IsAscii(name)) answer = ScanActiveNames(name);
+  return answer;
+}
+
+// The statement handle of one query, freed on every path.
+struct OdbcUserDatabase::Statement {
+  SQLHSTMT handle = SQL_NULL_HSTMT;
+  ~Statement() {
+    if (handle != SQL_NULL_HSTMT) SQLFreeHandle(SQL_HANDLE_STMT, handle);
+  }
+};
+
+UserDatabase::Answer OdbcUserDatabase::AskByLowerName(std::u16string_view name) {
+  Statement stmt;
+  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, handles_->dbc, &stmt.handle))) {
     return Answer::kNotAsked;
   }
   std::string value = ToUtf8(name);
   SQLLEN valueLength = static_cast<SQLLEN>(value.size());
   Answer answer = Answer::kFailed;
-  SQLRETURN rc = SQLBindParameter(stmt, 1, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR,
+  SQLRETURN rc = SQLBindParameter(stmt.handle, 1, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR,
                                   std::max<SQLULEN>(1, value.size()), 0, value.data(), valueLength,
                                   &valueLength);
   if (SQL_SUCCEEDED(rc)) {
-    rc = SQLExecDirect(stmt, reinterpret_cast<SQLCHAR*>(const_cast<char*>(kUserQuery)), SQL_NTS);
+    rc = SQLExecDirect(stmt.handle, reinterpret_cast<SQLCHAR*>(const_cast<char*>(kUserQuery)),
+                       SQL_NTS);
   }
   if (SQL_SUCCEEDED(rc)) {
-    rc = SQLFetch(stmt);
+    rc = SQLFetch(stmt.handle);
     if (rc == SQL_NO_DATA) answer = Answer::kMissing;
     if (SQL_SUCCEEDED(rc)) answer = Answer::kExists;
   }
-  if (answer == Answer::kFailed) LogDiagnostics(SQL_HANDLE_STMT, stmt, u"用户查询失败");
-  SQLFreeHandle(SQL_HANDLE_STMT, stmt);
+  if (answer == Answer::kFailed) LogDiagnostics(SQL_HANDLE_STMT, stmt.handle, u"用户查询失败");
   return answer;
+}
+
+UserDatabase::Answer OdbcUserDatabase::ScanActiveNames(std::u16string_view name) {
+  Statement stmt;
+  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, handles_->dbc, &stmt.handle))) {
+    return Answer::kNotAsked;
+  }
+  const std::u16string wanted = ToLower(name);
+  SQLRETURN rc = SQLExecDirect(
+      stmt.handle, reinterpret_cast<SQLCHAR*>(const_cast<char*>(kActiveUsersQuery)), SQL_NTS);
+  while (SQL_SUCCEEDED(rc) && SQL_SUCCEEDED(rc = SQLFetch(stmt.handle))) {
+    char value[kLongestName + 1];
+    SQLLEN length = 0;
+    rc = SQLGetData(stmt.handle, 1, SQL_C_CHAR, value, sizeof value, &length);
+    // A null name, or one too long for any file name, cannot be the owner of a store file.
+    if (rc != SQL_SUCCESS || length < 0 || length > kLongestName) continue;
+    if (ToLower(FromUtf8(std::string_view(value, static_cast<size_t>(length)))) == wanted) {
+      return Answer::kExists;
+    }
+  }
+  if (rc == SQL_NO_DATA) return Answer::kMissing;
+  LogDiagnostics(SQL_HANDLE_STMT, stmt.handle, u"用户查询失败");
+  return Answer::kFailed;
 }
 
 }  // namespace pigeonbox

@@ -7,6 +7,12 @@
 // without regard to case: person store files carry lower-cased names, and a database that
 // compares case-sensitively would otherwise make the sweep delete the messages of every user
 // whose name holds a capital letter.
+//
+// Some databases fold only A-Z in lower() (SQLite among them), so a name with other capitals
+// ("Ärger") would not be found by its lower-cased store name ("ärger"). When a name that is not
+// pure ASCII is not found, the names of all users who are not retired are read and compared with
+// the server's own lower-casing. That scan costs one pass over the table and happens only for
+// such names that the first query did not find.
 #pragma once
 
 #include <memory>
@@ -35,7 +41,11 @@ class OdbcUserDatabase final : public UserDatabase {
 
  private:
   struct Handles;
+  struct Statement;
   void LogDiagnostics(short handleType, void* handle, std::u16string_view what);
+  // The two queries; called with mutex_ held and a connection open.
+  Answer AskByLowerName(std::u16string_view name);
+  Answer ScanActiveNames(std::u16string_view name);
 
   LogFile& log_;
   std::mutex mutex_;  // one statement at a time on the shared connection

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include "offmsg/invalid_user_sweep.h"
 #include "testutil/temp_dir.h"
 
 namespace pigeonbox {
@@ -18,7 +19,8 @@ class OdbcUserDatabaseTest : public ::testing::Test {
     const char* sql =
         "create table Sys_user (ID integer primary key, UserName text, AccountState integer);"
         "insert into Sys_user (UserName, AccountState) values"
-        " ('alice', 0), ('Bob', null), ('retired', 1), ('ab''c', 0), ('张三', 0);";
+        " ('alice', 0), ('Bob', null), ('retired', 1), ('ab''c', 0), ('张三', 0),"
+        " ('Ärger', 0), ('ÖDE', 1), (null, 0);";
     EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(db);
   }
@@ -43,6 +45,46 @@ TEST_F(OdbcUserDatabaseTest, AnswersByAccountStateIgnoringCaseWithBoundNames) {
   EXPECT_EQ(db.Query(u"张三"), UserDatabase::Answer::kExists);
   EXPECT_FALSE(UserExists(db, u"retired"));
   EXPECT_TRUE(UserExistsForShrink(db, u"alice"));
+}
+
+TEST_F(OdbcUserDatabaseTest, CapitalsBeyondAsciiAreFoldedByTheServer) {
+  // SQLite's lower() leaves Ä as it is; the store knows the user as "ärger".
+  OdbcUserDatabase db(log_);
+  ASSERT_TRUE(db.Open(ConnectionString())) << Log();
+  EXPECT_EQ(db.Query(u"ärger"), UserDatabase::Answer::kExists);
+  EXPECT_EQ(db.Query(u"ÄRGER"), UserDatabase::Answer::kExists);
+  EXPECT_EQ(db.Query(u"öde"), UserDatabase::Answer::kMissing);  // retired
+  EXPECT_EQ(db.Query(u"ärger_Backup"), UserDatabase::Answer::kMissing);
+}
+
+// The nightly sweep over store files, asking the SQLite database through the driver.
+TEST_F(OdbcUserDatabaseTest, SweepRemovesTheFilesOfRetiredAndUnknownUsersOnly) {
+  const std::vector<std::string> kept = {
+      "OffMsg/OffMsgIndex/1/alice.xml", "OffMsg/OffMsgFile/1/alice.txt",
+      "OffMsg/OffMsgIndex/2/bob.xml",   "OffMsg/OffMsgIndex/3/ab'c.xml",
+      "OffMsg/OffMsgFile/4/ärger.txt",  "OffMsg/OffMsgIndex/DisGroup/张三.xml"};
+  const std::vector<std::string> gone = {"OffMsg/OffMsgIndex/5/retired.xml",
+                                         "OffMsg/OffMsgFile/5/retired.txt",
+                                         "OffMsg/OffMsgFile/1/alice_Backup.txt",
+                                         "OffMsg/OffMsgFile/6/öde.txt"};
+  for (const std::string& file : kept) dir_.Write(file, "x");
+  for (const std::string& file : gone) dir_.Write(file, "x");
+  PosixFileSystem fs;
+  ManualClock clock;
+  ExcludedUsers excluded;
+
+  // The database cannot be reached: nothing is deleted.
+  OdbcUserDatabase unreachable(log_);
+  EXPECT_FALSE(unreachable.Open("Driver=SQLite3;Database=" + dir_.path() + "no/such/users.db"));
+  InvalidUserSweep(dir_.path(), unreachable, excluded, fs, log_, clock).SweepStore();
+  for (const std::string& file : gone) EXPECT_TRUE(fs.Exists(dir_.path() + file)) << file;
+
+  OdbcUserDatabase db(log_);
+  ASSERT_TRUE(db.Open(ConnectionString())) << Log();
+  InvalidUserSweep(dir_.path(), db, excluded, fs, log_, clock).SweepStore();
+  for (const std::string& file : kept) EXPECT_TRUE(fs.Exists(dir_.path() + file)) << file;
+  for (const std::string& file : gone) EXPECT_FALSE(fs.Exists(dir_.path() + file)) << file;
+  EXPECT_NE(Log().find("用户:retired不存在，清除他的离线消息"), std::string::npos);
 }
 
 TEST_F(OdbcUserDatabaseTest, ErrorsNeverCountAsAMissingUser) {

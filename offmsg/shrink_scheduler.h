@@ -46,6 +46,7 @@ class ShrinkScheduler {
 
   void Start(std::chrono::milliseconds interval = std::chrono::minutes(1));
   void Stop() { thread_.Stop(); }
+  bool running() const { return thread_.running(); }
 
   // One wake-up of the thread; exposed so that tests drive it with a manual clock.
   void Tick();
