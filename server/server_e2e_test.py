@@ -1,0 +1,214 @@
+#!/usr/bin/env python3
+"""The real executables on a temporary install root: pigeonbox-appserver, pigeonbox and
+pigeonbox-cli as a client.
+
+Usage: server_e2e_test.py PIGEONBOX APPSERVER CLI SOURCE_DIR
+"""
+import json
+import os
+import shutil
+import signal
+import socket
+import sqlite3
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+PIGEONBOX, APPSERVER, CLI, SOURCE = sys.argv[1:5]
+WAIT = 20  # seconds any awaited event may take before the test gives up
+
+SHUTDOWN_LINES = ["开始停止服务。", "开始释放资源。", "开始释放网络资源。", "开始释放运行对象服务",
+                  "开始释放组件服务", "退出完毕。"]
+
+
+def sqlite_driver():
+    """The SQLite ODBC driver by its registered name, or by its file where it is not registered."""
+    if subprocess.run(["odbcinst", "-q", "-d", "-n", "SQLite3"], capture_output=True).returncode == 0:
+        return "SQLite3"
+    for base, _, files in os.walk("/usr/lib"):
+        if "libsqlite3odbc.so" in files:
+            return os.path.join(base, "libsqlite3odbc.so")
+    raise unittest.SkipTest("the SQLite ODBC driver (libsqliteodbc) is not installed")
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_until(predicate, what):
+    deadline = time.monotonic() + WAIT
+    while time.monotonic() < deadline:
+        if predicate():
+            return
+        time.sleep(0.05)
+    raise AssertionError("timed out waiting for " + what)
+
+
+class ServerTest(unittest.TestCase):
+    def setUp(self):
+        self.root = tempfile.mkdtemp(prefix="pigeonbox-e2e-") + "/"
+        self.addCleanup(shutil.rmtree, self.root, True)
+        self.port = free_port()
+        self.processes = []
+        self.db_path = self.root + "Data/users.db"
+        self.write_root("Driver=%s;Database=%s" % (sqlite_driver(), self.db_path))
+        self.env = dict(os.environ, PIGEONBOX_ROOT=self.root,
+                        PIGEONBOX_UNIT_DIR=self.root + "units")
+        self.env.pop("NOTIFY_SOCKET", None)
+
+    def tearDown(self):
+        for p in self.processes:
+            if p.poll() is None:
+                p.kill()
+                p.wait()
+
+    def write_root(self, connection):
+        for d in ("Config", "AppConfig", "Data", "units"):
+            os.makedirs(self.root + d, exist_ok=True)
+        with open(SOURCE + "/packaging/root-template/Config/KVTServer.xml", encoding="ascii") as f:
+            config = f.read()
+        config = config.replace("<TCPPort>8010</TCPPort>", "<TCPPort>%d</TCPPort>" % self.port)
+        config = config.replace("Driver=SQLite3;Database=@ROOT@Data/users.db", connection)
+        with open(self.root + "Config/KVTServer.xml", "w", encoding="ascii") as f:
+            f.write(config)
+        shutil.copy(SOURCE + "/packaging/root-template/AppConfig/AppOffMsg.xml",
+                    self.root + "AppConfig/")
+        if os.path.exists(self.db_path):
+            os.remove(self.db_path)
+        with open(SOURCE + "/packaging/root-template/Data/users.sql", encoding="utf-8") as f:
+            db = sqlite3.connect(self.db_path)
+            db.executescript(f.read())
+            db.close()
+
+    def log(self):
+        try:
+            with open(self.root + "Logs/Pigeonbox.log", encoding="utf-8") as f:
+                return f.read()
+        except FileNotFoundError:
+            return ""
+
+    def spawn(self, program, *args, env=None):
+        p = subprocess.Popen([program, *args], env=env or self.env, stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL)
+        self.processes.append(p)
+        return p
+
+    def start_appserver(self):
+        self.spawn(APPSERVER, "--listen", "127.0.0.1:%d" % self.port)
+
+        def listening():
+            try:
+                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+                return True
+            except OSError:
+                return False
+        wait_until(listening, "the application server")
+
+    def start_server(self, env=None):
+        server = self.spawn(PIGEONBOX, env=env)
+        wait_until(lambda: "Pigeonbox 初始化成功" in self.log() or server.poll() is not None,
+                   "the server's start")
+        self.assertIsNone(server.poll(), self.log())
+        return server
+
+    def cli(self, user, *args):
+        run = subprocess.run([CLI, "--user", user, *args], env=self.env, capture_output=True,
+                             text=True, timeout=WAIT)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        return [json.loads(line) for line in run.stdout.splitlines()]
+
+    def send(self, to, key, body):
+        data = ('<KVTCData><Item Key="Title" Type="String">t</Item>'
+                '<Item Key="Key" Type="String">%s</Item>'
+                '<Item Key="Body" Type="String">%s</Item></KVTCData>' % (key, body))
+        self.cli("bob", "send", "--type", "Quorvel.KVT.IM", "--to", to, "--data", data)
+
+    def count(self, user):
+        replies = self.cli(user, "request", "GET_OFFMSG_SUM", "--wait", "1")
+        return replies[0]["items"]["Count"] if replies else 0  # no reply when nothing waits
+
+    def stop(self, server):
+        server.send_signal(signal.SIGTERM)
+        server.wait(WAIT)
+        return server.returncode
+
+
+class EndToEndTest(ServerTest):
+    def test_users_store_query_fetch_delete_then_sigterm_shuts_down_in_order(self):
+        self.start_appserver()
+        server = self.start_server()
+        self.send("alice;carol", "m-1", "first for alice and carol")
+        self.send("alice", "m-2", "second for alice")
+        self.send("张三", "m-3", "for zhang")
+        wait_until(lambda: self.count("alice") == 2, "alice's two messages")
+        self.assertEqual(self.count("carol"), 1)
+        self.assertEqual(self.count("张三"), 1)
+        self.assertEqual(self.count("dave"), 0)
+
+        index = json.dumps(self.cli("alice", "request", "GET_OFFMSG_INDEX"), ensure_ascii=False)
+        self.assertIn("m-1", index)
+        self.assertIn("m-2", index)
+        text = json.dumps(self.cli("alice", "request", "GET_OFFMSG_TXT_EX2", "MsgID=m-1"),
+                          ensure_ascii=False)
+        self.assertIn("first for alice and carol", text)
+        self.assertEqual(self.count("alice"), 1)  # the fetch deleted m-1
+        self.assertEqual(self.cli("alice", "request", "DEL_OFFMSG", "MsgID=m-2", "--wait", "1"), [])
+        self.assertEqual(self.count("alice"), 0)
+        self.assertEqual(self.count("carol"), 1)  # carol's copy is her own
+
+        # A second server on the same root is refused while the first holds the store.
+        second = self.spawn(PIGEONBOX)
+        self.assertEqual(second.wait(WAIT), 1)
+        self.assertIn("存储目录已被占用", self.log())
+
+        self.assertEqual(self.stop(server), 0)
+        log = self.log()
+        positions = [log.find(line) for line in SHUTDOWN_LINES]
+        self.assertNotIn(-1, positions, log)
+        self.assertEqual(positions, sorted(positions), log)
+
+    def test_an_unreachable_database_fails_the_start_and_ends_the_process(self):
+        self.write_root("Driver=%s;Database=%s" % (sqlite_driver(),
+                                                    self.root + "no/such/dir/users.db"))
+        self.start_appserver()
+        server = self.spawn(PIGEONBOX)
+        self.assertEqual(server.wait(WAIT), 1)
+        log = self.log()
+        self.assertIn("打开数据库失败", log)
+        self.assertIn("Pigeonbox 的初始化失败", log)
+        self.assertLess(log.find("开始停止服务。"), log.find("开始释放资源。"))
+        self.assertNotIn("退出完毕。", log)
+
+
+class ServiceTest(ServerTest):
+    def test_unit_install_and_remove_in_the_unit_directory(self):
+        unit = self.root + "units/pigeonbox.service"
+        self.assertEqual(subprocess.run([PIGEONBOX, "/service"], env=self.env).returncode, 0)
+        with open(unit, encoding="utf-8") as f:
+            text = f.read()
+        self.assertIn("Type=notify", text)
+        self.assertIn('ExecStart="%s"' % os.path.realpath(PIGEONBOX), text)
+        self.assertEqual(subprocess.run([PIGEONBOX, "-UNREGSERVER"], env=self.env).returncode, 0)
+        self.assertFalse(os.path.exists(unit))
+
+    def test_started_by_systemd_it_reports_ready_and_stopping(self):
+        subprocess.run([PIGEONBOX, "-Service"], env=self.env, check=True)
+        notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.addCleanup(notify.close)
+        notify.bind(self.root + "notify")
+        notify.settimeout(WAIT)
+        self.start_appserver()
+        server = self.start_server(env=dict(self.env, NOTIFY_SOCKET=self.root + "notify"))
+        self.assertIn(b"READY=1", notify.recv(256))
+        server.send_signal(signal.SIGTERM)
+        self.assertIn(b"STOPPING=1", notify.recv(256))
+        self.assertEqual(server.wait(WAIT), 0)
+        self.assertIn("退出完毕。", self.log())
+
+
+if __name__ == "__main__":
+    unittest.main(argv=sys.argv[:1], verbosity=2)

@@ -1,0 +1,33 @@
+// The pieces the running server hands to the application-server link: the offline-message
+// service over the real user database and file system, the configuration-centre client and the
+// file-transfer service.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "link/link_services.h"
+#include "service/log_file.h"
+#include "store/file_system.h"
+
+namespace pigeonbox {
+
+class ServerServiceFactory final : public LinkServiceFactory {
+ public:
+  // `log` is the server's log (Logs/Pigeonbox.log); borrowed, it must outlive the factory and
+  // everything the factory creates.
+  ServerServiceFactory(std::string installRoot, LogFile& log);
+
+  // OffMsgService with the ODBC user database; its Start opens the database, starts the
+  // invalid-user sweep and the shrink scheduler and sets up the store.
+  std::unique_ptr<MessageService> CreateMessageService(LinkOwner& owner) override;
+  std::unique_ptr<ConfigCentreClient> CreateConfigCentre(ConfigChangeListener& listener) override;
+  std::unique_ptr<TransferService> CreateTransferService() override;
+
+ private:
+  const std::string installRoot_;
+  LogFile& log_;
+  PosixFileSystem fs_;
+};
+
+}  // namespace pigeonbox

@@ -1,0 +1,83 @@
+// The command line, the systemd unit and the status reports of the service host.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "server/service_notify.h"
+#include "server/switches.h"
+#include "server/systemd_unit.h"
+#include "testutil/temp_dir.h"
+
+namespace pigeonbox {
+namespace {
+
+TEST(SwitchTest, OnlyTheLastItemCountsWhateverItsCase) {
+  EXPECT_EQ(ParseSwitch("/service"), Switch::kService);
+  EXPECT_EQ(ParseSwitch("-REGSERVER"), Switch::kRegServer);
+  EXPECT_EQ(ParseSwitch("-x -UnregServer"), Switch::kUnregServer);
+  EXPECT_EQ(ParseSwitch("/opt/x-y/Service"), Switch::kService);  // "/Service" ends the line
+  EXPECT_EQ(ParseSwitch("-Service -x"), Switch::kNone);
+  EXPECT_EQ(ParseSwitch("-Service "), Switch::kNone);
+  EXPECT_EQ(ParseSwitch("Service"), Switch::kNone);
+  EXPECT_EQ(ParseSwitch(""), Switch::kNone);
+  char a0[] = "pigeonbox", a1[] = "-a", a2[] = "/Service";
+  char* argv[] = {a0, a1, a2};
+  EXPECT_EQ(JoinArguments(3, argv), "-a /Service");
+}
+
+class UnitTest : public ::testing::Test {
+ protected:
+  void SetUp() override { setenv("PIGEONBOX_UNIT_DIR", dir_.path().c_str(), 1); }
+  void TearDown() override { unsetenv("PIGEONBOX_UNIT_DIR"); }
+  testutil::TempDir dir_;
+};
+
+TEST_F(UnitTest, InstallWritesANotifyUnitOnceAndRemoveDeletesIt) {
+  std::string error;
+  EXPECT_EQ(UnitPath(), dir_.path() + "pigeonbox.service");
+  EXPECT_FALSE(UnitInstalled());
+  EXPECT_EQ(RemoveUnit(&error), 0);  // nothing to remove
+  ASSERT_EQ(InstallUnit("/opt/pigeon box/bin/pigeonbox", &error), 0) << error;
+  const std::string text = dir_.Read("pigeonbox.service");
+  EXPECT_NE(text.find("Type=notify\n"), std::string::npos);
+  EXPECT_NE(text.find("ExecStart=\"/opt/pigeon box/bin/pigeonbox\"\n"), std::string::npos);
+  ASSERT_EQ(InstallUnit("/elsewhere/bin/pigeonbox", &error), 0);  // already there: unchanged
+  EXPECT_EQ(dir_.Read("pigeonbox.service"), text);
+  EXPECT_EQ(RemoveUnit(&error), 0);
+  EXPECT_FALSE(UnitInstalled());
+
+  EXPECT_NE(UnitText("/a/100%$x/pigeonbox").find("ExecStart=\"/a/100%%$$x/pigeonbox\""),
+            std::string::npos);
+  setenv("PIGEONBOX_UNIT_DIR", (dir_.path() + "missing/").c_str(), 1);
+  EXPECT_EQ(InstallUnit("/opt/pigeonbox/bin/pigeonbox", &error), 1);
+  EXPECT_NE(error.find("Couldn't create service"), std::string::npos);
+}
+
+TEST(NotifyTest, StatusDatagramsReachTheSocketOfNotifySocket) {
+  testutil::TempDir dir;
+  const std::string path = dir.path() + "notify";
+  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  path.copy(address.sun_path, sizeof address.sun_path - 1);
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+
+  unsetenv("NOTIFY_SOCKET");
+  EXPECT_FALSE(ServiceManagerListens());
+  EXPECT_FALSE(NotifyServiceManager("READY=1"));
+  setenv("NOTIFY_SOCKET", path.c_str(), 1);
+  EXPECT_TRUE(ServiceManagerListens());
+  EXPECT_TRUE(NotifyServiceManager("READY=1\nSTATUS=running"));
+  char buffer[64] = {};
+  EXPECT_EQ(recv(fd, buffer, sizeof buffer - 1, 0), 22);
+  EXPECT_STREQ(buffer, "READY=1\nSTATUS=running");
+  unsetenv("NOTIFY_SOCKET");
+  close(fd);
+}
+
+}  // namespace
+}  // namespace pigeonbox

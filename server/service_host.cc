@@ -1,0 +1,163 @@
+#include "server/service_host.h"
+
+#include <signal.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+#include <memory>
+
+#include "base/text.h"
+#include "link/offmsg_app.h"
+#include "server/server_factory.h"
+#include "server/service_notify.h"
+#include "server/switches.h"
+#include "server/systemd_unit.h"
+#include "service/sys_log.h"
+#include "store/store_root_lock.h"
+
+namespace pigeonbox {
+namespace {
+
+constexpr char kServiceName[] = "Pigeonbox";
+
+sigset_t StopSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  return set;
+}
+
+std::string ExecutablePath() {
+  char buffer[4096];
+  const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer);
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof buffer) return {};
+  return std::string(buffer, static_cast<size_t>(n));
+}
+
+// Who holds the store, or why the lock could not be taken.
+std::string LockFailure(const StoreRootLock& lock, int error) {
+  if (error != EWOULDBLOCK) return std::strerror(error);
+  std::string holder = StoreRootLock::ReadHolder(lock.path());
+  return holder.empty() ? "another process" : holder;
+}
+
+}  // namespace
+
+void BlockStopSignals() {
+  const sigset_t set = StopSignals();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+}
+
+ServiceHost::ServiceHost(std::string installRoot) : installRoot_(std::move(installRoot)) {}
+
+int ServiceHost::Main(int argc, char** argv) {
+  switch (ParseSwitch(JoinArguments(argc, argv))) {
+    case Switch::kUnregServer:
+    case Switch::kRegServer:
+      return Register(false);
+    case Switch::kService:
+      return Register(true);
+    case Switch::kNone:
+      break;
+  }
+  // A unit that is installed but a process that systemd did not start: console mode.
+  isService_ = UnitInstalled() && ServiceManagerListens();
+  if (isService_) openlog(kServiceName, LOG_PID, LOG_DAEMON);
+  const int code = Run();
+  if (isService_) {
+    ReportEvent("Service stopped");
+    closelog();
+  }
+  return code;
+}
+
+int ServiceHost::Register(bool install) {
+  std::string error;
+  int result = RemoveUnit(&error);
+  if (result == 0 && install) {
+    const std::string exe = ExecutablePath();
+    if (exe.empty()) {
+      error = "Couldn't create service: the executable's path is unknown";
+      result = 1;
+    } else {
+      result = InstallUnit(exe, &error);
+    }
+  }
+  if (result != 0) std::cerr << kServiceName << ": " << error << "\n";
+  return result;
+}
+
+void ServiceHost::ReportEvent(std::string_view text) {
+  if (isService_) {
+    syslog(LOG_INFO, "%.*s", static_cast<int>(text.size()), text.data());
+  } else {
+    std::cerr << text << std::endl;
+  }
+}
+
+void ServiceHost::WaitForStop() {
+  const sigset_t set = StopSignals();
+  int signal = 0;
+  while (sigwait(&set, &signal) != 0) {
+  }
+  if (isService_) NotifyServiceManager("STOPPING=1\nSTATUS=stopping");
+}
+
+int ServiceHost::Run() {
+  ReportEvent("Service started");
+  if (isService_) NotifyServiceManager("READY=1\nSTATUS=running");
+  if (!log_.Open(installRoot_ + "Logs/", "Pigeonbox.log")) {
+    ReportEvent("Cannot open the log file " + installRoot_ + "Logs/Pigeonbox.log");
+  }
+  log_.Log(u"开始启动服务。");
+
+  // Two servers on one store would corrupt it; the lock is held until Run returns.
+  StoreRootLock rootLock;
+  const int locked = rootLock.TryLock(installRoot_, "pigeonbox pid " + std::to_string(getpid()));
+  if (locked != 0) {
+    const std::string holder = LockFailure(rootLock, locked);
+    log_.Log(u"存储目录已被占用（%s），服务不能启动", FromUtf8(holder));
+    ReportEvent("The store is in use: " + holder);
+    return 1;
+  }
+
+  // Declared before the link, which borrows them.
+  ServerServiceFactory factory(installRoot_, log_);
+  SysLog sysLog;
+  LinkEnvironment env;
+  env.installRoot = installRoot_;
+  env.factory = &factory;
+  env.sysLog = &sysLog;
+  std::unique_ptr<OffMsgApp> link;
+  const int started = OffMsgApp::StartLink(env, &link);
+  if (started != OffMsgApp::kStarted) {
+    // The link has logged why. Nothing to release but the link itself.
+    if (link) {
+      log_.Log(u"开始停止服务。");
+      link->Stop();
+      log_.Log(u"开始释放资源。");
+      link.reset();
+    }
+    return 1;
+  }
+
+  WaitForStop();
+  log_.Log(u"开始停止服务。");
+  link->Stop();
+  log_.Log(u"开始释放资源。");
+  link.reset();
+  // Sockets, the running-object table and the component services need no release here; the
+  // steps keep their lines so the log reads the same on every platform.
+  log_.Log(u"开始释放网络资源。");
+  log_.Log(u"开始释放运行对象服务");
+  log_.Log(u"开始释放组件服务");
+  log_.Log(u"退出完毕。");
+  return 0;
+}
+
+}  // namespace pigeonbox

@@ -1,0 +1,47 @@
+// The service host: what the pigeonbox process does from its command line to its exit.
+//
+// With a registration switch it installs or removes the systemd unit and ends. Otherwise it runs
+// the server: in service mode when the unit is installed and systemd started the process (status
+// reports go to systemd, events to syslog), in console mode otherwise (events on stderr). The
+// main thread starts the application-server link, waits for SIGTERM or SIGINT and then takes
+// everything down in a fixed order, with one log line per step.
+//
+// Everything runs on the main thread. The stop signals must be blocked before any other thread
+// exists (BlockStopSignals, first thing in main), so that they reach only the main thread's wait.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "service/log_file.h"
+
+namespace pigeonbox {
+
+// Blocks SIGTERM and SIGINT in the calling thread (and so in every thread it starts later) and
+// ignores SIGPIPE.
+void BlockStopSignals();
+
+class ServiceHost {
+ public:
+  // `installRoot` ends in "/".
+  explicit ServiceHost(std::string installRoot);
+
+  // The whole process: the switch of the command line, or the run. Returns the exit code.
+  int Main(int argc, char** argv);
+
+  // Runs the server until a stop signal. 0 after a clean stop, 1 when the start failed.
+  int Run();
+
+ private:
+  int Register(bool install);
+  // In service mode to syslog, otherwise to stderr.
+  void ReportEvent(std::string_view text);
+  // Waits for SIGTERM or SIGINT.
+  void WaitForStop();
+
+  const std::string installRoot_;
+  bool isService_ = false;
+  LogFile log_;
+};
+
+}  // namespace pigeonbox
