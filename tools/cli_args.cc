@@ -113,6 +113,60 @@ bool ParseRequest(Words& words, CliArgs* args, std::string* error) {
   return true;
 }
 
+std::optional<uint32_t> ParseUnsigned(const std::string& text, uint32_t max) {
+  if (text.empty() || text[0] < '0' || text[0] > '9') return std::nullopt;
+  char* end = nullptr;
+  errno = 0;
+  unsigned long long value = std::strtoull(text.c_str(), &end, 10);
+  if (*end != '\0' || errno != 0 || value > max) return std::nullopt;
+  return static_cast<uint32_t>(value);
+}
+
+bool ParseDownload(Words& words, CliArgs* args, std::string* error) {
+  std::string value;
+  bool ticketId = false, userId = false;
+  while (!words.Done()) {
+    std::string word = words.Next();
+    if (!words.Take(word, &value, error)) return false;
+    std::string* text = word == "--host"     ? &args->host
+                        : word == "--ticket" ? &args->ticket
+                        : word == "--key"    ? &args->key
+                        : word == "--dir"    ? &args->dir
+                        : word == "--name"   ? &args->name
+                        : word == "--out"    ? &args->out
+                                             : nullptr;
+    if (text != nullptr) {
+      *text = value;
+      continue;
+    }
+    std::optional<uint32_t> number =
+        ParseUnsigned(value, word == "--port" ? UINT16_MAX : UINT32_MAX);
+    if (word != "--port" && word != "--ticket-id" && word != "--user-id") {
+      *error = "download: unknown option " + word;
+      return false;
+    }
+    if (!number) {
+      *error = word + " wants a number, not " + value;
+      return false;
+    }
+    if (word == "--port") {
+      args->port = static_cast<uint16_t>(*number);
+    } else if (word == "--ticket-id") {
+      args->ticketId = *number;
+      ticketId = true;
+    } else {
+      args->userId = *number;
+      userId = true;
+    }
+  }
+  if (args->ticket.empty() || args->key.empty() || !ticketId || !userId || args->name.empty() ||
+      args->out.empty()) {
+    *error = "download needs --ticket, --key, --ticket-id, --user-id, --name and --out";
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool ParseCliArgs(const std::vector<std::string>& list, CliArgs* args, std::string* error) {
@@ -120,7 +174,7 @@ bool ParseCliArgs(const std::vector<std::string>& list, CliArgs* args, std::stri
   std::string value;
   while (!words.Done()) {
     std::string word = words.Next();
-    if (word == "send" || word == "request") {
+    if (word == "send" || word == "request" || word == "download") {
       args->verb = word;
       break;
     }
@@ -139,9 +193,10 @@ bool ParseCliArgs(const std::vector<std::string>& list, CliArgs* args, std::stri
     }
   }
   if (args->verb.empty()) {
-    *error = "no verb (send or request)";
+    *error = "no verb (send, request or download)";
     return false;
   }
+  if (args->verb == "download") return ParseDownload(words, args, error);
   if (args->user.empty()) {
     *error = "--user NAME is required";
     return false;

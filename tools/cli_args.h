@@ -3,6 +3,8 @@
 //   pigeonbox-cli [--root DIR] [--server HOST:PORT] [--app NAME] --user NAME VERB ...
 //     send --type T --to "a;b" [--src ID] [--data XML | --data-file F]
 //     request COMMAND [Key=Value ...] [--long Key=N ...] [--wait SECONDS]
+//   pigeonbox-cli [--root DIR] download [--host H] [--port P] --ticket HEX --key HEX
+//       --ticket-id N --user-id N --dir D --name F --out FILE
 #pragma once
 
 #include <cstdint>
@@ -18,7 +20,7 @@ struct CliArgs {
   std::optional<std::string> server;  // HOST:PORT
   std::optional<std::string> app;
   std::string user;
-  std::string verb;  // "send" or "request"
+  std::string verb;  // "send", "request" or "download"
 
   // send
   std::string type;
@@ -32,6 +34,17 @@ struct CliArgs {
   std::vector<std::pair<std::string, std::string>> strings;
   std::vector<std::pair<std::string, int32_t>> longs;
   double waitSeconds = 2;
+
+  // download (from the file-transfer service; --user is not needed)
+  std::string host = "127.0.0.1";
+  std::optional<uint16_t> port;  // default: the root's "Pigeonbox" section, else 8015
+  std::string ticket;            // hex
+  std::string key;               // hex, the ticket session key
+  uint32_t ticketId = 0;
+  uint32_t userId = 0;
+  std::string dir;
+  std::string name;
+  std::string out;
 };
 
 // False with a reason in *error for anything it cannot take.

@@ -45,7 +45,7 @@ int Dockhand::Start() {
       log_.Log(u"m_pFileManager->Start failed");
       return FailStart();
     }
-    ioLayer_ = std::make_unique<CIOLayer>(static_cast<IoOwner&>(*this), log_, env_.sysLog, env_.io);
+    ioLayer_ = std::make_unique<CIOLayer>(*this, log_, env_.sysLog, env_.io);
     if (ioLayer_->Start(0, port) != 1) {
       log_.Log(u"m_pCIOLayer->Start failed");
       ioLayer_.reset();

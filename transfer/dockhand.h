@@ -66,7 +66,7 @@ struct CHdlClient {
   void ClearLocked();
 };
 
-class Dockhand final : public TransferService, private IoOwner {
+class Dockhand final : public TransferService, public IoOwner {
  public:
   static constexpr uint16_t kDefaultPort = 8015;
   static constexpr int64_t kIdleSeconds = 60;
@@ -88,11 +88,15 @@ class Dockhand final : public TransferService, private IoOwner {
   // One pass of the idle sweep (the sweep thread runs it every interval).
   void SweepIdle();
 
- private:
-  int FailStart();
+  // The connection layer's callbacks; public so the fuzz target can feed frames without sockets.
   void OnConnect(int index) override;
   void OnPacket(int index, const uint8_t* frame, int length) override;
   void OnClose(int index) override;
+  // The session record of a slot, for the fuzz target (it needs the session key).
+  const CHdlClient& session(int index) const { return sessions_[index]; }
+
+ private:
+  int FailStart();
 
   void StartSession(int index, CHdlClient& record, PacketBuffer& frame);
   void RequestFile(int index, CHdlClient& record, PacketBuffer& frame);
