@@ -3,7 +3,7 @@
 //
 //  store: messages stored per second end to end (users -> stand-in server -> link ->
 //         HandleMessage -> store), beside the store manager adding the same messages directly,
-//         on as many threads as the link has delivery lanes;
+//         on as many threads as the link has delivery lanes (measured before and after);
 //  sum:   GET_OFFMSG_SUM round trips per second (user -> server -> service -> server -> user),
 //         beside an echo application on the same stand-in server answering the same request,
 //         and beside a plain loopback echo of the request frame (no server in between).
@@ -272,54 +272,66 @@ struct Pair {
   bool ok = true;
 };
 
+// Messages stored per second end to end; false in *ok when the store's count is off.
+double EndToEndStoreRate(const Options& options, const StoreCorpus& corpus,
+                         const std::vector<std::u16string>& senders, bool* ok) {
+  InstallRoot root;
+  RunningService service(root);
+  std::vector<std::unique_ptr<AppServerUser>> users;
+  for (const std::u16string& name : senders) users.push_back(LoggedIn(service.port(), name));
+  const double seconds = TimeSenders([&](size_t s) {
+    for (int i = 0; i < options.messages; ++i) {
+      const Message m = MessageOf(options, s, i);
+      const std::u16string& owner = corpus.owners()[m.owner];
+      bool sent = users[s]->Send({u"bench", kType, owner, owner, corpus.TextOf(m.seq)}) == 0;
+      if ((i + 1) % kWindow == 0 || i + 1 == options.messages) sent = sent && Fence(*users[s]);
+      if (!sent) RunningService::Fail("a sender lost the server");
+    }
+  });
+  service.Stop();
+  const long total = static_cast<long>(options.messages) * static_cast<long>(kLanes);
+  *ok = CountsMatch(root.path(), corpus, total) && *ok;
+  return static_cast<double>(total) / seconds;
+}
+
+// The same messages added to the store manager directly, one thread per sender.
+double DirectStoreRate(const Options& options, const StoreCorpus& corpus,
+                       const std::vector<std::u16string>& senders, bool* ok) {
+  InstallRoot root;
+  PosixFileSystem fs;
+  LogFile log;
+  log.Open(root.path() + "Logs", "Pigeonbox.log");
+  OffMsgStoreMgr store(root.path(), StoreSettings{}, fs, log);
+  store.InitStores();
+  const int32_t now = static_cast<int32_t>(std::time(nullptr));
+  const double seconds = TimeSenders([&](size_t s) {
+    for (int i = 0; i < options.messages; ++i) {
+      const Message m = MessageOf(options, s, i);
+      // The record the service makes of the message.
+      IndexRecord record;
+      record.CreateTime = now;
+      record.SrcIdentifier = u"bench";
+      record.Type = kType;
+      record.Sender = senders[s];
+      record.Reciever = corpus.owners()[m.owner];
+      record.MsgID = corpus.MsgIdOf(m.seq);
+      store.AddOffMsg(record.Reciever, corpus.TextOf(m.seq), record);
+    }
+  });
+  store.ReleaseStores();
+  const long total = static_cast<long>(options.messages) * static_cast<long>(kLanes);
+  *ok = CountsMatch(root.path(), corpus, total) && *ok;
+  return static_cast<double>(total) / seconds;
+}
+
+// The direct rate is measured before and after the end-to-end one and averaged, so a drift in
+// the machine's load during the round does not favour either side.
 Pair StoreRates(const Options& options, const StoreCorpus& corpus,
                 const std::vector<std::u16string>& senders) {
-  const long total = static_cast<long>(options.messages) * static_cast<long>(kLanes);
   Pair pair;
-  {
-    InstallRoot root;
-    RunningService service(root);
-    std::vector<std::unique_ptr<AppServerUser>> users;
-    for (const std::u16string& name : senders) users.push_back(LoggedIn(service.port(), name));
-    const double seconds = TimeSenders([&](size_t s) {
-      for (int i = 0; i < options.messages; ++i) {
-        const Message m = MessageOf(options, s, i);
-        const std::u16string& owner = corpus.owners()[m.owner];
-        bool sent = users[s]->Send({u"bench", kType, owner, owner, corpus.TextOf(m.seq)}) == 0;
-        if ((i + 1) % kWindow == 0 || i + 1 == options.messages) sent = sent && Fence(*users[s]);
-        if (!sent) RunningService::Fail("a sender lost the server");
-      }
-    });
-    service.Stop();
-    pair.mine = static_cast<double>(total) / seconds;
-    pair.ok = CountsMatch(root.path(), corpus, total);
-  }
-  {
-    InstallRoot root;
-    PosixFileSystem fs;
-    LogFile log;
-    log.Open(root.path() + "Logs", "Pigeonbox.log");
-    OffMsgStoreMgr store(root.path(), StoreSettings{}, fs, log);
-    store.InitStores();
-    const int32_t now = static_cast<int32_t>(std::time(nullptr));
-    const double seconds = TimeSenders([&](size_t s) {
-      for (int i = 0; i < options.messages; ++i) {
-        const Message m = MessageOf(options, s, i);
-        // The record the service makes of the message.
-        IndexRecord record;
-        record.CreateTime = now;
-        record.SrcIdentifier = u"bench";
-        record.Type = kType;
-        record.Sender = senders[s];
-        record.Reciever = corpus.owners()[m.owner];
-        record.MsgID = corpus.MsgIdOf(m.seq);
-        store.AddOffMsg(record.Reciever, corpus.TextOf(m.seq), record);
-      }
-    });
-    store.ReleaseStores();
-    pair.peer = static_cast<double>(total) / seconds;
-    pair.ok = CountsMatch(root.path(), corpus, total) && pair.ok;
-  }
+  const double before = DirectStoreRate(options, corpus, senders, &pair.ok);
+  pair.mine = EndToEndStoreRate(options, corpus, senders, &pair.ok);
+  pair.peer = (before + DirectStoreRate(options, corpus, senders, &pair.ok)) / 2;
   return pair;
 }
 
