@@ -1,7 +1,6 @@
 // Runs the built pigeonbox-appserver on a temporary install root.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -9,39 +8,18 @@
 #include <thread>
 
 #include "suite/app_server_api.h"
-#include "suite/appserver_socket.h"
 #include "testutil/temp_dir.h"
+#include "tools/tool_process_test_util.h"
 
 namespace pigeonbox {
 namespace {
 
+using testutil::FreePort;
 using testutil::TempDir;
-
-// A port that was free a moment ago.
-uint16_t FreePort() {
-  std::string error;
-  uint16_t port = 0;
-  int fd = appwire::ListenTcp("127.0.0.1", 0, &port, &error);
-  close(fd);
-  return port;
-}
+using testutil::WaitExit;
 
 pid_t Spawn(std::vector<std::string> args) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    std::vector<char*> argv{const_cast<char*>(PB_APPSERVER_PATH)};
-    for (auto& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    execv(PB_APPSERVER_PATH, argv.data());
-    _exit(127);
-  }
-  return pid;
-}
-
-int WaitExit(pid_t pid) {
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return testutil::SpawnTool(PB_APPSERVER_PATH, std::move(args));
 }
 
 // Polls the version probe until the server answers (bounded; a failure bound, not a timing check).

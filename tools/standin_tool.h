@@ -1,0 +1,88 @@
+// What the executables of the stand-in servers share: the listen address (from --listen or from
+// a section of the server configuration file), the log file with its fallback to stderr, and the
+// signals that the main thread waits for.
+#pragma once
+
+#include <signal.h>
+
+#include <cstdlib>
+#include <functional>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "base/text.h"
+#include "config/server_config.h"
+#include "service/log_file.h"
+
+namespace pigeonbox::standin {
+
+// "HOST:PORT" (the host may be bracketed) into its parts; false when it is not of that form.
+inline bool SplitHostPort(const std::string& text, std::string* host, uint16_t* port) {
+  size_t colon = text.rfind(':');
+  if (colon == std::string::npos || colon + 1 == text.size()) return false;
+  *host = text.substr(0, colon);
+  if (host->size() >= 2 && host->front() == '[' && host->back() == ']') {
+    *host = host->substr(1, host->size() - 2);
+  }
+  char* end = nullptr;
+  unsigned long value = std::strtoul(text.c_str() + colon + 1, &end, 10);
+  if (*end != '\0' || value > 65535) return false;
+  *port = static_cast<uint16_t>(value);
+  return true;
+}
+
+// The address to listen on: `listen` when not empty, else the IP and TCPPort of `section` in the
+// root's server configuration file. 0 when found; 2 for a malformed `listen`; 1 when the file
+// names no address (said on stderr).
+inline int ListenAddress(const char* program, const std::string& root, std::u16string_view section,
+                         const std::string& listen, std::string* host, uint16_t* port) {
+  if (!listen.empty()) return SplitHostPort(listen, host, port) ? 0 : 2;
+  std::u16string ip;
+  uint16_t udp = 0;
+  if (!ReadBasicSetting(root, section, &ip, 128, port, &udp) || *port == 0) {
+    std::cerr << program << ": no " << ToUtf8(section) << " address in " << ServerConfigPath(root)
+              << "; use --listen HOST:PORT\n";
+    return 1;
+  }
+  *host = ToUtf8(ip);
+  return 0;
+}
+
+// The server's log: <root>Logs/<fileName>, or stderr when that file cannot be opened.
+class ToolLog {
+ public:
+  ToolLog(const char* program, const std::string& root, const std::string& fileName)
+      : file_(std::make_unique<LogFile>()), toFile_(file_->Open(root + "Logs/", fileName)) {
+    if (!toFile_) std::cerr << program << ": cannot open the log file, logging to stderr\n";
+  }
+  void Write(std::u16string_view line) {
+    if (toFile_) {
+      file_->WriteLine(line);
+    } else {
+      std::cerr << ToUtf8(line) << "\n";
+    }
+  }
+  std::function<void(std::u16string_view)> Sink() {
+    return [this](std::u16string_view line) { Write(line); };
+  }
+
+ private:
+  std::unique_ptr<LogFile> file_;
+  bool toFile_;
+};
+
+// Blocks SIGINT, SIGTERM and `extra` (0: none) in the calling thread and every thread it starts
+// afterwards; the main thread then takes them with sigwait.
+inline sigset_t BlockStopSignals(int extra = 0) {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  if (extra != 0) sigaddset(&signals, extra);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  return signals;
+}
+
+}  // namespace pigeonbox::standin
