@@ -19,6 +19,7 @@
 #include "link/offmsg_app.h"
 #include "suite/appserver.h"
 #include "suite/appserver_fixture.h"
+#include "testutil/log_lines.h"
 #include "testutil/temp_dir.h"
 
 namespace pigeonbox::testutil {
@@ -241,20 +242,7 @@ class LinkTest : public AppServerTest {
   int StartLink() { return OffMsgApp::StartLink(env_, &link_); }
 
   // The lines of the link's log without their time and thread prefix, UTF-8.
-  std::vector<std::string> LogLines() const {
-    std::vector<std::string> lines;
-    std::string text = dir_.Read("Logs/Pigeonbox.log");
-    size_t begin = 0;
-    while (begin < text.size()) {
-      size_t end = text.find("\r\n", begin);
-      if (end == std::string::npos) end = text.size();
-      std::string line = text.substr(begin, end - begin);
-      size_t prefixEnd = line.find(')');
-      lines.push_back(prefixEnd == std::string::npos ? line : line.substr(prefixEnd + 1));
-      begin = end + 2;
-    }
-    return lines;
-  }
+  std::vector<std::string> LogLines() const { return LogLinesOf(dir_, "Logs/Pigeonbox.log"); }
   size_t CountLines(const std::string& text) const {
     size_t count = 0;
     for (const auto& line : LogLines()) count += line == text ? 1 : 0;

@@ -1,0 +1,121 @@
+// The service's configuration-centre client: finds the centre's address, registers the service
+// type "Pigeonbox" with its GUID, greets the centre with the wanted items, asks for the items
+// that changed and tells its owner, keeps the versions it has seen, reconnects when the
+// connection drops, logs the library's error codes and forwards the system-log events.
+//
+// Threads: Start runs on the caller's thread. Start leaves two threads running: the handler
+// thread of the current connection (registers, then greets every helloInterval) and the
+// reconnect thread (checks the connection every reconnectInterval). A reconnect ends the
+// previous handler thread before it starts the next one, so there is only ever one. The library
+// raises its events on its receive thread. Stop (and the destructor) end and join every thread
+// and close the connection, so no event reaches the owner after it returns.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "config/server_config.h"
+#include "link/link_services.h"
+#include "service/log_file.h"
+#include "service/sys_log.h"
+#include "suite/config_center_client.h"
+
+namespace pigeonbox {
+
+// How often the client greets the centre and checks its connection.
+struct ConfigCentreTiming {
+  std::chrono::milliseconds helloInterval{60000};
+  std::chrono::milliseconds reconnectInterval{60000};
+};
+
+class ConfigCentreWrapper final : public ConfigCentreClient, public SysLogSink {
+ public:
+  static constexpr std::u16string_view kServiceType = u"Pigeonbox";
+  static constexpr size_t kGuidChars = 127;
+  static constexpr std::u16string_view kDefaultAddress = u"127.0.0.1";
+  static constexpr uint16_t kDefaultPort = 8016;
+
+  using Timing = ConfigCentreTiming;
+
+  // `installRoot` ends in "/". `listener` (the owner) is borrowed and must outlive the object.
+  // `log` is the service log, borrowed; when null the object opens its own LogFile on the same
+  // file, <root>Logs/Pigeonbox.log.
+  ConfigCentreWrapper(std::string installRoot, ConfigChangeListener& listener,
+                      LogFile* log = nullptr, Timing timing = {});
+  ~ConfigCentreWrapper() override;
+  ConfigCentreWrapper(const ConfigCentreWrapper&) = delete;
+  ConfigCentreWrapper& operator=(const ConfigCentreWrapper&) = delete;
+
+  // Reads the address, the held items and the GUID, connects, starts the handler thread and the
+  // reconnect thread. False when the first connection failed (the reconnect thread keeps
+  // trying) or when the configured address is unusable (then nothing is started). Call once.
+  bool Start() override;
+  SysLogSink* sys_log_sink() override { return this; }
+  // Ends and joins the threads, then closes the connection (sending what is queued first).
+  // Safe to call twice; the destructor calls it.
+  void Stop();
+
+  // SysLogSink: sends the event as the service type "Pigeonbox".
+  void ReportSysLog(uint32_t level, std::u16string_view category, uint32_t eventId,
+                    std::u16string_view text) override;
+
+  // The message of a library result code, zero-terminated in out[0 .. outLen): at most
+  // outLen - 1 characters, the rest of the buffer zero-filled. A code without a message leaves
+  // `out` untouched; so does outLen 0.
+  static void ErrorText(int32_t code, char16_t* out, size_t outLen);
+
+  // For tests and diagnostics.
+  std::u16string guid() const;
+  bool running() const;
+  bool connected() { return client_.IsStart() != 0; }
+  int live_handler_threads() const;
+
+ private:
+  // Connect, receive thread, a new handler thread, send thread. True when all started.
+  bool ConnectAndGreet();
+  void StartHandler();
+  void HandlerLoop(uint64_t generation);
+  void ReconnectLoop();
+  // Waits up to `interval`; true when the calling thread is to end.
+  bool Wait(std::chrono::milliseconds interval, uint64_t generation);
+
+  void OnRegServer(const std::u16string& guid);
+  void OnError(int32_t code);
+  void OnConfigNotify(const std::vector<ccapi::ConfigElem>& items,
+                      const std::vector<ccapi::OthCfgElem>& otherItems);
+  void OnConfigData(const std::vector<ccapi::ConfigElem>& items,
+                    const std::vector<ccapi::OthCfgElem>& otherItems);
+
+  std::string installRoot_;
+  ConfigChangeListener& listener_;
+  std::unique_ptr<LogFile> ownLog_;
+  LogFile& log_;
+  Timing timing_;
+
+  mutable std::mutex mutex_;  // guards the fields below
+  std::condition_variable wake_;
+  bool running_ = false;
+  uint64_t generation_ = 0;  // of the current handler thread; a new one ends the old
+  int liveHandlers_ = 0;
+  std::u16string guid_;
+  std::thread handler_;
+  std::thread reconnector_;
+
+  // Touched at Start and by the two configuration events, which the library raises on one
+  // thread at a time; the lock keeps that true across a reconnect too.
+  std::mutex heldMutex_;
+  std::vector<ConfigElem> heldItems_;
+  std::vector<ccapi::OthCfgElem> heldOtherItems_;
+
+  // Declared last: destroyed (its threads joined) before the fields its events use.
+  CConfigCenterClient client_;
+};
+
+}  // namespace pigeonbox
