@@ -7,7 +7,6 @@
 #include <iostream>
 #include <string>
 
-#include "config/install_root.h"
 #include "suite/appserver.h"
 #include "tools/standin_tool.h"
 
@@ -21,33 +20,17 @@ int Usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string root;
-  bool haveRoot = false;
-  std::string listen;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (arg == "--root" && i + 1 < argc) {
-      root = argv[++i];
-      haveRoot = true;
-    } else if (arg == "--listen" && i + 1 < argc) {
-      listen = argv[++i];
-    } else {
-      return Usage();
-    }
-  }
-  if (!haveRoot) root = pigeonbox::GetInstallRoot();
-  if (!root.empty() && root.back() != '/') root += '/';
-
-  std::string host;
-  uint16_t port = 0;
   const char* program = "pigeonbox-appserver";
+  pigeonbox::standin::ToolSetup setup;
   if (int result =
-          pigeonbox::standin::ListenAddress(program, root, u"APPServer", listen, &host, &port);
+          pigeonbox::standin::ReadToolSetup(program, u"APPServer", false, argc, argv, &setup);
       result != 0) {
     return result == 2 ? Usage() : result;
   }
+  const std::string& host = setup.host;
+  uint16_t port = setup.port;
 
-  pigeonbox::standin::ToolLog log(program, root, "AppServer.log");
+  pigeonbox::standin::ToolLog log(program, setup.root, "AppServer.log");
   pigeonbox::AppServer server(log.Sink());
 
   // Block the stop signals before any thread starts, then wait for one on the main thread.

@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "base/text.h"
-#include "config/install_root.h"
 #include "config/server_config.h"
 #include "markup/markup_document.h"
 #include "suite/config_center_server.h"
@@ -55,33 +54,17 @@ bool LoadItems(const std::string& root, ConfigCentre* centre) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string root, listen, events;
-  bool haveRoot = false;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (arg == "--root" && i + 1 < argc) {
-      root = argv[++i];
-      haveRoot = true;
-    } else if (arg == "--listen" && i + 1 < argc) {
-      listen = argv[++i];
-    } else if (arg == "--events" && i + 1 < argc) {
-      events = argv[++i];
-    } else {
-      return Usage();
-    }
-  }
-  if (!haveRoot) root = pigeonbox::GetInstallRoot();
-  if (!root.empty() && root.back() != '/') root += '/';
-  if (events.empty()) events = root + "Logs/ConfigCentreEvents.jsonl";
-
-  std::string host;
-  uint16_t port = 0;
   const char* program = "pigeonbox-confcentre";
+  pigeonbox::standin::ToolSetup setup;
   if (int result =
-          pigeonbox::standin::ListenAddress(program, root, u"ConfigCenter", listen, &host, &port);
+          pigeonbox::standin::ReadToolSetup(program, u"ConfigCenter", true, argc, argv, &setup);
       result != 0) {
     return result == 2 ? Usage() : result;
   }
+  const std::string& root = setup.root;
+  const std::string& host = setup.host;
+  uint16_t port = setup.port;
+  std::string events = setup.events.empty() ? root + "Logs/ConfigCentreEvents.jsonl" : setup.events;
 
   pigeonbox::standin::ToolLog log(program, root, "ConfigCentre.log");
   ConfigCentre centre(log.Sink(), events);

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "base/text.h"
+#include "config/install_root.h"
 #include "config/server_config.h"
 #include "service/log_file.h"
 
@@ -48,6 +49,39 @@ inline int ListenAddress(const char* program, const std::string& root, std::u16s
   }
   *host = ToUtf8(ip);
   return 0;
+}
+
+// What a stand-in server starts with.
+struct ToolSetup {
+  std::string root;    // ends in "/"
+  std::string events;  // --events FILE; empty when not given
+  std::string host;    // where to listen
+  uint16_t port = 0;
+};
+
+// Reads --root DIR, --listen HOST:PORT and, when `eventsAllowed`, --events FILE, then the listen
+// address (ListenAddress with `section`). The root defaults to the install root. 0 when ready;
+// 2 for a bad command line (the caller prints its usage); 1 when no address is known.
+inline int ReadToolSetup(const char* program, std::u16string_view section, bool eventsAllowed,
+                         int argc, char** argv, ToolSetup* out) {
+  std::string listen;
+  bool haveRoot = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--root" && i + 1 < argc) {
+      out->root = argv[++i];
+      haveRoot = true;
+    } else if (arg == "--listen" && i + 1 < argc) {
+      listen = argv[++i];
+    } else if (eventsAllowed && arg == "--events" && i + 1 < argc) {
+      out->events = argv[++i];
+    } else {
+      return 2;
+    }
+  }
+  if (!haveRoot) out->root = GetInstallRoot();
+  if (!out->root.empty() && out->root.back() != '/') out->root += '/';
+  return ListenAddress(program, out->root, section, listen, &out->host, &out->port);
 }
 
 // The server's log: <root>Logs/<fileName>, or stderr when that file cannot be opened.
