@@ -34,12 +34,14 @@ addrinfo* Resolve(const std::string& host, uint16_t port, bool passive) {
 
 }  // namespace
 
-int ConnectTcp(const std::string& host, uint16_t port) {
+int ConnectTcp(const std::string& host, uint16_t port, std::chrono::milliseconds timeout) {
   addrinfo* list = Resolve(host, port, false);
   int fd = -1;
   for (addrinfo* ai = list; ai != nullptr && fd < 0; ai = ai->ai_next) {
     fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
     if (fd < 0) continue;
+    // Linux applies the send timeout to connect as well.
+    if (timeout.count() >= 0) SetSendTimeout(fd, timeout);
     if (connect(fd, ai->ai_addr, ai->ai_addrlen) != 0) {
       close(fd);
       fd = -1;

@@ -10,8 +10,10 @@
 
 namespace pigeonbox::appwire {
 
-// Connects to host:port (numeric address or name) with TCP_NODELAY set; -1 on failure.
-int ConnectTcp(const std::string& host, uint16_t port);
+// Connects to host:port (numeric address or name) with TCP_NODELAY set; -1 on failure. A
+// non-negative `timeout` bounds each connection attempt (a host that drops the handshake).
+int ConnectTcp(const std::string& host, uint16_t port,
+               std::chrono::milliseconds timeout = std::chrono::milliseconds(-1));
 
 // Binds and listens on host:port (port 0 picks a free one); the bound port goes to *boundPort.
 // -1 on failure, with the reason in *error.

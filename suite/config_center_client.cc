@@ -16,7 +16,7 @@ using ccwire::Op;
 
 namespace {
 
-// How long one write may block before the connection counts as broken.
+// How long a connection attempt or one write may block before it counts as failed.
 constexpr std::chrono::milliseconds kSendTimeout{5000};
 
 void JoinUnlessSelf(std::thread& thread) {
@@ -57,12 +57,13 @@ int32_t CConfigCenterClient::Connect() {
     host = ToUtf8(ip_);
     port = port_;
   }
-  int fd = host.empty() ? -1 : appwire::ConnectTcp(host, port);
+  // Bounded, so that DisConnect (which waits for a Connect in progress) is never held up for
+  // minutes by a centre host that drops the handshake.
+  int fd = host.empty() ? -1 : appwire::ConnectTcp(host, port, kSendTimeout);
   if (fd < 0) {
     RaiseError(kConnectFailed);
     return kConnectFailed;
   }
-  appwire::SetSendTimeout(fd, kSendTimeout);
   std::lock_guard lock(mutex_);
   fd_ = fd;
   return kOk;
