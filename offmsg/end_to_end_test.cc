@@ -176,6 +176,7 @@ TEST_F(EndToEndTest, StoredMessagesAreCountedFetchedAndGone) {
   EXPECT_EQ(replies[0].data, Packet(u"GET_OFFMSG_SUM_3") + Be32(2));
   EXPECT_EQ(replies[0].data.size(), 40u);
   EXPECT_EQ(replies[0].route[3], u"alice");
+  EXPECT_EQ(kServerConfigReply.size(), 54u);  // the answer every Drain waits for
 
   replies = Ask(alice, {{u"Command", u"GET_OFFMSG_TXT_EX2"}, {u"MsgID", u"m-1"}});
   ASSERT_EQ(replies.size(), 1u);
