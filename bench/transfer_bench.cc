@@ -1,0 +1,292 @@
+// The file-transfer service under load, beside a plain peer in the same run.
+//
+// 1. Block downloads: 64 clients, each with a session and a file chosen, ask for one block after
+//    another (encrypted request -> 3072-byte block). The peer is a single-threaded epoll server
+//    that answers each request frame with a frame of the same size as the block reply, so the
+//    clients, frames and byte counts are the same and only the service's own work differs.
+// 2. Idle connections: 16384 connections held open at once (by a child process, so the server
+//    and the clients each stay inside the descriptor limit); the server's heap and resident
+//    memory before and after, per connection, beside its fixed per-slot tables.
+//
+// transfer_bench [seconds per workload, default 2]
+#include <malloc.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/round_trips.h"
+#include "service/log_file.h"
+#include "testutil/temp_dir.h"
+#include "transfer/dockhand.h"
+#include "transfer/frame_assembler.h"
+#include "transfer/ticket.h"
+#include "transfer/transfer_client.h"
+
+namespace {
+
+using namespace pigeonbox;
+
+constexpr int kClients = 64;
+constexpr int kIdleConnections = 16384;
+constexpr int kFileBlocks = 16;
+// Block reply: header, index, result, count, 3072 bytes, end byte.
+constexpr int kBlockReplyBytes = 13 + 4 + 4 + 2 + kBlockBytes + 1;
+
+[[noreturn]] void Die(const char* what) {
+  std::fprintf(stderr, "transfer_bench: %s\n", what);
+  std::exit(1);
+}
+
+// A started service over a temporary root holding one file of kFileBlocks blocks.
+struct Service {
+  explicit Service(int slotCount = 16384) {
+    root.Write("Config/KVTServer.xml",
+               "<KVTServers><Pigeonbox><Basic_Setting><IP>127.0.0.1</IP><TCPPort>0</TCPPort>"
+               "</Basic_Setting></Pigeonbox></KVTServers>");
+    root.Write("OffMsg/bench/disgroup/file.dat", std::string(kFileBlocks * kBlockBytes, 'b'));
+    log.Open(root.path() + "Logs", "Pigeonbox.log");
+    DockhandEnv env;
+    env.installRoot = root.path();
+    env.log = &log;
+    env.io.slotCount = slotCount;
+    dockhand = std::make_unique<Dockhand>(env);
+    if (dockhand->Start() != 1) Die("cannot start the service");
+  }
+  // A client with a session and the file chosen.
+  std::unique_ptr<TransferClient> Client() {
+    auto client = std::make_unique<TransferClient>();
+    std::string error;
+    Ticket ticket{1, 2, 0, 0, NewSessionKey()};
+    if (!client->Connect("127.0.0.1", dockhand->port(), &error) ||
+        client->StartSession(SealTicket(ticket, LoadServiceKey(root.path())),
+                             MakeAuthenticator(ticket.sessionKey, 1, 2, 0),
+                             ticket.sessionKey) != 0) {
+      Die("cannot start a session");
+    }
+    std::optional<TransferClient::FileInfo> info = client->RequestFile(u"bench_disgroup", u"file.dat");
+    if (!info || info->result != 0) Die("cannot choose the file");
+    return client;
+  }
+
+  testutil::TempDir root;
+  LogFile log;
+  std::unique_ptr<Dockhand> dockhand;
+};
+
+double DockhandRate(double seconds) {
+  Service service;
+  std::vector<std::unique_ptr<TransferClient>> clients;
+  for (int i = 0; i < kClients; ++i) clients.push_back(service.Client());
+  std::vector<uint32_t> next(kClients, 0);
+  return bench::DriveRoundTrips(kClients, seconds, [&](int i) {
+    const uint32_t index = next[i]++ % kFileBlocks;
+    std::optional<TransferClient::Block> block = clients[i]->RequestBlock(index);
+    return block && block->result == 0 && block->bytes.size() == kBlockBytes;
+  });
+}
+
+// Answers every frame it receives with one reply of kBlockReplyBytes. Single-threaded epoll.
+class ReplyServer {
+ public:
+  ReplyServer() {
+    listenFd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof addr;
+    if (bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        listen(listenFd_, 1024) != 0 ||
+        getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
+      Die("cannot listen");
+    }
+    port_ = ntohs(addr.sin_port);
+    PacketBuffer reply;
+    BeginFrame(reply, kBlockRequestCommand);
+    reply.PutU32(0);
+    reply.PutU32(0);
+    reply.PutU16(kBlockBytes);
+    std::string bytes(kBlockBytes, 'b');
+    reply.PutBytes(bytes.data(), bytes.size());
+    reply_.assign(reply.data, reply.data + SealFrame(reply));
+    epoll_ = epoll_create1(0);
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~ReplyServer() {
+    stop_ = true;
+    thread_.join();
+    close(listenFd_);
+    close(epoll_);
+  }
+  uint16_t port() const { return port_; }
+
+ private:
+  void Run() {
+    epoll_event ev{EPOLLIN, {.fd = listenFd_}};
+    epoll_ctl(epoll_, EPOLL_CTL_ADD, listenFd_, &ev);
+    std::vector<FrameAssembler> assemblers(65536);
+    epoll_event events[64];
+    uint8_t chunk[65536];
+    while (!stop_) {
+      const int n = epoll_wait(epoll_, events, 64, 100);
+      for (int i = 0; i < n; ++i) {
+        const int fd = events[i].data.fd;
+        if (fd == listenFd_) {
+          const int client = accept(listenFd_, nullptr, nullptr);
+          if (client < 0) continue;
+          int one = 1;
+          setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+          epoll_event add{EPOLLIN, {.fd = client}};
+          epoll_ctl(epoll_, EPOLL_CTL_ADD, client, &add);
+          continue;
+        }
+        const ssize_t got = recv(fd, chunk, sizeof chunk, 0);
+        if (got <= 0 || !assemblers[fd].Feed(chunk, got, [&](const uint8_t*, int) {
+              return send(fd, reply_.data(), reply_.size(), MSG_NOSIGNAL) ==
+                     static_cast<ssize_t>(reply_.size());
+            })) {
+          assemblers[fd].Reset();
+          close(fd);
+        }
+      }
+    }
+  }
+
+  int listenFd_ = -1;
+  int epoll_ = -1;
+  uint16_t port_ = 0;
+  std::vector<uint8_t> reply_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+double PeerRate(double seconds) {
+  ReplyServer peer;
+  // The same request frame as a block request: index 0 encrypted with some session key.
+  PacketBuffer request;
+  BeginFrame(request, kBlockRequestCommand);
+  request.PutU32(0);
+  EncryptBody(request, NewSessionKey());
+  const int requestLength = SealFrame(request);
+  std::vector<std::unique_ptr<TransferClient>> clients;
+  std::string error;
+  for (int i = 0; i < kClients; ++i) {
+    clients.push_back(std::make_unique<TransferClient>());
+    if (!clients.back()->Connect("127.0.0.1", peer.port(), &error)) Die("cannot reach the peer");
+  }
+  return bench::DriveRoundTrips(kClients, seconds, [&](int i) {
+    PacketBuffer reply;
+    return clients[i]->SendBytes(request.data, requestLength) &&
+           clients[i]->ReceiveFrame(&reply) && reply.end + 1 == kBlockReplyBytes;
+  });
+}
+
+size_t HeapInUse() { return mallinfo2().uordblks; }
+
+long ResidentKb() {
+  std::ifstream status("/proc/self/status");
+  std::string word;
+  while (status >> word) {
+    if (word == "VmRSS:") {
+      long kb = 0;
+      status >> kb;
+      return kb;
+    }
+  }
+  return 0;
+}
+
+// Opens `count` connections in a child process and holds them until told to go (a byte on
+// `control`); writes one byte to `ready` once every connection has had a session started on a
+// sample of them, so all have been accepted.
+pid_t HoldConnections(uint16_t port, int count, int ready, int control,
+                      const std::string& root) {
+  const pid_t child = fork();
+  if (child != 0) return child;
+  rlimit limit{static_cast<rlim_t>(count + 256), static_cast<rlim_t>(count + 256)};
+  setrlimit(RLIMIT_NOFILE, &limit);
+  std::vector<std::unique_ptr<TransferClient>> clients;
+  std::string error;
+  const TransferKey serviceKey = LoadServiceKey(root);
+  for (int i = 0; i < count; ++i) {
+    clients.push_back(std::make_unique<TransferClient>());
+    if (!clients.back()->Connect("127.0.0.1", port, &error)) {
+      std::fprintf(stderr, "connection %d: %s\n", i, error.c_str());
+      _exit(1);
+    }
+  }
+  // Connections are accepted in order; a session on every 1024th and on the last shows the
+  // server has taken them all.
+  std::vector<int> sample;
+  for (int i = 1023; i < count - 1; i += 1024) sample.push_back(i);
+  sample.push_back(count - 1);
+  for (int i : sample) {
+    Ticket ticket{1, 2, 0, 0, NewSessionKey()};
+    if (clients[i]->StartSession(SealTicket(ticket, serviceKey),
+                                 MakeAuthenticator(ticket.sessionKey, 1, 2, 0),
+                                 ticket.sessionKey) != 0) {
+      std::fprintf(stderr, "no session on connection %d\n", i);
+      _exit(1);
+    }
+  }
+  char byte = 1;
+  if (write(ready, &byte, 1) != 1) _exit(1);
+  if (read(control, &byte, 1) < 0) _exit(1);
+  _exit(0);
+}
+
+void IdleConnections() {
+  rlimit limit{static_cast<rlim_t>(kIdleConnections + 256),
+               static_cast<rlim_t>(kIdleConnections + 256)};
+  if (setrlimit(RLIMIT_NOFILE, &limit) != 0) Die("cannot raise RLIMIT_NOFILE");
+  const size_t heapBeforeService = HeapInUse();
+  Service service(kIdleConnections);
+  const size_t heapBefore = HeapInUse();
+  const long rssBefore = ResidentKb();
+  int ready[2], control[2];
+  if (pipe(ready) != 0 || pipe(control) != 0) Die("pipe");
+  const pid_t child = HoldConnections(service.dockhand->port(), kIdleConnections, ready[1],
+                                      control[0], service.root.path());
+  char byte;
+  if (read(ready[0], &byte, 1) != 1) Die("the connections could not be opened");
+  const size_t heapAfter = HeapInUse();
+  const long rssAfter = ResidentKb();
+  if (write(control[1], &byte, 1) != 1) Die("pipe");
+  waitpid(child, nullptr, 0);
+  const double fixed = static_cast<double>(heapBefore - heapBeforeService) / kIdleConnections;
+  const double heap = (static_cast<double>(heapAfter) - heapBefore) / kIdleConnections;
+  const double rss = (rssAfter - rssBefore) * 1024.0 / kIdleConnections;
+  std::printf("%d idle connections:\n", kIdleConnections);
+  std::printf("  fixed tables of the service, per slot:      %8.0f bytes\n", fixed);
+  std::printf("  heap growth while connected, per connection: %8.0f bytes\n", heap);
+  std::printf("  resident growth while connected, per conn.:  %8.0f bytes\n", rss);
+  std::printf("  user space per connection (fixed + heap):    %8.0f bytes (goal <= 2048)\n",
+              fixed + heap);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  double seconds = argc > 1 ? std::atof(argv[1]) : 2.0;
+  if (seconds <= 0) seconds = 2.0;
+  const double peer = PeerRate(seconds);
+  const double dockhand = DockhandRate(seconds);
+  std::printf("block downloads, %d clients:\n", kClients);
+  std::printf("  plain epoll server, same frames: %10.0f round trips/s\n", peer);
+  std::printf("  file-transfer service:           %10.0f round trips/s\n", dockhand);
+  std::printf("  ratio: %.2f (goal >= 0.8)\n", dockhand / peer);
+  IdleConnections();
+  return 0;
+}
