@@ -37,6 +37,7 @@ OffMsgApp::OffMsgApp(const LinkEnvironment& env)
     : env_(env), platform_(env.platform ? *env.platform : SystemLinkPlatform::Instance()) {}
 
 OffMsgApp::~OffMsgApp() {
+  closing_ = true;  // a watchdog still probing gives up after its current sleep
   client_.reset();  // no delivery or exit callback after this
   Stop();
   if (sinkSet_) env_.sysLog->SetSink(nullptr);
@@ -178,6 +179,7 @@ void OffMsgApp::OnAppServerExit() {
   using std::chrono::milliseconds;
   for (;;) {
     platform_.Sleep(milliseconds(1000));
+    if (closing_) return;
     std::u16string version;
     if (AppServerClient::GetVersionW(config_.appSvrIp, config_.appSvrPort, &version,
                                      kErrorTextChars, 0, 0) != 0) {

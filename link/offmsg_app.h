@@ -12,6 +12,7 @@
 // thread the service calls them from.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <shared_mutex>
@@ -74,7 +75,8 @@ class OffMsgApp final : public LinkOwner, public ConfigChangeListener {
                    const char16_t* data, uint32_t value, uint32_t trailing);
   // The exit callback: probes the server every second; once it answers, waits five seconds,
   // StopAfterServerLoss and ends the process with code 0. Returns only when the platform's
-  // ExitProcess does.
+  // ExitProcess does, or when the link is being destroyed (a stop of the server while the
+  // application server is away must not wait for it to come back).
   void OnAppServerExit();
 
   // LinkOwner
@@ -101,6 +103,8 @@ class OffMsgApp final : public LinkOwner, public ConfigChangeListener {
 
   LinkEnvironment env_;
   LinkPlatform& platform_;
+  // Set by the destructor before it joins the library's threads; ends the watchdog's probing.
+  std::atomic<bool> closing_{false};
   LogFile log_;
   AppConfig config_;
   std::unique_ptr<ConfigCentreClient> configCentre_;

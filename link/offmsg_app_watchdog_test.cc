@@ -2,6 +2,8 @@
 // process exit recorded, once for real in a child process.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <future>
 #include <thread>
 
 #include "link/link_test_fixture.h"
@@ -42,6 +44,27 @@ TEST_F(LinkTest, WatchdogProbesUntilTheServerAnswersThenStopsAndExits) {
   EXPECT_EQ(events[1].text, u"服务停止");
   link_.reset();
   revived.reset();
+}
+
+TEST_F(LinkTest, DestroyingTheLinkEndsAWatchdogThatIsStillProbing) {
+  WriteAppConfig();
+  ASSERT_EQ(StartLink(), 0);
+  std::promise<void> probing;
+  platform_.onSleep = [&](size_t sleepsSoFar) {
+    if (sleepsSoFar == 2) probing.set_value();
+  };
+  server_->Stop();  // and it never comes back
+  ASSERT_EQ(probing.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
+  std::promise<void> destroyed;
+  std::thread([&] {
+    link_.reset();  // joins the library's threads, the watchdog's among them
+    destroyed.set_value();
+  }).detach();
+  if (destroyed.get_future().wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+    ADD_FAILURE() << "the link's destruction waits for the application server";
+    std::_Exit(1);  // the detached thread still uses the fixture
+  }
+  EXPECT_TRUE(platform_.exitCodes().empty());
 }
 
 size_t CountInFile(const std::string& path, const std::string& text) {
