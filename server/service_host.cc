@@ -48,6 +48,10 @@ std::string LockFailure(const StoreRootLock& lock, int error) {
 }  // namespace
 
 void BlockStopSignals() {
+  // A shell starts background jobs with SIGINT ignored, and an ignored signal is discarded even
+  // while blocked: sigwait would never see it.
+  signal(SIGTERM, SIG_DFL);
+  signal(SIGINT, SIG_DFL);
   const sigset_t set = StopSignals();
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
   signal(SIGPIPE, SIG_IGN);

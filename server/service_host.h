@@ -17,8 +17,8 @@
 
 namespace pigeonbox {
 
-// Blocks SIGTERM and SIGINT in the calling thread (and so in every thread it starts later) and
-// ignores SIGPIPE.
+// Restores the default disposition of SIGTERM and SIGINT and blocks them in the calling thread
+// (and so in every thread it starts later); ignores SIGPIPE.
 void BlockStopSignals();
 
 class ServiceHost {
