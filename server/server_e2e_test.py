@@ -171,6 +171,16 @@ class EndToEndTest(ServerTest):
         self.assertNotIn(-1, positions, log)
         self.assertEqual(positions, sorted(positions), log)
 
+    def test_a_stop_while_the_application_server_is_away_still_ends_the_process(self):
+        self.start_appserver()
+        server = self.start_server()
+        appserver = self.processes[0]
+        appserver.terminate()
+        appserver.wait(WAIT)
+        wait_until(lambda: "检测到AppServer退出" in self.log(), "the watchdog's first probe")
+        self.assertEqual(self.stop(server), 0)
+        self.assertIn("退出完毕。", self.log())
+
     def test_an_unreachable_database_fails_the_start_and_ends_the_process(self):
         self.write_root("Driver=%s;Database=%s" % (sqlite_driver(),
                                                     self.root + "no/such/dir/users.db"))
