@@ -139,6 +139,19 @@ TEST_F(ConfigCentreWrapperTest, CentreStoppedAndRestartedIsReconnectedByOneHandl
   EXPECT_GE(LogCount("Pigeonbox未连接到ConfigCenter，现在重连！"), 1u);
 }
 
+TEST_F(ConfigCentreWrapperTest, CentreUnreachableAtStartIsConnectedByTheReconnectThread) {
+  auto client = Prepare(kGuidLower, -1, 5ms);
+  uint16_t port = centre_.port();
+  centre_.Stop();
+  EXPECT_FALSE(client->Start());
+  EXPECT_TRUE(client->running());
+  std::string error;
+  ASSERT_TRUE(centre_.Start("127.0.0.1", port, &error)) << error;
+  ASSERT_TRUE(testutil::WaitUntil([&] { return centre_.Received(Op::kRegServer) == 1; }));
+  EXPECT_GE(LogCount("连接配置中心失败"), 1u);
+  EXPECT_EQ(client->live_handler_threads(), 1);
+}
+
 TEST_F(ConfigCentreWrapperTest, UnusableAddressFailsTheStartAndStartsNothing) {
   dir_.Write("Config/KVTServer.xml",
              "<KVTServers><ConfigCenter><Basic_Setting><IP>127.0.0.1</IP><UDPPort>8016</UDPPort>"
