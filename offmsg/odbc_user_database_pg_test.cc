@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "offmsg/odbc_user_database.h"
+#include "offmsg/odbc_user_database_test_users.h"
 #include "testutil/temp_dir.h"
 
 namespace pigeonbox {
@@ -19,15 +20,7 @@ TEST(PostgresUserDatabaseTest, AnswersLikeTheEmbeddedDatabase) {
   log.Open(dir.path() + "Logs", "Pigeonbox.log");
   OdbcUserDatabase db(log);
   ASSERT_TRUE(db.Open(connection)) << dir.Read("Logs/Pigeonbox.log");
-  EXPECT_EQ(db.Query(u"alice"), UserDatabase::Answer::kExists);
-  EXPECT_EQ(db.Query(u"bob"), UserDatabase::Answer::kExists);  // AccountState null
-  EXPECT_EQ(db.Query(u"retired"), UserDatabase::Answer::kMissing);
-  EXPECT_EQ(db.Query(u"ab'c"), UserDatabase::Answer::kExists);
-  EXPECT_EQ(db.Query(u"x' or '1'='1"), UserDatabase::Answer::kMissing);
-  EXPECT_EQ(db.Query(u"张三"), UserDatabase::Answer::kExists);
-  EXPECT_EQ(db.Query(u"ärger"), UserDatabase::Answer::kExists);
-  EXPECT_EQ(db.Query(u"öde"), UserDatabase::Answer::kMissing);
-  EXPECT_EQ(db.Query(u"alice_Backup"), UserDatabase::Answer::kMissing);
+  testutil::ExpectSuiteUserAnswers(db);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 
 #include "offmsg/invalid_user_sweep.h"
+#include "offmsg/odbc_user_database_test_users.h"
 #include "testutil/temp_dir.h"
 
 namespace pigeonbox {
@@ -16,12 +17,11 @@ class OdbcUserDatabaseTest : public ::testing::Test {
     log_.Open(dir_.path() + "Logs", "Pigeonbox.log");
     sqlite3* db = nullptr;
     EXPECT_EQ(sqlite3_open(dbPath_.c_str(), &db), SQLITE_OK);
-    const char* sql =
+    const std::string sql =
         "create table Sys_user (ID integer primary key, UserName text, AccountState integer);"
-        "insert into Sys_user (UserName, AccountState) values"
-        " ('alice', 0), ('Bob', null), ('retired', 1), ('ab''c', 0), ('张三', 0),"
-        " ('Ärger', 0), ('ÖDE', 1), (null, 0);";
-    EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK);
+        "insert into Sys_user (UserName, AccountState) values (null, 0), " +
+        std::string(testutil::kSuiteUserRows) + ";";
+    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(db);
   }
   std::string ConnectionString() const { return "Driver=SQLite3;Database=" + dbPath_; }
@@ -35,26 +35,9 @@ class OdbcUserDatabaseTest : public ::testing::Test {
 TEST_F(OdbcUserDatabaseTest, AnswersByAccountStateIgnoringCaseWithBoundNames) {
   OdbcUserDatabase db(log_);
   ASSERT_TRUE(db.Open(ConnectionString())) << Log();
-  EXPECT_EQ(db.Query(u"alice"), UserDatabase::Answer::kExists);
-  EXPECT_EQ(db.Query(u"ALICE"), UserDatabase::Answer::kExists);
-  EXPECT_EQ(db.Query(u"bob"), UserDatabase::Answer::kExists);  // AccountState null
-  EXPECT_EQ(db.Query(u"retired"), UserDatabase::Answer::kMissing);
-  EXPECT_EQ(db.Query(u"alice_Backup"), UserDatabase::Answer::kMissing);
-  EXPECT_EQ(db.Query(u"ab'c"), UserDatabase::Answer::kExists);
-  EXPECT_EQ(db.Query(u"x' or '1'='1"), UserDatabase::Answer::kMissing);
-  EXPECT_EQ(db.Query(u"张三"), UserDatabase::Answer::kExists);
+  testutil::ExpectSuiteUserAnswers(db);
   EXPECT_FALSE(UserExists(db, u"retired"));
   EXPECT_TRUE(UserExistsForShrink(db, u"alice"));
-}
-
-TEST_F(OdbcUserDatabaseTest, CapitalsBeyondAsciiAreFoldedByTheServer) {
-  // SQLite's lower() leaves Ä as it is; the store knows the user as "ärger".
-  OdbcUserDatabase db(log_);
-  ASSERT_TRUE(db.Open(ConnectionString())) << Log();
-  EXPECT_EQ(db.Query(u"ärger"), UserDatabase::Answer::kExists);
-  EXPECT_EQ(db.Query(u"ÄRGER"), UserDatabase::Answer::kExists);
-  EXPECT_EQ(db.Query(u"öde"), UserDatabase::Answer::kMissing);  // retired
-  EXPECT_EQ(db.Query(u"ärger_Backup"), UserDatabase::Answer::kMissing);
 }
 
 // The nightly sweep over store files, asking the SQLite database through the driver.
