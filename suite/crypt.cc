@@ -14,6 +14,13 @@ struct CtxFree {
 };
 using Ctx = std::unique_ptr<EVP_CIPHER_CTX, CtxFree>;
 
+// Looked up once: with the predefined EVP_aes_128_gcm() every init fetches the implementation
+// again, under a lock shared by all threads, which showed in the transfer service's profile.
+const EVP_CIPHER* Aes128Gcm() {
+  static EVP_CIPHER* const fetched = EVP_CIPHER_fetch(nullptr, "AES-128-GCM", nullptr);
+  return fetched != nullptr ? fetched : EVP_aes_128_gcm();
+}
+
 bool ValidArguments(const uint8_t* input, int inputLen, const uint8_t* key, const uint8_t* output,
                     const int* outputLen) {
   return outputLen != nullptr && key != nullptr && output != nullptr && inputLen >= 0 &&
@@ -27,7 +34,7 @@ bool Encrypt(const uint8_t* input, int inputLen, const uint8_t* key, uint8_t* ou
   Ctx ctx(EVP_CIPHER_CTX_new());
   int produced = 0;
   int tail = 0;
-  return ctx && EVP_EncryptInit_ex(ctx.get(), EVP_aes_128_gcm(), nullptr, key, nonce) == 1 &&
+  return ctx && EVP_EncryptInit_ex(ctx.get(), Aes128Gcm(), nullptr, key, nonce) == 1 &&
          (inputLen == 0 ||
           EVP_EncryptUpdate(ctx.get(), body, &produced, input, inputLen) == 1) &&
          EVP_EncryptFinal_ex(ctx.get(), body + produced, &tail) == 1 &&
@@ -44,7 +51,7 @@ bool Decrypt(const uint8_t* input, int bodyLen, const uint8_t* key, uint8_t* out
   Ctx ctx(EVP_CIPHER_CTX_new());
   int produced = 0;
   int tail = 0;
-  return ctx && EVP_DecryptInit_ex(ctx.get(), EVP_aes_128_gcm(), nullptr, key, nonce) == 1 &&
+  return ctx && EVP_DecryptInit_ex(ctx.get(), Aes128Gcm(), nullptr, key, nonce) == 1 &&
          (bodyLen == 0 || EVP_DecryptUpdate(ctx.get(), output, &produced, body, bodyLen) == 1) &&
          EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_TAG, kTagBytes, tag) == 1 &&
          EVP_DecryptFinal_ex(ctx.get(), output + produced, &tail) == 1 &&
