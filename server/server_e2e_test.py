@@ -92,10 +92,18 @@ class ServerTest(unittest.TestCase):
             return ""
 
     def spawn(self, program, *args, env=None):
-        p = subprocess.Popen([program, *args], env=env or self.env, stdout=subprocess.DEVNULL,
-                             stderr=subprocess.DEVNULL)
+        """Starts a program; its stderr goes to a file in the root (read it with stderr_of)."""
+        with open(self.root + "stderr-%d" % len(self.processes), "wb") as err:
+            p = subprocess.Popen([program, *args], env=env or self.env,
+                                 stdout=subprocess.DEVNULL, stderr=err)
+        p.stderr_path = err.name
         self.processes.append(p)
         return p
+
+    @staticmethod
+    def stderr_of(process):
+        with open(process.stderr_path, encoding="utf-8") as f:
+            return f.read()
 
     def start_appserver(self):
         self.spawn(APPSERVER, "--listen", "127.0.0.1:%d" % self.port)
@@ -218,6 +226,14 @@ class ServiceTest(ServerTest):
         self.assertIn(b"STOPPING=1", notify.recv(256))
         self.assertEqual(server.wait(WAIT), 0)
         self.assertIn("退出完毕。", self.log())
+        self.assertNotIn("Service started", self.stderr_of(server))  # it went to syslog
+
+    def test_with_the_unit_installed_but_started_from_a_console_it_runs_in_console_mode(self):
+        subprocess.run([PIGEONBOX, "-Service"], env=self.env, check=True)
+        self.start_appserver()
+        server = self.start_server()
+        self.assertEqual(self.stop(server), 0)
+        self.assertIn("Service started", self.stderr_of(server))
 
 
 if __name__ == "__main__":
