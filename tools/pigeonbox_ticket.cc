@@ -9,7 +9,7 @@
 //
 // The key file is created (owner-only, random digits) when the root has none yet, so tickets
 // made before the server's first start stay valid. Exit status: 0, 1 when the key file cannot
-// be read, 2 for usage errors.
+// be read or no random key can be made, 2 for usage errors.
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
@@ -129,6 +129,10 @@ int Run(const std::vector<std::string>& words) {
   Ticket ticket{*options.ticketId, *options.userId, options.lifetime,
                 options.issued ? *options.issued : static_cast<uint32_t>(std::time(nullptr)),
                 NewSessionKey()};
+  if (ticket.sessionKey == TransferKey{}) {
+    std::cerr << "pigeonbox-ticket: no random bytes from the kernel for the ticket session key\n";
+    return 1;
+  }
   const std::vector<uint8_t> sealed = SealTicket(ticket, serviceKey);
   std::cout << "ticket " << ToHex(sealed.data(), sealed.size()) << "\n"
             << "key " << ToHex(ticket.sessionKey.data(), ticket.sessionKey.size()) << "\n"

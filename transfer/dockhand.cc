@@ -180,6 +180,12 @@ void Dockhand::StartSession(int index, CHdlClient& record, PacketBuffer& frame) 
     return ReplyCode(index, frame, kSessionStartCommand, kTicketExpiredLate, nullptr);
   }
   const TransferKey sessionKey = NewSessionKey();
+  if (sessionKey == TransferKey{}) {
+    // No random bytes from the kernel: a predictable key would protect nothing.
+    log_.Log(u"[%d] no random bytes for a session key", index);
+    ioLayer_->CloseConnection(index);
+    return;
+  }
   {
     std::lock_guard<std::mutex> lock(record.lock);
     record.ticketId = ticket.ticketId;

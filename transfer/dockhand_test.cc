@@ -281,7 +281,9 @@ TEST_F(DockhandTest, IdleConnectionsAreSweptAndStopEnds) {
   EXPECT_TRUE(ClosedByServer(idle));
   EXPECT_TRUE(busy.RequestFile(u"x_disgroup", u"none.txt"));  // 21 s idle: kept
 
-  t_.service->Stop();
+  // Stop wakes the sweep from its 60-second wait and joins it.
+  auto stopped = std::async(std::launch::async, [&] { t_.service->Stop(); });
+  ASSERT_EQ(std::future_status::ready, stopped.wait_for(std::chrono::seconds(30)));
   EXPECT_TRUE(ClosedByServer(busy));
   std::vector<uint32_t> ids = t_.recorder.ids();
   EXPECT_EQ((std::vector<uint32_t>{1600, 1601}), ids);

@@ -97,7 +97,6 @@ bool FillRandom(uint8_t* out, size_t count) {
 
 TransferKey NewSessionKey() {
   TransferKey key{};
-  // Without the CSPRNG there is no safe key; the all-zero key then fails no worse than a guess.
   if (!FillRandom(key.data(), key.size() - 1)) key.fill(0);
   key.back() = 0;
   return key;

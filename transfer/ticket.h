@@ -43,6 +43,7 @@ std::vector<uint8_t> MakeAuthenticator(const TransferKey& ticketKey, uint32_t ti
 // Fills `out` from the kernel's CSPRNG; false only when the kernel refuses.
 bool FillRandom(uint8_t* out, size_t count);
 // A fresh session key: 15 random bytes and a zero byte, the form the suite's clients expect.
+// The all-zero key when the kernel refuses random bytes; callers must not use that one.
 TransferKey NewSessionKey();
 
 // The service key file of an install root: installRoot + "kvtserver.kss".
