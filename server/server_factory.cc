@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include "confcentre/config_centre_wrapper.h"
 #include "offmsg/offmsg_service.h"
 
 namespace pigeonbox {
@@ -44,14 +45,12 @@ std::unique_ptr<MessageService> ServerServiceFactory::CreateMessageService(LinkO
   return std::make_unique<OffMsgService>(owner, std::move(env));
 }
 
-// ---- Pieces still to be wired: the configuration-centre client and the file-transfer service.
-// Replace the bodies of the two functions below with the real pieces when they exist.
-
 std::unique_ptr<ConfigCentreClient> ServerServiceFactory::CreateConfigCentre(
-    ConfigChangeListener& /*listener*/) {
-  // No client yet: the link logs that the centre cannot be reached and runs without it.
-  return nullptr;
+    ConfigChangeListener& listener) {
+  return std::make_unique<ConfigCentreWrapper>(installRoot_, listener, &log_);
 }
+
+// ---- Piece still to be wired: the file-transfer service.
 
 std::unique_ptr<TransferService> ServerServiceFactory::CreateTransferService() {
   return std::make_unique<DownloadPortNotBuilt>(log_);
