@@ -83,8 +83,8 @@ struct Service {
                              ticket.sessionKey) != 0) {
       Die("cannot start a session");
     }
-    std::optional<TransferClient::FileInfo> info = client->RequestFile(
-        u"bench_disgroup", u"file" + FromUtf8(std::to_string(file)) + u".dat");
+    std::optional<TransferClient::FileInfo> info =
+        client->RequestFile(u"bench_disgroup", u"file" + FromUtf8(std::to_string(file)) + u".dat");
     if (!info || info->result != 0) Die("cannot choose the file");
     return client;
   }
@@ -213,11 +213,13 @@ double PeerRate(double seconds) {
     clients.push_back(std::make_unique<TransferClient>());
     if (!clients.back()->Connect("127.0.0.1", peer.port(), &error)) Die("cannot reach the peer");
   }
-  return bench::DriveRoundTrips(
-      kClients, seconds, [&](int i) { return BlockRoundTrip(*clients[i], request); });
+  return bench::DriveRoundTrips(kClients, seconds,
+                                [&](int i) { return BlockRoundTrip(*clients[i], request); });
 }
 
-size_t HeapInUse() { return mallinfo2().uordblks; }
+size_t HeapInUse() {
+  return mallinfo2().uordblks;
+}
 
 long ResidentKb() {
   std::ifstream status("/proc/self/status");
@@ -235,8 +237,7 @@ long ResidentKb() {
 // Opens `count` connections in a child process and holds them until told to go (a byte on
 // `control`); writes one byte to `ready` once every connection has had a session started on a
 // sample of them, so all have been accepted.
-pid_t HoldConnections(uint16_t port, int count, int ready, int control,
-                      const std::string& root) {
+pid_t HoldConnections(uint16_t port, int count, int ready, int control, const std::string& root) {
   const pid_t child = fork();
   if (child != 0) return child;
   rlimit limit{static_cast<rlim_t>(count + 256), static_cast<rlim_t>(count + 256)};

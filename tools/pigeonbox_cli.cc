@@ -24,10 +24,10 @@
 #include "link/app_config.h"
 #include "link/envelope.h"
 #include "suite/appserver_user.h"
-#include "transfer/ticket.h"
-#include "transfer/transfer_client.h"
 #include "tools/cli_args.h"
 #include "tools/cli_replies.h"
+#include "transfer/ticket.h"
+#include "transfer/transfer_client.h"
 
 namespace pigeonbox::cli {
 namespace {
@@ -164,7 +164,8 @@ int Download(const CliArgs& args, const std::string& root) {
                           : "block read failed (code " + std::to_string(code) + ")");
   }
   std::ofstream out(args.out, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(content.size()));
+  out.write(reinterpret_cast<const char*>(content.data()),
+            static_cast<std::streamsize>(content.size()));
   out.close();
   if (!out) return Fail("cannot write " + args.out);
   std::cout << "downloaded " << content.size() << " bytes, time tag " << ToUtf8(info->timeTag)

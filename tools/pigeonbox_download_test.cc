@@ -71,7 +71,7 @@ TEST(PigeonboxDownloadTest, FetchesAStoredFileWithAFreshTicket) {
 
   // The authenticator maker agrees with what the service expects.
   ToolRun auth = RunTool(std::string(PB_TICKET_PATH) + " authenticator --key " + f["key"] +
-                     " --ticket-id 41 --user-id 42");
+                         " --ticket-id 41 --user-id 42");
   ASSERT_EQ(0, auth.status) << auth.output;
   std::vector<uint8_t> ticketBytes, authBytes, keyBytes;
   ASSERT_TRUE(FromHex(f["ticket"], &ticketBytes));

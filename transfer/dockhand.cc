@@ -24,11 +24,11 @@ void CHdlClient::ClearLocked() {
 }
 
 Dockhand::Dockhand(DockhandEnv env)
-    : env_(std::move(env)),
-      log_(*env_.log),
-      sessions_(new CHdlClient[env_.io.slotCount]) {}
+    : env_(std::move(env)), log_(*env_.log), sessions_(new CHdlClient[env_.io.slotCount]) {}
 
-Dockhand::~Dockhand() { Stop(); }
+Dockhand::~Dockhand() {
+  Stop();
+}
 
 int Dockhand::Start() {
   uint16_t port = kDefaultPort;
@@ -83,6 +83,7 @@ void Dockhand::Stop() {
 }
 
 void Dockhand::SweepIdle() {
+  if (!ioLayer_) return;
   const int64_t now = env_.clock->Now();
   auto idle = [this, now](int index) {
     CHdlClient& record = sessions_[index];
@@ -95,7 +96,9 @@ void Dockhand::SweepIdle() {
   }
   // Checked again under the slot's lock: the connection noted may have gone and a new one taken
   // its slot since.
-  for (int index : toClose) ioLayer_->CloseConnectionIf(index, [&idle, index] { return idle(index); });
+  for (int index : toClose) {
+    ioLayer_->CloseConnectionIf(index, [&idle, index] { return idle(index); });
+  }
 }
 
 void Dockhand::OnConnect(int index) {

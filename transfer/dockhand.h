@@ -42,8 +42,8 @@ inline constexpr int kTicketRefused = -69968;
 
 // What the service is built with. Pointers are borrowed and must outlive the service.
 struct DockhandEnv {
-  std::string installRoot;  // ends in "/"; Config/KVTServer.xml, kvtserver.kss and OffMsg/
-  LogFile* log = nullptr;   // the service log
+  std::string installRoot;   // ends in "/"; Config/KVTServer.xml, kvtserver.kss and OffMsg/
+  LogFile* log = nullptr;    // the service log
   SysLog* sysLog = nullptr;  // may be null
   const Clock* clock = &SystemClock::Instance();
   std::chrono::milliseconds sweepInterval{60000};

@@ -26,7 +26,9 @@ bool ClosedByServer(TransferClient& client) {
   return recv(client.fd(), &byte, 1, MSG_DONTWAIT) == 0;
 }
 
-std::string Bytes(const std::vector<uint8_t>& v) { return std::string(v.begin(), v.end()); }
+std::string Bytes(const std::vector<uint8_t>& v) {
+  return std::string(v.begin(), v.end());
+}
 
 class DockhandTest : public ::testing::Test {
  protected:
@@ -79,8 +81,7 @@ TEST_F(DockhandTest, SessionStartAnswersEveryCode) {
   tampered[20] ^= 1;
   EXPECT_EQ(kTicketRefused, Start(tampered, auth, key));
   const TransferKey otherKey = NewSessionKey();
-  EXPECT_EQ(kTicketRefused,
-            Start(SealTicket(Ticket{5, 9, 3600, 0, key}, otherKey), auth, key));
+  EXPECT_EQ(kTicketRefused, Start(SealTicket(Ticket{5, 9, 3600, 0, key}, otherKey), auth, key));
   // The right key but not 32 bytes inside.
   std::vector<uint8_t> shortPlain(20, 1);
   std::vector<uint8_t> shortTicket(shortPlain.size() + crypt::kOverheadBytes);
@@ -179,8 +180,7 @@ TEST_F(DockhandTest, FileRequestsAndBlocks) {
   for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 13 + 1);
   const std::string bucket = std::to_string(NameHash(u"alice") % 50);
   t_.root.Write("OffMsg/OffMsgFile/" + bucket + "/Alice.txt", content.substr(0, 5000));
-  t_.root.Write("OffMsg/OffMsgFile/" + std::to_string(NameHash(u"a.b") % 50) + "/a.b.txt",
-                content);
+  t_.root.Write("OffMsg/OffMsgFile/" + std::to_string(NameHash(u"a.b") % 50) + "/a.b.txt", content);
   t_.root.Write("OffMsg/OffMsgFile/" + std::to_string(NameHash(u"empty") % 50) + "/empty.txt", "");
   TransferClient& client = Session();
 
@@ -311,10 +311,9 @@ TEST(DockhandStartTest, SweepThreadRunsAtItsIntervalAndStartFailuresAreReported)
   EXPECT_TRUE(ClosedByServer(client));
 
   // A second service on the same port cannot listen.
-  t.root.Write("Config/KVTServer.xml",
-               "<KVTServers><Pigeonbox><Basic_Setting><IP>x</IP><TCPPort>" +
-                   std::to_string(service.port()) +
-                   "</TCPPort></Basic_Setting></Pigeonbox></KVTServers>");
+  t.root.Write("Config/KVTServer.xml", "<KVTServers><Pigeonbox><Basic_Setting><IP>x</IP><TCPPort>" +
+                                           std::to_string(service.port()) +
+                                           "</TCPPort></Basic_Setting></Pigeonbox></KVTServers>");
   Dockhand second(env);
   EXPECT_EQ(0, second.Start());
   EXPECT_EQ((std::vector<uint32_t>{1600, 1000, 3001, 1000}), t.recorder.ids());

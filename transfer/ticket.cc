@@ -102,7 +102,9 @@ TransferKey NewSessionKey() {
   return key;
 }
 
-std::string ServiceKeyPath(const std::string& installRoot) { return installRoot + "kvtserver.kss"; }
+std::string ServiceKeyPath(const std::string& installRoot) {
+  return installRoot + "kvtserver.kss";
+}
 
 TransferKey LoadServiceKey(const std::string& installRoot) {
   TransferKey key{};
@@ -124,8 +126,7 @@ TransferKey LoadServiceKey(const std::string& installRoot) {
   if (readFailed) {
     key.fill(0);
   } else if (key[0] == 0) {
-    if (!RandomDigits(key.data(), kDigits) ||
-        pwrite(fd, key.data(), kDigits, 0) != kDigits) {
+    if (!RandomDigits(key.data(), kDigits) || pwrite(fd, key.data(), kDigits, 0) != kDigits) {
       key.fill(0);
     }
   }

@@ -14,7 +14,9 @@
 
 namespace pigeonbox {
 
-TransferClient::~TransferClient() { Close(); }
+TransferClient::~TransferClient() {
+  Close();
+}
 
 bool TransferClient::Connect(const std::string& host, uint16_t port, std::string* error) {
   Close();
