@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
-"""The real executables on a temporary install root: pigeonbox-appserver, pigeonbox and
-pigeonbox-cli as a client.
+"""The real executables on a temporary install root: pigeonbox-appserver, pigeonbox-confcentre,
+pigeonbox and pigeonbox-cli as a client (pigeonbox-ticket makes its download tickets).
 
-Usage: server_e2e_test.py PIGEONBOX APPSERVER CLI SOURCE_DIR
+Usage: server_e2e_test.py PIGEONBOX APPSERVER CLI SOURCE_DIR CONFCENTRE TICKET
 """
 import json
 import os
@@ -16,7 +16,7 @@ import tempfile
 import time
 import unittest
 
-PIGEONBOX, APPSERVER, CLI, SOURCE = sys.argv[1:5]
+PIGEONBOX, APPSERVER, CLI, SOURCE, CONFCENTRE, TICKET = sys.argv[1:7]
 WAIT = 20  # seconds any awaited event may take before the test gives up
 
 SHUTDOWN_LINES = ["开始停止服务。", "开始释放资源。", "开始释放网络资源。", "开始释放运行对象服务",
@@ -53,6 +53,8 @@ class ServerTest(unittest.TestCase):
         self.root = tempfile.mkdtemp(prefix="pigeonbox-e2e-") + "/"
         self.addCleanup(shutil.rmtree, self.root, True)
         self.port = free_port()
+        self.transfer_port = free_port()
+        self.centre_port = free_port()
         self.processes = []
         self.db_path = self.root + "Data/users.db"
         self.write_root("Driver=%s;Database=%s" % (sqlite_driver(), self.db_path))
@@ -71,7 +73,9 @@ class ServerTest(unittest.TestCase):
             os.makedirs(self.root + d, exist_ok=True)
         with open(SOURCE + "/packaging/root-template/Config/KVTServer.xml", encoding="ascii") as f:
             config = f.read()
-        config = config.replace("<TCPPort>8010</TCPPort>", "<TCPPort>%d</TCPPort>" % self.port)
+        for template, port in (("8010", self.port), ("8015", self.transfer_port),
+                               ("8016", self.centre_port)):
+            config = config.replace("<TCPPort>%s</TCPPort>" % template, "<TCPPort>%d</TCPPort>" % port)
         config = config.replace("Driver=SQLite3;Database=@ROOT@Data/users.db", connection)
         with open(self.root + "Config/KVTServer.xml", "w", encoding="ascii") as f:
             f.write(config)
@@ -105,16 +109,19 @@ class ServerTest(unittest.TestCase):
         with open(process.stderr_path, encoding="utf-8") as f:
             return f.read()
 
-    def start_appserver(self):
-        self.spawn(APPSERVER, "--listen", "127.0.0.1:%d" % self.port)
+    def start_listener(self, program, port, what, *args):
+        self.spawn(program, "--listen", "127.0.0.1:%d" % port, *args)
 
         def listening():
             try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+                socket.create_connection(("127.0.0.1", port), timeout=1).close()
                 return True
             except OSError:
                 return False
-        wait_until(listening, "the application server")
+        wait_until(listening, what)
+
+    def start_appserver(self):
+        self.start_listener(APPSERVER, self.port, "the application server")
 
     def start_server(self, env=None):
         server = self.spawn(PIGEONBOX, env=env)
@@ -178,6 +185,51 @@ class EndToEndTest(ServerTest):
         positions = [log.find(line) for line in SHUTDOWN_LINES]
         self.assertNotIn(-1, positions, log)
         self.assertEqual(positions, sorted(positions), log)
+
+    def test_a_stored_file_is_downloaded_through_the_transfer_port(self):
+        self.start_appserver()
+        server = self.start_server()
+        self.send("alice", "m-1", "a text to download")
+        wait_until(lambda: self.count("alice") == 1, "alice's message")
+        ticket = dict(line.split(" ", 1) for line in subprocess.run(
+            [TICKET, "--ticket-id", "5", "--user-id", "9"], env=self.env, check=True,
+            capture_output=True, text=True).stdout.splitlines())
+
+        def download(directory, name):
+            return subprocess.run(
+                [CLI, "download", "--port", str(self.transfer_port), "--ticket", ticket["ticket"],
+                 "--key", ticket["key"], "--ticket-id", "5", "--user-id", "9", "--dir", directory,
+                 "--name", name, "--out", self.root + "downloaded"],
+                env=self.env, capture_output=True, text=True, timeout=WAIT)
+
+        self.assertEqual(download("offmsgfile", "alice.txt").returncode, 0)
+        stored = [os.path.join(d, f) for d, _, files in os.walk(self.root + "OffMsg/OffMsgFile")
+                  for f in files if f == "alice.txt"]
+        self.assertEqual(len(stored), 1)
+        with open(stored[0], "rb") as a, open(self.root + "downloaded", "rb") as b:
+            self.assertEqual(a.read(), b.read())
+        refused = download("../config", "KVTServer.xml")
+        self.assertEqual(refused.returncode, 1)
+        self.assertIn("-69992", refused.stderr)
+        self.assertEqual(self.stop(server), 0)
+
+    def test_start_and_stop_events_reach_the_configuration_centre_in_order(self):
+        events = self.root + "events.jsonl"
+        self.start_listener(CONFCENTRE, self.centre_port, "the configuration centre",
+                            "--events", events)
+        self.start_appserver()
+        server = self.start_server()
+        self.assertEqual(self.stop(server), 0)
+
+        def event_ids():
+            try:
+                with open(events, encoding="utf-8") as f:
+                    return [json.loads(line)["eventId"] for line in f]
+            except FileNotFoundError:
+                return []
+        wait_until(lambda: 1601 in event_ids(), "the stop event at the centre")
+        ids = event_ids()
+        self.assertLess(ids.index(1600), ids.index(1601), ids)
 
     def test_a_stop_while_the_application_server_is_away_still_ends_the_process(self):
         self.start_appserver()

@@ -4,30 +4,12 @@
 
 #include "confcentre/config_centre_wrapper.h"
 #include "offmsg/offmsg_service.h"
+#include "transfer/dockhand.h"
 
 namespace pigeonbox {
-namespace {
 
-// Stands where the file-download service (Dockhand) will be: the download port is not part of
-// this build yet, and the link refuses to start without a transfer service, so this one starts,
-// says so in the log and does nothing else.
-class DownloadPortNotBuilt final : public TransferService {
- public:
-  explicit DownloadPortNotBuilt(LogFile& log) : log_(log) {}
-  int Start() override {
-    log_.Log(u"文件下载服务尚未接入本版本，下载端口未开启");
-    return 1;
-  }
-  void Stop() override {}
-
- private:
-  LogFile& log_;
-};
-
-}  // namespace
-
-ServerServiceFactory::ServerServiceFactory(std::string installRoot, LogFile& log)
-    : installRoot_(std::move(installRoot)), log_(log) {}
+ServerServiceFactory::ServerServiceFactory(std::string installRoot, LogFile& log, SysLog* sysLog)
+    : installRoot_(std::move(installRoot)), log_(log), sysLog_(sysLog) {}
 
 std::unique_ptr<MessageService> ServerServiceFactory::CreateMessageService(LinkOwner& owner) {
   OffMsgServiceEnv env;
@@ -50,10 +32,12 @@ std::unique_ptr<ConfigCentreClient> ServerServiceFactory::CreateConfigCentre(
   return std::make_unique<ConfigCentreWrapper>(installRoot_, listener, &log_);
 }
 
-// ---- Piece still to be wired: the file-transfer service.
-
 std::unique_ptr<TransferService> ServerServiceFactory::CreateTransferService() {
-  return std::make_unique<DownloadPortNotBuilt>(log_);
+  DockhandEnv env;
+  env.installRoot = installRoot_;
+  env.log = &log_;
+  env.sysLog = sysLog_;
+  return std::make_unique<Dockhand>(std::move(env));
 }
 
 }  // namespace pigeonbox

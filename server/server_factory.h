@@ -8,15 +8,17 @@
 
 #include "link/link_services.h"
 #include "service/log_file.h"
+#include "service/sys_log.h"
 #include "store/file_system.h"
 
 namespace pigeonbox {
 
 class ServerServiceFactory final : public LinkServiceFactory {
  public:
-  // `log` is the server's log (Logs/Pigeonbox.log); borrowed, it must outlive the factory and
-  // everything the factory creates.
-  ServerServiceFactory(std::string installRoot, LogFile& log);
+  // `log` is the server's log (Logs/Pigeonbox.log) and `sysLog` (may be null) the channel of
+  // its system-log events; both are borrowed and must outlive the factory and everything the
+  // factory creates.
+  ServerServiceFactory(std::string installRoot, LogFile& log, SysLog* sysLog);
 
   // OffMsgService with the ODBC user database; its Start opens the database, starts the
   // invalid-user sweep and the shrink scheduler and sets up the store.
@@ -27,6 +29,7 @@ class ServerServiceFactory final : public LinkServiceFactory {
  private:
   const std::string installRoot_;
   LogFile& log_;
+  SysLog* const sysLog_;
   PosixFileSystem fs_;
 };
 

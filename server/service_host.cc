@@ -131,8 +131,8 @@ int ServiceHost::Run() {
   }
 
   // Declared before the link, which borrows them.
-  ServerServiceFactory factory(installRoot_, log_);
   SysLog sysLog;
+  ServerServiceFactory factory(installRoot_, log_, &sysLog);
   LinkEnvironment env;
   env.installRoot = installRoot_;
   env.factory = &factory;
