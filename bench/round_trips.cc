@@ -18,73 +18,53 @@ namespace {
 
 constexpr char16_t kIdentity[] = u"echo";
 
-// A single-threaded epoll echo server of length-prefixed frames.
-class EchoServer {
- public:
-  EchoServer() {
-    std::string error;
-    listenFd_ = appwire::ListenTcp("127.0.0.1", 0, &port_, &error);
-    epoll_ = epoll_create1(0);
-    thread_ = std::thread([this] { Run(); });
-  }
-  ~EchoServer() {
-    stop_ = true;
-    shutdown(listenFd_, SHUT_RDWR);
-    thread_.join();
-    close(listenFd_);
-    close(epoll_);
-  }
-  uint16_t port() const { return port_; }
+}  // namespace
 
- private:
-  void Run() {
-    epoll_event ev{EPOLLIN, {.fd = listenFd_}};
-    epoll_ctl(epoll_, EPOLL_CTL_ADD, listenFd_, &ev);
-    std::vector<std::string> pending(65536);
-    epoll_event events[64];
-    char chunk[65536];
-    while (!stop_) {
-      int n = epoll_wait(epoll_, events, 64, 100);
-      for (int i = 0; i < n; ++i) {
-        int fd = events[i].data.fd;
-        if (fd == listenFd_) {
-          int client = accept(listenFd_, nullptr, nullptr);
-          if (client < 0) continue;
-          int one = 1;
-          setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-          epoll_event add{EPOLLIN, {.fd = client}};
-          epoll_ctl(epoll_, EPOLL_CTL_ADD, client, &add);
-          continue;
-        }
-        ssize_t got = recv(fd, chunk, sizeof(chunk), 0);
-        if (got <= 0) {
-          close(fd);
-          continue;
-        }
-        // Echo whole frames back; the clients send one frame and wait, so this stays simple.
-        std::string& buffer = pending[fd];
-        buffer.append(chunk, static_cast<size_t>(got));
-        size_t used = 0;
-        while (buffer.size() - used >= 4) {
-          uint32_t length;
-          std::memcpy(&length, buffer.data() + used, 4);
-          if (buffer.size() - used - 4 < length) break;
-          appwire::SendAll(fd, std::string_view(buffer).substr(used, 4 + length));
-          used += 4 + length;
-        }
-        buffer.erase(0, used);
+LoopbackServer::LoopbackServer(Handler handler) : handler_(std::move(handler)) {
+  std::string error;
+  listenFd_ = appwire::ListenTcp("127.0.0.1", 0, &port_, &error);
+  if (listenFd_ < 0) {
+    std::fprintf(stderr, "cannot listen: %s\n", error.c_str());
+    std::exit(1);
+  }
+  epoll_ = epoll_create1(0);
+  thread_ = std::thread([this] { Run(); });
+}
+
+LoopbackServer::~LoopbackServer() {
+  stop_ = true;
+  shutdown(listenFd_, SHUT_RDWR);
+  thread_.join();
+  close(listenFd_);
+  close(epoll_);
+}
+
+void LoopbackServer::Run() {
+  epoll_event ev{EPOLLIN, {.fd = listenFd_}};
+  epoll_ctl(epoll_, EPOLL_CTL_ADD, listenFd_, &ev);
+  epoll_event events[64];
+  uint8_t chunk[65536];
+  while (!stop_) {
+    const int n = epoll_wait(epoll_, events, 64, 100);
+    for (int i = 0; i < n; ++i) {
+      const int fd = events[i].data.fd;
+      if (fd == listenFd_) {
+        const int client = accept(listenFd_, nullptr, nullptr);
+        if (client < 0) continue;
+        int one = 1;
+        setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        epoll_event add{EPOLLIN, {.fd = client}};
+        epoll_ctl(epoll_, EPOLL_CTL_ADD, client, &add);
+        continue;
+      }
+      const ssize_t got = recv(fd, chunk, sizeof chunk, 0);
+      if (got <= 0 || !handler_(fd, chunk, static_cast<size_t>(got))) {
+        handler_(fd, nullptr, 0);
+        close(fd);
       }
     }
   }
-
-  int listenFd_ = -1;
-  int epoll_ = -1;
-  uint16_t port_ = 0;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
-
-}  // namespace
+}
 
 std::string UserFrame(const UserMessage& message) {
   return appwire::FrameWriter(appwire::Op::kUserSend)
@@ -98,7 +78,27 @@ std::string UserFrame(const UserMessage& message) {
 }
 
 double LoopbackEchoRate(int clients, double seconds, const std::string& frame) {
-  EchoServer echo;
+  // Echoes whole length-prefixed frames; the clients send one frame and wait, so this stays
+  // simple.
+  std::vector<std::string> pending(65536);
+  LoopbackServer echo([&](int fd, const uint8_t* data, size_t length) {
+    std::string& buffer = pending[fd];
+    if (length == 0) {
+      buffer.clear();
+      return true;
+    }
+    buffer.append(reinterpret_cast<const char*>(data), length);
+    size_t used = 0;
+    while (buffer.size() - used >= 4) {
+      uint32_t frameLength;
+      std::memcpy(&frameLength, buffer.data() + used, 4);
+      if (buffer.size() - used - 4 < frameLength) break;
+      appwire::SendAll(fd, std::string_view(buffer).substr(used, 4 + frameLength));
+      used += 4 + frameLength;
+    }
+    buffer.erase(0, used);
+    return true;
+  });
   std::vector<int> fds;
   std::vector<appwire::FrameBuffer> buffers(static_cast<size_t>(clients));
   for (int i = 0; i < clients; ++i) fds.push_back(appwire::ConnectTcp("127.0.0.1", echo.port()));

@@ -40,6 +40,30 @@ double DriveRoundTrips(int clients, double seconds, RoundTrip roundTrip) {
   return static_cast<double>(done.load()) / elapsed;
 }
 
+// A single-threaded epoll server on a free loopback port for the peers of the benchmarks. Every
+// chunk a connection receives goes to the handler, which answers on the descriptor it is given;
+// false from it closes the connection. A closed connection gets one last call with no bytes
+// (length 0), so the handler can drop what it keeps for that descriptor.
+class LoopbackServer {
+ public:
+  using Handler = std::function<bool(int fd, const uint8_t* data, size_t length)>;
+  explicit LoopbackServer(Handler handler);
+  ~LoopbackServer();
+  LoopbackServer(const LoopbackServer&) = delete;
+  LoopbackServer& operator=(const LoopbackServer&) = delete;
+  uint16_t port() const { return port_; }
+
+ private:
+  void Run();
+
+  Handler handler_;
+  int listenFd_ = -1;
+  int epoll_ = -1;
+  uint16_t port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
 // The frame a logged-in user sends for `message` (AppServerUser::Send).
 std::string UserFrame(const UserMessage& message);
 

@@ -130,82 +130,32 @@ double DockhandRate(double seconds) {
   });
 }
 
-// Answers every frame it receives with one reply of kBlockReplyBytes. Single-threaded epoll.
-class ReplyServer {
- public:
-  ReplyServer() {
-    listenFd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof addr;
-    if (bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        listen(listenFd_, 1024) != 0 ||
-        getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
-      Die("cannot listen");
-    }
-    port_ = ntohs(addr.sin_port);
-    PacketBuffer reply;
-    BeginFrame(reply, kBlockRequestCommand);
-    reply.PutU32(0);
-    reply.PutU32(0);
-    reply.PutU16(kBlockBytes);
-    std::string bytes(kBlockBytes, 'b');
-    reply.PutBytes(bytes.data(), bytes.size());
-    reply_.assign(reply.data, reply.data + SealFrame(reply));
-    epoll_ = epoll_create1(0);
-    thread_ = std::thread([this] { Run(); });
-  }
-  ~ReplyServer() {
-    stop_ = true;
-    thread_.join();
-    close(listenFd_);
-    close(epoll_);
-  }
-  uint16_t port() const { return port_; }
-
- private:
-  void Run() {
-    epoll_event ev{EPOLLIN, {.fd = listenFd_}};
-    epoll_ctl(epoll_, EPOLL_CTL_ADD, listenFd_, &ev);
-    std::vector<FrameAssembler> assemblers(65536);
-    epoll_event events[64];
-    uint8_t chunk[65536];
-    while (!stop_) {
-      const int n = epoll_wait(epoll_, events, 64, 100);
-      for (int i = 0; i < n; ++i) {
-        const int fd = events[i].data.fd;
-        if (fd == listenFd_) {
-          const int client = accept(listenFd_, nullptr, nullptr);
-          if (client < 0) continue;
-          int one = 1;
-          setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-          epoll_event add{EPOLLIN, {.fd = client}};
-          epoll_ctl(epoll_, EPOLL_CTL_ADD, client, &add);
-          continue;
-        }
-        const ssize_t got = recv(fd, chunk, sizeof chunk, 0);
-        if (got <= 0 || !assemblers[fd].Feed(chunk, got, [&](const uint8_t*, int) {
-              return send(fd, reply_.data(), reply_.size(), MSG_NOSIGNAL) ==
-                     static_cast<ssize_t>(reply_.size());
-            })) {
-          assemblers[fd].Reset();
-          close(fd);
-        }
-      }
-    }
-  }
-
-  int listenFd_ = -1;
-  int epoll_ = -1;
-  uint16_t port_ = 0;
-  std::vector<uint8_t> reply_;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
+// The peer: a single-threaded epoll server that answers every frame it receives with a reply of
+// the size the service sends for a block.
+std::vector<uint8_t> PeerReply() {
+  PacketBuffer reply;
+  BeginFrame(reply, kBlockRequestCommand);
+  reply.PutU32(0);
+  reply.PutU32(0);
+  reply.PutU16(kBlockBytes);
+  const std::string bytes(kBlockBytes, 'b');
+  reply.PutBytes(bytes.data(), bytes.size());
+  return std::vector<uint8_t>(reply.data, reply.data + SealFrame(reply));
+}
 
 double PeerRate(double seconds) {
-  ReplyServer peer;
+  const std::vector<uint8_t> reply = PeerReply();
+  std::vector<FrameAssembler> assemblers(65536);
+  bench::LoopbackServer peer([&](int fd, const uint8_t* data, size_t length) {
+    if (length == 0) {
+      assemblers[fd].Reset();
+      return true;
+    }
+    return assemblers[fd].Feed(data, static_cast<int>(length), [&](const uint8_t*, int) {
+      return send(fd, reply.data(), reply.size(), MSG_NOSIGNAL) ==
+             static_cast<ssize_t>(reply.size());
+    });
+  });
   const std::vector<uint8_t> request = BlockRequest(0, NewSessionKey());
   std::vector<std::unique_ptr<TransferClient>> clients;
   std::string error;
