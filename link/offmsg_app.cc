@@ -188,6 +188,7 @@ void OffMsgApp::OnAppServerExit() {
     }
     log_.Log(u"检测到AppServer退出，尝试重连成功，将在5秒后重启Pigeonbox");
     platform_.Sleep(milliseconds(5000));
+    if (closing_) return;  // the link is being destroyed: that stop has already begun
     StopAfterServerLoss();
     platform_.ExitProcess(0);
     return;

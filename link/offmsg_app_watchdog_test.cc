@@ -67,6 +67,41 @@ TEST_F(LinkTest, DestroyingTheLinkEndsAWatchdogThatIsStillProbing) {
   EXPECT_TRUE(platform_.exitCodes().empty());
 }
 
+// The server came back and the watchdog waits its five seconds before it stops the service and
+// ends the process; a destruction of the link in those seconds is a stop in progress, which the
+// watchdog must not overtake with a process exit of its own.
+TEST_F(LinkTest, DestroyingTheLinkDuringTheRestartDelayEndsTheWatchdogWithoutAnExit) {
+  WriteAppConfig();
+  ASSERT_EQ(StartLink(), 0);
+  std::unique_ptr<AppServer> revived;
+  std::promise<void> resetStarted, destroyed;
+  std::shared_future<void> resetStartedFuture = resetStarted.get_future().share();
+  platform_.onSleep = [&](size_t sleepsSoFar) {
+    if (sleepsSoFar == 3) {
+      revived = std::make_unique<AppServer>(nullptr);
+      std::string error;
+      ASSERT_TRUE(revived->Start("127.0.0.1", port_, &error)) << error;
+    }
+    if (sleepsSoFar != 4) return;  // the five seconds after the server answered
+    std::thread([&] {
+      resetStarted.set_value();
+      link_.reset();
+      destroyed.set_value();
+    }).detach();
+    resetStartedFuture.wait();
+    // Lets the destructor get to the join of this (the library's) thread.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  };
+  server_->Stop();
+  ASSERT_EQ(resetStartedFuture.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+  if (destroyed.get_future().wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+    ADD_FAILURE() << "the link's destruction does not end";
+    std::_Exit(1);  // the detached thread still uses the fixture
+  }
+  EXPECT_TRUE(platform_.exitCodes().empty());
+  revived.reset();
+}
+
 size_t CountInFile(const std::string& path, const std::string& text) {
   std::ifstream in(path, std::ios::binary);
   std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
