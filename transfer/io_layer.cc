@@ -321,7 +321,10 @@ bool CIOLayer::FlushSends(Slot& slot) {
 
 bool CIOLayer::Arm(int index, Slot& slot) {
   epoll_event ev{};
-  ev.events = EPOLLIN | EPOLLONESHOT | (slot.sendHead != nullptr ? uint32_t{EPOLLOUT} : 0u);
+  // While replies wait in the queue the peer is not taking them: its further requests stay in
+  // the kernel until the queue has drained, so a peer that sends without reading cannot make
+  // the queue (and the server's memory) grow without bound.
+  ev.events = EPOLLONESHOT | (slot.sendHead != nullptr ? uint32_t{EPOLLOUT} : uint32_t{EPOLLIN});
   ev.data.u64 = SlotKey(index, slot.generation);
   return epoll_ctl(epollFd_, EPOLL_CTL_MOD, slot.fd, &ev) == 0;
 }

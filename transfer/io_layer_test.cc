@@ -3,11 +3,13 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -194,6 +196,46 @@ TEST_F(IoLayerTest, QueuedSendsLeaveInOrder) {
   EXPECT_EQ(0, layer_->Send(0, reinterpret_cast<const uint8_t*>("x"), 0));
   EXPECT_EQ(0, layer_->Send(0, reinterpret_cast<const uint8_t*>(Frame(4097).data()), 4097));
   EXPECT_EQ(0, layer_->Send(1, reinterpret_cast<const uint8_t*>("x"), 1));  // no connection
+}
+
+// A peer that sends without ever reading: its requests are no longer read while replies wait,
+// so the replies queued for it stay bounded; once it reads, every whole request is answered.
+TEST_F(IoLayerTest, APeerThatDoesNotReadIsNotReadEither) {
+  StartLayer({.slotCount = 4, .workerCount = 2});
+  owner_.onPacket = [&](int index, const std::string& frame) {
+    layer_->Send(index, reinterpret_cast<const uint8_t*>(frame.data()), frame.size());
+  };
+  const int fd = Client();
+  const int small = 64 * 1024;
+  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  const std::string frame = Frame(4096, 'r');
+  // Far more than every socket buffer on the way can hold.
+  constexpr size_t kLimit = size_t{128} << 20;
+  size_t sent = 0;
+  while (sent < kLimit) {
+    pollfd p{fd, POLLOUT, 0};
+    if (poll(&p, 1, 2000) <= 0) break;  // the server has stopped taking requests
+    const size_t at = sent % frame.size();
+    const ssize_t n =
+        send(fd, frame.data() + at, frame.size() - at, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) sent += static_cast<size_t>(n);
+  }
+  EXPECT_LT(sent, kLimit);
+  const timeval bound{60, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+  const size_t whole = sent / frame.size() * frame.size();
+  std::string echoed;
+  while (echoed.size() < whole) {
+    const std::string part = ReadBytes(fd, std::min<size_t>(whole - echoed.size(), 1 << 20));
+    if (part.empty()) break;
+    echoed += part;
+  }
+  ASSERT_EQ(whole, echoed.size());
+  for (size_t at = 0; at < whole; at += frame.size()) {
+    ASSERT_EQ(frame, echoed.substr(at, frame.size()));
+  }
+  for (const std::string& event : owner_.events()) EXPECT_EQ(std::string::npos, event.find("close"));
 }
 
 TEST_F(IoLayerTest, OwnerClosesFromInsideOnPacket) {
