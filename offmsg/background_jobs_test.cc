@@ -4,6 +4,9 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <functional>
+#include <future>
+#include <thread>
 #include <set>
 
 #include "base/text.h"
@@ -18,11 +21,13 @@ namespace {
 class FakeUsers final : public UserDatabase {
  public:
   Answer Query(std::u16string_view name) override {
+    if (onQuery) onQuery();
     if (failure) return *failure;
     return names.count(ToLower(name)) ? Answer::kExists : Answer::kMissing;
   }
   std::set<std::u16string> names;
   std::optional<Answer> failure;
+  std::function<void()> onQuery;  // set before a job's thread starts
 };
 
 // Seconds since 1970 of a UTC date and time.
@@ -183,6 +188,48 @@ TEST_F(BackgroundJobsTest, ShrinkWalkPicksLargeFilesOfExistingUsers) {
   settings.fileSize = static_cast<uint32_t>(stat.size - 1);  // carol's file: one byte more
   ShrinkScheduler(dir_.path(), settings, mgr_, users_, fs_, log_, clock_).ShrinkWalk();
   EXPECT_TRUE(Exists(mgr_.paths()->PersonTextPath(u"carol_Backup")));
+}
+
+// A stop that arrives while a job walks the store ends the walk before its next file: the first
+// question to the database is held until the stop has been asked for.
+TEST_F(BackgroundJobsTest, StopEndsASweepOrAShrinkWalkInProgress) {
+  for (std::u16string name : {u"dave", u"erin", u"frank"}) {
+    ASSERT_EQ(mgr_.AddOffMsg(name, u"text " + name, Record(u"1")), 0);
+  }
+  std::atomic<int> queries{0};
+  auto stopDuringFirstQuery = [&](auto& job) {
+    queries = 0;
+    std::promise<void> inWalk, stopping;
+    std::shared_future<void> stoppingFuture = stopping.get_future().share();
+    users_.onQuery = [&, stoppingFuture] {
+      if (queries++ != 0) return;
+      inWalk.set_value();
+      stoppingFuture.wait();
+      // Lets Stop ask for the end before this question is answered.
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    };
+    job.Start(std::chrono::milliseconds(1));
+    ASSERT_EQ(inWalk.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    stopping.set_value();
+    job.Stop();
+    users_.onQuery = nullptr;
+  };
+
+  clock_.Set(At(2026, 12, 7, 0, 1));  // the sweep's hour
+  ExcludedUsers excluded;
+  InvalidUserSweep sweep(dir_.path(), users_, excluded, fs_, log_, clock_);
+  stopDuringFirstQuery(sweep);
+  EXPECT_EQ(queries, 1);
+  EXPECT_LE(Count("不存在，清除他的离线消息"), 1);
+
+  users_.names = {u"dave", u"erin", u"frank"};
+  ShrinkSettings settings;
+  settings.mode = u"daily";
+  settings.fileSize = 0;
+  clock_.Set(At(2026, 12, 7, 2, 1));  // the shrink's hour
+  ShrinkScheduler scheduler(dir_.path(), settings, mgr_, users_, fs_, log_, clock_);
+  stopDuringFirstQuery(scheduler);
+  EXPECT_EQ(queries, 1);
 }
 
 TEST(ShrinkSettingsTest, DefaultsKeepTheShrinkHarmless) {

@@ -17,6 +17,7 @@ InvalidUserSweep::InvalidUserSweep(std::string installRoot, UserDatabase& db,
       clock_(clock) {}
 
 void InvalidUserSweep::Start(std::chrono::milliseconds interval) {
+  stopRequested_ = false;
   thread_.Start(
       interval, [this] { Tick(); }, [this] { log_.Log(u"InvalidUserSweep线程异常"); });
 }
@@ -35,6 +36,7 @@ void InvalidUserSweep::Tick() {
 void InvalidUserSweep::SweepStore() {
   WalkStoreFiles(fs_, installRoot_ + "OffMsg/",
                  [this](const std::string& directory, const std::string& name) {
+                   if (stopRequested_) return;
                    const std::u16string user = OwnerOfStoreFile(name);
                    if (UserExists(db_, user)) return;
                    log_.Log(u"用户:%s不存在，清除他的离线消息", user);

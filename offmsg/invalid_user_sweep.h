@@ -7,6 +7,7 @@
 // cannot answer never causes a deletion.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -29,7 +30,11 @@ class InvalidUserSweep {
 
   // Starts the thread (one wake-up per `interval`, a minute in the server).
   void Start(std::chrono::milliseconds interval = std::chrono::minutes(1));
-  void Stop() { thread_.Stop(); }
+  // A sweep in progress ends before its next file, so a stop does not wait for the whole store.
+  void Stop() {
+    stopRequested_ = true;
+    thread_.Stop();
+  }
 
   // One wake-up of the thread; exposed so that tests drive it with a manual clock.
   void Tick();
@@ -48,6 +53,7 @@ class InvalidUserSweep {
   const Clock& clock_;
   int passes_ = 0;
   int64_t lastSweepTime_ = 0;
+  std::atomic<bool> stopRequested_{false};
   PeriodicThread thread_;
 };
 

@@ -41,6 +41,7 @@ ShrinkScheduler::ShrinkScheduler(std::string installRoot, ShrinkSettings setting
       clock_(clock) {}
 
 void ShrinkScheduler::Start(std::chrono::milliseconds interval) {
+  stopRequested_ = false;
   thread_.Start(
       interval, [this] { Tick(); }, [this] { log_.Log(u"ShrinkScheduler线程异常"); });
 }
@@ -70,6 +71,7 @@ void ShrinkScheduler::ShrinkWalk() {
            kShrinkHour);
   WalkStoreFiles(fs_, installRoot_ + "OffMsg/OffMsgFile/",
                  [this](const std::string& directory, const std::string& name) {
+                   if (stopRequested_) return;
                    const std::u16string user = OwnerOfStoreFile(name);
                    if (!UserExistsForShrink(db_, user)) return;
                    FileStat stat;

@@ -6,6 +6,7 @@
 // runs at the first check inside the window and not again until the window has closed.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <limits>
@@ -45,7 +46,11 @@ class ShrinkScheduler {
   ~ShrinkScheduler() { Stop(); }
 
   void Start(std::chrono::milliseconds interval = std::chrono::minutes(1));
-  void Stop() { thread_.Stop(); }
+  // A walk in progress ends before its next file, so a stop does not wait for the whole store.
+  void Stop() {
+    stopRequested_ = true;
+    thread_.Stop();
+  }
   bool running() const { return thread_.running(); }
 
   // One wake-up of the thread; exposed so that tests drive it with a manual clock.
@@ -68,6 +73,7 @@ class ShrinkScheduler {
   const Clock& clock_;
   int passes_ = 0;
   bool ranInWindow_ = false;
+  std::atomic<bool> stopRequested_{false};
   PeriodicThread thread_;
 };
 
