@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 
 #include "base/text.h"
@@ -90,6 +91,12 @@ bool ConfigCentre::Start(const std::string& host, uint16_t port, std::string* er
   listenFd_ = appwire::ListenTcp(host, port, &port_, error);
   if (listenFd_ < 0) return false;
   wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wakeFd_ < 0) {  // Stop could never wake the accept thread
+    *error = std::strerror(errno);
+    close(listenFd_);
+    listenFd_ = -1;
+    return false;
+  }
   Log(u"configuration centre listening on %s:%d", host, port_);
   acceptor_ = std::thread(&ConfigCentre::AcceptLoop, this);
   return true;

@@ -1,5 +1,7 @@
 // The configuration-centre protocol, client library and stand-in centre.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -180,6 +182,25 @@ TEST_F(ConfigCentreTest, LossIsReportedAndADamagedFrameClosesOnlyItsConnection) 
   EXPECT_EQ(recorder_.errors.back(), CConfigCenterClient::kLost);
   EXPECT_EQ(client_.IsStart(), 0);
   EXPECT_EQ(client_.Connect(), CConfigCenterClient::kConnectFailed);
+}
+
+// Out of descriptors after the listening socket: without its wake-up descriptor the centre could
+// never be stopped, so the start fails instead (run in a child, whose descriptor limit is lowered).
+TEST(ConfigCentreStartTest, NoDescriptorLeftForTheWakeUpFailsTheStart) {
+  GTEST_FLAG_SET(death_test_style, "fast");
+  auto startWithOneDescriptorLeft = [] {
+    rlimit limit{64, 64};
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(3);
+    int last = -1;
+    for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) last = fd;
+    if (last < 0) _exit(4);
+    close(last);
+    ConfigCentre centre(nullptr, "");
+    std::string error;
+    bool started = centre.Start("127.0.0.1", 0, &error);
+    _exit(started ? 1 : 0);
+  };
+  EXPECT_EXIT(startWithOneDescriptorLeft(), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
