@@ -40,6 +40,10 @@ int Dockhand::Start() {
     if (ioLayer_) return FailStart();
     // Everything a connection may use exists before the first one is accepted.
     serviceKey_ = LoadServiceKey(env_.installRoot);
+    if (serviceKey_ == TransferKey{}) {
+      log_.Log(u"cannot read or create the service key file %s: every ticket is refused",
+               FromUtf8(ServiceKeyPath(env_.installRoot)));
+    }
     fileManager_ = std::make_unique<CFileManager>(log_, env_.installRoot);
     if (fileManager_->Start() != 1) {
       log_.Log(u"m_pFileManager->Start failed");

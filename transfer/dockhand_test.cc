@@ -319,6 +319,22 @@ TEST(DockhandStartTest, SweepThreadRunsAtItsIntervalAndStartFailuresAreReported)
   EXPECT_EQ((std::vector<uint32_t>{1600, 1000, 3001, 1000}), t.recorder.ids());
 }
 
+// A key file that cannot be opened leaves the all-zero key, which anyone can seal tickets with.
+TEST(ServiceKeyTest, WithoutAReadableKeyFileNoTicketIsAccepted) {
+  TestDockhand t;
+  ASSERT_EQ(0, mkdir(ServiceKeyPath(t.root.path()).c_str(), 0700));
+  ASSERT_EQ(TransferKey{}, LoadServiceKey(t.root.path()));
+  ASSERT_EQ(1, t.service->Start());
+  const TransferKey key = NewSessionKey();
+  const std::vector<uint8_t> forged = SealTicket(Ticket{1, 7, 3600, 0, key}, TransferKey{});
+  Ticket opened;
+  EXPECT_FALSE(OpenTicket(forged.data(), static_cast<int>(forged.size()), TransferKey{}, &opened));
+  TransferClient client;
+  std::string error;
+  ASSERT_TRUE(client.Connect("127.0.0.1", t.service->port(), &error)) << error;
+  EXPECT_EQ(kTicketRefused, client.StartSession(forged, MakeAuthenticator(key, 1, 7, 0), key));
+}
+
 TEST(ServiceKeyTest, MadeOnceFromRandomDigitsAndReadableByTheOwnerOnly) {
   testutil::TempDir root;
   const TransferKey key = LoadServiceKey(root.path());

@@ -55,6 +55,8 @@ std::vector<uint8_t> SealTicket(const Ticket& ticket, const TransferKey& service
 }
 
 bool OpenTicket(const uint8_t* sealed, int length, const TransferKey& serviceKey, Ticket* out) {
+  // The all-zero key stands for a key file that could not be read: anyone could seal with it.
+  if (serviceKey == TransferKey{}) return false;
   uint8_t plain[kTicketRoom];
   int plainLength = kTicketRoom;
   if (crypt::SymDecrypt(sealed, length, serviceKey.data(), plain, &plainLength) == 0 ||

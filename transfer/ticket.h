@@ -31,7 +31,8 @@ inline constexpr int kAuthenticatorRoom = 16;
 
 // The encrypted ticket; empty when the encryption fails.
 std::vector<uint8_t> SealTicket(const Ticket& ticket, const TransferKey& serviceKey);
-// The ticket inside `sealed`; false unless it decrypts under `serviceKey` to exactly 32 bytes.
+// The ticket inside `sealed`; false unless it decrypts under `serviceKey` to exactly 32 bytes,
+// and always false under the all-zero key (the key of an unreadable key file).
 bool OpenTicket(const uint8_t* sealed, int length, const TransferKey& serviceKey, Ticket* out);
 // Expired when it has an issue time and `now` is at least `lifetime` seconds past it.
 bool TicketExpired(const Ticket& ticket, int64_t now);
