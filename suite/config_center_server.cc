@@ -135,11 +135,21 @@ void ConfigCentre::AcceptLoop() {
     int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
     ReapFinished();
-    auto peer = std::make_shared<Peer>();
-    peer->fd = fd;
-    std::lock_guard lock(mutex_);
-    peer->thread = std::thread(&ConfigCentre::Serve, this, peer);
-    peers_.push_back(peer);
+    try {
+      auto peer = std::make_shared<Peer>();
+      peer->fd = fd;
+      std::lock_guard lock(mutex_);
+      peers_.push_back(peer);
+      try {
+        peer->thread = std::thread(&ConfigCentre::Serve, this, peer);
+      } catch (...) {
+        peers_.pop_back();
+        throw;
+      }
+    } catch (...) {
+      // No thread or memory for one more connection: it is closed, the centre goes on.
+      close(fd);
+    }
   }
 }
 

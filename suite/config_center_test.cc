@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -201,6 +202,56 @@ TEST(ConfigCentreStartTest, NoDescriptorLeftForTheWakeUpFailsTheStart) {
     _exit(started ? 1 : 0);
   };
   EXPECT_EXIT(startWithOneDescriptorLeft(), ::testing::ExitedWithCode(0), "");
+}
+
+// No memory left for the thread of a new connection: that connection is closed and the centre
+// goes on serving the next one (run in a child, whose address-space limit is lowered; the
+// connections that still get a thread, from stacks the process kept, stay open until one does not).
+TEST(ConfigCentreStartTest, ConnectionWithoutAThreadIsClosedAndTheCentreGoesOn) {
+  GTEST_FLAG_SET(death_test_style, "fast");
+  auto registers = [](int fd) {
+    Message reg;
+    reg.op = Op::kRegServer;
+    reg.serviceType = u"Pigeonbox";
+    reg.guid = u"{G}";
+    appwire::FrameBuffer buffer;
+    std::string body;
+    Message answer;
+    return fd >= 0 && appwire::SendAll(fd, ccwire::Encode(reg)) &&
+           appwire::ReadFrame(fd, &buffer, &body, std::chrono::seconds(10)) ==
+               appwire::ReadResult::kFrame &&
+           ccwire::Decode(body, &answer) && answer.op == Op::kRegAnswer && answer.guid == u"{G}";
+  };
+  auto refuseOneThenServe = [&] {
+    alarm(60);  // a bound on the whole run
+    ConfigCentre centre(nullptr, "");
+    std::string error;
+    if (!centre.Start("127.0.0.1", 0, &error)) _exit(3);
+    std::vector<int> open;
+    for (int i = 0; i < 8; ++i) open.push_back(appwire::ConnectTcp("127.0.0.1", centre.port()));
+    rlimit original{};
+    getrlimit(RLIMIT_AS, &original);
+    long pages = 0;
+    if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
+      if (std::fscanf(statm, "%ld", &pages) != 1) pages = 0;
+      std::fclose(statm);
+    }
+    if (pages <= 0) _exit(4);
+    rlimit low = original;
+    low.rlim_cur = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + (1 << 20);
+    if (setrlimit(RLIMIT_AS, &low) != 0) _exit(5);
+    bool refused = false;
+    for (int i = 0; i < 200 && !refused; ++i) {
+      int fd = appwire::ConnectTcp("127.0.0.1", centre.port());
+      if (fd < 0) _exit(6);
+      refused = !registers(fd);
+      open.push_back(fd);
+    }
+    setrlimit(RLIMIT_AS, &original);
+    if (!refused) _exit(7);
+    _exit(registers(appwire::ConnectTcp("127.0.0.1", centre.port())) ? 0 : 8);
+  };
+  EXPECT_EXIT(refuseOneThenServe(), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
