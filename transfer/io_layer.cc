@@ -75,7 +75,7 @@ int CIOLayer::Start(uint32_t address, uint16_t port) {
   indexPool_ = std::make_unique<IndexPool>(options_.slotCount);
   indexPool_->Fill(0, options_.slotCount - 1);
   stopFlag_ = false;
-  if (!OpenListenSocket(port)) return FailStart(-1);
+  if (!OpenListenSocket(port)) return FailStart(listenFd_);
   listenAddress_ = address;
   if (epollFd_ < 0) epollFd_ = epoll_create1(EPOLL_CLOEXEC);
   if (wakeFd_ < 0) wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);

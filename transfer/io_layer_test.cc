@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -275,6 +276,32 @@ TEST_F(IoLayerTest, SlotsComeFromTheRingAndAFullTableRefuses) {
   for (int fd : {a, c, d}) Write(fd, Frame(4));
   const std::vector<std::string> events = owner_.WaitFor(8);
   EXPECT_EQ(8u, events.size());  // no callback for the refused connection
+}
+
+size_t OpenDescriptors() {
+  size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    ++count;
+  }
+  return count;
+}
+
+TEST_F(IoLayerTest, AStartThatCannotBindLeavesNoDescriptorBehind) {
+  ASSERT_TRUE(log_.Open(dir_.path(), "io.log"));
+  const int taken = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  ASSERT_EQ(0, bind(taken, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
+  ASSERT_EQ(0, listen(taken, 1));
+  socklen_t len = sizeof addr;
+  ASSERT_EQ(0, getsockname(taken, reinterpret_cast<sockaddr*>(&addr), &len));
+  CIOLayer layer(owner_, log_, nullptr, {.slotCount = 2, .workerCount = 1});
+  ASSERT_EQ(0, layer.Start(0, ntohs(addr.sin_port)));  // anything opened on first use is open now
+  const size_t before = OpenDescriptors();
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(0, layer.Start(0, ntohs(addr.sin_port)));
+  EXPECT_EQ(before, OpenDescriptors());
+  close(taken);
 }
 
 TEST_F(IoLayerTest, StopEndsEveryThreadAndRefusesSends) {
