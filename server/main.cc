@@ -10,11 +10,23 @@
 // Switches start with "-" or "/", ignore letter case and count only as the last item. The install
 // root is the directory above the executable's, or PIGEONBOX_ROOT; the unit directory
 // /etc/systemd/system, or PIGEONBOX_UNIT_DIR.
+#include <filesystem>
+#include <string>
+#include <system_error>
+
 #include "config/install_root.h"
 #include "server/service_host.h"
 
 int main(int argc, char** argv) {
   pigeonbox::BlockStopSignals();
-  pigeonbox::ServiceHost host(pigeonbox::GetInstallRoot());
+  // The start changes the working directory (to bin/, for the database's relative paths), so a
+  // relative root would afterwards name another directory.
+  std::string root = pigeonbox::GetInstallRoot();
+  std::error_code error;
+  if (!root.empty() && root.front() != '/') {
+    const std::filesystem::path absolute = std::filesystem::absolute(root, error);
+    if (!error) root = absolute.string();
+  }
+  pigeonbox::ServiceHost host(root);
   return host.Main(argc, argv);
 }

@@ -95,10 +95,10 @@ class ServerTest(unittest.TestCase):
         except FileNotFoundError:
             return ""
 
-    def spawn(self, program, *args, env=None):
+    def spawn(self, program, *args, env=None, cwd=None):
         """Starts a program; its stderr goes to a file in the root (read it with stderr_of)."""
         with open(self.root + "stderr-%d" % len(self.processes), "wb") as err:
-            p = subprocess.Popen([program, *args], env=env or self.env,
+            p = subprocess.Popen([program, *args], env=env or self.env, cwd=cwd,
                                  stdout=subprocess.DEVNULL, stderr=err)
         p.stderr_path = err.name
         self.processes.append(p)
@@ -123,8 +123,8 @@ class ServerTest(unittest.TestCase):
     def start_appserver(self):
         self.start_listener(APPSERVER, self.port, "the application server")
 
-    def start_server(self, env=None):
-        server = self.spawn(PIGEONBOX, env=env)
+    def start_server(self, env=None, cwd=None):
+        server = self.spawn(PIGEONBOX, env=env, cwd=cwd)
         wait_until(lambda: "Pigeonbox 初始化成功" in self.log() or server.poll() is not None,
                    "the server's start")
         self.assertIsNone(server.poll(), self.log())
@@ -211,6 +211,19 @@ class EndToEndTest(ServerTest):
         refused = download("../config", "KVTServer.xml")
         self.assertEqual(refused.returncode, 1)
         self.assertIn("-69992", refused.stderr)
+        self.assertEqual(self.stop(server), 0)
+
+    def test_a_relative_root_still_names_the_root_after_the_start(self):
+        # The start moves the working directory to the root's bin/ directory.
+        os.makedirs(self.root + "bin", exist_ok=True)
+        parent, name = os.path.split(self.root.rstrip("/"))
+        self.start_appserver()
+        server = self.start_server(env=dict(self.env, PIGEONBOX_ROOT=name), cwd=parent)
+        self.send("alice", "m-1", "kept below the root")
+        wait_until(lambda: self.count("alice") == 1, "alice's message")
+        stored = [f for _, _, files in os.walk(self.root + "OffMsg") for f in files
+                  if f == "alice.txt"]
+        self.assertEqual(len(stored), 1)
         self.assertEqual(self.stop(server), 0)
 
     def test_start_and_stop_events_reach_the_configuration_centre_in_order(self):
