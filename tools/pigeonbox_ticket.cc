@@ -116,6 +116,10 @@ int Run(const std::vector<std::string>& words) {
     std::copy(key.begin(), key.end(), ticketKey.begin());
     const std::vector<uint8_t> auth =
         MakeAuthenticator(ticketKey, *options.ticketId, *options.userId, options.stamp);
+    if (auth.empty()) {
+      std::cerr << "pigeonbox-ticket: the cipher could not seal the authenticator\n";
+      return 1;
+    }
     std::cout << ToHex(auth.data(), auth.size()) << "\n";
     return 0;
   }
@@ -134,6 +138,10 @@ int Run(const std::vector<std::string>& words) {
     return 1;
   }
   const std::vector<uint8_t> sealed = SealTicket(ticket, serviceKey);
+  if (sealed.empty()) {
+    std::cerr << "pigeonbox-ticket: the cipher could not seal the ticket\n";
+    return 1;
+  }
   std::cout << "ticket " << ToHex(sealed.data(), sealed.size()) << "\n"
             << "key " << ToHex(ticket.sessionKey.data(), ticket.sessionKey.size()) << "\n"
             << "ticket-id " << ticket.ticketId << "\n"
