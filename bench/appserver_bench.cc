@@ -46,7 +46,7 @@ double AppServerRate(double seconds) {
 
 double EchoRate(double seconds) {
   // The same bytes as the user's request frame; the echo returns them unchanged.
-  return bench::LoopbackEchoRate(kClients, seconds, bench::UserFrame(kRequestMessage));
+  return bench::LoopbackEchoRate(kClients, seconds, UserSendFrame(kRequestMessage));
 }
 
 }  // namespace

@@ -380,7 +380,7 @@ Pair SumRates(const Options& options, const StoreCorpus& corpus) {
       return users[i]->Send(sum) == 0 && users[i]->Receive(std::chrono::seconds(10)).has_value();
     });
   }
-  pair.loopback = LoopbackEchoRate(kSumClients, options.seconds, UserFrame(sum));
+  pair.loopback = LoopbackEchoRate(kSumClients, options.seconds, UserSendFrame(sum));
   return pair;
 }
 

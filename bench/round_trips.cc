@@ -66,17 +66,6 @@ void LoopbackServer::Run() {
   }
 }
 
-std::string UserFrame(const UserMessage& message) {
-  return appwire::FrameWriter(appwire::Op::kUserSend)
-      .Text(message.srcIdentifier)
-      .Text(message.type)
-      .Text(message.receiver)
-      .Text(message.receiverList)
-      .Text(message.data)
-      .I32(message.value)
-      .Finish();
-}
-
 double LoopbackEchoRate(int clients, double seconds, const std::string& frame) {
   // Echoes whole length-prefixed frames; the clients send one frame and wait, so this stays
   // simple.

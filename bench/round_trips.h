@@ -64,9 +64,6 @@ class LoopbackServer {
   std::thread thread_;
 };
 
-// The frame a logged-in user sends for `message` (AppServerUser::Send).
-std::string UserFrame(const UserMessage& message);
-
 // Round trips per second of `clients` connections that each send `frame` (a whole
 // length-prefixed frame) to a single-threaded epoll echo server and read it back.
 double LoopbackEchoRate(int clients, double seconds, const std::string& frame);

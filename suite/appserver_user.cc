@@ -48,16 +48,20 @@ int32_t AppServerUser::Login(const std::string& host, uint16_t port, std::u16str
   return code;
 }
 
+std::string UserSendFrame(const UserMessage& message) {
+  return FrameWriter(Op::kUserSend)
+      .Text(message.srcIdentifier)
+      .Text(message.type)
+      .Text(message.receiver)
+      .Text(message.receiverList)
+      .Text(message.data)
+      .I32(message.value)
+      .Finish();
+}
+
 int32_t AppServerUser::Send(const UserMessage& message) {
   if (fd_ < 0) return appwire::kNotStarted;
-  std::string frame = FrameWriter(Op::kUserSend)
-                          .Text(message.srcIdentifier)
-                          .Text(message.type)
-                          .Text(message.receiver)
-                          .Text(message.receiverList)
-                          .Text(message.data)
-                          .I32(message.value)
-                          .Finish();
+  const std::string frame = UserSendFrame(message);
   if (frame.size() - 4 > appwire::kMaxFrameBytes) return appwire::kTooLarge;
   return appwire::SendAll(fd_, frame) ? 0 : appwire::kConnectionLost;
 }

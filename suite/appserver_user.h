@@ -31,6 +31,9 @@ struct UserMessage {
   int32_t value = 0;
 };
 
+// The whole frame (length prefix included) in which a logged-in user sends `message`.
+std::string UserSendFrame(const UserMessage& message);
+
 class AppServerUser {
  public:
   AppServerUser() = default;
