@@ -1,5 +1,6 @@
 #include "store/index_store.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 #include <unordered_map>
@@ -337,6 +338,60 @@ int IndexStore::DelOffMsgIndexByTime(std::u16string_view owner, std::u16string_v
     uint32_t addr = static_cast<uint32_t>(ChildNumber(doc, "Addr"));
     return createTime < timeLimit || (createTime == timeLimit && addr <= addrLimit);
   });
+}
+
+Status IndexStore::DelOffMsgIndexEntries(std::u16string_view owner, std::u16string_view msgId,
+                                         std::span<const IndexEntryKey> keys, int* removed,
+                                         int* remaining) {
+  *removed = 0;
+  *remaining = -1;
+  std::optional<std::string> path = OwnerPath(owner, u"DelOffMsgIndex");
+  if (!path) return Status::Refused();
+  MarkupDocument doc;
+  int error = 0;
+  switch (Load(*path, &doc, &error)) {
+    case LoadResult::kLoaded:
+      break;
+    case LoadResult::kMissing:
+      return Status::Absent(*path);
+    case LoadResult::kUnreadable:
+      log_.Log(u"DelOffMsgIndex faild,Owner=%s,Errcode=%d,strFileName=%s", owner, error, *path);
+      return Status::Unavailable(error, *path);
+    case LoadResult::kCorrupt:
+      // Never truncate a damaged index while its texts are kept: set both aside instead.
+      log_.Log(u"DelOffMsgIndex faild,Owner=%s,Errcode=%d,strFileName=%s", owner, error, *path);
+      SetAside(*path, owner);
+      return Status::Corrupt(*path);
+  }
+  if (!FindRoot(doc)) return Status::Corrupt(*path);
+  std::vector<IndexEntryKey> wanted(keys.begin(), keys.end());
+  const std::string wantedAnsi = ToAnsi(msgId);
+  bool wantedIsAscii = true;
+  for (char16_t c : msgId) wantedIsAscii = wantedIsAscii && c < 0x80;
+  int left = 0;
+  while (doc.FindNextChild(kEntry)) {
+    ++left;
+    if (wanted.empty() || !MsgIdMatchesWide(doc, msgId, wantedIsAscii, wantedAnsi)) continue;
+    const IndexEntryKey key{ChildNumber(doc, "Addr"), ChildNumber(doc, "Len"),
+                            ChildNumber(doc, "CreateTime")};
+    auto it = std::find(wanted.begin(), wanted.end(), key);
+    if (it == wanted.end()) continue;
+    wanted.erase(it);  // each key removes one entry
+    doc.RemoveChild();
+    --left;
+    ++*removed;
+  }
+  if (*removed == 0) {
+    *remaining = left;
+    return Status::NotFound(*path);
+  }
+  SetDataSum(doc, int64_t{DataSumOf(doc)} - *removed);
+  if (int saveError = Save(*path, doc); saveError != 0) {
+    *removed = 0;
+    return Status::WriteFailed(saveError, *path);
+  }
+  *remaining = left;
+  return Status::Ok();
 }
 
 bool IndexStore::DeleteIndexFile(std::u16string_view owner) {

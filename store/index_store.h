@@ -19,6 +19,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,6 +27,7 @@
 #include "markup/markup_document.h"
 #include "service/log_file.h"
 #include "store/file_system.h"
+#include "store/status.h"
 #include "store/store_paths.h"
 #include "store/store_records.h"
 
@@ -53,6 +55,15 @@ struct TextLocation {
   std::u16string SrcIdentifier;
   std::u16string Reciever;
   std::u16string Sender;
+};
+
+// Names one index entry exactly, together with its MsgID: an owner's text file only grows
+// between shrinks, so no two parts share a block.
+struct IndexEntryKey {
+  int32_t Addr = 0;
+  int32_t Len = 0;
+  int32_t CreateTime = 0;
+  friend bool operator==(const IndexEntryKey&, const IndexEntryKey&) = default;
 };
 
 // Senders whose person messages keep their Reciever unchanged (without the ";" prefix): the
@@ -123,6 +134,16 @@ class IndexStore {
   // time limit, or equal to it with Addr at most the address limit (all taken as unsigned).
   int DelOffMsgIndexByTime(std::u16string_view owner, std::u16string_view msgId, uint32_t timeLimit,
                            uint32_t addrLimit, int* remaining = nullptr);
+
+  // Removes, for each key, one entry with that MsgID (ignoring case) and that Addr, Len and
+  // CreateTime; a key given twice removes two identical entries. Entries stored meanwhile under
+  // the same MsgID stay. `removed` receives the number removed; `remaining` receives the number
+  // of entries the saved (or unchanged) file holds, and stays -1 unless the index was read and
+  // is as it reports. Ok (something removed and saved); NotFound (read, nothing matched); Absent;
+  // Unavailable; Corrupt (a damaged file is set aside with its text file); WriteFailed (the
+  // previous index stays); Refused.
+  Status DelOffMsgIndexEntries(std::u16string_view owner, std::u16string_view msgId,
+                               std::span<const IndexEntryKey> keys, int* removed, int* remaining);
 
   // True when the owner's index file was deleted (its scratch copy goes too).
   bool DeleteIndexFile(std::u16string_view owner);

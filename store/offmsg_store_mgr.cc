@@ -122,6 +122,7 @@ int OffMsgStoreMgr::CollectTexts(IndexStore* index, TextFileStore* text, std::u1
     record.Sender = std::move(location.Sender);
     record.Data = std::move(block);
     record.DataLength = static_cast<uint32_t>(location.Len);
+    record.Key = {index == groupIndex_.get(), {location.Addr, location.Len, location.CreateTime}};
   }
   return code;
 }
@@ -153,6 +154,33 @@ int OffMsgStoreMgr::DelOffMsg(std::u16string_view owner, std::u16string_view msg
     if (remaining < 1) DelDisGroupOffMsgFiles(owner);
   }
   return code;
+}
+
+Status OffMsgStoreMgr::DelOffMsgParts(std::u16string_view owner, std::u16string_view msgId,
+                                      const std::vector<StoredPartKey>& parts, int* removed) {
+  int ignored = 0;
+  int& total = removed ? *removed : ignored;
+  total = 0;
+  if (!personIndex_ || !groupIndex_) return Status::Unavailable(0, "stores not initialised");
+  OwnerLock lock(owner);
+  Status result;
+  for (bool group : {false, true}) {
+    std::vector<IndexEntryKey> keys;
+    for (const StoredPartKey& part : parts) {
+      if (part.group == group) keys.push_back(part.entry);
+    }
+    if (keys.empty()) continue;
+    IndexStore* index = group ? static_cast<IndexStore*>(groupIndex_.get()) : personIndex_.get();
+    int count = 0, remaining = -1;
+    Status status = index->DelOffMsgIndexEntries(owner, msgId, keys, &count, &remaining);
+    total += count;
+    if (remaining == 0) {
+      group ? DelDisGroupOffMsgFiles(owner) : DelUserOffMsgFiles(owner);
+    }
+    if (status.ok() && count < static_cast<int>(keys.size())) status = Status::NotFound();
+    if (result.ok() || (result.IsNotFound() && !status.ok())) result = std::move(status);
+  }
+  return result;
 }
 
 int OffMsgStoreMgr::DelOffMsgByTime(std::u16string_view owner, std::u16string_view msgId,

@@ -25,6 +25,12 @@
 
 namespace pigeonbox {
 
+// One stored part exactly: its store and its index entry (the MsgID is the caller's).
+struct StoredPartKey {
+  bool group = false;  // in the group store, else in the person store
+  IndexEntryKey entry;
+};
+
 // One stored message part as the text handlers receive it.
 struct TextRecord {
   int32_t CreateTime = 0;
@@ -34,6 +40,7 @@ struct TextRecord {
   std::u16string Sender;
   std::vector<uint8_t> Data;  // the compressed block
   uint32_t DataLength = 0;    // the entry's Len
+  StoredPartKey Key;          // what deletes exactly this part
 };
 
 // Store settings from AppConfig/AppOffMsg.xml (attributes of App/Setting).
@@ -89,6 +96,13 @@ class OffMsgStoreMgr {
   // Deletes the MsgID from the person entries, or else from the group entries; removes an
   // owner's files once their index is empty. 0 when an entry was removed, else -1.
   int DelOffMsg(std::u16string_view owner, std::u16string_view msgId);
+  // Deletes exactly the given parts of the MsgID (each key one entry), leaving any other part of
+  // that MsgID, such as one stored since the parts were read. A store whose index was read and
+  // is then empty loses its files. `removed` (optional) receives the number of entries removed.
+  // Ok when every part was removed; NotFound when some were no longer there; otherwise the
+  // first failing store's status.
+  Status DelOffMsgParts(std::u16string_view owner, std::u16string_view msgId,
+                        const std::vector<StoredPartKey>& parts, int* removed = nullptr);
   // Deletes up to the given bounds in both stores; the group deletion's code.
   int DelOffMsgByTime(std::u16string_view owner, std::u16string_view msgId, uint32_t imTime,
                       uint32_t imAddr, uint32_t disTime, uint32_t disAddr);

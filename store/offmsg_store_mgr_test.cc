@@ -137,6 +137,77 @@ TEST_F(StoreMgrTest, DeletingTheLastEntryRemovesTheOwnersFiles) {
   EXPECT_EQ(mgr.GetOffMsgSum(u"alice"), 1);
 }
 
+std::vector<StoredPartKey> KeysOf(const std::vector<TextRecord>& texts) {
+  std::vector<StoredPartKey> keys;
+  for (const TextRecord& t : texts) keys.push_back(t.Key);
+  return keys;
+}
+
+TEST_F(StoreMgrTest, DeletingGivenPartsLeavesPartsStoredSinceTheyWereRead) {
+  OffMsgStoreMgr& mgr = Manager();
+  ASSERT_EQ(mgr.AddOffMsg(u"alice", u"one", Record(u"m", 10)), 0);
+  ASSERT_EQ(mgr.AddOffMsg(u"alice", u"two", Record(u"m", 10)), 0);
+  ASSERT_EQ(mgr.AddOffMsg(u"alice", u"other", Record(u"x", 10)), 0);
+  ASSERT_EQ(mgr.AddDisGroupOffMsg(u"alice", u"group", Record(u"m", 10)), 0);
+  std::vector<TextRecord> read;
+  mgr.GetOffMsgTxt(u"alice", u"m", &read);
+  ASSERT_EQ(read.size(), 3u);
+  EXPECT_TRUE(read[2].Key.group);
+  // Stored after the read: same MsgID, same length, same time, another block.
+  ASSERT_EQ(mgr.AddOffMsg(u"alice", u"new", Record(u"m", 10)), 0);
+  ASSERT_EQ(mgr.AddDisGroupOffMsg(u"alice", u"later", Record(u"M", 10)), 0);
+
+  int removed = -1;
+  EXPECT_TRUE(mgr.DelOffMsgParts(u"alice", u"M", KeysOf(read), &removed).ok());
+  EXPECT_EQ(removed, 3);
+  std::vector<TextRecord> left;
+  mgr.GetOffMsgTxt(u"alice", u"m", &left);
+  ASSERT_EQ(left.size(), 2u);
+  EXPECT_EQ(Decompress(left[0]), u"new");
+  EXPECT_EQ(Decompress(left[1]), u"later");
+  EXPECT_EQ(mgr.GetAllOffMsgSum(u"alice"), 3);
+  // Parts already gone are reported, and nothing else is touched.
+  EXPECT_TRUE(mgr.DelOffMsgParts(u"alice", u"m", KeysOf(read), &removed).IsNotFound());
+  EXPECT_EQ(removed, 0);
+
+  // The group store's last part takes its files; the person store keeps its own.
+  EXPECT_TRUE(mgr.DelOffMsgParts(u"alice", u"m", {left[1].Key}).ok());
+  EXPECT_FALSE(Exists(mgr.paths()->GroupIndexPath(u"alice")));
+  EXPECT_FALSE(Exists(mgr.paths()->GroupTextPath(u"alice")));
+  EXPECT_TRUE(Exists(mgr.paths()->PersonTextPath(u"alice")));
+}
+
+TEST_F(StoreMgrTest, DeletingGivenPartsHandlesRepeatsAndKeepsFilesItCouldNotRead) {
+  OffMsgStoreMgr& mgr = Manager();
+  ASSERT_EQ(mgr.AddOffMsg(u"alice", u"one", Record(u"m", 10)), 0);
+  std::vector<TextRecord> read;
+  mgr.GetOffMsgTxt(u"alice", u"m", &read);
+  ASSERT_EQ(read.size(), 1u);
+  // An index holding one entry twice (a copied line): each key given removes one of them.
+  std::string index;
+  ASSERT_EQ(posix_.ReadFile(*mgr.paths()->PersonIndexPath(u"alice"), &index), 0);
+  const size_t line = index.find("<OffMsgRec");
+  const size_t end = index.find("\r\n", line) + 2;
+  index.insert(end, index.substr(line, end - line));
+  ASSERT_EQ(posix_.WriteFile(*mgr.paths()->PersonIndexPath(u"alice"), index), 0);
+  int removed = 0;
+  EXPECT_TRUE(mgr.DelOffMsgParts(u"alice", u"m", {read[0].Key}, &removed).ok());
+  EXPECT_EQ(removed, 1);
+  EXPECT_TRUE(Exists(mgr.paths()->PersonTextPath(u"alice")));
+
+  // An index that cannot be read this time keeps both files.
+  faulty_.FailCalls(FaultyFileSystem::Op::kRead, "*.xml", EMFILE);
+  EXPECT_TRUE(mgr.DelOffMsgParts(u"alice", u"m", {read[0].Key, read[0].Key}).IsUnavailable());
+  faulty_.Clear();
+  EXPECT_TRUE(Exists(mgr.paths()->PersonIndexPath(u"alice")));
+  EXPECT_TRUE(Exists(mgr.paths()->PersonTextPath(u"alice")));
+  EXPECT_TRUE(
+      mgr.DelOffMsgParts(u"alice", u"m", {read[0].Key, read[0].Key}, &removed).IsNotFound());
+  EXPECT_EQ(removed, 1);
+  EXPECT_FALSE(Exists(mgr.paths()->PersonIndexPath(u"alice")));
+  EXPECT_FALSE(Exists(mgr.paths()->PersonTextPath(u"alice")));
+}
+
 TEST_F(StoreMgrTest, DeleteByTimeReturnsTheGroupCode) {
   OffMsgStoreMgr& mgr = Manager();
   ASSERT_EQ(mgr.AddOffMsg(u"alice", u"a", Record(u"a", 100)), 0);
