@@ -229,12 +229,13 @@ void Dockhand::RequestFile(int index, CHdlClient& record, PacketBuffer& frame) {
   if (!fileManager_->FileExists(mapped, name)) {
     return ReplyCode(index, frame, kFileRequestCommand, kFileMissing, &key);
   }
-  const uint32_t size = fileManager_->FileSize(mapped, name);
-  if (size == 0) return ReplyCode(index, frame, kFileRequestCommand, kFileEmptyOrUnopenable, &key);
-  const int result = OpenDownload(record, mapped, name, size);
+  uint32_t size = 0;
+  uint64_t fileTime = 0;
+  const int result = OpenDownload(record, mapped, name, &size, &fileTime);
   if (result != 0) return ReplyCode(index, frame, kFileRequestCommand, result, &key);
-  const std::u16string tag = fileManager_->FileTimeTag(mapped, name);
-  if (tag.empty()) return ReplyCode(index, frame, kFileRequestCommand, kNoTimeTag, &key);
+  if (size == 0) return ReplyCode(index, frame, kFileRequestCommand, kFileEmptyOrUnopenable, &key);
+  if (fileTime == 0) return ReplyCode(index, frame, kFileRequestCommand, kNoTimeTag, &key);
+  const std::u16string tag = TimeTagOf(fileTime);
   BeginFrame(frame, kFileRequestCommand);
   frame.PutU32(0);
   frame.PutU32(size);
@@ -243,11 +244,15 @@ void Dockhand::RequestFile(int index, CHdlClient& record, PacketBuffer& frame) {
 }
 
 int Dockhand::OpenDownload(CHdlClient& record, const std::u16string& dir,
-                           const std::u16string& name, uint32_t size) {
+                           const std::u16string& name, uint32_t* size, uint64_t* fileTime) {
   std::lock_guard<std::mutex> lock(record.lock);
   record.download.reset();
   record.download = std::make_unique<DownloadFile>(*fileManager_, log_);
-  return record.download->Init(dir, name, size);
+  const int result = record.download->Init(dir, name, 0);
+  // Size and time tag of the version the blocks will come from.
+  *size = static_cast<uint32_t>(record.download->length());
+  *fileTime = record.download->fileTime();
+  return result;
 }
 
 void Dockhand::RequestBlock(int index, CHdlClient& record, PacketBuffer& frame) {

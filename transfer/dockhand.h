@@ -101,8 +101,9 @@ class Dockhand final : public TransferService, public IoOwner {
   void StartSession(int index, CHdlClient& record, PacketBuffer& frame);
   void RequestFile(int index, CHdlClient& record, PacketBuffer& frame);
   void RequestBlock(int index, CHdlClient& record, PacketBuffer& frame);
+  // Chooses the file for the connection; *size and *fileTime are those of the chosen version.
   int OpenDownload(CHdlClient& record, const std::u16string& dir, const std::u16string& name,
-                   uint32_t size);
+                   uint32_t* size, uint64_t* fileTime);
   void Reply(int index, PacketBuffer& frame, const TransferKey* key);
   void ReplyCode(int index, PacketBuffer& frame, uint16_t command, int32_t code,
                  const TransferKey* key);

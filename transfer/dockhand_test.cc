@@ -242,21 +242,23 @@ TEST_F(DockhandTest, NothingOutsideTheStoreCanBeFetched) {
   EXPECT_NE(std::string::npos, t_.root.Read("Logs/Pigeonbox.log").find("fileName=kvtserver.kss"));
 }
 
-// The stripe is that of the base name: "a.b" for a.b.txt, the whole name without a ".".
-TEST_F(DockhandTest, BlockReadsWaitForTheOwnersStripe) {
+// The file is chosen under its owner's stripe, that of the base name: "a.b" for a.b.txt, the
+// whole name without a ".".
+TEST_F(DockhandTest, AFileIsChosenUnderTheOwnersStripe) {
   for (auto [name, owner] : {std::pair<std::u16string, std::u16string>{u"carol.txt", u"carol"},
                              {u"a.b.txt", u"a.b"},
                              {u"plain", u"plain"}}) {
     t_.root.Write("OffMsg/d/disgroup/" + ToUtf8(name), "owner's file");
     TransferClient& client = Session();
-    ASSERT_EQ(0, client.RequestFile(u"d_disgroup", name)->result);
     std::optional<OwnerLock> held(std::in_place, owner);
-    auto reply = std::async(std::launch::async, [&] { return client.RequestBlock(0); });
+    auto reply =
+        std::async(std::launch::async, [&] { return client.RequestFile(u"d_disgroup", name); });
     // No reply while the store holds the owner's stripe.
     EXPECT_EQ(std::future_status::timeout, reply.wait_for(std::chrono::milliseconds(200)))
         << ToUtf8(name);
     held.reset();
-    std::optional<TransferClient::Block> block = reply.get();
+    ASSERT_EQ(0, reply.get()->result);
+    std::optional<TransferClient::Block> block = client.RequestBlock(0);
     ASSERT_TRUE(block);
     EXPECT_EQ(0, block->result);
     EXPECT_EQ("owner's file", Bytes(block->bytes));

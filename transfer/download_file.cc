@@ -1,15 +1,29 @@
 #include "transfer/download_file.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "base/text.h"
 #include "store/store_lock_stripes.h"
 #include "transfer/request_path.h"
 
 namespace pigeonbox {
+namespace {
+
+// Index files are the files the store saves by rewriting (see the header).
+bool IsRewrittenInPlace(std::u16string_view lowerName) {
+  return lowerName.size() >= 4 && lowerName.substr(lowerName.size() - 4) == u".xml";
+}
+
+// Far above any index the store keeps; a larger one is refused rather than copied.
+constexpr uint64_t kMaxCopyBytes = 64u << 20;
+
+}  // namespace
 
 DownloadFile::~DownloadFile() {
   if (fd_ >= 0) close(fd_);
@@ -21,50 +35,99 @@ int DownloadFile::Init(std::u16string_view dir, std::u16string_view name, uint32
   key_ = ToLower(dir_ + u"/" + name_);
   length_ = length;
   path_ = manager_.Resolve(dir, name).value_or(std::string());
-  length_ = manager_.FileSize(dir, name);
+  TakeVersion();
   return 0;
 }
 
-int DownloadFile::ReadBlock(uint32_t index, uint8_t* out, int* inOutLength) {
+void DownloadFile::TakeVersion() {
+  length_ = 0;
+  if (path_.empty()) return;  // reads as empty
   OwnerLock owner(BaseNameOf(name_));
-  const uint64_t offset = uint64_t{index} * kBlockBytes;
-  if (offset > length_) {
-    log_.Log(u"读取文件的起始位置超过了文件的长度：FileDir=%s, FileName=%s, FileLength=%d, "
-             u"BlockIndex=%d",
-             dir_, name_, length_, index);
-    *inOutLength = 0;
-    return kPastTheEnd;
+  fd_ = open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd_ < 0) {
+    if (errno != ENOENT) {
+      failedStep_ = kOpenFailed;
+      failedErrno_ = errno;
+    }
+    return;
   }
-  return ReadAt(offset, out, inOutLength);
+  struct stat st {};
+  if (fstat(fd_, &st) != 0) {
+    close(fd_);
+    fd_ = -1;
+    failedStep_ = kOpenFailed;
+    failedErrno_ = errno;
+    return;
+  }
+  length_ = static_cast<uint64_t>(st.st_size);
+  fileTime_ = FileTimeOf(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+  if (!IsRewrittenInPlace(ToLower(name_))) return;
+  if (length_ > kMaxCopyBytes) {
+    close(fd_);
+    fd_ = -1;
+    failedStep_ = kReadFailed;
+    failedErrno_ = EFBIG;
+    length_ = 0;
+    return;
+  }
+  copy_.resize(length_);
+  int got = 0;
+  const int error = ReadFromFile(0, copy_.data(), static_cast<int>(length_), &got);
+  close(fd_);
+  fd_ = -1;
+  copied_ = true;
+  copy_.resize(got);  // a file that shrank under a foreign writer ends where the read ended
+  length_ = copy_.size();
+  if (error != 0) {
+    length_ = 0;
+    failedStep_ = kReadFailed;
+    failedErrno_ = error;
+  }
 }
 
-int DownloadFile::ReadAt(uint64_t offset, uint8_t* out, int* inOutLength) {
+int DownloadFile::ReadBlock(uint32_t index, uint8_t* out, int* inOutLength) {
   const int room = *inOutLength;
   *inOutLength = 0;
-  if (fd_ < 0) {
-    // A file gone since the request (or never found) reads as empty; it is not created again,
-    // since the transfer service never writes to the store.
-    if (path_.empty()) return 0;
-    fd_ = open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd_ < 0) {
-      if (errno == ENOENT) return 0;
-      log_.Log(u"打开文件失败,FilePath=%s,Err=%d", path_, errno);
-      return kOpenFailed;
-    }
+  const uint64_t offset = uint64_t{index} * kBlockBytes;
+  if (offset > length_) {
+    log_.Log(
+        u"读取文件的起始位置超过了文件的长度：FileDir=%s, FileName=%s, FileLength=%d, "
+        u"BlockIndex=%d",
+        dir_, name_, length_, index);
+    return kPastTheEnd;
   }
-  int got = 0;
-  while (got < room) {
-    const ssize_t n = pread(fd_, out + got, room - got, static_cast<off_t>(offset + got));
+  if (failedStep_ == kOpenFailed) {
+    log_.Log(u"打开文件失败,FilePath=%s,Err=%d", path_, failedErrno_);
+    return kOpenFailed;
+  }
+  if (failedStep_ == kReadFailed) {
+    log_.Log(u"读文件失败,FilePath=%s,Err=%d", path_, failedErrno_);
+    return kReadFailed;
+  }
+  const int wanted = static_cast<int>(std::min<uint64_t>(room, length_ - offset));
+  if (copied_) {
+    if (wanted > 0) std::memcpy(out, copy_.data() + offset, wanted);
+    *inOutLength = wanted;
+    return 0;
+  }
+  if (fd_ < 0) return 0;  // the file was not there when chosen
+  const int error = ReadFromFile(offset, out, wanted, inOutLength);
+  if (error == 0) return 0;
+  log_.Log(u"读文件失败,FilePath=%s,Err=%d", path_, error);
+  return kReadFailed;
+}
+
+int DownloadFile::ReadFromFile(uint64_t offset, uint8_t* out, int length, int* got) {
+  *got = 0;
+  while (*got < length) {
+    const ssize_t n = pread(fd_, out + *got, length - *got, static_cast<off_t>(offset + *got));
     if (n == 0) break;
     if (n < 0) {
       if (errno == EINTR) continue;
-      log_.Log(u"读文件失败,FilePath=%s,Err=%d", path_, errno);
-      *inOutLength = got;
-      return kReadFailed;
+      return errno;
     }
-    got += static_cast<int>(n);
+    *got += static_cast<int>(n);
   }
-  *inOutLength = got;
   return 0;
 }
 

@@ -6,6 +6,8 @@
 #include <string>
 
 #include "base/text.h"
+#include "store/file_system.h"
+#include "store/offmsg_store_mgr.h"
 #include "store/store_paths.h"
 #include "testutil/temp_dir.h"
 #include "transfer/download_file.h"
@@ -28,17 +30,17 @@ TEST(RequestPathTest, MapsDirectoriesAndBaseNames) {
 
 TEST(RequestPathTest, RefusesPathsLeavingTheRoot) {
   for (auto [dir, name] : {std::pair<std::u16string, std::u16string>{u"..", u"kvtserver.kss"},
-                          {u"offmsgfile/../..", u"x.txt"},
-                          {u"/etc", u"passwd"},
-                          {u"\\etc", u"passwd"},
-                          {u"c:/windows", u"win.ini"},
-                          {u"offmsgfile", u"../../kvtserver.kss"},
-                          {u"offmsgfile", u"a\\b.txt"},
-                          {u"offmsgfile", u".hidden"},
-                          {u"offmsgfile", u""},
-                          {u"offmsgfile", std::u16string(u"a\0b", 3)},
-                          {std::u16string(u"off\0msg", 7), u"a.txt"},
-                          {u"offmsgfile/.snapshot", u"a.txt"}}) {
+                           {u"offmsgfile/../..", u"x.txt"},
+                           {u"/etc", u"passwd"},
+                           {u"\\etc", u"passwd"},
+                           {u"c:/windows", u"win.ini"},
+                           {u"offmsgfile", u"../../kvtserver.kss"},
+                           {u"offmsgfile", u"a\\b.txt"},
+                           {u"offmsgfile", u".hidden"},
+                           {u"offmsgfile", u""},
+                           {u"offmsgfile", std::u16string(u"a\0b", 3)},
+                           {std::u16string(u"off\0msg", 7), u"a.txt"},
+                           {u"offmsgfile/.snapshot", u"a.txt"}}) {
     EXPECT_FALSE(SafeRelativePath(dir, name)) << ToUtf8(dir) << " " << ToUtf8(name);
   }
 }
@@ -48,6 +50,7 @@ class FileManagerTest : public ::testing::Test {
   FileManagerTest() { log_.Open(dir_.path(), "t.log"); }
   testutil::TempDir dir_;
   LogFile log_;
+  PosixFileSystem fs_;
   CFileManager manager_{log_, dir_.path()};
 };
 
@@ -105,15 +108,66 @@ TEST_F(FileManagerTest, ReadsBlocksOf3072Bytes) {
   EXPECT_EQ(kPastTheEnd, six.ReadBlock(0xffffffffu, buffer, &len));
 }
 
-TEST_F(FileManagerTest, AFileGoneBeforeTheFirstBlockReadsEmpty) {
-  const std::string path = dir_.Write("OffMsg/d/gone.txt", "data");
-  DownloadFile file(manager_, log_);
-  file.Init(u"d", u"gone.txt", 0);
-  std::remove(path.c_str());
+// Everything a download returns, block by block, until a short block.
+std::string ReadAll(DownloadFile& file) {
+  std::string all;
   uint8_t buffer[kBlockBytes];
-  int len = kBlockBytes;
-  EXPECT_EQ(0, file.ReadBlock(0, buffer, &len));
-  EXPECT_EQ(0, len);
+  for (uint32_t block = 0;; ++block) {
+    int len = kBlockBytes;
+    if (file.ReadBlock(block, buffer, &len) != 0) return all + "(read failed)";
+    all.append(reinterpret_cast<char*>(buffer), len);
+    if (len < kBlockBytes) return all;
+  }
+}
+
+TEST_F(FileManagerTest, ADownloadReadsTheVersionChosenWhateverHappensLater) {
+  const std::string text = dir_.Write("OffMsg/d/grows.txt", std::string(4000, 't'));
+  const std::string gone = dir_.Write("OffMsg/d/gone.txt", "data");
+  DownloadFile grows(manager_, log_);
+  DownloadFile removed(manager_, log_);
+  grows.Init(u"d", u"grows.txt", 0);
+  removed.Init(u"d", u"gone.txt", 0);
+  FILE* f = std::fopen(text.c_str(), "a");
+  std::fputs("appended", f);
+  std::fclose(f);
+  std::remove(gone.c_str());
+  EXPECT_EQ(std::string(4000, 't'), ReadAll(grows));
+  EXPECT_EQ("data", ReadAll(removed));
+}
+
+// An index saved twice while it is downloaded (the second save overwrites the inode the first
+// one retired) still arrives as the version that was chosen.
+TEST_F(FileManagerTest, AnIndexSavedDuringADownloadArrivesAsOneVersion) {
+  OffMsgStoreMgr store(dir_.path(), StoreSettings{}, fs_, log_);
+  ASSERT_EQ(1, store.InitStores());
+  IndexRecord record;
+  record.Type = u"Quorvel.KVT.IM";
+  record.Sender = u"bob";
+  record.Reciever = u"alice";
+  auto add = [&](int i) {
+    record.MsgID = u"m" + FromUtf8(std::to_string(i));
+    record.Title = std::u16string(40, u'a' + i % 26);
+    ASSERT_EQ(0, store.AddOffMsg(u"alice", u"text", record));
+  };
+  for (int i = 0; i < 60; ++i) add(i);
+  const std::string path = *store.paths()->PersonIndexPath(u"alice");
+  const std::string chosen = dir_.Read(path.substr(dir_.path().size()));
+  ASSERT_GT(chosen.size(), 3u * kBlockBytes);
+
+  const std::string bucket = std::to_string(BucketOf(u"alice"));
+  DownloadFile file(manager_, log_);
+  file.Init(u"offmsgindex/" + FromUtf8(bucket), u"alice.xml", 0);
+  std::string got;
+  uint8_t buffer[kBlockBytes];
+  for (uint32_t block = 0; block * kBlockBytes <= chosen.size(); ++block) {
+    int len = kBlockBytes;
+    ASSERT_EQ(0, file.ReadBlock(block, buffer, &len));
+    got.append(reinterpret_cast<char*>(buffer), len);
+    add(100 + 2 * block);  // two saves between blocks
+    add(101 + 2 * block);
+  }
+  EXPECT_EQ(chosen.size(), file.length());
+  EXPECT_TRUE(got == chosen) << "the download mixed versions of the index";
 }
 
 }  // namespace
