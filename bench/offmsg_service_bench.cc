@@ -109,6 +109,7 @@ class InstallRoot {
 class EveryoneExists final : public UserDatabase {
  public:
   Answer Query(std::u16string_view) override { return Answer::kExists; }
+  Answer AnyActiveUser() override { return Answer::kExists; }
 };
 class NoCentre final : public ConfigCentreClient {
  public:

@@ -6,8 +6,8 @@
 #include <ctime>
 #include <functional>
 #include <future>
-#include <thread>
 #include <set>
+#include <thread>
 
 #include "base/text.h"
 #include "offmsg/invalid_user_sweep.h"
@@ -24,6 +24,10 @@ class FakeUsers final : public UserDatabase {
     if (onQuery) onQuery();
     if (failure) return *failure;
     return names.count(ToLower(name)) ? Answer::kExists : Answer::kMissing;
+  }
+  Answer AnyActiveUser() override {
+    if (failure) return *failure;
+    return names.empty() ? Answer::kMissing : Answer::kExists;
   }
   std::set<std::u16string> names;
   std::optional<Answer> failure;
@@ -65,6 +69,10 @@ class BackgroundJobsTest : public ::testing::Test {
     return n;
   }
   bool Exists(const std::optional<std::string>& path) { return path && fs_.Exists(*path); }
+  void SetSweepMaxShare(const std::string& percent) {
+    dir_.Write("AppConfig/AppOffMsg.xml",
+               "<App><Setting SweepMaxShare=\"" + percent + "\"/></App>");
+  }
   void Ticks(ShrinkScheduler& scheduler, int64_t time) {
     clock_.Set(time);
     for (int i = 0; i < 3; ++i) scheduler.Tick();
@@ -85,6 +93,7 @@ TEST_F(BackgroundJobsTest, SweepDeletesOnlyTheFilesOfUsersWhoAreGone) {
   ASSERT_EQ(mgr_.AddOffMsg(u"dave", u"d", Record(u"3")), 0);  // leaves a scratch copy
   ASSERT_EQ(mgr_.AddOffMsg(u"carol", u"c", Record(u"1")), 0);
   ASSERT_EQ(mgr_.ShrinkOffMsgFile(u"carol", OffMsgStoreMgr::kPersonKind, 1e9), 0);
+  SetSweepMaxShare("50");  // dave is one of three owners (the backup does not count)
   ExcludedUsers excluded;
   InvalidUserSweep sweep(dir_.path(), users_, excluded, fs_, log_, clock_);
 
@@ -109,6 +118,7 @@ TEST_F(BackgroundJobsTest, SweepDeletesOnlyTheFilesOfUsersWhoAreGone) {
 TEST_F(BackgroundJobsTest, SweepRunsAtMostOnceInTheHourZeroAndReloadsTheList) {
   ASSERT_EQ(mgr_.AddOffMsg(u"dave", u"d", Record(u"1")), 0);
   dir_.Write("invaliduser.txt", "Mallory\n");
+  SetSweepMaxShare("100");  // dave is the only owner
   ExcludedUsers excluded;
   InvalidUserSweep sweep(dir_.path(), users_, excluded, fs_, log_, clock_);
   clock_.Set(At(2026, 12, 6, 23, 58));
@@ -130,6 +140,67 @@ TEST_F(BackgroundJobsTest, SweepRunsAtMostOnceInTheHourZeroAndReloadsTheList) {
   clock_.Set(At(2026, 12, 8, 0, 2));  // the next night
   for (int i = 0; i < 3; ++i) sweep.Tick();
   EXPECT_FALSE(Exists(mgr_.paths()->PersonIndexPath(u"dave")));
+}
+
+class RecordedEvents final : public SysLogSink {
+ public:
+  void ReportSysLog(uint32_t, std::u16string_view, uint32_t eventId, std::u16string_view) override {
+    ids.push_back(eventId);
+  }
+  std::vector<uint32_t> ids;
+};
+
+// A database that holds no active user, or one that knows none of the owners on disk (another
+// suite's), deletes nothing: one log line and one system-log event per sweep.
+TEST_F(BackgroundJobsTest, SweepRefusesAnEmptyOrAnotherDatabase) {
+  for (std::u16string name : {u"alice", u"carol", u"dave"}) {
+    ASSERT_EQ(mgr_.AddOffMsg(name, u"text", Record(u"1")), 0);
+  }
+  SysLog sysLog;
+  RecordedEvents events;
+  sysLog.SetSink(&events);
+  ExcludedUsers excluded;
+  InvalidUserSweep sweep(dir_.path(), users_, excluded, fs_, log_, clock_, &sysLog);
+  for (std::set<std::u16string> names :
+       {std::set<std::u16string>{}, std::set<std::u16string>{u"xavier", u"yvonne"}}) {
+    users_.names = names;
+    sweep.SweepStore();
+    for (std::u16string name : {u"alice", u"carol", u"dave"}) {
+      EXPECT_TRUE(Exists(mgr_.paths()->PersonIndexPath(name)));
+    }
+  }
+  EXPECT_EQ(Count("没有删除任何文件"), 2);
+  EXPECT_EQ(Count("用户数据库中没有任何有效用户"), 1);
+  EXPECT_EQ(Count("3个用户中有3个将被清除"), 1);
+  EXPECT_EQ(events.ids, (std::vector<uint32_t>(2, InvalidUserSweep::kEventSweepRefused)));
+  EXPECT_EQ(Count("不存在，清除他的离线消息"), 0);
+  sysLog.SetSink(nullptr);
+}
+
+// Ten owners: at most the set share of them goes in one sweep (20 % unless set).
+TEST_F(BackgroundJobsTest, SweepDeletesUpToTheSetShareOfOwners) {
+  auto owner = [](int i) { return u"user" + FromUtf8(std::to_string(i)); };
+  auto sweepWith = [&](int present, const char* share) {
+    users_.names.clear();
+    for (int i = 0; i < 10; ++i) {
+      if (!Exists(mgr_.paths()->PersonIndexPath(owner(i)))) {
+        EXPECT_EQ(mgr_.AddOffMsg(owner(i), u"text", Record(u"1")), 0);
+      }
+      if (i < present) users_.names.insert(owner(i));
+    }
+    if (share) SetSweepMaxShare(share);
+    ExcludedUsers excluded;
+    InvalidUserSweep(dir_.path(), users_, excluded, fs_, log_, clock_).SweepStore();
+    int left = 0;
+    for (int i = 0; i < 10; ++i) left += Exists(mgr_.paths()->PersonIndexPath(owner(i)));
+    return left;
+  };
+  EXPECT_EQ(sweepWith(8, nullptr), 8);   // 2 of 10: not more than 20 %
+  EXPECT_EQ(sweepWith(7, nullptr), 10);  // 3 of 10: held back
+  EXPECT_EQ(sweepWith(7, "30"), 7);
+  EXPECT_EQ(sweepWith(6, "30"), 10);
+  EXPECT_EQ(sweepWith(6, "3O"), 10);  // not a number: the default
+  EXPECT_EQ(Count("SweepMaxShare=3O"), 1);
 }
 
 TEST_F(BackgroundJobsTest, WeeklyShrinkRunsOnceInTheSaturdayWindow) {

@@ -1,20 +1,50 @@
 #include "offmsg/invalid_user_sweep.h"
 
+#include <map>
+#include <vector>
+
+#include "base/text.h"
+#include "config/app_settings.h"
 #include "store/safe_save.h"
 #include "store/store_lock_stripes.h"
 #include "store/store_walk.h"
 
 namespace pigeonbox {
+namespace {
+
+constexpr size_t kShareSettingChars = 12;
+
+bool IsShrinkBackup(std::u16string_view lowerOwner) {
+  constexpr std::u16string_view kSuffix = u"_backup";
+  return lowerOwner.size() > kSuffix.size() &&
+         lowerOwner.substr(lowerOwner.size() - kSuffix.size()) == kSuffix;
+}
+
+}  // namespace
 
 InvalidUserSweep::InvalidUserSweep(std::string installRoot, UserDatabase& db,
                                    ExcludedUsers& excluded, FileSystem& fs, LogFile& log,
-                                   const Clock& clock)
+                                   const Clock& clock, SysLog* sysLog)
     : installRoot_(std::move(installRoot)),
       db_(db),
       excluded_(excluded),
       fs_(fs),
       log_(log),
-      clock_(clock) {}
+      clock_(clock),
+      sysLog_(sysLog) {
+  const std::optional<std::u16string> share =
+      ReadAppSetting(installRoot_, u"SweepMaxShare", kShareSettingChars);
+  if (!share || share->empty()) return;
+  // Only a plain number from 0 to 100 is taken; anything else keeps the default.
+  bool digits = share->size() <= 3;
+  for (char16_t c : *share) digits = digits && c >= u'0' && c <= u'9';
+  const int32_t percent = digits ? ParseDecimal(*share) : -1;
+  if (percent < 0 || percent > 100) {
+    log_.Log(u"SweepMaxShare=%s 不是0到100之间的数字，使用默认值%d", *share, maxSharePercent_);
+    return;
+  }
+  maxSharePercent_ = percent;
+}
 
 void InvalidUserSweep::Start(std::chrono::milliseconds interval) {
   stopRequested_ = false;
@@ -34,16 +64,62 @@ void InvalidUserSweep::Tick() {
 }
 
 void InvalidUserSweep::SweepStore() {
+  const UserDatabase::Answer anyone = db_.AnyActiveUser();
+  if (anyone == UserDatabase::Answer::kMissing) {
+    return Refuse(u"用户数据库中没有任何有效用户");
+  }
+  if (anyone != UserDatabase::Answer::kExists) {
+    return Refuse(u"无法确认用户数据库中有有效用户");
+  }
+  // First decide, owner by owner (each asked once), then delete only if the share allows.
+  struct Owner {
+    bool gone = false;
+    bool backup = false;
+    std::u16string name;  // as on disk, for the log and the stripe
+    std::vector<std::string> files;
+  };
+  std::map<std::u16string, Owner> owners;  // by lower-cased name
   WalkStoreFiles(fs_, installRoot_ + "OffMsg/",
-                 [this](const std::string& directory, const std::string& name) {
+                 [&](const std::string& directory, const std::string& name) {
                    if (stopRequested_) return;
                    const std::u16string user = OwnerOfStoreFile(name);
-                   if (UserExists(db_, user)) return;
-                   log_.Log(u"用户:%s不存在，清除他的离线消息", user);
-                   OwnerLock lock(user);
-                   // An index file takes its kept scratch copy with it.
-                   RemoveSafelySavedFile(fs_, directory + name);
+                   const std::u16string lower = ToLower(user);
+                   auto [it, added] = owners.try_emplace(lower);
+                   if (added) {
+                     it->second.gone = !UserExists(db_, user);
+                     it->second.backup = IsShrinkBackup(lower);
+                     it->second.name = user;
+                   }
+                   if (it->second.gone) it->second.files.push_back(directory + name);
                  });
+  if (stopRequested_) return;
+  int64_t counted = 0;
+  int64_t going = 0;
+  for (const auto& [lower, owner] : owners) {
+    if (owner.backup) continue;
+    ++counted;
+    if (owner.gone) ++going;
+  }
+  if (going * 100 > counted * maxSharePercent_) {
+    return Refuse(FormatText(u"%I64d个用户中有%I64d个将被清除，超过了SweepMaxShare=%d%%", counted,
+                             going, maxSharePercent_));
+  }
+  for (const auto& [lower, owner] : owners) {
+    for (const std::string& file : owner.files) {
+      if (stopRequested_) return;
+      log_.Log(u"用户:%s不存在，清除他的离线消息", owner.name);
+      OwnerLock lock(owner.name);
+      // An index file takes its kept scratch copy with it.
+      RemoveSafelySavedFile(fs_, file);
+    }
+  }
+}
+
+void InvalidUserSweep::Refuse(std::u16string_view reason) {
+  log_.Log(u"清除无效用户的离线消息已取消，没有删除任何文件：%s", reason);
+  if (sysLog_) {
+    sysLog_->Report(1, u"service", kEventSweepRefused, u"清除无效用户的离线消息已取消：%s", reason);
+  }
 }
 
 }  // namespace pigeonbox

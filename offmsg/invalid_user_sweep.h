@@ -5,6 +5,12 @@
 // local hour is 0 and the last sweep ended more than an hour ago, walks the whole store and
 // deletes every file whose user no longer exists (under that user's lock stripe). A database that
 // cannot answer never causes a deletion.
+//
+// A safety valve keeps a wrong database (an empty one, or another suite's) from wiping the
+// store: when the database holds no active user at all, or when more than a set share of the
+// owners on disk would go in one sweep (setting "SweepMaxShare" of App/Setting, in percent,
+// default 20), the sweep deletes nothing, logs why and raises a system-log event. The shrink's
+// backups ("<owner>_Backup") are not owners and do not count towards the share.
 #pragma once
 
 #include <atomic>
@@ -17,15 +23,21 @@
 #include "offmsg/excluded_users.h"
 #include "offmsg/user_database.h"
 #include "service/log_file.h"
+#include "service/sys_log.h"
 #include "store/file_system.h"
 
 namespace pigeonbox {
 
 class InvalidUserSweep {
  public:
-  // Everything is borrowed and must outlive the sweep.
+  static constexpr int32_t kDefaultMaxSharePercent = 20;
+  // System-log event of a sweep held back by the safety valve.
+  static constexpr uint32_t kEventSweepRefused = 3501;
+
+  // Everything is borrowed and must outlive the sweep; `sysLog` may be null. Reads the share
+  // setting.
   InvalidUserSweep(std::string installRoot, UserDatabase& db, ExcludedUsers& excluded,
-                   FileSystem& fs, LogFile& log, const Clock& clock);
+                   FileSystem& fs, LogFile& log, const Clock& clock, SysLog* sysLog = nullptr);
   ~InvalidUserSweep() { Stop(); }
 
   // Starts the thread (one wake-up per `interval`, a minute in the server).
@@ -39,18 +51,25 @@ class InvalidUserSweep {
   // One wake-up of the thread; exposed so that tests drive it with a manual clock.
   void Tick();
 
-  // Walks the store once and deletes the files of users who do not exist.
+  // Walks the store once and deletes the files of users who do not exist, unless the safety
+  // valve holds the sweep back.
   void SweepStore();
 
   int64_t lastSweepTime() const { return lastSweepTime_; }
+  int32_t maxSharePercent() const { return maxSharePercent_; }
 
  private:
+  // Logs why the sweep deletes nothing and raises the system-log event.
+  void Refuse(std::u16string_view reason);
+
   const std::string installRoot_;
   UserDatabase& db_;
   ExcludedUsers& excluded_;
   FileSystem& fs_;
   LogFile& log_;
   const Clock& clock_;
+  SysLog* const sysLog_;
+  int32_t maxSharePercent_ = kDefaultMaxSharePercent;
   int passes_ = 0;
   int64_t lastSweepTime_ = 0;
   std::atomic<bool> stopRequested_{false};

@@ -149,4 +149,20 @@ UserDatabase::Answer OdbcUserDatabase::ScanActiveNames(std::u16string_view name)
   return Answer::kFailed;
 }
 
+UserDatabase::Answer OdbcUserDatabase::AnyActiveUser() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!handles_) return Answer::kNotAsked;
+  Statement stmt;
+  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, handles_->dbc, &stmt.handle))) {
+    return Answer::kNotAsked;
+  }
+  SQLRETURN rc = SQLExecDirect(
+      stmt.handle, reinterpret_cast<SQLCHAR*>(const_cast<char*>(kActiveUsersQuery)), SQL_NTS);
+  if (SQL_SUCCEEDED(rc)) rc = SQLFetch(stmt.handle);
+  if (rc == SQL_NO_DATA) return Answer::kMissing;
+  if (SQL_SUCCEEDED(rc)) return Answer::kExists;
+  LogDiagnostics(SQL_HANDLE_STMT, stmt.handle, u"用户查询失败");
+  return Answer::kFailed;
+}
+
 }  // namespace pigeonbox

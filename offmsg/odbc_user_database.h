@@ -38,6 +38,8 @@ class OdbcUserDatabase final : public UserDatabase {
   void Close();
 
   Answer Query(std::u16string_view name) override;
+  // The first row of the scan of active users, if any.
+  Answer AnyActiveUser() override;
 
  private:
   struct Handles;

@@ -46,12 +46,12 @@ TEST_F(OdbcUserDatabaseTest, SweepRemovesTheFilesOfRetiredAndUnknownUsersOnly) {
       "OffMsg/OffMsgIndex/1/alice.xml", "OffMsg/OffMsgFile/1/alice.txt",
       "OffMsg/OffMsgIndex/2/bob.xml",   "OffMsg/OffMsgIndex/3/ab'c.xml",
       "OffMsg/OffMsgFile/4/ärger.txt",  "OffMsg/OffMsgIndex/DisGroup/张三.xml"};
-  const std::vector<std::string> gone = {"OffMsg/OffMsgIndex/5/retired.xml",
-                                         "OffMsg/OffMsgFile/5/retired.txt",
-                                         "OffMsg/OffMsgFile/1/alice_Backup.txt",
-                                         "OffMsg/OffMsgFile/6/öde.txt"};
+  const std::vector<std::string> gone = {
+      "OffMsg/OffMsgIndex/5/retired.xml", "OffMsg/OffMsgFile/5/retired.txt",
+      "OffMsg/OffMsgFile/1/alice_Backup.txt", "OffMsg/OffMsgFile/6/öde.txt"};
   for (const std::string& file : kept) dir_.Write(file, "x");
   for (const std::string& file : gone) dir_.Write(file, "x");
+  dir_.Write("AppConfig/AppOffMsg.xml", "<App><Setting SweepMaxShare=\"50\"/></App>");
   PosixFileSystem fs;
   ManualClock clock;
   ExcludedUsers excluded;
@@ -68,6 +68,31 @@ TEST_F(OdbcUserDatabaseTest, SweepRemovesTheFilesOfRetiredAndUnknownUsersOnly) {
   for (const std::string& file : kept) EXPECT_TRUE(fs.Exists(dir_.path() + file)) << file;
   for (const std::string& file : gone) EXPECT_FALSE(fs.Exists(dir_.path() + file)) << file;
   EXPECT_NE(Log().find("用户:retired不存在，清除他的离线消息"), std::string::npos);
+}
+
+// A database whose Sys_user holds only retired users, or none, has no active user: the sweep
+// deletes nothing even though no owner on disk is found.
+TEST_F(OdbcUserDatabaseTest, ADatabaseWithoutActiveUsersSweepsNothing) {
+  OdbcUserDatabase db(log_);
+  ASSERT_TRUE(db.Open(ConnectionString())) << Log();
+  EXPECT_EQ(db.AnyActiveUser(), UserDatabase::Answer::kExists);
+  for (const char* change : {"update Sys_user set AccountState = 1", "delete from Sys_user"}) {
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open(dbPath_.c_str(), &raw), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(raw, change, nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(raw);
+    EXPECT_EQ(db.AnyActiveUser(), UserDatabase::Answer::kMissing) << change;
+  }
+  dir_.Write("AppConfig/AppOffMsg.xml", "<App><Setting SweepMaxShare=\"100\"/></App>");
+  dir_.Write("OffMsg/OffMsgIndex/1/alice.xml", "x");
+  PosixFileSystem fs;
+  ManualClock clock;
+  ExcludedUsers excluded;
+  InvalidUserSweep(dir_.path(), db, excluded, fs, log_, clock).SweepStore();
+  EXPECT_TRUE(fs.Exists(dir_.path() + "OffMsg/OffMsgIndex/1/alice.xml"));
+
+  OdbcUserDatabase closed(log_);
+  EXPECT_EQ(closed.AnyActiveUser(), UserDatabase::Answer::kNotAsked);
 }
 
 TEST_F(OdbcUserDatabaseTest, ErrorsNeverCountAsAMissingUser) {

@@ -57,7 +57,7 @@ int OffMsgService::Start() {
                                             *env_.fs, log, *env_.clock);
   if (sweepEnabled_) {
     sweep_ = std::make_unique<InvalidUserSweep>(env_.installRoot, *userDb_, excluded_, *env_.fs,
-                                                log, *env_.clock);
+                                                log, *env_.clock, env_.sysLog);
     sweep_->Start();
   }
   if (shrinkSettings_.enabled()) {

@@ -39,6 +39,7 @@ struct OffMsgServiceEnv {
   const Clock* clock = &SystemClock::Instance();
   Sleeper* sleeper = nullptr;  // null: real sleeps
   UserDatabaseOpener openDatabase = OpenOdbcUserDatabase;
+  SysLog* sysLog = nullptr;  // null: no system-log events
 };
 
 class OffMsgService final : public MessageService {

@@ -82,6 +82,7 @@ class CountingSleeper final : public Sleeper {
 class EveryoneExists final : public UserDatabase {
  public:
   Answer Query(std::u16string_view) override { return Answer::kExists; }
+  Answer AnyActiveUser() override { return Answer::kExists; }
 };
 
 using Items = std::vector<std::pair<std::u16string, std::u16string>>;

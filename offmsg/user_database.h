@@ -23,6 +23,9 @@ class UserDatabase {
 
   // Runs the user-existence query for `name`. Thread-safe.
   virtual Answer Query(std::u16string_view name) = 0;
+  // Whether the database holds any user who is not retired: kExists or kMissing, or the failure.
+  // Thread-safe.
+  virtual Answer AnyActiveUser() = 0;
 };
 
 // For the sweep: true unless the database answered that the user does not exist.

@@ -16,6 +16,7 @@ std::unique_ptr<MessageService> ServerServiceFactory::CreateMessageService(LinkO
   env.installRoot = installRoot_;
   env.fs = &fs_;
   env.log = &log_;
+  env.sysLog = sysLog_;
   env.openDatabase = [root = installRoot_](const std::string& connection, LogFile& log) {
     // Relative paths of the connection string (a database file, a driver) are taken from the
     // executable's directory, as the server has always done.
