@@ -68,13 +68,24 @@ int GetIndex3(CommandRequest& r) {
   return 0;
 }
 
-// The destructive fetches: the message goes once its texts are answered, unless a reply could
-// not be sent (the client then asks again).
-template <int (*Send)(ServiceContext&, const RequestRecord&, std::u16string_view)>
+// The destructive fetches: once the replies are out, exactly the parts whose replies were sent
+// go. Parts that were refused or not sent, and parts stored meanwhile, stay for the next request.
+void DeleteDelivered(CommandRequest& r, std::u16string_view msgId, const DeliveredParts& parts) {
+  if (parts.empty()) return;
+  const Status status = r.context.store.DelOffMsgParts(r.user(), msgId, parts);
+  // Parts already gone were deleted by another request; any other failure leaves delivered
+  // parts stored, and the client will receive them again.
+  if (!status.ok() && !status.IsNotFound() && !status.IsAbsent()) {
+    r.context.log.Log(u"DelOffMsgParts faild,Owner=%s,MsgID=%s,Parts=%u,Status=%s", r.user(), msgId,
+                      parts.size(), status.ToString());
+  }
+}
+
+template <DeliveredParts (*Send)(ServiceContext&, const RequestRecord&, std::u16string_view)>
 int FetchAndDelete(CommandRequest& r) {
   const std::optional<std::u16string> id = MsgId(r);
   if (!id) return 0;
-  if (Send(r.context, r.record, *id) >= 0) r.context.store.DelOffMsg(r.user(), *id);
+  DeleteDelivered(r, *id, Send(r.context, r.record, *id));
   return 1;
 }
 

@@ -35,17 +35,35 @@ std::u16string TextFromUtf16LeBytes(const uint8_t* bytes, size_t size) {
   return text;
 }
 
-void PutShortText(ReplyPacket* packet, std::u16string_view text) {
-  const uint8_t length = static_cast<uint8_t>((text.size() + 1) * 2);
-  packet->PutU8(length);
-  packet->PutBytes(ToUtf16LeBytes(text).data(), length);
+namespace {
+
+uint8_t ShortTextLength(std::u16string_view text) {
+  return static_cast<uint8_t>((text.size() + 1) * 2);
 }
 
-void PutLongText(ReplyPacket* packet, std::u16string_view text) {
-  const uint16_t length = static_cast<uint16_t>((text.size() + 1) * 2);
-  packet->PutU16(length);
+uint16_t LongTextLength(std::u16string_view text) {
+  return static_cast<uint16_t>((text.size() + 1) * 2);
+}
+
+}  // namespace
+
+bool PutShortText(ReplyPacket* packet, std::u16string_view text) {
+  const uint8_t length = ShortTextLength(text);
+  return packet->PutU8(length) && packet->PutBytes(ToUtf16LeBytes(text).data(), length);
+}
+
+bool PutLongText(ReplyPacket* packet, std::u16string_view text) {
+  const uint16_t length = LongTextLength(text);
   // A text too long for its length field sends the bytes the length announces.
-  packet->PutBytes(ToUtf16LeBytes(text).data(), length);
+  return packet->PutU16(length) && packet->PutBytes(ToUtf16LeBytes(text).data(), length);
+}
+
+size_t ShortTextSize(std::u16string_view text) {
+  return 1 + ShortTextLength(text);
+}
+
+size_t LongTextSize(std::u16string_view text) {
+  return 2 + LongTextLength(text);
 }
 
 int32_t SendEnvelopeText(LinkOwner& owner, const ReplyRouting& routing, std::u16string_view text,

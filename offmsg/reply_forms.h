@@ -33,9 +33,13 @@ inline constexpr size_t kPlainReplyUnits = 1792;
 inline constexpr size_t kTextReplyUnits = 4096;
 
 // 1 byte ((n + 1) * 2) mod 256, then that many bytes of the text with its zero unit (UTF-16LE).
-void PutShortText(ReplyPacket* packet, std::u16string_view text);
+// False when the packet refused a part of it.
+bool PutShortText(ReplyPacket* packet, std::u16string_view text);
 // 2 bytes (2n + 2) mod 65536, then that many bytes of the text with its zero unit.
-void PutLongText(ReplyPacket* packet, std::u16string_view text);
+bool PutLongText(ReplyPacket* packet, std::u16string_view text);
+// The bytes that PutShortText / PutLongText append for `text`.
+size_t ShortTextSize(std::u16string_view text);
+size_t LongTextSize(std::u16string_view text);
 
 // UTF-16LE bytes of `text` followed by one zero unit.
 std::string ToUtf16LeBytes(std::u16string_view text);

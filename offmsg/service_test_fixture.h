@@ -7,6 +7,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <regex>
 #include <string>
@@ -55,6 +56,7 @@ class RecordingOwner final : public LinkOwner {
                        std::u16string(r4),
                        std::u16string(text),
                        {}});
+    if (afterSend) afterSend();
     return sendResult;
   }
   int32_t SendDataReply(std::u16string_view r1, std::u16string_view r2, std::u16string_view r3,
@@ -66,11 +68,14 @@ class RecordingOwner final : public LinkOwner {
                        std::u16string(r4),
                        {},
                        std::string(static_cast<const char*>(data), length)});
+    if (afterSend) afterSend();
     return sendResult;
   }
 
   std::vector<RecordedReply> replies;
   int32_t sendResult = 0;
+  // Runs after each reply is recorded, as if more happened while the replies go out.
+  std::function<void()> afterSend;
 };
 
 class CountingSleeper final : public Sleeper {

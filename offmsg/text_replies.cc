@@ -86,16 +86,71 @@ std::optional<Unpacked> Unpack(LogFile& log, const TextRecord& part) {
   return out;
 }
 
-int NoteSend(LogFile& log, int32_t sent) {
-  if (sent == 0) return 0;
-  log.Log(u"发送离线消息数据失败，错误码：%d", sent);
-  return kReplyNotSent;
-}
+// The replies of one request. Each goes out whole or not at all; the parts whose replies were
+// sent are collected for the delete that follows.
+class PartReplies {
+ public:
+  // `logSendFailures`: the newer forms log a failed send.
+  PartReplies(ServiceContext& context, const RequestRecord& request, std::u16string_view msgId,
+              std::u16string_view command, bool logSendFailures)
+      : context_(context),
+        request_(request),
+        msgId_(msgId),
+        command_(command),
+        logSendFailures_(logSendFailures) {}
+
+  // Each returns true when the reply was handed to the link (sent or not), false when it was
+  // refused because it would not go out whole.
+
+  // An envelope reply, unless its text is longer than the reply buffer takes.
+  bool SendEnvelope(const TextRecord& part, std::u16string_view text) {
+    if (text.size() > kTextReplyUnits - 1) return Refuse(part, text.size(), kTextReplyUnits - 1);
+    return Note(part, SendEnvelopeText(context_.owner, Routing(part), text, kTextReplyUnits));
+  }
+  // A packet reply whose elements need `size` bytes; `built` tells whether all were written.
+  bool SendPacket(const TextRecord& part, const ReplyPacket& packet, size_t size, bool built) {
+    if (!built || size != packet.Size()) return Refuse(part, size, ReplyPacket::kCapacity - 1);
+    return Note(part, pigeonbox::SendPacket(context_.owner, Routing(part), packet));
+  }
+  bool SendTyped(const TextRecord& part, const TypedEnvelope& envelope) {
+    return Note(part, SendTypedEnvelope(context_.owner, Routing(part), envelope));
+  }
+
+  DeliveredParts Delivered() && { return std::move(delivered_); }
+
+ private:
+  ReplyRouting Routing(const TextRecord& part) const {
+    return TextRoutingOf(request_, part.Sender);
+  }
+  bool Note(const TextRecord& part, int32_t sent) {
+    if (sent == 0) {
+      delivered_.push_back(part.Key);
+    } else if (logSendFailures_) {
+      context_.log.Log(u"发送离线消息数据失败，错误码：%d", sent);
+    }
+    return true;
+  }
+  bool Refuse(const TextRecord& part, size_t size, size_t capacity) {
+    context_.log.Log(
+        u"Text reply does not fit its form, not sent, message kept,Owner=%s,MsgID=%s,"
+        u"Command=%s,Addr=%d,Len=%d,Size=%u,Capacity=%u",
+        request_.Sender, msgId_, command_, part.Key.entry.Addr, part.Key.entry.Len, size, capacity);
+    return false;
+  }
+
+  ServiceContext& context_;
+  const RequestRecord& request_;
+  const std::u16string_view msgId_;
+  const std::u16string_view command_;
+  const bool logSendFailures_;
+  DeliveredParts delivered_;
+};
 
 }  // namespace
 
-int SendTxt(ServiceContext& context, const RequestRecord& request, std::u16string_view msgId) {
-  int result = 0;
+DeliveredParts SendTxt(ServiceContext& context, const RequestRecord& request,
+                       std::u16string_view msgId) {
+  PartReplies replies(context, request, msgId, u"GET_OFFMSG_TXT", false);
   WideEnvelope envelope;
   std::vector<uint8_t> unpacked(kTxtUnpackBytes);
   for (TextRecord& part : FetchParts(context, request, msgId)) {
@@ -126,16 +181,14 @@ int SendTxt(ServiceContext& context, const RequestRecord& request, std::u16strin
       continue;
     }
     envelope.SetItem(u"MsgTxt", kTypeBuffer, LengthPrefixedBase64(packed, packedLength));
-    if (SendEnvelopeText(context.owner, TextRoutingOf(request, part.Sender), envelope.Text(),
-                         kTextReplyUnits) != 0) {
-      result = kReplyNotSent;
-    }
+    replies.SendEnvelope(part, envelope.Text());
   }
-  return result;
+  return std::move(replies).Delivered();
 }
 
-int SendTxtEx(ServiceContext& context, const RequestRecord& request, std::u16string_view msgId) {
-  int result = 0;
+DeliveredParts SendTxtEx(ServiceContext& context, const RequestRecord& request,
+                         std::u16string_view msgId) {
+  PartReplies replies(context, request, msgId, u"GET_OFFMSG_TXT_EX", false);
   for (TextRecord& part : FetchParts(context, request, msgId)) {
     if (part.Data.size() > kMaxExBlockBytes) {
       context.log.Log(u"离线消息压缩数据过长，丢弃：%u字节", part.Data.size());
@@ -149,21 +202,19 @@ int SendTxtEx(ServiceContext& context, const RequestRecord& request, std::u16str
         u"MsgTxt", kTypeBuffer,
         LengthPrefixedBase64(part.Data.data(), static_cast<uint32_t>(part.Data.size())));
     part.Data.clear();
-    if (SendEnvelopeText(context.owner, TextRoutingOf(request, part.Sender), envelope.Text(),
-                         kTextReplyUnits) != 0) {
-      result = kReplyNotSent;
-    }
+    if (!replies.SendEnvelope(part, envelope.Text())) continue;
     // One pace for all requests of this form: every 20th reply of the service pauses.
     if ((context.txtExReplies.fetch_add(1) + 1) % kRepliesPerPause == 0) {
       context.txtExReplies.fetch_sub(kRepliesPerPause);
       context.sleeper.Sleep(milliseconds(100));
     }
   }
-  return result;
+  return std::move(replies).Delivered();
 }
 
-int SendTxtEx2(ServiceContext& context, const RequestRecord& request, std::u16string_view msgId) {
-  int result = 0;
+DeliveredParts SendTxtEx2(ServiceContext& context, const RequestRecord& request,
+                          std::u16string_view msgId) {
+  PartReplies replies(context, request, msgId, u"GET_OFFMSG_TXT_EX2", true);
   Pacer pacer(context.sleeper);
   WideEnvelope envelope;
   for (TextRecord& part : FetchParts(context, request, msgId)) {
@@ -173,41 +224,38 @@ int SendTxtEx2(ServiceContext& context, const RequestRecord& request, std::u16st
     part.Data.clear();
     if (!unpacked) continue;
     envelope.SetItem(u"MsgTxt", kTypeString, unpacked->Text());
-    const int32_t sent = SendEnvelopeText(context.owner, TextRoutingOf(request, part.Sender),
-                                          envelope.Text(), kTextReplyUnits);
-    if (NoteSend(context.log, sent) != 0) result = kReplyNotSent;
-    pacer.Count();
+    if (replies.SendEnvelope(part, envelope.Text())) pacer.Count();
   }
-  return result;
+  return std::move(replies).Delivered();
 }
 
-int SendTxtEx3Packet(ServiceContext& context, const RequestRecord& request,
-                     std::u16string_view msgId) {
-  int result = 0;
+DeliveredParts SendTxtEx3Packet(ServiceContext& context, const RequestRecord& request,
+                                std::u16string_view msgId) {
+  static constexpr std::u16string_view kCommand = u"GET_OFFMSG_TXT_EX3";
+  PartReplies replies(context, request, msgId, kCommand, true);
   Pacer pacer(context.sleeper);
   for (TextRecord& part : FetchParts(context, request, msgId)) {
     const std::optional<Unpacked> unpacked = Unpack(context.log, part);
     part.Data.clear();
     if (!unpacked) continue;
-    // A long text does not fit beside the header; ReplyPacket leaves out what does not fit.
+    // Command, status, Type, Reciever, the text's length and bytes, CreateTime.
+    const size_t size = ShortTextSize(kCommand) + 1 + ShortTextSize(part.Type) +
+                        LongTextSize(part.Reciever) + 2 + unpacked->length + 4;
     ReplyPacket packet;
-    PutShortText(&packet, u"GET_OFFMSG_TXT_EX3");
-    packet.PutU8(0);
-    PutShortText(&packet, part.Type);
-    PutLongText(&packet, part.Reciever);
-    packet.PutU16(static_cast<uint16_t>(unpacked->length));
-    packet.PutBytes(unpacked->buffer.data(), unpacked->length);
-    packet.PutU32(static_cast<uint32_t>(part.CreateTime));
-    const int32_t sent = SendPacket(context.owner, TextRoutingOf(request, part.Sender), packet);
-    if (NoteSend(context.log, sent) != 0) result = kReplyNotSent;
-    pacer.Count();
+    const bool built = size < ReplyPacket::kCapacity && PutShortText(&packet, kCommand) &&
+                       packet.PutU8(0) && PutShortText(&packet, part.Type) &&
+                       PutLongText(&packet, part.Reciever) &&
+                       packet.PutU16(static_cast<uint16_t>(unpacked->length)) &&
+                       packet.PutBytes(unpacked->buffer.data(), unpacked->length) &&
+                       packet.PutU32(static_cast<uint32_t>(part.CreateTime));
+    if (replies.SendPacket(part, packet, size, built)) pacer.Count();
   }
-  return result;
+  return std::move(replies).Delivered();
 }
 
-int SendTxtEx3Typed(ServiceContext& context, const RequestRecord& request,
-                    std::u16string_view msgId, uint32_t minTime) {
-  int result = 0;
+DeliveredParts SendTxtEx3Typed(ServiceContext& context, const RequestRecord& request,
+                               std::u16string_view msgId, uint32_t minTime) {
+  PartReplies replies(context, request, msgId, u"GET_OFFMSG_TXT_EX3", true);
   Pacer pacer(context.sleeper);
   std::vector<TextRecord> parts;
   context.store.GetOffMsgTxtSince(request.Sender, msgId, minTime, &parts);
@@ -223,12 +271,9 @@ int SendTxtEx3Typed(ServiceContext& context, const RequestRecord& request,
     if (!unpacked) continue;
     envelope.SetString(u"MsgTxt", unpacked->Text());
     envelope.SetLong(u"CreateTime", part.CreateTime);
-    const int32_t sent =
-        SendTypedEnvelope(context.owner, TextRoutingOf(request, part.Sender), envelope);
-    if (NoteSend(context.log, sent) != 0) result = kReplyNotSent;
-    pacer.Count();
+    if (replies.SendTyped(part, envelope)) pacer.Count();
   }
-  return result;
+  return std::move(replies).Delivered();
 }
 
 }  // namespace pigeonbox

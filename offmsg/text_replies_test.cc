@@ -1,5 +1,6 @@
 // Text retrieval in all five forms: what each reply carries, when the message goes, the pauses
 // between batches, and the parts that are refused.
+#include <map>
 #include <random>
 
 #include "markup/base64.h"
@@ -25,6 +26,46 @@ class TextRepliesTest : public ServiceTest {
     Items items = {{u"Command", std::u16string(command)}, {u"MsgID", u"m1"}};
     items.insert(items.end(), extra.begin(), extra.end());
     return Request(u"alice", items);
+  }
+  // The stored text a reply of any of the five forms carries; "<undecodable>" when it does not
+  // carry one whole.
+  static std::u16string DeliveredText(const RecordedReply& reply) {
+    if (!reply.isText && reply.Item(u"MsgTxt") != u"<missing>") return reply.Item(u"MsgTxt");
+    if (!reply.isText) return Ex3PacketText(reply.bytes);
+    const std::u16string command = reply.Item(u"Command");
+    if (command == u"GET_OFFMSG_TXT_EX2") return reply.Item(u"MsgTxt");
+    std::string block;
+    if (!Base64Decode(reply.Item(u"MsgTxt"), &block) || block.size() < 4) return u"<undecodable>";
+    uint32_t length = 0;
+    for (int i = 3; i >= 0; --i) length = length << 8 | static_cast<uint8_t>(block[i]);
+    std::vector<uint8_t> plain(16384);
+    uint32_t plainLength = static_cast<uint32_t>(plain.size());
+    if (length != block.size() - 4 ||
+        xowzip::UnCompress(plain.data(), &plainLength,
+                           reinterpret_cast<const uint8_t*>(block.data()) + 4,
+                           length) != xowzip::kOk) {
+      return u"<undecodable>";
+    }
+    if (command == u"GET_OFFMSG_TXT") {  // the code page text with its zero byte
+      return FromAnsi(std::string(reinterpret_cast<char*>(plain.data()), plainLength - 1));
+    }
+    return TextFromUtf16LeBytes(plain.data(), plainLength);
+  }
+  // The text of a GET_OFFMSG_TXT_EX3 packet whose elements fill it exactly.
+  static std::u16string Ex3PacketText(const std::string& bytes) {
+    auto byte = [&](size_t at) { return at < bytes.size() ? static_cast<uint8_t>(bytes[at]) : 0; };
+    size_t at = 1 + byte(0) + 1;               // command, status
+    at += 1 + byte(at);                        // Type
+    at += 2 + (byte(at) << 8 | byte(at + 1));  // Reciever
+    const size_t length = byte(at) << 8 | byte(at + 1);
+    at += 2;
+    if (at + length + 4 != bytes.size()) return u"<malformed>";
+    return TextFromUtf16LeBytes(reinterpret_cast<const uint8_t*>(bytes.data()) + at, length);
+  }
+  std::string NotSentLine(std::u16string_view command) {
+    return "Text reply does not fit its form, not sent, message "
+           "kept,Owner=alice,MsgID=m1,Command=" +
+           ToUtf8(command) + ",";
   }
   size_t Occurrences(std::string_view line) {
     const std::string log = LogText();
@@ -108,19 +149,75 @@ TEST_F(TextRepliesTest, TxtSendsTheTextRecompressedInTheSystemCodePage) {
   EXPECT_EQ(CountOf(u"alice"), 0);
 }
 
-TEST_F(TextRepliesTest, OverlongTextsAreDroppedAndStillDeleted) {
-  // 1799 units and the zero unit decompress to exactly 3600 bytes.
+TEST_F(TextRepliesTest, DestructiveFetchesDeleteOnlyThePartsTheyDelivered) {
+  for (std::u16string_view form :
+       {u"GET_OFFMSG_TXT", u"GET_OFFMSG_TXT_EX", u"GET_OFFMSG_TXT_EX2", u"GET_OFFMSG_TXT_EX3"}) {
+    SCOPED_TRACE(ToUtf8(form));
+    std::map<std::u16string, int> delivered;  // stored text -> replies that carried it
+    int stored = 0;
+    auto storePart = [&] {
+      const std::u16string text = Keyed(std::u16string(form) + u" part " + DecimalText(stored++));
+      delivered[text] = 0;
+      StoreMessage(u"carol", text);
+    };
+    for (int i = 0; i < 60; ++i) storePart();
+    // Ten more parts of the same MsgID arrive while the replies go out.
+    owner_.afterSend = [&] {
+      if (owner_.replies.size() % 6 == 0 && stored < 70) storePart();
+    };
+    auto fetch = [&] {
+      owner_.replies.clear();
+      Request(u"carol", {{u"Command", std::u16string(form)}, {u"MsgID", u"m1"}});
+      for (const RecordedReply& reply : owner_.replies) ++delivered[DeliveredText(reply)];
+      return owner_.replies.size();
+    };
+    EXPECT_EQ(fetch(), 60u);
+    owner_.afterSend = nullptr;
+    EXPECT_EQ(stored, 70);
+    EXPECT_EQ(CountOf(u"carol"), 10);
+    EXPECT_EQ(fetch(), 10u);
+    EXPECT_EQ(CountOf(u"carol"), 0);
+    EXPECT_EQ(delivered.size(), 70u);
+    for (const auto& [text, times] : delivered) EXPECT_EQ(times, 1) << ToUtf8(text);
+  }
+}
+
+TEST_F(TextRepliesTest, TextsTheUnpackBufferCannotHoldAreKept) {
+  // 1798 units and the zero unit decompress to 3598 bytes, the longest the buffer takes.
   std::u16string text = Keyed();
-  text.append(1799 - text.size(), u' ');
+  text.append(1798 - text.size(), u' ');
   StoreText(text);
-  ASSERT_EQ(CountOf(u"alice"), 1);
   Fetch(u"GET_OFFMSG_TXT_EX2");
+  ASSERT_EQ(owner_.replies.size(), 1u);
+  EXPECT_EQ(DeliveredText(owner_.replies[0]), text);
+  EXPECT_EQ(CountOf(u"alice"), 0);
+
+  // One unit more fills the 3600 bytes: refused by both forms, logged, kept.
+  text.push_back(u' ');
+  StoreText(text);
+  Fetch(u"GET_OFFMSG_TXT_EX2");
+  Fetch(u"GET_OFFMSG_TXT_EX3");
   EXPECT_TRUE(owner_.replies.empty());
-  EXPECT_EQ(Occurrences("离线消息长度不正确，丢弃"), 1u);
+  EXPECT_EQ(Occurrences("离线消息长度不正确，丢弃"), 2u);
+  EXPECT_EQ(CountOf(u"alice"), 1);
+  Request(u"alice", {{u"Command", u"GET_OFFMSG_INDEX"}});
+  ASSERT_EQ(owner_.replies.size(), 1u);
+  EXPECT_EQ(owner_.replies[0].Item(u"MsgID"), u"M1");
+  // A form with a larger buffer delivers it, and only then it goes.
+  Fetch(u"GET_OFFMSG_TXT");
+  ASSERT_EQ(owner_.replies.size(), 1u);
+  EXPECT_EQ(DeliveredText(owner_.replies[0]), text);
+  EXPECT_EQ(CountOf(u"alice"), 0);
+
+  // The client may delete what it cannot fetch.
+  StoreText(text);
+  Fetch(u"GET_OFFMSG_TXT_EX2");
+  EXPECT_EQ(CountOf(u"alice"), 1);
+  Request(u"alice", {{u"Command", u"DEL_OFFMSG"}, {u"MsgID", u"m1"}});
   EXPECT_EQ(CountOf(u"alice"), 0);
 }
 
-TEST_F(TextRepliesTest, ExRefusesStoredBlocksThatDoNotFitItsBuffer) {
+TEST_F(TextRepliesTest, ExKeepsStoredBlocksLongerThanItsBlock) {
   // Random CJK text barely compresses: find a length whose block is 3069 to 3071 bytes.
   std::mt19937 random(7);
   std::u16string text;
@@ -144,7 +241,122 @@ TEST_F(TextRepliesTest, ExRefusesStoredBlocksThatDoNotFitItsBuffer) {
   Request(u"alice", {{u"Command", u"GET_OFFMSG_TXT_EX"}, {u"MsgID", id}});
   EXPECT_TRUE(owner_.replies.empty());
   EXPECT_EQ(Occurrences("离线消息压缩数据过长，丢弃"), 1u);
+  EXPECT_EQ(CountOf(u"alice"), 1);
+  Request(u"alice", {{u"Command", u"GET_OFFMSG_TXT_EX2"}, {u"MsgID", id}});
+  ASSERT_EQ(owner_.replies.size(), 1u);
+  EXPECT_EQ(DeliveredText(owner_.replies[0]), text);
   EXPECT_EQ(CountOf(u"alice"), 0);
+}
+
+// The Buffer forms: a random CJK text whose reply is just below the 4095 units that are sent,
+// then a sender name that makes the reply exactly 4095 units long, and one unit longer.
+TEST_F(TextRepliesTest, BufferRepliesGoOutWholeOrNotAtAll) {
+  for (std::u16string_view form : {u"GET_OFFMSG_TXT", u"GET_OFFMSG_TXT_EX"}) {
+    SCOPED_TRACE(ToUtf8(form));
+    std::mt19937 random(11);
+    std::u16string cjk;
+    std::u16string text;
+    size_t length = 0;
+    while (length < 3980) {
+      for (int i = 0; i < 20; ++i) cjk.push_back(static_cast<char16_t>(0x4E00 + random() % 0x5000));
+      text = Keyed(cjk);
+      StoreMessage(u"alice", text, u"s");
+      Fetch(form);
+      ASSERT_EQ(owner_.replies.size(), 1u);
+      length = owner_.replies[0].text.size();
+      ASSERT_LT(length, 4095u);
+    }
+    const std::u16string fits(1 + 4095 - length, u's');
+    StoreMessage(u"alice", text, fits);
+    Fetch(form);
+    ASSERT_EQ(owner_.replies.size(), 1u);
+    EXPECT_EQ(owner_.replies[0].text.size(), 4095u);
+    EXPECT_TRUE(owner_.replies[0].text.ends_with(u"</KVTCData>"));
+    EXPECT_EQ(DeliveredText(owner_.replies[0]), text);
+    EXPECT_EQ(owner_.replies[0].r3, fits);
+    EXPECT_EQ(CountOf(u"alice"), 0);
+
+    StoreMessage(u"alice", text, fits + u"s");
+    Fetch(form);
+    EXPECT_TRUE(owner_.replies.empty());
+    EXPECT_EQ(Occurrences(NotSentLine(form)), 1u);
+    EXPECT_EQ(CountOf(u"alice"), 1);
+    Fetch(u"GET_OFFMSG_TXT_EX2");  // fits the String form
+    ASSERT_EQ(owner_.replies.size(), 1u);
+    EXPECT_EQ(DeliveredText(owner_.replies[0]), text);
+    EXPECT_EQ(CountOf(u"alice"), 0);
+  }
+}
+
+// The String form escapes the text: each "<" takes four units of the reply.
+TEST_F(TextRepliesTest, StringRepliesGoOutWholeOrNotAtAll) {
+  // Not an envelope: the message gets a generated MsgID.
+  auto storeAndFetch = [&](const std::u16string& text) {
+    StoreMessage(u"alice", text);
+    owner_.replies.clear();
+    Request(u"alice", {{u"Command", u"GET_OFFMSG_INDEX"}});
+    EXPECT_EQ(owner_.replies.size(), 1u);
+    const std::u16string id = owner_.replies.empty() ? u"" : owner_.replies[0].Item(u"MsgID");
+    owner_.replies.clear();
+    Request(u"alice", {{u"Command", u"GET_OFFMSG_TXT_EX2"}, {u"MsgID", id}});
+    return id;
+  };
+  storeAndFetch(u"x");
+  ASSERT_EQ(owner_.replies.size(), 1u);
+  EXPECT_EQ(CountOf(u"alice"), 0);
+  const size_t extra = 4095 - owner_.replies[0].text.size();
+  const std::u16string fits =
+      u"x" + std::u16string(extra / 4, u'<') + std::u16string(extra % 4, u' ');
+  storeAndFetch(fits);
+  ASSERT_EQ(owner_.replies.size(), 1u);
+  EXPECT_EQ(owner_.replies[0].text.size(), 4095u);
+  EXPECT_EQ(DeliveredText(owner_.replies[0]), fits);
+  EXPECT_EQ(CountOf(u"alice"), 0);
+
+  const std::u16string id = storeAndFetch(fits + u" ");
+  EXPECT_TRUE(owner_.replies.empty());
+  EXPECT_EQ(
+      Occurrences("Text reply does not fit its form, not sent, message kept,Owner=alice,MsgID=" +
+                  ToUtf8(id) + ",Command=GET_OFFMSG_TXT_EX2,"),
+      1u);
+  EXPECT_EQ(CountOf(u"alice"), 1);
+  Request(u"alice", {{u"Command", u"GET_OFFMSG_TXT_EX3"}, {u"MsgID", id}});
+  ASSERT_EQ(owner_.replies.size(), 1u);
+  EXPECT_EQ(DeliveredText(owner_.replies[0]), fits + u" ");
+  EXPECT_EQ(CountOf(u"alice"), 0);
+}
+
+// A group message of 1798 units beside a receiver summary of 208 units fills the 4095 bytes of a
+// packet exactly; with one receiver character more it would take 4097 (these packets always
+// have an odd length).
+TEST_F(TextRepliesTest, PacketRepliesGoOutWholeOrNotAtAll) {
+  for (size_t nameLength : {200, 201}) {
+    SCOPED_TRACE(nameLength);
+    auto envelope = [](size_t n) {
+      return EnvelopeOf(
+          {{u"Key", u"M1"}, {u"DisGroupId", u"g"}, {u"Body", std::u16string(n, u'x')}});
+    };
+    const std::u16string text = envelope(1798 + 1 - envelope(1).size());
+    ASSERT_EQ(text.size(), 1798u);
+    StoreMessage(u"alice;" + std::u16string(nameLength, u'x'), text);
+    Fetch(u"GET_OFFMSG_TXT_EX3");
+    if (nameLength == 200) {
+      ASSERT_EQ(owner_.replies.size(), 1u);
+      const std::string& bytes = owner_.replies[0].bytes;
+      EXPECT_EQ(bytes.size(), 4095u);
+      EXPECT_EQ(Ex3PacketText(bytes), text);
+      EXPECT_EQ(bytes.substr(bytes.size() - 4), Be32(kNow));
+      EXPECT_EQ(CountOf(u"alice", true), 0);
+      continue;
+    }
+    EXPECT_TRUE(owner_.replies.empty());
+    EXPECT_EQ(Occurrences(NotSentLine(u"GET_OFFMSG_TXT_EX3")), 1u);
+    EXPECT_EQ(CountOf(u"alice", true), 1);
+    Fetch(u"GET_OFFMSG_TXT_EX2");
+    ASSERT_EQ(owner_.replies.size(), 1u);
+    EXPECT_EQ(DeliveredText(owner_.replies[0]), text);
+    EXPECT_EQ(CountOf(u"alice", true), 0);
+  }
 }
 
 TEST_F(TextRepliesTest, FailedSendKeepsTheMessage) {
