@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <random>
 
 #include "link/envelope.h"
 #include "link/link_test_fixture.h"
@@ -119,8 +120,8 @@ class EndToEndTest : public LinkTest {
     return *user;
   }
   void Send(AppServerUser& user, const Items& items) {
-    EXPECT_EQ(user.Send({u"client", u"OffMsg_Query", u"OffMsgApp", u"OffMsgApp", EnvelopeOf(items)}),
-              0);
+    EXPECT_EQ(
+        user.Send({u"client", u"OffMsg_Query", u"OffMsgApp", u"OffMsgApp", EnvelopeOf(items)}), 0);
   }
   // `from` leaves a message for `receivers`.
   void Leave(AppServerUser& from, std::u16string_view receivers, const Items& items,
@@ -251,6 +252,35 @@ TEST_F(EndToEndTest, DestructiveFetchesInTheirWireForms) {
   EXPECT_EQ(Count(alice), 0);
 }
 
+// 1,450 CJK characters barely compress: as a Buffer item their block needs more than the 4,095
+// characters a text reply sends. Those forms send nothing and keep the message; the String form
+// delivers it whole.
+TEST_F(EndToEndTest, ALongTextStaysUntilAFormThatCarriesItWhole) {
+  std::mt19937 random(3);
+  std::u16string body;
+  for (int i = 0; i < 1450; ++i) body.push_back(static_cast<char16_t>(0x4E00 + random() % 0x5000));
+  AppServerUser& bob = User(u"bob");
+  Leave(bob, u"alice", {{u"Key", u"L1"}, {u"Body", body}});
+  Drain(bob);
+  AppServerUser& alice = User(u"alice");
+  for (const char16_t* form : {u"GET_OFFMSG_TXT", u"GET_OFFMSG_TXT_EX"}) {
+    EXPECT_TRUE(Ask(alice, {{u"Command", form}, {u"MsgID", u"L1"}}).empty()) << ToUtf8(form);
+    EXPECT_EQ(Count(alice), 1);
+  }
+  const std::string log = dir_.Read("Logs/Pigeonbox.log");
+  for (const char* form : {"GET_OFFMSG_TXT,", "GET_OFFMSG_TXT_EX,"}) {
+    EXPECT_NE(log.find(std::string("not sent, message kept,Owner=alice,MsgID=L1,Command=") + form),
+              std::string::npos)
+        << log;
+  }
+  const std::vector<UserDelivery> replies =
+      Ask(alice, {{u"Command", u"GET_OFFMSG_TXT_EX2"}, {u"MsgID", u"L1"}});
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_TRUE(replies[0].text.ends_with(u"</KVTCData>"));
+  EXPECT_EQ(ItemOf(replies[0], u"MsgTxt"), EnvelopeOf({{u"Key", u"L1"}, {u"Body", body}}));
+  EXPECT_EQ(Count(alice), 0);
+}
+
 TEST_F(EndToEndTest, IndexPacketsByteForByte) {
   AppServerUser& bob = User(u"bob");
   const std::u16string title(126, u't');
@@ -273,8 +303,8 @@ TEST_F(EndToEndTest, IndexPacketsByteForByte) {
     ASSERT_GT(bytes.size(), head.size() + 2 + tails[i].size());
     EXPECT_EQ(bytes.substr(0, head.size()), head);
     // The receiver's long text: a 2-byte big-endian length, then that many bytes.
-    const size_t receiverBytes =
-        static_cast<uint8_t>(bytes[head.size()]) << 8 | static_cast<uint8_t>(bytes[head.size() + 1]);
+    const size_t receiverBytes = static_cast<uint8_t>(bytes[head.size()]) << 8 |
+                                 static_cast<uint8_t>(bytes[head.size() + 1]);
     EXPECT_EQ(bytes.size(), head.size() + 2 + receiverBytes + tails[i].size());
     EXPECT_EQ(bytes.substr(bytes.size() - tails[i].size()), tails[i]);
   }
