@@ -76,6 +76,22 @@ std::u16string MergeKey(std::u16string_view msgId) {
   return key;
 }
 
+// Fills the child just appended: DataSum counts it, its attributes in the order of the format.
+void SetEntry(MarkupDocument& doc, const OffMsgTextPos& pos, const IndexRecord& record,
+              std::u16string_view recievers) {
+  SetDataSum(doc, int64_t{DataSumOf(doc)} + 1);
+  doc.SetChildAttribute("CreateTime", std::to_string(record.CreateTime));
+  doc.SetChildAttribute("Addr", std::to_string(pos.Addr));
+  doc.SetChildAttribute("Len", std::to_string(pos.Len));
+  doc.SetChildAttribute("Type", ToAnsi(record.Type));
+  doc.SetChildAttribute("SrcIdentifier", ToAnsi(record.SrcIdentifier));
+  doc.SetChildAttribute("Sender", ToAnsi(record.Sender));
+  doc.SetChildAttribute("Recievers", ToAnsi(recievers));
+  doc.SetChildAttribute("Title", ToAnsi(record.Title));
+  doc.SetChildAttribute("MsgID", ToAnsi(record.MsgID));
+  doc.SetChildAttribute("SessionDesc", ToAnsi(record.SessionDescription));
+}
+
 }  // namespace
 
 std::optional<std::string> IndexStore::IndexPath(std::u16string_view owner) const {
@@ -179,18 +195,8 @@ int IndexStore::AddOffMsgIndex(std::u16string_view owner, const OffMsgTextPos& p
              owner, 0, *path);
     return kNoRoot;
   }
-  SetDataSum(doc, int64_t{DataSumOf(doc)} + 1);
-  doc.SetChildAttribute("CreateTime", std::to_string(record.CreateTime));
-  doc.SetChildAttribute("Addr", std::to_string(pos.Addr));
-  doc.SetChildAttribute("Len", std::to_string(pos.Len));
-  doc.SetChildAttribute("Type", ToAnsi(record.Type));
-  doc.SetChildAttribute("SrcIdentifier", ToAnsi(record.SrcIdentifier));
-  doc.SetChildAttribute("Sender", ToAnsi(record.Sender));
-  doc.SetChildAttribute("Recievers", ToAnsi(PrefixesReciever(record.Sender) ? u";" + record.Reciever
-                                                                            : record.Reciever));
-  doc.SetChildAttribute("Title", ToAnsi(record.Title));
-  doc.SetChildAttribute("MsgID", ToAnsi(record.MsgID));
-  doc.SetChildAttribute("SessionDesc", ToAnsi(record.SessionDescription));
+  SetEntry(doc, pos, record,
+           PrefixesReciever(record.Sender) ? u";" + record.Reciever : record.Reciever);
   return Save(*path, doc) == 0 ? kOk : kSaveFailed;
 }
 
@@ -391,6 +397,61 @@ Status IndexStore::DelOffMsgIndexEntries(std::u16string_view owner, std::u16stri
     return Status::WriteFailed(saveError, *path);
   }
   *remaining = left;
+  return Status::Ok();
+}
+
+Status IndexStore::ReadIndexEntries(std::u16string_view owner, std::vector<IndexEntry>* out) {
+  std::optional<std::string> path = IndexPath(owner);
+  if (!path) return Status::Refused(ToUtf8(owner));
+  MarkupDocument doc;
+  int error = 0;
+  switch (Load(*path, &doc, &error)) {
+    case LoadResult::kLoaded:
+      break;
+    case LoadResult::kMissing:
+      return Status::Absent(*path);
+    case LoadResult::kUnreadable:
+      return Status::Unavailable(error, *path);
+    case LoadResult::kCorrupt:
+      return Status::Corrupt(*path);
+  }
+  if (!FindRoot(doc)) return Status::Corrupt(*path);
+  static constexpr std::string_view kRead[] = {"CreateTime",    "Addr",       "Len",       "Type",
+                                               "SrcIdentifier", "Sender",     "Recievers", "Title",
+                                               "MsgID",         "SessionDesc"};
+  std::string values[std::size(kRead)];
+  while (doc.FindNextChild(kEntry)) {
+    doc.GetChildAttributes(kRead, values);
+    if (values[8].empty()) continue;
+    IndexEntry& entry = out->emplace_back();
+    entry.record.CreateTime = ParseDecimal(values[0]);
+    entry.pos.Addr = ParseDecimal(values[1]);
+    entry.pos.Len = ParseDecimal(values[2]);
+    entry.record.Type = FromAnsi(values[3]);
+    entry.record.SrcIdentifier = FromAnsi(values[4]);
+    entry.record.Sender = FromAnsi(values[5]);
+    entry.record.Reciever = FromAnsi(values[6]);
+    entry.record.Title = FromAnsi(values[7]);
+    entry.record.MsgID = FromAnsi(values[8]);
+    entry.record.SessionDescription = FromAnsi(values[9]);
+  }
+  return Status::Ok();
+}
+
+Status IndexStore::WriteIndexFile(const std::string& path, const std::vector<IndexEntry>& entries) {
+  MarkupDocument doc;
+  doc.Parse(kTemplate);
+  FindRoot(doc);
+  for (const IndexEntry& entry : entries) {
+    doc.AppendChildElement(kEntry);
+    SetEntry(doc, entry.pos, entry.record, entry.record.Reciever);
+  }
+  int error = fs_.WriteFile(path, doc.Text());
+  if (error == 0 && syncSaves_) error = fs_.Sync(path);
+  if (error != 0) {
+    log_.Log(u"Write OffMsgIndex faild,Errcode=%d,strFileName=%s", error, path);
+    return Status::WriteFailed(error, path);
+  }
   return Status::Ok();
 }
 

@@ -66,6 +66,12 @@ struct IndexEntryKey {
   friend bool operator==(const IndexEntryKey&, const IndexEntryKey&) = default;
 };
 
+// One entry of an index file together with where its text lies, as the shrink carries it over.
+struct IndexEntry {
+  OffMsgTextPos pos;
+  IndexRecord record;  // Reciever as stored; Count unused
+};
+
 // Senders whose person messages keep their Reciever unchanged (without the ";" prefix): the
 // suite's own system identities. Compared without regard to letter case.
 inline constexpr std::u16string_view kSystemSenderGuids[3] = {
@@ -144,6 +150,17 @@ class IndexStore {
   // previous index stays); Refused.
   Status DelOffMsgIndexEntries(std::u16string_view owner, std::u16string_view msgId,
                                std::span<const IndexEntryKey> keys, int* removed, int* remaining);
+
+  // Every entry with a MsgID, in file order. Ok (also for a file without entries); Absent;
+  // Unavailable (the file could not be read this time); Corrupt (unparsable or without root);
+  // Refused (the owner name).
+  Status ReadIndexEntries(std::u16string_view owner, std::vector<IndexEntry>* out);
+
+  // Writes a new index file at `path` holding exactly `entries`, in order; Reciever values are
+  // written as given. Meant for a file no other operation sees yet (the shrink's new pair), so it
+  // is written in place, and reaches the device when saves do. Ok or WriteFailed (logged as a
+  // failed index write).
+  Status WriteIndexFile(const std::string& path, const std::vector<IndexEntry>& entries);
 
   // True when the owner's index file was deleted (its scratch copy goes too).
   bool DeleteIndexFile(std::u16string_view owner);

@@ -14,12 +14,14 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "base/clock.h"
 #include "service/log_file.h"
 #include "store/file_system.h"
 #include "store/index_store.h"
+#include "store/status.h"
 #include "store/store_paths.h"
 #include "store/text_file_store.h"
 
@@ -112,8 +114,19 @@ class OffMsgStoreMgr {
   int DelUserOffMsgFiles(std::u16string_view owner);
   int DelDisGroupOffMsgFiles(std::u16string_view owner);
 
+  // What one shrink did. status is ok when the new pair is in place; otherwise the owner's pair
+  // is as it was (or, after a failed rename, is completed at the next start).
+  struct ShrinkResult {
+    Status status;
+    int carried = 0;      // parts within their age, now in the new pair
+    int expired = 0;      // parts dropped for their age
+    int overLimit = 0;    // parts within their age dropped by the owner limit
+    int undecodable = 0;  // parts whose block does not decompress: dropped, logged
+  };
   // Rewrites an owner's pair of files without deleted or expired parts (see store/shrink.cc).
-  // -1 when the pair could not be moved aside; otherwise the code of the last re-add.
+  ShrinkResult Shrink(std::u16string_view owner, int kind, double maxAgeSeconds);
+  // The same as an integer: 0 shrunk; -2 shrunk, but parts whose blocks do not decompress were
+  // dropped; -1 not shrunk (no index file, a refused name, a read, write or rename failure).
   int ShrinkOffMsgFile(std::u16string_view owner, int kind, double maxAgeSeconds);
 
   // Available after InitStores.
@@ -129,16 +142,10 @@ class OffMsgStoreMgr {
   int DeleteFiles(IndexStore* index, TextFileStore* text, std::u16string_view owner);
 
   // Shrink (store/shrink.cc).
-  struct ShrinkFiles;
-  IndexStore* IndexStoreOf(int kind) const;
-  TextFileStore* TextStoreOf(int kind) const;
   std::string ShrinkJournalDir() const;
-  std::optional<ShrinkFiles> ShrinkFilesOf(std::u16string_view owner, IndexStore* index,
-                                           TextFileStore* text) const;
-  int RebuildInto(std::u16string_view target, std::u16string_view owner, int kind,
-                  double maxAgeSeconds);
-  bool FinishShrink(const ShrinkFiles& files, bool newPair);
-  // Rolls forward the renames of shrinks that a killed process left half done; run at start.
+  // The index and text store of a shrink kind (null before InitStores).
+  std::pair<IndexStore*, TextFileStore*> StoresOf(int kind) const;
+  // Completes or undoes the shrinks that a killed process left unfinished; run at start.
   void RecoverInterruptedShrinks();
 
   const std::string installRoot_;

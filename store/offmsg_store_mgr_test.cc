@@ -313,29 +313,5 @@ TEST_F(StoreMgrTest, ShrinkEdgeCases) {
   EXPECT_EQ(mgr.GetOffMsgSum(u"alice"), IndexStore::kCannotLoad);
 }
 
-TEST_F(StoreMgrTest, InterruptedShrinkIsCompletedAtTheNextStart) {
-  OffMsgStoreMgr& mgr = Manager();
-  const int32_t now = static_cast<int32_t>(kNow);
-  ASSERT_EQ(mgr.AddOffMsg(u"alice", u"dead", Record(u"d", now)), 0);
-  ASSERT_EQ(mgr.AddOffMsg(u"alice", u"live", Record(u"l", now)), 0);
-  ASSERT_EQ(mgr.DelOffMsg(u"alice", u"d"), 0);
-  // The new text file cannot be put in place: the index is new, the text file is missing.
-  faulty_.FailCalls(FaultyFileSystem::Op::kRename, "*~shrink.txt", EIO);
-  EXPECT_EQ(mgr.ShrinkOffMsgFile(u"alice", OffMsgStoreMgr::kPersonKind, 100.0), -1);
-  faulty_.Clear();
-  EXPECT_FALSE(Exists(mgr.paths()->PersonTextPath(u"alice")));
-
-  OffMsgStoreMgr& restarted = Manager();  // the next start rolls the renames forward
-  std::vector<TextRecord> texts;
-  restarted.GetOffMsgTxt(u"alice", u"l", &texts);
-  ASSERT_EQ(texts.size(), 1u);
-  EXPECT_EQ(Decompress(texts[0]), u"live");
-  EXPECT_EQ(restarted.GetOffMsgSum(u"alice"), 1);
-  EXPECT_EQ(SizeOf(*restarted.paths()->PersonTextPath(u"alice")), texts[0].DataLength);
-  std::vector<DirEntry> journal;
-  posix_.ListDir(dir_.path() + "OffMsg/.shrink", &journal);
-  EXPECT_TRUE(journal.empty());
-}
-
 }  // namespace
 }  // namespace pigeonbox

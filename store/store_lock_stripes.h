@@ -4,8 +4,7 @@
 // person file selects one stripe, and a person and a group owner of the same name share it.
 // The store manager, the invalid-user sweep and the file-transfer reads all take these stripes;
 // no caller ever holds two, so there is no lock order to keep. Re-entrant because a deletion
-// takes the stripe again inside an operation that already holds it, and the shrink holds it
-// while it re-adds messages through the manager.
+// takes the stripe again inside an operation that already holds it.
 #pragma once
 
 #include <array>
