@@ -314,5 +314,27 @@ TEST(ShrinkSettingsTest, DefaultsKeepTheShrinkHarmless) {
   EXPECT_EQ(s.expireTime, std::numeric_limits<double>::infinity());
 }
 
+TEST_F(BackgroundJobsTest, ShrinkNumbersAreReadWholeAndOthersLeaveTheShrinkHarmless) {
+  dir_.Write("AppConfig/AppOffMsg.xml",
+             "<App><Setting Mode=\"daily\" FileSize=\" 00000000000000065536\" "
+             "ExpireTime=\"0000000000000604800\"/></App>");
+  ShrinkSettings s = ShrinkSettings::Read(dir_.path());
+  EXPECT_EQ(s.fileSize, 65536u);
+  EXPECT_EQ(s.expireTime, 604800.0);
+  EXPECT_TRUE(s.invalid.empty());
+
+  dir_.Write("AppConfig/AppOffMsg.xml",
+             "<App><Setting Mode=\"daily\" FileSize=\"64k\" ExpireTime=\"-5\"/></App>");
+  s = ShrinkSettings::Read(dir_.path());
+  EXPECT_EQ(s.fileSize, std::numeric_limits<uint32_t>::max());
+  EXPECT_EQ(s.expireTime, std::numeric_limits<double>::infinity());
+  ShrinkScheduler scheduler(dir_.path(), s, mgr_, users_, fs_, log_, clock_);
+  scheduler.Start();
+  scheduler.Stop();
+  const std::string log = dir_.Read("Logs/Pigeonbox.log");
+  EXPECT_NE(log.find("设置FileSize=\"64k\"不是数字"), std::string::npos);
+  EXPECT_NE(log.find("设置ExpireTime=\"-5\"不是数字"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace pigeonbox

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "base/clock.h"
 #include "base/periodic_thread.h"
@@ -32,6 +33,9 @@ struct ShrinkSettings {
   uint32_t fileSize = std::numeric_limits<uint32_t>::max();
   // Parts older than this (seconds) are dropped. Missing: infinity, nothing expires.
   double expireTime = std::numeric_limits<double>::infinity();
+  // FileSize and ExpireTime are whole decimal numbers of up to 128 characters; one that is not
+  // keeps its default (as if missing) and is listed here ("ExpireTime=\"7d\""), for the log.
+  std::vector<std::u16string> invalid;
 
   static ShrinkSettings Read(const std::string& installRoot);
   // Whether the scheduler thread is started at all (any mode but exactly "disable").
