@@ -11,6 +11,7 @@
 
 #include "base/text.h"
 #include "link/offmsg_app.h"
+#include "server/open_file_limit.h"
 #include "server/server_factory.h"
 #include "server/service_notify.h"
 #include "server/switches.h"
@@ -119,6 +120,7 @@ int ServiceHost::Run() {
     ReportEvent("Cannot open the log file " + installRoot_ + "Logs/Pigeonbox.log");
   }
   log_.Log(u"开始启动服务。");
+  RaiseOpenFileLimit(log_);
 
   // Two servers on one store would corrupt it; the lock is held until Run returns.
   StoreRootLock rootLock;

@@ -1,13 +1,16 @@
 #include "transfer/io_layer.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -28,6 +31,18 @@ constexpr int kReadyBatch = 4;
 
 uint64_t SlotKey(int index, uint32_t generation) {
   return (uint64_t{generation} << 32) | static_cast<uint32_t>(index);
+}
+
+// Descriptors the process holds now (those of /proc/self/fd, less the one listing it).
+int OpenDescriptors() {
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return 0;
+  int count = 0;
+  while (const dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] != '.') ++count;
+  }
+  closedir(dir);
+  return count - 1;
 }
 
 }  // namespace
@@ -90,9 +105,29 @@ int CIOLayer::Start(uint32_t address, uint16_t port) {
   uint64_t drain;
   while (read(wakeFd_, &drain, sizeof drain) > 0) {
   }
+  SetDescriptorCeiling();
   if (!StartThreads()) return FailStart(listenFd_);
   running_ = true;
   return 1;
+}
+
+void CIOLayer::SetDescriptorCeiling() {
+  rlimit limit{};
+  getrlimit(RLIMIT_NOFILE, &limit);
+  const int max = limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur > (1u << 30)
+                      ? 1 << 30
+                      : static_cast<int>(limit.rlim_cur);
+  const int reserve =
+      options_.descriptorReserve >= 0 ? options_.descriptorReserve : std::clamp(max / 16, 32, 256);
+  descriptorCeiling_ = max - reserve;
+  otherDescriptors_ = OpenDescriptors() - liveConnections_;
+}
+
+// Descriptors are handed out lowest first, so a new one numbered `fd` means at least fd + 1 are
+// open; the count of connections beside what was open at Start covers the case of free numbers
+// below it.
+bool CIOLayer::AboveCeiling(int fd) const {
+  return fd >= descriptorCeiling_ || otherDescriptors_ + liveConnections_ + 1 > descriptorCeiling_;
 }
 
 int CIOLayer::FailStart(int listenFd) {
@@ -118,7 +153,8 @@ bool CIOLayer::OpenListenSocket(uint16_t port) {
   if (bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
     const int err = errno;
     log_.Log(u"无法绑定 TCP 端口:%d, 该端口可能被占用, errCode:%d", port, err);
-    if (sysLog_ != nullptr) sysLog_->Report(0, u"network", 3001, u"无法绑定TCP端口:%d,该端口可能被占用", port);
+    if (sysLog_ != nullptr)
+      sysLog_->Report(0, u"network", 3001, u"无法绑定TCP端口:%d,该端口可能被占用", port);
     return false;
   }
   if (setsockopt(listenFd_, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0) {
@@ -198,8 +234,17 @@ void CIOLayer::AcceptReady() {
   while (!stopFlag_) {
     sockaddr_in peer{};
     socklen_t len = sizeof peer;
-    const int fd = accept4(listenFd_, reinterpret_cast<sockaddr*>(&peer), &len,
-                           SOCK_NONBLOCK | SOCK_CLOEXEC);
+    const int fd =
+        accept4(listenFd_, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    int count = 0;
+    if (fd >= 0 && AboveCeiling(fd)) {
+      close(fd);
+      if (refusedLog_.Count(&count)) {
+        log_.Log(u"descriptors near the limit (%d open allowed): new connection closed, count:%d",
+                 descriptorCeiling_, count);
+      }
+      continue;
+    }
     if (fd >= 0) {
       TakeConnection(fd, peer.sin_addr.s_addr, peer.sin_port);
       continue;
@@ -208,7 +253,10 @@ void CIOLayer::AcceptReady() {
     if (errno == EINTR || errno == ECONNABORTED) continue;
     // Out of descriptors or memory: the pending connection stays queued; wait a little (or
     // for Stop) instead of spinning on a listening socket that stays readable.
-    log_.Log(u"accept failed, errCode:%d", errno);
+    const int error = errno;
+    if (acceptFailedLog_.Count(&count)) {
+      log_.Log(u"accept failed, errCode:%d, count:%d", error, count);
+    }
     pollfd wake{wakeFd_, POLLIN, 0};
     poll(&wake, 1, 100);
     return;
@@ -229,8 +277,10 @@ void CIOLayer::TakeConnection(int fd, uint32_t peerAddress, uint16_t peerPort) {
 
   Slot& slot = slots_[index];
   std::lock_guard<std::recursive_mutex> lock(slot.lock);
+  if (slot.fd >= 0) --liveConnections_;
   ReleaseSlot(slot);
   slot.fd = fd;
+  ++liveConnections_;
   const uint32_t generation = ++slot.generation;
   slot.peerAddress = peerAddress;
   slot.peerPort = peerPort;
@@ -294,11 +344,11 @@ void CIOLayer::Receive(int index, Slot& slot, uint8_t* buffer) {
     return;
   }
   const uint32_t generation = slot.generation;
-  const bool ok = slot.assembler.Feed(buffer, static_cast<size_t>(n),
-                                      [&](const uint8_t* frame, int length) {
-                                        owner_.OnPacket(index, frame, length);
-                                        return Current(slot, generation);
-                                      });
+  const bool ok =
+      slot.assembler.Feed(buffer, static_cast<size_t>(n), [&](const uint8_t* frame, int length) {
+        owner_.OnPacket(index, frame, length);
+        return Current(slot, generation);
+      });
   if (!ok && Current(slot, generation)) CloseSlot(index, slot);
 }
 
@@ -384,6 +434,7 @@ void CIOLayer::CloseSlot(int index, Slot& slot) {
   }
   slot.closing = false;
   ReleaseSlot(slot);
+  --liveConnections_;
   indexPool_->Give(index);
 }
 

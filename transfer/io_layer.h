@@ -11,6 +11,11 @@
 // callback; the owner may call Send and CloseConnection for the same index from inside them.
 // Both kinds of thread sleep in poll/epoll beside an eventfd that Stop signals, so Stop returns
 // as soon as the callbacks in progress have finished.
+//
+// Connections never take the last descriptors of the process: above (open-file limit - reserve)
+// open descriptors a new connection is closed at once, instead of being accepted until accept
+// fails and the store can no longer open its files. Refusals and accept failures are logged at
+// most once a second, with a count.
 #pragma once
 
 #include <atomic>
@@ -24,6 +29,7 @@
 #include "service/log_file.h"
 #include "service/sys_log.h"
 #include "transfer/index_pool.h"
+#include "transfer/log_throttle.h"
 
 namespace pigeonbox {
 
@@ -42,6 +48,9 @@ class IoOwner {
 struct IoLayerOptions {
   int slotCount = 16384;
   int workerCount = 16;
+  // Descriptors kept free for the store and the logs: a connection that would leave fewer is
+  // closed as soon as it is accepted. -1: a sixteenth of the open-file limit, 32 to 256.
+  int descriptorReserve = -1;
 };
 
 class CIOLayer {
@@ -83,6 +92,8 @@ class CIOLayer {
   uint16_t port() const { return boundPort_; }
   uint32_t address() const { return listenAddress_; }
   int slot_count() const { return options_.slotCount; }
+  // Open descriptors above which new connections are closed; valid after a successful Start.
+  int descriptor_ceiling() const { return descriptorCeiling_; }
 
  private:
   struct SendNode;
@@ -95,6 +106,8 @@ class CIOLayer {
   void ListenEntry();
   void ListenProc();
   void AcceptReady();
+  void SetDescriptorCeiling();
+  bool AboveCeiling(int fd) const;
   void TakeConnection(int fd, uint32_t peerAddress, uint16_t peerPort);
   void WorkProc();
   void DoWork(uint64_t key, uint32_t events, uint8_t* buffer);
@@ -118,6 +131,11 @@ class CIOLayer {
   int wakeFd_ = -1;
   uint32_t listenAddress_ = 0;
   uint16_t boundPort_ = 0;
+  int descriptorCeiling_ = 0;
+  int otherDescriptors_ = 0;  // open at Start, besides the connections
+  std::atomic<int> liveConnections_{0};
+  LogThrottle refusedLog_;       // listen thread only
+  LogThrottle acceptFailedLog_;  // listen thread only
   std::thread listenThread_;
   std::vector<std::thread> workers_;
 };

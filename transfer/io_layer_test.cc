@@ -1,9 +1,11 @@
 #include "transfer/io_layer.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -16,6 +18,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "testutil/temp_dir.h"
@@ -218,8 +221,7 @@ TEST_F(IoLayerTest, APeerThatDoesNotReadIsNotReadEither) {
     pollfd p{fd, POLLOUT, 0};
     if (poll(&p, 1, 2000) <= 0) break;  // the server has stopped taking requests
     const size_t at = sent % frame.size();
-    const ssize_t n =
-        send(fd, frame.data() + at, frame.size() - at, MSG_NOSIGNAL | MSG_DONTWAIT);
+    const ssize_t n = send(fd, frame.data() + at, frame.size() - at, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n > 0) sent += static_cast<size_t>(n);
   }
   EXPECT_LT(sent, kLimit);
@@ -236,7 +238,8 @@ TEST_F(IoLayerTest, APeerThatDoesNotReadIsNotReadEither) {
   for (size_t at = 0; at < whole; at += frame.size()) {
     ASSERT_EQ(frame, echoed.substr(at, frame.size()));
   }
-  for (const std::string& event : owner_.events()) EXPECT_EQ(std::string::npos, event.find("close"));
+  for (const std::string& event : owner_.events())
+    EXPECT_EQ(std::string::npos, event.find("close"));
 }
 
 TEST_F(IoLayerTest, OwnerClosesFromInsideOnPacket) {
@@ -325,7 +328,7 @@ TEST_F(IoLayerTest, The16385thConnectionIsClosed) {
   getrlimit(RLIMIT_NOFILE, &limit);
   limit.rlim_cur = limit.rlim_max;
   setrlimit(RLIMIT_NOFILE, &limit);
-  if (limit.rlim_cur < 16384 + 200) GTEST_SKIP() << "hard descriptor limit too low";
+  if (limit.rlim_cur < 16384 + 512) GTEST_SKIP() << "hard descriptor limit too low";
 
   int toChild[2], toParent[2];
   ASSERT_EQ(0, pipe(toChild));
@@ -361,6 +364,124 @@ TEST_F(IoLayerTest, The16385thConnectionIsClosed) {
   EXPECT_EQ(0, WEXITSTATUS(status));
   for (int fd : {toChild[0], toChild[1], toParent[0], toParent[1]}) close(fd);
   EXPECT_EQ(16384u, owner_.events().size());  // no callback for the refused connection
+}
+
+// Holds `count` connections to the port it is sent, in a child process with descriptors of its
+// own, until a byte arrives. Forked before any thread of the layer exists.
+class ConnectionHolder {
+ public:
+  explicit ConnectionHolder(int count) {
+    EXPECT_EQ(0, pipe(toChild_));
+    EXPECT_EQ(0, pipe(toParent_));
+    child_ = fork();
+    if (child_ != 0) return;
+    uint16_t port = 0;
+    if (read(toChild_[0], &port, sizeof port) != sizeof port) _exit(2);
+    for (int i = 0; i < count; ++i) {
+      if (Connect(port) < 0) _exit(3);
+    }
+    if (write(toParent_[1], "c", 1) != 1) _exit(4);
+    char done;
+    if (read(toChild_[0], &done, 1) != 1) _exit(5);
+    _exit(0);
+  }
+  // Sends the port; true once every connection is made (the server may not have accepted them).
+  bool ConnectTo(uint16_t port) {
+    char connected;
+    return write(toChild_[1], &port, sizeof port) == sizeof port &&
+           read(toParent_[0], &connected, 1) == 1;
+  }
+  ~ConnectionHolder() {
+    if (write(toChild_[1], "x", 1) != 1) kill(child_, SIGKILL);
+    waitpid(child_, nullptr, 0);
+    for (int fd : {toChild_[0], toChild_[1], toParent_[0], toParent_[1]}) close(fd);
+  }
+
+ private:
+  int toChild_[2];
+  int toParent_[2];
+  pid_t child_ = -1;
+};
+
+// The descriptors this process holds, and a soft limit `extra` above that for the test's span.
+class ScopedDescriptorLimit {
+ public:
+  explicit ScopedDescriptorLimit(int extra) {
+    getrlimit(RLIMIT_NOFILE, &saved_);
+    rlimit lower = saved_;
+    lower.rlim_cur = std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                                   std::filesystem::directory_iterator{}) +
+                     extra;
+    setrlimit(RLIMIT_NOFILE, &lower);
+  }
+  ~ScopedDescriptorLimit() { setrlimit(RLIMIT_NOFILE, &saved_); }
+
+ private:
+  rlimit saved_{};
+};
+
+// Whether `count` more descriptors can be opened now.
+bool CanOpen(int count) {
+  std::vector<int> fds;
+  for (int i = 0; i < count; ++i) {
+    const int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) break;
+    fds.push_back(fd);
+  }
+  for (int fd : fds) close(fd);
+  return static_cast<int>(fds.size()) == count;
+}
+
+// Waits (bounded) until the log holds `text`.
+bool LogShows(testutil::TempDir& dir, const std::string& text) {
+  for (int i = 0; i < 200; ++i) {
+    if (dir.Read("io.log").find(text) != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+
+int CountIn(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// 100 connections against 60 free descriptors: the layer stops taking them while 20 are still
+// free, closes the rest at once and says so in a line or two, not one per connection.
+TEST_F(IoLayerTest, ConnectionsLeaveTheReserveFree) {
+  ConnectionHolder holder(100);
+  ScopedDescriptorLimit limit(60);
+  IoLayerOptions options;
+  options.descriptorReserve = 20;
+  StartLayer(options);
+  ASSERT_TRUE(holder.ConnectTo(layer_->port()));
+  ASSERT_TRUE(LogShows(dir_, "new connection closed")) << dir_.Read("io.log");
+  EXPECT_TRUE(CanOpen(15));
+  EXPECT_LT(owner_.events().size(), 60u);
+  EXPECT_LE(CountIn(dir_.Read("io.log"), "new connection closed"), 2);
+}
+
+// Without a reserve, accept fails once something else took the descriptors: one line a second
+// at most, with a count.
+TEST_F(IoLayerTest, AcceptFailuresAreLoggedOnceASecond) {
+  ConnectionHolder holder(5);
+  ScopedDescriptorLimit limit(30);
+  IoLayerOptions options;
+  options.descriptorReserve = 0;
+  StartLayer(options);
+  std::vector<int> taken;
+  for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) taken.push_back(fd);
+  const auto start = std::chrono::steady_clock::now();
+  const bool connected = holder.ConnectTo(layer_->port());
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  const auto seconds =
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start);
+  for (int fd : taken) close(fd);
+  ASSERT_TRUE(connected);
+  const std::string log = dir_.Read("io.log");
+  EXPECT_GE(CountIn(log, "accept failed, errCode:24"), 1) << log;
+  EXPECT_LE(CountIn(log, "accept failed"), seconds.count() + 1) << log;
 }
 
 }  // namespace
