@@ -4,6 +4,16 @@
 #include "store/store_lock_stripes.h"
 
 namespace pigeonbox {
+namespace {
+
+// FNV-1a over the block: tells a block from the one that lay at its place before a shrink.
+uint64_t BlockFingerprint(const std::vector<uint8_t>& block) {
+  uint64_t hash = 0xcbf29ce484222325;
+  for (uint8_t byte : block) hash = (hash ^ byte) * 0x100000001b3;
+  return hash;
+}
+
+}  // namespace
 
 StoreSettings StoreSettings::Read(const std::string& installRoot) {
   StoreSettings s;
@@ -122,7 +132,9 @@ int OffMsgStoreMgr::CollectTexts(IndexStore* index, TextFileStore* text, std::u1
     record.Sender = std::move(location.Sender);
     record.Data = std::move(block);
     record.DataLength = static_cast<uint32_t>(location.Len);
-    record.Key = {index == groupIndex_.get(), {location.Addr, location.Len, location.CreateTime}};
+    record.Key = {index == groupIndex_.get(),
+                  {location.Addr, location.Len, location.CreateTime},
+                  BlockFingerprint(record.Data)};
   }
   return code;
 }
@@ -165,19 +177,33 @@ Status OffMsgStoreMgr::DelOffMsgParts(std::u16string_view owner, std::u16string_
   OwnerLock lock(owner);
   Status result;
   for (bool group : {false, true}) {
-    std::vector<IndexEntryKey> keys;
-    for (const StoredPartKey& part : parts) {
-      if (part.group == group) keys.push_back(part.entry);
-    }
-    if (keys.empty()) continue;
     IndexStore* index = group ? static_cast<IndexStore*>(groupIndex_.get()) : personIndex_.get();
+    TextFileStore* text = group ? static_cast<TextFileStore*>(groupText_.get()) : personText_.get();
+    int wanted = 0;
+    Status readStatus;
+    std::vector<IndexEntryKey> keys;
+    std::vector<uint8_t> block;
+    for (const StoredPartKey& part : parts) {
+      if (part.group != group) continue;
+      ++wanted;
+      if (text->ReadOffMsgTxt(owner, part.entry.Addr, part.entry.Len, &block) != 0) {
+        readStatus = Status::Unavailable(0, "text block unreadable");
+      } else if (BlockFingerprint(block) == part.blockFingerprint) {
+        keys.push_back(part.entry);
+      }
+    }
+    if (wanted == 0) continue;
     int count = 0, remaining = -1;
-    Status status = index->DelOffMsgIndexEntries(owner, msgId, keys, &count, &remaining);
+    Status status = keys.empty()
+                        ? Status::NotFound()
+                        : index->DelOffMsgIndexEntries(owner, msgId, keys, &count, &remaining);
     total += count;
     if (remaining == 0) {
       group ? DelDisGroupOffMsgFiles(owner) : DelUserOffMsgFiles(owner);
     }
-    if (status.ok() && count < static_cast<int>(keys.size())) status = Status::NotFound();
+    if (count < wanted && (status.ok() || status.IsNotFound())) {
+      status = readStatus.ok() ? Status::NotFound() : readStatus;
+    }
     if (result.ok() || (result.IsNotFound() && !status.ok())) result = std::move(status);
   }
   return result;

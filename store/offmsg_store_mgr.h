@@ -27,10 +27,12 @@
 
 namespace pigeonbox {
 
-// One stored part exactly: its store and its index entry (the MsgID is the caller's).
+// One stored part exactly: its store, its index entry (the MsgID is the caller's) and a
+// fingerprint of its block as it was read.
 struct StoredPartKey {
   bool group = false;  // in the group store, else in the person store
   IndexEntryKey entry;
+  uint64_t blockFingerprint = 0;
 };
 
 // One stored message part as the text handlers receive it.
@@ -99,10 +101,12 @@ class OffMsgStoreMgr {
   // owner's files once their index is empty. 0 when an entry was removed, else -1.
   int DelOffMsg(std::u16string_view owner, std::u16string_view msgId);
   // Deletes exactly the given parts of the MsgID (each key one entry), leaving any other part of
-  // that MsgID, such as one stored since the parts were read. A store whose index was read and
-  // is then empty loses its files. `removed` (optional) receives the number of entries removed.
-  // Ok when every part was removed; NotFound when some were no longer there; otherwise the
-  // first failing store's status.
+  // that MsgID, such as one stored since the parts were read. A part whose entry no longer
+  // points at the block that was read (a shrink has laid the blocks out anew) is left stored. A
+  // store whose index was read and is then empty loses its files. `removed` (optional) receives the
+  // number of entries removed. Ok when every part was removed; NotFound when some were no longer
+  // there; Unavailable when a block could not be read to be checked; otherwise the first failing
+  // store's status.
   Status DelOffMsgParts(std::u16string_view owner, std::u16string_view msgId,
                         const std::vector<StoredPartKey>& parts, int* removed = nullptr);
   // Deletes up to the given bounds in both stores; the group deletion's code.

@@ -208,6 +208,32 @@ TEST_F(StoreMgrTest, DeletingGivenPartsHandlesRepeatsAndKeepsFilesItCouldNotRead
   EXPECT_FALSE(Exists(mgr.paths()->PersonTextPath(u"alice")));
 }
 
+TEST_F(StoreMgrTest, DeletingGivenPartsAfterAShrinkLeavesPartsTheKeysNoLongerName) {
+  OffMsgStoreMgr& mgr = Manager();
+  const int32_t now = static_cast<int32_t>(kNow);
+  ASSERT_EQ(mgr.AddOffMsg(u"alice", u"part 0", Record(u"old", now - 1000)), 0);
+  ASSERT_EQ(mgr.AddOffMsg(u"alice", u"part 1", Record(u"m", now)), 0);
+  ASSERT_EQ(mgr.AddOffMsg(u"alice", u"part 2", Record(u"m", now)), 0);
+  std::vector<TextRecord> read;
+  mgr.GetOffMsgTxt(u"alice", u"m", &read);
+  ASSERT_EQ(read.size(), 2u);
+  ASSERT_EQ(mgr.AddOffMsg(u"alice", u"part 3", Record(u"m", now)), 0);
+  // The shrink drops the expired part and every block moves one place towards the start: the
+  // entries read before now name "part 2" and "part 3".
+  ASSERT_EQ(mgr.ShrinkOffMsgFile(u"alice", OffMsgStoreMgr::kPersonKind, 100.0), 0);
+  std::vector<TextRecord> moved;
+  mgr.GetOffMsgTxt(u"alice", u"m", &moved);
+  ASSERT_EQ(moved.size(), 3u);
+  ASSERT_EQ(moved[1].Key.entry, read[0].Key.entry);
+  ASSERT_EQ(moved[2].Key.entry, read[1].Key.entry);
+  EXPECT_TRUE(mgr.DelOffMsgParts(u"alice", u"m", KeysOf(read)).IsNotFound());
+  // Delivered again rather than "part 3" lost.
+  std::vector<TextRecord> left;
+  mgr.GetOffMsgTxt(u"alice", u"m", &left);
+  ASSERT_EQ(left.size(), 3u);
+  EXPECT_EQ(Decompress(left[2]), u"part 3");
+}
+
 TEST_F(StoreMgrTest, DeleteByTimeReturnsTheGroupCode) {
   OffMsgStoreMgr& mgr = Manager();
   ASSERT_EQ(mgr.AddOffMsg(u"alice", u"a", Record(u"a", 100)), 0);
