@@ -1,12 +1,15 @@
 #include "service/log_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <vector>
 
 #include "base/text.h"
 #include "base/thread_id.h"
@@ -56,6 +59,31 @@ std::string ArchiveStamp(const std::tm& tm) {
 bool StillAtPath(const struct stat& open, const std::string& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0 && st.st_dev == open.st_dev && st.st_ino == open.st_ino;
+}
+
+constexpr size_t kStampDigits = 12;  // YYYYMMDDhhmm
+
+// True for the archive names of `fileName`: the twelve digits of a stamp, then the file name.
+bool IsArchiveOf(std::string_view name, std::string_view fileName) {
+  if (name.size() != kStampDigits + fileName.size() || !name.ends_with(fileName)) return false;
+  return std::all_of(name.begin(), name.begin() + kStampDigits,
+                     [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// Removes all but the `keep` newest archives of `fileName` in `directory`. The stamps sort by
+// time, so the names sort the archives from oldest to newest. Other files are never touched.
+void PruneArchives(const std::string& directory, const std::string& fileName, size_t keep) {
+  DIR* dir = ::opendir(directory.empty() ? "." : directory.c_str());
+  if (dir == nullptr) return;
+  std::vector<std::string> archives;
+  while (const dirent* entry = ::readdir(dir)) {
+    if (IsArchiveOf(entry->d_name, fileName)) archives.emplace_back(entry->d_name);
+  }
+  ::closedir(dir);
+  if (archives.size() <= keep) return;
+  std::sort(archives.begin(), archives.end());
+  archives.resize(archives.size() - keep);
+  for (const std::string& name : archives) ::unlink((directory + name).c_str());
 }
 
 // Renames without replacing: two rotations in the same minute must not overwrite the earlier
@@ -128,8 +156,16 @@ void LogFile::RotateLocked() {
   // the file now at the path is ours to continue with, and it must not be archived in its turn.
   bool archive_it = StillAtPath(st, path_);
   CloseFd(fd_);
-  if (archive_it) RenameNoReplace(path_, archive);  // on failure keep appending to the same file
-  fd_ = OpenForAppend(path_);                       // on failure later lines are lost
+  // On a failed rename appending continues in the same file.
+  if (archive_it && RenameNoReplace(path_, archive)) {
+    PruneArchives(directory_, fileName_, archivesKept_);
+  }
+  fd_ = OpenForAppend(path_);  // on failure later lines are lost
+}
+
+void LogFile::SetArchivesKept(size_t count) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  archivesKept_ = count;
 }
 
 std::string LogFile::path() const {

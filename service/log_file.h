@@ -1,5 +1,5 @@
 // The server's log file: one UTF-8 text file of time-stamped lines, rotated to an archive name
-// when it grows past 1024000 bytes.
+// when it grows past 1024000 bytes. Only the newest archives are kept (30 unless set otherwise).
 //
 // Each line is "[YYYY-MM-DD hh:mm:ss] (tid)" + text + "\r\n" (no separator between the prefix and
 // the text). Several LogFile objects may append to the same path; each has its own lock and its
@@ -22,6 +22,8 @@ class LogFile {
   static constexpr int64_t kRotateBytes = 1024000;
   // Longest formatted message of Log, in UTF-16 units; the rest is cut off.
   static constexpr size_t kMaxMessageUnits = 1023;
+  // Archives kept by default; older ones are removed at rotation.
+  static constexpr size_t kDefaultArchivesKept = 30;
 
   // `clock` is borrowed and must outlive the object.
   explicit LogFile(const Clock& clock = SystemClock::Instance());
@@ -34,12 +36,17 @@ class LogFile {
   // writes nothing.
   bool Open(const std::string& directory, const std::string& fileName);
 
+  // How many archives of this file a rotation leaves (the newest by their stamp); older
+  // archives of the same file name in the directory are removed. 0 keeps none.
+  void SetArchivesKept(size_t count);
+
   // Appends one line (prefix, text, "\r\n") as a single write, then rotates when due.
   void WriteLine(std::u16string_view text);
 
   // Archives the file when it is larger than kRotateBytes: renames it to directory +
   // "YYYYMMDDhhmm" + fileName (the rotation's local time) and starts a new file. When the rename
-  // fails, appending simply continues in the same file.
+  // fails, appending simply continues in the same file. After an archive was made, removes the
+  // archives beyond the kept count.
   void Rotate();
 
   // Formats the message (printf-style, see FormatText), cuts it to kMaxMessageUnits and writes
@@ -69,6 +76,7 @@ class LogFile {
   std::string directory_;
   std::string fileName_;
   std::string path_;
+  size_t archivesKept_ = kDefaultArchivesKept;
 };
 
 }  // namespace pigeonbox

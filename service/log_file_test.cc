@@ -4,6 +4,8 @@
 #include <stdlib.h>
 #include <time.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <regex>
 #include <thread>
@@ -126,6 +128,41 @@ TEST_F(LogFileTest, SecondWriterDoesNotArchiveTheFreshFile) {
   EXPECT_FALSE(fs::exists(logs_ + "201205011021Pigeonbox.log"));
   std::string prefix = Prefix("2012-05-01 10:21:00");
   EXPECT_EQ(tmp_.Read(kLog), prefix + "b\r\n" + prefix + "d\r\n");
+}
+
+TEST_F(LogFileTest, RotationKeepsOnlyTheNewestArchivesOfItsOwnFile) {
+  char name[64];
+  for (int minute = 0; minute < 31; ++minute) {
+    std::snprintf(name, sizeof name, "Logs/2011010100%02dPigeonbox.log", minute);
+    tmp_.Write(name, "old");
+  }
+  const std::vector<std::string> strangers = {"201101010000AppServer.log", "Pigeonbox.log.1",
+                                              "x01101010000Pigeonbox.log", "notes.txt"};
+  for (const std::string& stranger : strangers) tmp_.Write("Logs/" + stranger, "keep");
+  auto archives = [&] {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(logs_)) {
+      std::string file = entry.path().filename().string();
+      if (std::regex_match(file, std::regex("[0-9]{12}Pigeonbox\\.log"))) names.push_back(file);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+
+  LogFile log(clock_);
+  OpenFilled(log, LogFile::kRotateBytes);
+  log.WriteLine(u"a");  // archives to ...1020: 32 archives, the two oldest go
+  std::vector<std::string> kept = archives();
+  ASSERT_EQ(kept.size(), LogFile::kDefaultArchivesKept);
+  EXPECT_EQ(kept.front(), "201101010002Pigeonbox.log");
+  EXPECT_EQ(kept.back(), "201205011020Pigeonbox.log");
+
+  log.SetArchivesKept(1);
+  clock_.Set(kMay1At1020 + 60);
+  tmp_.Write(kLog, std::string(LogFile::kRotateBytes, 'f'));
+  log.WriteLine(u"b");
+  EXPECT_EQ(archives(), std::vector<std::string>{"201205011021Pigeonbox.log"});
+  for (const std::string& stranger : strangers) EXPECT_EQ(tmp_.Read("Logs/" + stranger), "keep");
 }
 
 TEST_F(LogFileTest, ConcurrentWritersOnOnePathNeverTearALine) {
