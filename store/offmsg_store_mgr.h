@@ -151,6 +151,7 @@ class OffMsgStoreMgr {
   std::pair<IndexStore*, TextFileStore*> StoresOf(int kind) const;
   // Completes or undoes the shrinks that a killed process left unfinished; run at start.
   void RecoverInterruptedShrinks();
+  void RemoveStrayShrinkFiles();
 
   const std::string installRoot_;
   const StoreSettings settings_;

@@ -442,7 +442,7 @@ int OffMsgStoreMgr::ShrinkOffMsgFile(std::u16string_view owner, int kind, double
 void OffMsgStoreMgr::RecoverInterruptedShrinks() {
   const std::string journalDir = ShrinkJournalDir();
   std::vector<DirEntry> entries;
-  if (fs_.ListDir(journalDir, &entries) != 0) return;
+  fs_.ListDir(journalDir, &entries);  // none without the directory
   for (const DirEntry& entry : entries) {
     if (entry.name[0] == '.') {
       fs_.Unlink(journalDir + entry.name);  // an entry's new version never put in place
@@ -459,6 +459,36 @@ void OffMsgStoreMgr::RecoverInterruptedShrinks() {
         owner, kind == kGroupKind, index, text, fs_, log_, settings_.syncWrites, journalDir);
     if (shrink && !shrink->ResolveJournal())
       log_.Log(u"收缩离线文件：更名失败，下次启动时完成 %s", owner);
+  }
+  RemoveStrayShrinkFiles();
+}
+
+// Temporary files of shrinks that no journal entry speaks for any more: what earlier versions
+// left (their temporary pair under a name of its own, in that name's bucket, and its scratch
+// copy). A temporary pair whose entry could not be resolved stays for the next start.
+void OffMsgStoreMgr::RemoveStrayShrinkFiles() {
+  std::vector<std::pair<std::string, char>> dirs;  // directory, journal prefix
+  for (int bucket = 0; bucket < kBucketCount; ++bucket) {
+    dirs.emplace_back(paths_->person_index_dir() + std::to_string(bucket) + "/", 'p');
+    dirs.emplace_back(paths_->person_text_dir() + std::to_string(bucket) + "/", 'p');
+  }
+  dirs.emplace_back(paths_->group_index_dir(), 'g');
+  dirs.emplace_back(paths_->group_text_dir(), 'g');
+  for (const auto& [dir, prefix] : dirs) {
+    std::vector<DirEntry> entries;
+    if (fs_.ListDir(dir, &entries) != 0) continue;
+    for (const DirEntry& entry : entries) {
+      const std::string& name = entry.name;
+      size_t stemEnd = std::string::npos;
+      for (std::string_view tail : {".~shrink.xml", ".~shrink.txt", ".~shrink.xml.swap"}) {
+        if (name.size() > tail.size() && name.ends_with(tail)) stemEnd = name.size() - tail.size();
+      }
+      if (name[0] != '.' || stemEnd == std::string::npos) continue;
+      std::string stem = name.substr(1, stemEnd - 1);
+      if (!stem.empty() && stem[0] == '.') stem.erase(0, 1);  // a scratch copy: "." + name
+      if (fs_.Exists(ShrinkJournalDir() + prefix + "." + stem)) continue;
+      fs_.Unlink(dir + name);
+    }
   }
 }
 

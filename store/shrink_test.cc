@@ -195,6 +195,33 @@ TEST_F(ShrinkTest, AJournalEntryThatIsNotCompleteRollsBack) {
   EXPECT_TRUE(ShrinkLeftovers().empty());
 }
 
+TEST_F(ShrinkTest, StartRemovesTemporaryFilesNoJournalEntrySpeaksFor) {
+  OffMsgStoreMgr& mgr = Start();
+  FillAlice(mgr);
+  ASSERT_EQ(mgr.AddOffMsg(u"bob", u"b", Part(u"b", 1)), 0);
+  auto dirOf = [](const std::string& path) { return path.substr(0, path.rfind('/') + 1); };
+  const std::string aliceDir = dirOf(*mgr.paths()->PersonIndexPath(u"alice"));
+  const std::string bobTemp = dirOf(*mgr.paths()->PersonIndexPath(u"bob")) + ".bob.~shrink.xml";
+  // What earlier versions left: a temporary pair in a bucket of its own, and its scratch copy.
+  const std::string other = dir_.path() + "OffMsg/OffMsgIndex/3/";
+  for (const char* name : {".alice.~shrink.xml", "..alice.~shrink.xml.swap"})
+    ASSERT_EQ(posix_.WriteFile(other + name, "x"), 0);
+  // Bob's shrink was interrupted, and its journal entry cannot be read at the next start.
+  ASSERT_EQ(posix_.WriteFile(bobTemp, "x"), 0);
+  ASSERT_EQ(posix_.MakeDir(dir_.path() + "OffMsg/.shrink"), 0);
+  ASSERT_EQ(posix_.WriteFile(dir_.path() + "OffMsg/.shrink/p.bob", "building"), 0);
+  faulty_.FailCalls(FaultyFileSystem::Op::kRead, "*/p.bob", EMFILE);
+  Start();
+  faulty_.Clear();
+  EXPECT_FALSE(posix_.Exists(other + ".alice.~shrink.xml"));
+  EXPECT_FALSE(posix_.Exists(other + "..alice.~shrink.xml.swap"));
+  EXPECT_TRUE(posix_.Exists(aliceDir + ".alice.xml.swap"));  // the index's own scratch copy
+  EXPECT_TRUE(posix_.Exists(bobTemp));
+  Start();
+  EXPECT_TRUE(ShrinkLeftovers().empty());
+  EXPECT_EQ(mgr_->GetOffMsgSum(u"bob"), 1);
+}
+
 TEST_F(ShrinkTest, AShrinkTakesNoStripeButItsOwners) {
   OffMsgStoreMgr& mgr = Start();
   FillAlice(mgr);
