@@ -148,7 +148,7 @@ class OwnerShrink {
   Status WriteJournal(std::string_view content);
   Status SwapInNewPair(bool hadText, bool* undone);
   void RemoveNewPair();
-  void RemoveEmptyPair();
+  bool RemoveEmptyPair();
   bool RollForward();
   bool RollBack(const JournalEntry& entry);
 
@@ -173,16 +173,16 @@ void OwnerShrink::RemoveNewPair() {
 }
 
 // A shrink that kept no part leaves no files. The text file goes first, so a kill in between
-// leaves an index without entries (which the journal then finishes), never a text file alone.
-void OwnerShrink::RemoveEmptyPair() {
+// leaves an index without entries (which the journal then finishes), never a text file alone;
+// and the index stays while the text file could not go. False when that is still to be done.
+bool OwnerShrink::RemoveEmptyPair() {
+  auto removed = [](int error) { return error == 0 || error == ENOENT; };
   std::vector<IndexEntry> left;
   Status read = store_.ReadIndexEntries(owner_, &left);
-  if (read.ok() && left.empty()) {
-    fs_.Unlink(text_);
-    RemoveSafelySavedFile(fs_, index_);
-  } else if (read.IsAbsent() && SizeOf(fs_, text_) == 0) {
-    fs_.Unlink(text_);
-  }
+  if (read.ok() && left.empty())
+    return removed(fs_.Unlink(text_)) && removed(RemoveSafelySavedFile(fs_, index_));
+  if (read.IsAbsent() && SizeOf(fs_, text_) == 0) return removed(fs_.Unlink(text_));
+  return read.ok() || read.IsAbsent();  // parts were added since; or unreadable this time
 }
 
 // Reads the owner's live entries and writes the parts within their age into the temporary pair;
@@ -342,8 +342,7 @@ bool OwnerShrink::ResolveJournal() {
                             (!newTextWaits || SizeOf(fs_, newText_) == entry.textBytes);
   bool ok = false;
   if (newPairThere) {
-    ok = RollForward();
-    if (ok && entry.entries == 0) RemoveEmptyPair();
+    ok = RollForward() && (entry.entries > 0 || RemoveEmptyPair());
     if (ok) log_.Log(u"收缩离线文件：完成中断的收缩 %s", owner_);
   } else {
     ok = RollBack(entry);
@@ -398,12 +397,14 @@ OwnerShrink::Result OwnerShrink::Run(double maxAgeSeconds, uint32_t now) {
     result.status = status;
     return result;
   }
-  if (entry.entries == 0) RemoveEmptyPair();
+  const bool removed = entry.entries > 0 || RemoveEmptyPair();
   if (sync_) {
     for (const std::string* path : {&index_, &text_, &backupIndex_, &backupText_})
       fs_.Sync(DirectoryOf(*path));
   }
-  fs_.Unlink(journal_);  // if it stays, the start finds the renames done and changes nothing
+  // If the entry stays, the start finds the renames done and removes what is left of an empty
+  // new pair.
+  if (removed) fs_.Unlink(journal_);
   log_.Log(u"收缩离线文件：备份用户%s的%s离线消息文件", owner_, group_ ? u"群" : u"");
   return result;
 }

@@ -146,6 +146,21 @@ TEST_F(ShrinkTest, AFailedRenameLeavesTheOwnerAMatchingPair) {
   EXPECT_NE(Log().find("收缩离线文件：完成中断的收缩 alice"), std::string::npos);
 }
 
+TEST_F(ShrinkTest, AShrinkKeepingNothingLeavesBothFilesOrNeither) {
+  OffMsgStoreMgr& mgr = Start();
+  FillAlice(mgr);
+  // Nothing is young enough; the new, empty pair goes, but its text file cannot.
+  faulty_.FailCalls(FaultyFileSystem::Op::kUnlink, "*/alice.txt", EIO);
+  EXPECT_EQ(mgr.ShrinkOffMsgFile(u"alice", OffMsgStoreMgr::kPersonKind, 1.0), 0);
+  faulty_.Clear();
+  EXPECT_TRUE(posix_.Exists(*mgr.paths()->PersonIndexPath(u"alice")));
+  EXPECT_EQ(mgr.GetOffMsgSum(u"alice"), 0);
+  Start();  // the journal entry stayed: the start removes the rest
+  EXPECT_FALSE(posix_.Exists(*mgr_->paths()->PersonIndexPath(u"alice")));
+  EXPECT_FALSE(posix_.Exists(*mgr_->paths()->PersonTextPath(u"alice")));
+  EXPECT_TRUE(ShrinkLeftovers().empty());
+}
+
 TEST_F(ShrinkTest, LongPartsAreCarriedWholeAndUndecodableOnesReported) {
   OffMsgStoreMgr& mgr = Start();
   // 2,001 characters of varied text: 4,004 bytes of UTF-16, more than 3,600.
