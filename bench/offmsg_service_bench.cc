@@ -115,6 +115,7 @@ class NoCentre final : public ConfigCentreClient {
  public:
   bool Start() override { return true; }
   SysLogSink* sys_log_sink() override { return nullptr; }
+  bool Flush(std::chrono::milliseconds) override { return true; }
 };
 class NoTransfer final : public TransferService {
  public:

@@ -58,6 +58,7 @@ class ConfigCentreWrapper final : public ConfigCentreClient, public SysLogSink {
   // trying) or when the configured address is unusable (then nothing is started). Call once.
   bool Start() override;
   SysLogSink* sys_log_sink() override { return this; }
+  bool Flush(std::chrono::milliseconds limit) override { return client_.Flush(limit); }
   // Ends and joins the threads, then closes the connection (sending what is queued first).
   // Safe to call twice; the destructor calls it.
   void Stop();

@@ -3,17 +3,20 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <thread>
 
 namespace pigeonbox {
 
-SystemLinkPlatform& SystemLinkPlatform::Instance() {
-  static SystemLinkPlatform platform;
-  return platform;
+void SystemLinkPlatform::Sleep(std::chrono::milliseconds duration) {
+  std::unique_lock lock(mutex_);
+  wake_.wait_for(lock, duration, [this] { return interrupted_; });
 }
 
-void SystemLinkPlatform::Sleep(std::chrono::milliseconds duration) {
-  std::this_thread::sleep_for(duration);
+void SystemLinkPlatform::Interrupt() {
+  {
+    std::lock_guard lock(mutex_);
+    interrupted_ = true;
+  }
+  wake_.notify_all();
 }
 
 void SystemLinkPlatform::ExitProcess(int code) {

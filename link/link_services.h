@@ -6,6 +6,7 @@
 // registered types) and ConfigChangeListener (configuration notices).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string_view>
@@ -61,7 +62,8 @@ class ConfigChangeListener {
   virtual void OnOtherConfigChanged() = 0;
 };
 
-// The configuration-centre client. It is never stopped by the link; it ends with the link object.
+// The configuration-centre client. It is never stopped by the link; it ends with the link object,
+// and its destruction sends what is still queued (bounded) before it closes the connection.
 class ConfigCentreClient {
  public:
   virtual ~ConfigCentreClient() = default;
@@ -70,6 +72,9 @@ class ConfigCentreClient {
   virtual bool Start() = 0;
   // Where system-log events go while the client exists; nullptr for none.
   virtual SysLogSink* sys_log_sink() = 0;
+  // Waits until what is queued has been sent, at most `limit`; for exits that run no
+  // destructors. False when something was left unsent.
+  virtual bool Flush(std::chrono::milliseconds limit) = 0;
 };
 
 // Creates the pieces; a null result means the piece cannot be created. The references passed in

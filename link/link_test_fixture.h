@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/text.h"
@@ -42,6 +43,9 @@ struct TestPieces {
   bool centreConnects = true;
   bool throwOnMessage = false;
   bool echoRequests = true;  // answer a request with its data text through SendTextReply
+  std::function<void()> onCentreFlush;  // called by the centre's Flush
+  std::function<void()> onServiceStart;  // called by the service's Start, before it counts
+  std::function<void()> onCreateTransfer;  // called before the transfer service is created
 
   bool WaitForPackets(size_t count) {
     std::unique_lock lock(mutex);
@@ -63,6 +67,7 @@ class TestMessageService : public MessageService {
  public:
   TestMessageService(TestPieces& pieces, LinkOwner& owner) : pieces_(pieces), owner_(owner) {}
   int Start() override {
+    if (pieces_.onServiceStart) pieces_.onServiceStart();
     std::lock_guard lock(pieces_.mutex);
     ++pieces_.serviceStarts;
     return pieces_.serviceStartResult;
@@ -112,15 +117,20 @@ class TestTransferService : public TransferService {
 
 class TestCentre : public ConfigCentreClient {
  public:
-  TestCentre(bool connects, ConfigChangeListener& listener)
-      : connects_(connects), listener_(listener) {}
+  TestCentre(bool connects, ConfigChangeListener& listener, std::function<void()> onFlush)
+      : connects_(connects), listener_(listener), onFlush_(std::move(onFlush)) {}
   bool Start() override { return connects_; }
   SysLogSink* sys_log_sink() override { return nullptr; }
+  bool Flush(std::chrono::milliseconds) override {
+    if (onFlush_) onFlush_();
+    return true;
+  }
   ConfigChangeListener& listener() { return listener_; }
 
  private:
   bool connects_;
   ConfigChangeListener& listener_;
+  std::function<void()> onFlush_;
 };
 
 class TestFactory : public LinkServiceFactory {
@@ -132,9 +142,10 @@ class TestFactory : public LinkServiceFactory {
   }
   std::unique_ptr<ConfigCentreClient> CreateConfigCentre(ConfigChangeListener& listener) override {
     if (!pieces_.createCentre) return nullptr;
-    return std::make_unique<TestCentre>(pieces_.centreConnects, listener);
+    return std::make_unique<TestCentre>(pieces_.centreConnects, listener, pieces_.onCentreFlush);
   }
   std::unique_ptr<TransferService> CreateTransferService() override {
+    if (pieces_.onCreateTransfer) pieces_.onCreateTransfer();
     return std::make_unique<TestTransferService>(pieces_);
   }
 
@@ -206,6 +217,18 @@ class FakePlatform : public LinkPlatform {
   std::vector<int64_t> sleeps_;
   std::vector<int> exitCodes_;
 };
+
+// The stand-in server again on `port`; the old listener may take a moment to close.
+inline std::unique_ptr<AppServer> Revive(uint16_t port) {
+  auto server = std::make_unique<AppServer>(nullptr);
+  std::string error;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    if (server->Start("127.0.0.1", port, &error)) return server;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ADD_FAILURE() << error;
+  return nullptr;
+}
 
 class LinkTest : public AppServerTest {
  protected:

@@ -1,5 +1,6 @@
 #include "link/offmsg_app.h"
 
+#include <algorithm>
 #include <mutex>
 #include <new>
 
@@ -34,10 +35,17 @@ int OffMsgApp::StartLink(const LinkEnvironment& env, std::unique_ptr<OffMsgApp>*
 }
 
 OffMsgApp::OffMsgApp(const LinkEnvironment& env)
-    : env_(env), platform_(env.platform ? *env.platform : SystemLinkPlatform::Instance()) {}
+    : env_(env), platform_(env.platform ? *env.platform : systemPlatform_) {}
 
 OffMsgApp::~OffMsgApp() {
-  closing_ = true;  // a watchdog still probing gives up after its current sleep
+  {
+    std::unique_lock lock(lifeMutex_);
+    closing_ = true;  // a watchdog still probing gives up at once
+    platform_.Interrupt();
+    // A watchdog inside StopAfterServerLoss finishes it (and ends the process) first: two
+    // stops at once would close the client twice.
+    lifeChanged_.wait(lock, [this] { return !lossStopping_; });
+  }
   client_.reset();  // no delivery or exit callback after this
   Stop();
   if (sinkSet_) env_.sysLog->SetSink(nullptr);
@@ -61,8 +69,12 @@ int OffMsgApp::Start() {
   }
   ReadAppServerAddress(env_.installRoot, &config_);
   if (int result = Register(); result != kStarted) return Fail(result);
-  if (int result = StartApp(); result != kStarted) return Fail(result);
+  if (int result = StartApp(); result != kStarted) {
+    SettleStart(false);
+    return Fail(result);
+  }
   if (StartServices() != 1) {
+    SettleStart(false);
     log_.Log(u"Pigeonbox 的初始化失败");
     return Fail(kServicesFailed);
   }
@@ -114,44 +126,75 @@ int OffMsgApp::StartServices() {
   std::unique_ptr<MessageService> service = env_.factory->CreateMessageService(*this);
   if (!service) return 0;
 
-  configCentre_ = env_.factory->CreateConfigCentre(*this);
-  if (configCentre_) {
-    if (SysLogSink* sink = configCentre_->sys_log_sink(); sink && env_.sysLog) {
-      env_.sysLog->SetSink(sink);
-      sinkSet_ = true;
+  std::unique_ptr<ConfigCentreClient> centre = env_.factory->CreateConfigCentre(*this);
+  ConfigCentreClient* centreToStart = centre.get();
+  {
+    std::unique_lock lock(serviceMutex_);
+    configCentre_ = std::move(centre);
+    if (configCentre_) {
+      if (SysLogSink* sink = configCentre_->sys_log_sink(); sink && env_.sysLog) {
+        env_.sysLog->SetSink(sink);
+        sinkSet_ = true;
+      }
     }
   }
-  if (!configCentre_ || !configCentre_->Start()) log_.Log(u"连接到配置中心失败!");
+  // Started outside the lock: against a slow centre the connect takes seconds, and the
+  // object stays until the link goes.
+  if (!centreToStart || !centreToStart->Start()) log_.Log(u"连接到配置中心失败!");
 
-  int started = service->Start();
+  const int started = service->Start();
   {
     // Published even when its start failed: Stop still has to stop it.
     std::unique_lock lock(serviceMutex_);
     service_ = std::move(service);
   }
   if (started != 1) return 0;
+  // Deliveries held since the registration go to the service now.
+  SettleStart(true);
 
+  std::unique_lock lock(serviceMutex_);
+  // Under the lock: the watchdog's Stop may run at any time once the application started.
   if (!transfer_) transfer_ = env_.factory->CreateTransferService();
   if (!transfer_) return 0;
   return transfer_->Start();
 }
 
+void OffMsgApp::SettleStart(bool ready) {
+  {
+    std::unique_lock lock(serviceMutex_);
+    startSettled_ = true;
+    serviceReady_ = ready && service_ != nullptr;
+  }
+  settled_.notify_all();
+}
+
 void OffMsgApp::Stop() {
-  std::unique_lock lock(serviceMutex_);
-  if (service_) {
-    service_->Stop();
-    service_.reset();
+  {
+    std::unique_lock lock(serviceMutex_);
+    startSettled_ = true;
+    serviceReady_ = false;
+    if (service_) {
+      service_->Stop();
+      service_.reset();
+    }
+    if (transfer_) {
+      transfer_->Stop();
+      transfer_.reset();
+    }
   }
-  if (transfer_) {
-    transfer_->Stop();
-    transfer_.reset();
-  }
+  settled_.notify_all();
 }
 
 int32_t OffMsgApp::StopAfterServerLoss() {
   int32_t result = client_ ? client_->UnregisterApp(config_.appGuid) : 0;
   Stop();
   if (env_.sysLog) env_.sysLog->Report(2, kCategory, kEventStopped, u"服务停止");
+  {
+    // The process ends right after this, without destructors: the stop events must be on their
+    // way to the centre first.
+    std::shared_lock lock(serviceMutex_);
+    if (configCentre_) configCentre_->Flush(kCentreFlushLimit);
+  }
   // Safe on the library's reader thread: after the exit callback the library no longer uses
   // the client, and UnregisterApp has let the reader go.
   client_.reset();
@@ -169,7 +212,14 @@ void OffMsgApp::OnMsgArrive(uint32_t /*leading*/, const char16_t* srcIdentifier,
         {View(srcIdentifier), View(type), View(sender), View(receiver), value, View(data)},
         packet.get());
     std::shared_lock lock(serviceMutex_);
-    if (service_) service_->HandleMessage(*packet, View(receiverList));
+    // Registration comes before the service's start (which may take seconds against a slow
+    // centre or database): what arrives meanwhile waits here.
+    settled_.wait_for(lock, kEarlyDeliveryHold, [this] { return startSettled_; });
+    if (serviceReady_ && service_) {
+      service_->HandleMessage(*packet, View(receiverList));
+    } else {
+      log_.Log(u"服务未在运行，消息未能处理: Type=%s;Sender=%s", View(type), View(sender));
+    }
   } catch (...) {
     log_.Log(u"OnMsgArrive处理消息异常！");
   }
@@ -177,22 +227,46 @@ void OffMsgApp::OnMsgArrive(uint32_t /*leading*/, const char16_t* srcIdentifier,
 
 void OffMsgApp::OnAppServerExit() {
   using std::chrono::milliseconds;
+  constexpr milliseconds kProbeInterval(1000);
+  milliseconds pause = kProbeInterval;
   for (;;) {
-    platform_.Sleep(milliseconds(1000));
-    if (closing_) return;
+    if (PauseUnlessClosing(pause)) return;
+    const auto probeStart = std::chrono::steady_clock::now();
     std::u16string version;
     if (AppServerClient::GetVersionW(config_.appSvrIp, config_.appSvrPort, &version,
-                                     kErrorTextChars, 0, 0) != 0) {
-      log_.Log(u"检测到AppServer退出，尝试重连失败");
-      continue;
+                                     kErrorTextChars, 0, 0) == 0) {
+      break;
     }
-    log_.Log(u"检测到AppServer退出，尝试重连成功，将在5秒后重启Pigeonbox");
-    platform_.Sleep(milliseconds(5000));
-    if (closing_) return;  // the link is being destroyed: that stop has already begun
-    StopAfterServerLoss();
-    platform_.ExitProcess(0);
-    return;
+    log_.Log(u"检测到AppServer退出，尝试重连失败");
+    // One probe a second: a probe that waited for its timeout shortens the next pause.
+    const auto spent = std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() -
+                                                                probeStart);
+    pause = std::max(milliseconds(0), kProbeInterval - spent);
   }
+  log_.Log(u"检测到AppServer退出，尝试重连成功，将在5秒后重启Pigeonbox");
+  if (PauseUnlessClosing(milliseconds(5000))) return;
+  if (!ClaimLossStop()) return;  // the link is being destroyed: that stop has already begun
+  StopAfterServerLoss();
+  platform_.ExitProcess(0);
+  ReleaseLossStop();  // only a test platform's ExitProcess returns
+}
+
+bool OffMsgApp::PauseUnlessClosing(std::chrono::milliseconds duration) {
+  platform_.Sleep(duration);
+  return closing_;
+}
+
+bool OffMsgApp::ClaimLossStop() {
+  std::lock_guard lock(lifeMutex_);
+  if (closing_) return false;
+  lossStopping_ = true;
+  return true;
+}
+
+void OffMsgApp::ReleaseLossStop() {
+  std::lock_guard lock(lifeMutex_);
+  lossStopping_ = false;
+  lifeChanged_.notify_all();
 }
 
 bool OffMsgApp::IsRequestType(std::u16string_view type) const {

@@ -13,8 +13,11 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <shared_mutex>
 #include <string>
 #include <string_view>
@@ -34,7 +37,7 @@ struct LinkEnvironment {
   std::string installRoot;  // ends in "/"; the base of every path
   LinkServiceFactory* factory = nullptr;
   SysLog* sysLog = nullptr;
-  LinkPlatform* platform = nullptr;  // null: SystemLinkPlatform
+  LinkPlatform* platform = nullptr;  // null: a SystemLinkPlatform of the link's own
   FileSystem* fileSystem = nullptr;  // for the store migration; null: PosixFileSystem
   size_t deliveryLanes = AppServerClient::kDefaultLanes;
 };
@@ -48,6 +51,11 @@ class OffMsgApp final : public LinkOwner, public ConfigChangeListener {
   static constexpr int kStartAppFailed = -3;
   static constexpr int kServicesFailed = -4;
   static constexpr int kLogFailed = -6;
+
+  // How long a delivery that arrives while the start is still under way waits for the service.
+  static constexpr std::chrono::seconds kEarlyDeliveryHold{30};
+  // How long the centre client may take to send what is queued before the process ends.
+  static constexpr std::chrono::milliseconds kCentreFlushLimit{3000};
 
   // Creates the link into *link and starts it. A failed start leaves the object in *link (the
   // caller stops and destroys it); -1 when it cannot be created.
@@ -63,20 +71,24 @@ class OffMsgApp final : public LinkOwner, public ConfigChangeListener {
   // pieces. 0 or one of the failure results above.
   int Start();
   // Stops and destroys the offline-message service and the file-transfer service. Waits for
-  // messages being handled; later ones are dropped. Does not unregister.
+  // messages being handled; later ones are dropped with a log line. Does not unregister.
   void Stop();
-  // After the application server came back: unregisters, Stop, system-log entry, closes the
-  // connection. Returns the unregistration result.
+  // After the application server came back: unregisters, Stop, system-log entry, lets the
+  // centre client send what is queued (bounded), closes the connection. Returns the
+  // unregistration result.
   int32_t StopAfterServerLoss();
 
-  // The message callback (nine arguments as the library gives them).
+  // The message callback (nine arguments as the library gives them). A message that arrives
+  // while the start is still under way is held (up to kEarlyDeliveryHold) until the service has
+  // started; one that cannot be handed to a running service is dropped with a log line.
   void OnMsgArrive(uint32_t leading, const char16_t* srcIdentifier, const char16_t* type,
                    const char16_t* sender, const char16_t* receiver, const char16_t* receiverList,
                    const char16_t* data, uint32_t value, uint32_t trailing);
-  // The exit callback: probes the server every second; once it answers, waits five seconds,
-  // StopAfterServerLoss and ends the process with code 0. Returns only when the platform's
-  // ExitProcess does, or when the link is being destroyed (a stop of the server while the
-  // application server is away must not wait for it to come back).
+  // The exit callback: probes the server once a second (each probe bounded); once it answers,
+  // waits five seconds, StopAfterServerLoss and ends the process with code 0. Returns only when
+  // the platform's ExitProcess does, or when the link is being destroyed (a stop of the server
+  // while the application server is away must not wait for it to come back). Once it has begun
+  // StopAfterServerLoss, a destruction of the link waits for it instead of racing it.
   void OnAppServerExit();
 
   // LinkOwner
@@ -100,17 +112,35 @@ class OffMsgApp final : public LinkOwner, public ConfigChangeListener {
   int StartApp();
   // Step 9: 1 when the service and the transfer service started.
   int StartServices();
+  // Ends the hold of early deliveries; `ready` tells whether the service takes them.
+  void SettleStart(bool ready);
+  // Sleeps on the platform; true when the link is being destroyed.
+  bool PauseUnlessClosing(std::chrono::milliseconds duration);
+  // Claims the stop after the server's loss for the watchdog; false when a destruction has
+  // begun (which then does the stop).
+  bool ClaimLossStop();
+  void ReleaseLossStop();
 
   LinkEnvironment env_;
+  SystemLinkPlatform systemPlatform_;
   LinkPlatform& platform_;
   // Set by the destructor before it joins the library's threads; ends the watchdog's probing.
   std::atomic<bool> closing_{false};
+  // Guards closing_'s hand-over with the watchdog: lossStopping_ while the watchdog runs
+  // StopAfterServerLoss, which the destructor then waits out.
+  std::mutex lifeMutex_;
+  std::condition_variable lifeChanged_;
+  bool lossStopping_ = false;
   LogFile log_;
   AppConfig config_;
+  // Guards service_, transfer_, configCentre_ and the start's settlement against the watchdog's
+  // stop and the deliveries, which take it shared.
+  std::shared_mutex serviceMutex_;
+  std::condition_variable_any settled_;
+  bool startSettled_ = false;  // the start has ended, one way or the other
+  bool serviceReady_ = false;  // service_ started and takes deliveries
   std::unique_ptr<ConfigCentreClient> configCentre_;
   bool sinkSet_ = false;  // configCentre_'s sink is attached to the system log
-  // Guards service_ against Stop while deliveries use it.
-  std::shared_mutex serviceMutex_;
   std::unique_ptr<MessageService> service_;
   std::unique_ptr<TransferService> transfer_;
   // Declared last, so it is closed (and its threads joined) before the pieces above go.

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include "link/link_test_fixture.h"
 #include "suite/appserver_user.h"
 
@@ -136,6 +139,20 @@ TEST_F(LinkTest, MessagesFromUsersReachTheServiceAndRequestsAreAnswered) {
   ASSERT_TRUE(reply.has_value());
   EXPECT_FALSE(reply->isText);
   EXPECT_EQ(reply->data, std::string(bytes, 3));
+}
+
+// The application is registered (and messages flow) before the service has started, which takes
+// seconds against a slow centre or database; what arrives meanwhile waits for the service.
+TEST_F(LinkTest, AMessageThatArrivesWhileTheServiceStartsReachesItOnceItRuns) {
+  WriteAppConfig();
+  AppServerUser user;
+  pieces_.onServiceStart = [&] {
+    ASSERT_EQ(user.Login("127.0.0.1", port_, u"alice"), 0);
+    ASSERT_EQ(user.Send({u"m1", u"IM_Msg", u"bob", u"bob", u"<KVTCData/>", 0}), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the delivery comes in
+  };
+  ASSERT_EQ(StartLink(), 0);
+  ASSERT_TRUE(pieces_.WaitForPackets(1));
 }
 
 TEST_F(LinkTest, ApplicationServerAddressComesFromServerConfigurationWhenFileHasNone) {

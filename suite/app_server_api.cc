@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <utility>
 
@@ -71,19 +72,29 @@ AppServerClient::Answer AppServerClient::Call(const std::string& frame) {
   return answer;
 }
 
-// Opens the connection unless it is open; refuses once the application is started.
+// Opens the connection unless it is open; refuses once the application is started. The
+// connection attempt runs without the lock, so a stop is not held up by it.
 int32_t AppServerClient::EnsureConnected(std::u16string_view address, uint16_t port,
                                          std::u16string* errorText, size_t capacity) {
-  std::lock_guard lock(mutex_);
-  if (stopping_ || started_) {
-    appwire::CopyCapped(u"the application is already started", errorText, capacity);
-    return appwire::kWrongState;
+  {
+    std::lock_guard lock(mutex_);
+    if (stopping_ || started_) {
+      appwire::CopyCapped(u"the application is already started", errorText, capacity);
+      return appwire::kWrongState;
+    }
+    if (fd_ >= 0) return 0;
   }
-  if (fd_ < 0) fd_ = appwire::ConnectTcp(ToUtf8(address), port);
-  if (fd_ < 0) {
+  int fd = appwire::ConnectTcp(ToUtf8(address), port, kConnectTimeout);
+  std::lock_guard lock(mutex_);
+  if (fd >= 0 && stopping_) {
+    close(fd);
+    fd = -1;
+  }
+  if (fd < 0) {
     appwire::CopyCapped(u"cannot connect to the application server", errorText, capacity);
     return appwire::kUnreachable;
   }
+  fd_ = fd;
   return 0;
 }
 
@@ -176,14 +187,18 @@ int32_t AppServerClient::SendMsgWEx(std::u16string_view identity, std::u16string
 
 int32_t AppServerClient::GetVersionW(std::u16string_view address, uint16_t port,
                                      std::u16string* out, size_t capacity, int32_t, int32_t) {
-  int fd = appwire::ConnectTcp(ToUtf8(address), port);
+  const auto deadline = std::chrono::steady_clock::now() + kProbeTimeout;
+  int fd = appwire::ConnectTcp(ToUtf8(address), port, kProbeTimeout);
   if (fd < 0) return appwire::kUnreachable;
   int32_t code = appwire::kNoAnswer;
   appwire::FrameBuffer buffer;
   std::string body;
+  const auto left = std::max(std::chrono::milliseconds(0),
+                             std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 deadline - std::chrono::steady_clock::now()));
   if (!appwire::SendAll(fd, FrameWriter(Op::kVersion).Finish())) {
     code = appwire::kConnectionLost;
-  } else if (appwire::ReadFrame(fd, &buffer, &body, kAnswerTimeout) == ReadResult::kFrame) {
+  } else if (appwire::ReadFrame(fd, &buffer, &body, left) == ReadResult::kFrame) {
     FrameReader reader(body);
     std::u16string version;
     if (reader.op() == static_cast<uint8_t>(Op::kVersionReply) && reader.Text(&version) &&

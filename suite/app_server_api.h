@@ -46,6 +46,12 @@ class AppServerClient {
   static constexpr size_t kDefaultLanes = 4;
   // How long a call waits for the server's answer.
   static constexpr std::chrono::milliseconds kAnswerTimeout{5000};
+  // How long opening the connection may take: a host that drops the handshake (a full accept
+  // queue, a firewall) would otherwise hold the caller for the kernel's two minutes.
+  static constexpr std::chrono::milliseconds kConnectTimeout{3000};
+  // The version probe's whole exchange, connection included; short, so that a watchdog probing
+  // once a second keeps its pace against a host that does not answer.
+  static constexpr std::chrono::milliseconds kProbeTimeout{1000};
 
   explicit AppServerClient(size_t lanes = kDefaultLanes);
   // Closes the connection without unregistering and joins the library threads (the exit
@@ -74,7 +80,8 @@ class AppServerClient {
                      int32_t z4 = 0);
 
   // Asks the server at address:port for its version on a connection of its own. 0 and the
-  // version text (cut to capacity - 1) when it answers. The two trailing values are not used.
+  // version text (cut to capacity - 1) when it answers within kProbeTimeout. The two trailing
+  // values are not used.
   static int32_t GetVersionW(std::u16string_view address, uint16_t port, std::u16string* out,
                              size_t capacity, int32_t a = 0, int32_t b = 0);
 

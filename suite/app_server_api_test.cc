@@ -9,6 +9,7 @@
 #include "suite/appserver_fixture.h"
 #include "suite/appserver_user.h"
 #include "suite/delivery_lanes.h"
+#include "testutil/silent_listener.h"
 
 namespace pigeonbox {
 namespace {
@@ -83,6 +84,40 @@ TEST_F(AppServerClientTest, VersionProbeAnswersOnlyWhileTheServerRuns) {
   EXPECT_EQ(version, u"Pig");
   server_->Stop();
   EXPECT_NE(AppServerClient::GetVersionW(u"127.0.0.1", port_, &version, 512, 0, 0), 0);
+}
+
+// A host that drops the handshake: every call gives up after its own timeout (the kernel would
+// keep a plain connect waiting for two minutes). The bounds are generous; the point is the hang.
+TEST(AppServerClientTimeoutTest, CallsToAHostThatDropsTheHandshakeGiveUp) {
+  testutil::SilentListener silent;
+  ASSERT_TRUE(silent.ok());
+  auto within = [](std::chrono::seconds bound, auto call) {
+    auto result = std::async(std::launch::async, call);
+    if (result.wait_for(bound) != std::future_status::ready) {
+      ADD_FAILURE() << "the call is still waiting after " << bound.count() << " s";
+      std::_Exit(1);  // the call still runs on the detached future's thread
+    }
+    return result.get();
+  };
+  std::u16string text;
+  EXPECT_NE(within(std::chrono::seconds(15),
+                   [&] {
+                     return AppServerClient::GetVersionW(u"127.0.0.1", silent.port(), &text, 512);
+                   }),
+            0);
+  AppServerClient app;
+  EXPECT_EQ(within(std::chrono::seconds(15),
+                   [&] {
+                     return app.RegisterApp(u"127.0.0.1", silent.port(), u"g", u"A", 1, u"",
+                                            &text, 512);
+                   }),
+            appwire::kUnreachable);
+  EXPECT_EQ(within(std::chrono::seconds(15),
+                   [&] {
+                     return app.StartApp(u"127.0.0.1", silent.port(), u"g", u"", {}, 16, &text,
+                                         512);
+                   }),
+            appwire::kUnreachable);
 }
 
 }  // namespace

@@ -16,8 +16,9 @@ using ccwire::Op;
 
 namespace {
 
-// How long a connection attempt or one write may block before it counts as failed.
-constexpr std::chrono::milliseconds kSendTimeout{5000};
+// How long a connection attempt or one write may block before it counts as failed. Short enough
+// that a stop, which waits for a connection attempt in progress, stays within seconds.
+constexpr std::chrono::milliseconds kSendTimeout{3000};
 
 void JoinUnlessSelf(std::thread& thread) {
   if (!thread.joinable()) return;
@@ -175,6 +176,7 @@ void CConfigCenterClient::SendLoop() {
       if (queue_.empty()) return;
       frame = std::move(queue_.front());
       queue_.pop_front();
+      writing_ = true;
     }
     bool failed = false;
     {
@@ -184,13 +186,29 @@ void CConfigCenterClient::SendLoop() {
         std::lock_guard lock(mutex_);
         fd = fd_;
       }
-      if (fd < 0) continue;  // the connection went; what was queued for it is dropped
-      failed = !appwire::SendAll(fd, frame);
-      // The receive thread sees the broken connection and reports it.
-      if (failed) shutdown(fd, SHUT_RDWR);
+      // With no connection, what was queued for it is dropped.
+      if (fd >= 0) {
+        failed = !appwire::SendAll(fd, frame);
+        // The receive thread sees the broken connection and reports it.
+        if (failed) shutdown(fd, SHUT_RDWR);
+      }
     }
+    {
+      std::lock_guard lock(mutex_);
+      writing_ = false;
+    }
+    drained_.notify_all();
     if (failed) RaiseError(kSendFailed);
   }
+}
+
+bool CConfigCenterClient::Flush(std::chrono::milliseconds limit) {
+  std::unique_lock lock(mutex_);
+  auto sent = [this] { return queue_.empty() && !writing_; };
+  // Without a connection or a send thread nothing more goes out; there is no point waiting.
+  auto stuck = [this] { return fd_ < 0 || !sender_.joinable(); };
+  drained_.wait_for(lock, limit, [&] { return sent() || stuck(); });
+  return sent();
 }
 
 void CConfigCenterClient::ReceiveLoop(int fd) {
@@ -257,13 +275,18 @@ void CConfigCenterClient::RaiseError(int32_t code) {
 void CConfigCenterClient::DisConnect() {
   std::lock_guard control(controlMutex_);
   std::thread sender, receiver;
+  if (!Flush(kCloseFlushLimit)) {
+    // A centre that stopped reading: the write in progress fails at once, and so do the rest.
+    std::lock_guard lock(mutex_);
+    if (fd_ >= 0) shutdown(fd_, SHUT_RDWR);
+  }
   {
     std::lock_guard lock(mutex_);
     sendStop_ = true;
     sender = std::move(sender_);
   }
   queued_.notify_all();
-  JoinUnlessSelf(sender);  // it sends what is queued first
+  JoinUnlessSelf(sender);  // it sends (or drops) what is still queued first
   {
     std::lock_guard lock(mutex_);
     closing_ = true;

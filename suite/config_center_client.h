@@ -13,6 +13,7 @@
 // any thread.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -77,9 +78,15 @@ class CConfigCenterClient {
                        std::u16string_view category, uint32_t eventId, std::u16string_view message);
   int32_t ReportErrInfo(int32_t code, std::u16string_view message);
 
-  // Sends what is queued, closes the connection and joins the library's threads. No event runs
+  // Waits until every queued request has been written, at most `limit`. True when nothing is
+  // left; false when the limit passed, or when no connection or send thread can send them.
+  bool Flush(std::chrono::milliseconds limit);
+
+  // Sends what is queued (for at most kCloseFlushLimit: a centre that stopped reading does not
+  // hold it up longer), closes the connection and joins the library's threads. No event runs
   // after it returns. Connect may be called again afterwards.
   void DisConnect();
+  static constexpr std::chrono::milliseconds kCloseFlushLimit{2000};
 
  private:
   int32_t Queue(const ccwire::Message& message);
@@ -95,12 +102,14 @@ class CConfigCenterClient {
   std::mutex sendMutex_;     // whole frames on the socket; the socket closes under it
   std::mutex mutex_;         // guards the fields below
   std::condition_variable queued_;
+  std::condition_variable drained_;  // the queue emptied, or a write ended
   std::u16string ip_;
   uint16_t port_ = 0;
   int fd_ = -1;
   bool receiving_ = false;  // the receive thread of fd_ runs
   bool closing_ = false;    // DisConnect in progress: the loss is not an error
   bool sendStop_ = false;
+  bool writing_ = false;  // the send thread is writing a frame it took off the queue
   std::deque<std::string> queue_;
   std::thread receiver_;
   std::thread sender_;
