@@ -19,7 +19,6 @@ using testutil::LinkTest;
 // once, and exactly one of them stops the pieces and closes the client.
 TEST_F(LinkTest, ADestructionAsTheRestartDelayEndsDoesNotOverlapTheWatchdogsStop) {
   WriteAppConfig();
-  ASSERT_EQ(StartLink(), 0);
   std::unique_ptr<AppServer> revived;
   std::promise<void> destroyed;
   std::thread destroyer;
@@ -31,6 +30,7 @@ TEST_F(LinkTest, ADestructionAsTheRestartDelayEndsDoesNotOverlapTheWatchdogsStop
       destroyed.set_value();
     });
   };
+  ASSERT_EQ(StartLink(), 0);
   server_->Stop();
   if (destroyed.get_future().wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
     ADD_FAILURE() << "the link's destruction does not end";

@@ -1,5 +1,9 @@
 // The dispatcher: decoding, the store path, the command table and the small commands, end to end
 // through HandleMessage over a real store.
+#include <condition_variable>
+#include <cstdlib>
+#include <future>
+#include <mutex>
 #include <random>
 #include <regex>
 
@@ -277,6 +281,59 @@ TEST(OffMsgServiceStartTest, StartNeedsTheDatabase) {
   EXPECT_EQ(running.shrinkSettings().mode, u"daily");
   EXPECT_EQ(running.Start(), 1);
   running.Stop();  // the night jobs wake and end at once
+}
+
+// A user database whose every question hangs until released.
+struct HangingUsers final : public UserDatabase {
+  struct Gate {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool entered = false, released = false;
+  };
+  explicit HangingUsers(std::shared_ptr<Gate> gate) : gate(std::move(gate)) {}
+  Answer Query(std::u16string_view) override { return Hang(Answer::kMissing); }
+  Answer AnyActiveUser() override { return Hang(Answer::kExists); }
+  Answer Hang(Answer answer) {
+    std::unique_lock lock(gate->mutex);
+    gate->entered = true;
+    gate->changed.notify_all();
+    gate->changed.wait(lock, [&] { return gate->released; });
+    return answer;
+  }
+  std::shared_ptr<Gate> gate;
+};
+
+TEST_F(ServiceTest, AStopDoesNotWaitForASweepHangingInTheDatabase) {
+  setenv("TZ", "UTC", 1);
+  tzset();
+  dir_.Write("AppConfig/AppOffMsg.xml", "<App><Setting bOpenLimit=\"1\"/></App>");
+  auto gate = std::make_shared<HangingUsers::Gate>();
+  OffMsgServiceEnv env = Env();
+  env.nightJobInterval = std::chrono::milliseconds(10);
+  env.openDatabase = [gate](const std::string&, LogFile&) -> std::unique_ptr<UserDatabase> {
+    return std::make_unique<HangingUsers>(gate);
+  };
+  service_ = std::make_unique<OffMsgService>(owner_, env);
+  ASSERT_EQ(service_->Start(), 1);
+  ASSERT_EQ(StoreMessage(u"alice", u"<KVTCData/>"), 1);
+  clock_.Set(kNow - kNow % 86400 + 1800);  // 00:30, the sweep's hour
+  {
+    std::unique_lock lock(gate->mutex);
+    ASSERT_TRUE(gate->changed.wait_for(lock, std::chrono::seconds(30), [&] { return gate->entered; }));
+  }
+  auto stopped = std::async(std::launch::async, [&] { service_->Stop(); });
+  if (stopped.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+    ADD_FAILURE() << "the stop waits for the hanging database";
+    std::_Exit(1);  // the stop still runs on the future's thread
+  }
+  {
+    std::lock_guard lock(gate->mutex);
+    gate->released = true;
+  }
+  gate->changed.notify_all();
+  // The unanswered question deleted nothing.
+  StartService();
+  EXPECT_EQ(CountOf(u"alice"), 1);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "base/text.h"
+#include "config/app_settings.h"
 
 namespace pigeonbox {
 namespace {
@@ -23,7 +24,20 @@ bool IsAscii(std::u16string_view name) {
   return std::all_of(name.begin(), name.end(), [](char16_t c) { return c < 0x80; });
 }
 
+SQLPOINTER Seconds(int32_t seconds) {
+  return reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(seconds));
+}
+
 }  // namespace
+
+OdbcTimeouts OdbcTimeouts::Read(const std::string& installRoot) {
+  OdbcTimeouts timeouts;
+  const int32_t login = ReadAppSettingNumber(installRoot, u"DbLoginTimeout", 0);
+  const int32_t query = ReadAppSettingNumber(installRoot, u"DbQueryTimeout", 0);
+  if (login > 0) timeouts.loginSeconds = login;
+  if (query > 0) timeouts.querySeconds = query;
+  return timeouts;
+}
 
 struct OdbcUserDatabase::Handles {
   SQLHENV env = SQL_NULL_HENV;
@@ -37,7 +51,8 @@ struct OdbcUserDatabase::Handles {
   }
 };
 
-OdbcUserDatabase::OdbcUserDatabase(LogFile& log) : log_(log) {}
+OdbcUserDatabase::OdbcUserDatabase(LogFile& log, OdbcTimeouts timeouts)
+    : log_(log), timeouts_(timeouts) {}
 
 OdbcUserDatabase::~OdbcUserDatabase() {
   Close();
@@ -72,6 +87,10 @@ bool OdbcUserDatabase::Open(const std::string& connectionString) {
                                         reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0)) &&
             SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_DBC, handles->env, &handles->dbc));
   if (ok) {
+    // A driver without these attributes refuses them; it then waits as it always has.
+    SQLSetConnectAttr(handles->dbc, SQL_ATTR_LOGIN_TIMEOUT, Seconds(timeouts_.loginSeconds), 0);
+    SQLSetConnectAttr(handles->dbc, SQL_ATTR_CONNECTION_TIMEOUT, Seconds(timeouts_.querySeconds),
+                      0);
     std::string text = connectionString;  // the driver manager wants a writable buffer
     SQLRETURN rc = SQLDriverConnect(handles->dbc, nullptr, reinterpret_cast<SQLCHAR*>(text.data()),
                                     SQL_NTS, nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
@@ -102,11 +121,15 @@ struct OdbcUserDatabase::Statement {
   }
 };
 
+bool OdbcUserDatabase::AllocStatement(Statement* stmt) {
+  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, handles_->dbc, &stmt->handle))) return false;
+  SQLSetStmtAttr(stmt->handle, SQL_ATTR_QUERY_TIMEOUT, Seconds(timeouts_.querySeconds), 0);
+  return true;
+}
+
 UserDatabase::Answer OdbcUserDatabase::AskByLowerName(std::u16string_view name) {
   Statement stmt;
-  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, handles_->dbc, &stmt.handle))) {
-    return Answer::kNotAsked;
-  }
+  if (!AllocStatement(&stmt)) return Answer::kNotAsked;
   std::string value = ToUtf8(name);
   SQLLEN valueLength = static_cast<SQLLEN>(value.size());
   Answer answer = Answer::kFailed;
@@ -128,9 +151,7 @@ UserDatabase::Answer OdbcUserDatabase::AskByLowerName(std::u16string_view name) 
 
 UserDatabase::Answer OdbcUserDatabase::ScanActiveNames(std::u16string_view name) {
   Statement stmt;
-  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, handles_->dbc, &stmt.handle))) {
-    return Answer::kNotAsked;
-  }
+  if (!AllocStatement(&stmt)) return Answer::kNotAsked;
   const std::u16string wanted = ToLower(name);
   SQLRETURN rc = SQLExecDirect(
       stmt.handle, reinterpret_cast<SQLCHAR*>(const_cast<char*>(kActiveUsersQuery)), SQL_NTS);

@@ -15,6 +15,7 @@
 // such names that the first query did not find.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -24,10 +25,21 @@
 
 namespace pigeonbox {
 
+// How long the driver may wait for the database, in seconds: a database host that does not
+// answer must not hold the start or a night job for the minutes a TCP connection can take.
+// Settings DbLoginTimeout and DbQueryTimeout of App/Setting in AppConfig/AppOffMsg.xml; a missing,
+// zero or negative value gives the default.
+struct OdbcTimeouts {
+  int32_t loginSeconds = 5;
+  int32_t querySeconds = 5;
+
+  static OdbcTimeouts Read(const std::string& installRoot);
+};
+
 class OdbcUserDatabase final : public UserDatabase {
  public:
   // `log` is borrowed and must outlive the object.
-  explicit OdbcUserDatabase(LogFile& log);
+  explicit OdbcUserDatabase(LogFile& log, OdbcTimeouts timeouts = {});
   ~OdbcUserDatabase() override;
   OdbcUserDatabase(const OdbcUserDatabase&) = delete;
   OdbcUserDatabase& operator=(const OdbcUserDatabase&) = delete;
@@ -45,11 +57,14 @@ class OdbcUserDatabase final : public UserDatabase {
   struct Handles;
   struct Statement;
   void LogDiagnostics(short handleType, void* handle, std::u16string_view what);
+  // A statement handle on the open connection with the query timeout set.
+  bool AllocStatement(Statement* stmt);
   // The two queries; called with mutex_ held and a connection open.
   Answer AskByLowerName(std::u16string_view name);
   Answer ScanActiveNames(std::u16string_view name);
 
   LogFile& log_;
+  const OdbcTimeouts timeouts_;
   std::mutex mutex_;  // one statement at a time on the shared connection
   std::unique_ptr<Handles> handles_;
 };

@@ -17,11 +17,15 @@ namespace {
 
 constexpr size_t kConnectionCapacity = 512;
 constexpr size_t kOpenLimitChars = 5;
+// How long a stop waits for the database connection to close before it leaves it to a call
+// still stuck in it.
+constexpr std::chrono::milliseconds kDatabaseCloseWait{1000};
 
 }  // namespace
 
-std::unique_ptr<UserDatabase> OpenOdbcUserDatabase(const std::string& connection, LogFile& log) {
-  auto db = std::make_unique<OdbcUserDatabase>(log);
+std::unique_ptr<UserDatabase> OpenOdbcUserDatabase(const std::string& connection, LogFile& log,
+                                                   OdbcTimeouts timeouts) {
+  auto db = std::make_unique<OdbcUserDatabase>(log, timeouts);
   if (!db->Open(connection)) return nullptr;  // Open logs the reason
   return db;
 }
@@ -48,8 +52,9 @@ int OffMsgService::Start() {
     log.Log(u"初始化数据库失败");
     return 0;
   }
-  userDb_ = env_.openDatabase(ToUtf8(connection), log);
-  if (!userDb_) return 0;
+  std::unique_ptr<UserDatabase> opened = env_.openDatabase(ToUtf8(connection), log);
+  if (!opened) return 0;
+  userDb_ = std::make_unique<StoppableUserDatabase>(std::move(opened));
 
   // The manager object exists before the shrink job that borrows it; its files are set up by
   // InitStores below, and the job's first check comes a minute later.
@@ -58,12 +63,12 @@ int OffMsgService::Start() {
   if (sweepEnabled_) {
     sweep_ = std::make_unique<InvalidUserSweep>(env_.installRoot, *userDb_, excluded_, *env_.fs,
                                                 log, *env_.clock, env_.sysLog);
-    sweep_->Start();
+    sweep_->Start(env_.nightJobInterval);
   }
   if (shrinkSettings_.enabled()) {
     shrink_ = std::make_unique<ShrinkScheduler>(env_.installRoot, shrinkSettings_, *store_,
                                                 *userDb_, *env_.fs, log, *env_.clock);
-    shrink_->Start();
+    shrink_->Start(env_.nightJobInterval);
   }
   const int initialised = store_->InitStores();
   localMode_ = ReadProfileInt(env_.installRoot + "BInfo.ini", u"OffMsgLocalMode", u"IsEnable", 0);
@@ -71,6 +76,8 @@ int OffMsgService::Start() {
 }
 
 void OffMsgService::Stop() {
+  // A job inside a database call that hangs gets its answer now, so the joins below stay short.
+  if (userDb_) userDb_->Abandon(kDatabaseCloseWait);
   // The jobs wake on their stop and end before what they borrow goes.
   if (sweep_) sweep_->Stop();
   if (shrink_) shrink_->Stop();

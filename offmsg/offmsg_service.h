@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -16,8 +17,10 @@
 #include "link/link_services.h"
 #include "offmsg/excluded_users.h"
 #include "offmsg/invalid_user_sweep.h"
+#include "offmsg/odbc_user_database.h"
 #include "offmsg/shrink_scheduler.h"
 #include "base/sleeper.h"
+#include "offmsg/stoppable_user_database.h"
 #include "offmsg/user_database.h"
 #include "service/log_file.h"
 #include "store/file_system.h"
@@ -30,7 +33,8 @@ using UserDatabaseOpener =
     std::function<std::unique_ptr<UserDatabase>(const std::string& connection, LogFile& log)>;
 
 // The ODBC database of the suite.
-std::unique_ptr<UserDatabase> OpenOdbcUserDatabase(const std::string& connection, LogFile& log);
+std::unique_ptr<UserDatabase> OpenOdbcUserDatabase(const std::string& connection, LogFile& log,
+                                                   OdbcTimeouts timeouts = {});
 
 struct OffMsgServiceEnv {
   std::string installRoot;  // ends in "/"
@@ -38,8 +42,12 @@ struct OffMsgServiceEnv {
   LogFile* log = nullptr;
   const Clock* clock = &SystemClock::Instance();
   Sleeper* sleeper = nullptr;  // null: real sleeps
-  UserDatabaseOpener openDatabase = OpenOdbcUserDatabase;
+  UserDatabaseOpener openDatabase = [](const std::string& connection, LogFile& log) {
+    return OpenOdbcUserDatabase(connection, log);
+  };
   SysLog* sysLog = nullptr;  // null: no system-log events
+  // How often the night jobs wake (a minute; tests shorten it).
+  std::chrono::milliseconds nightJobInterval = std::chrono::minutes(1);
 };
 
 class OffMsgService final : public MessageService {
@@ -53,6 +61,8 @@ class OffMsgService final : public MessageService {
 
   // Opens the user database, starts the night jobs and the store. 1 when the store started.
   int Start() override;
+  // Does not wait for a night job's call that hangs in the user database: that call is answered
+  // "not asked" at once (nothing is deleted on it) and left to end on its own.
   void Stop() override;
   // 1 when the message was stored, dropped by the word-limit filter or a text or delete command
   // was carried out; 0 otherwise (including every undecodable packet).
@@ -75,7 +85,7 @@ class OffMsgService final : public MessageService {
   int32_t localMode_ = 0;
   std::atomic<int> txtExReplies_{0};
 
-  std::unique_ptr<UserDatabase> userDb_;
+  std::unique_ptr<StoppableUserDatabase> userDb_;
   std::unique_ptr<OffMsgStoreMgr> store_;
   std::unique_ptr<InvalidUserSweep> sweep_;
   std::unique_ptr<ShrinkScheduler> shrink_;

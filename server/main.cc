@@ -27,6 +27,8 @@ int main(int argc, char** argv) {
     const std::filesystem::path absolute = std::filesystem::absolute(root, error);
     if (!error) root = absolute.string();
   }
-  pigeonbox::ServiceHost host(root);
-  return host.Main(argc, argv);
+  // Never destroyed: a user-database call that hung at the stop may still end, and log, while the
+  // process exits; the log it writes to belongs to the host.
+  auto* host = new pigeonbox::ServiceHost(root);
+  return host->Main(argc, argv);
 }

@@ -2,7 +2,8 @@
 """The real executables on a temporary install root: pigeonbox-appserver, pigeonbox-confcentre,
 pigeonbox and pigeonbox-cli as a client (pigeonbox-ticket makes its download tickets).
 
-Usage: server_e2e_test.py PIGEONBOX APPSERVER CLI SOURCE_DIR CONFCENTRE TICKET
+Usage: server_e2e_test.py PIGEONBOX APPSERVER CLI SOURCE_DIR CONFCENTRE TICKET [TEST ...]
+(the test names, such as EndToEndTest or RestartTest, select what runs; all when none)
 """
 import json
 import os
@@ -17,6 +18,7 @@ import time
 import unittest
 
 PIGEONBOX, APPSERVER, CLI, SOURCE, CONFCENTRE, TICKET = sys.argv[1:7]
+SELECTED = sys.argv[7:]
 WAIT = 20  # seconds any awaited event may take before the test gives up
 
 SHUTDOWN_LINES = ["开始停止服务。", "开始释放资源。", "开始释放网络资源。", "开始释放运行对象服务",
@@ -37,6 +39,36 @@ def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
+
+
+class SilentListener:
+    """A port on 127.0.0.1 that completes no handshake: backlog 0, its queue filled by a
+    connection that is never accepted, so the kernel drops every further SYN (as behind a
+    dropping firewall)."""
+
+    def __init__(self, port):
+        self.sock = socket.socket()
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        wait_until(lambda: self._bind(port), "port %d to be free" % port)
+        self.sock.listen(0)
+        self.fillers = []
+        for _ in range(2):
+            filler = socket.socket()
+            filler.setblocking(False)
+            filler.connect_ex(("127.0.0.1", port))
+            self.fillers.append(filler)
+            time.sleep(0.1)
+
+    def _bind(self, port):
+        try:
+            self.sock.bind(("127.0.0.1", port))
+            return True
+        except OSError:
+            return False
+
+    def close(self):
+        for s in self.fillers + [self.sock]:
+            s.close()
 
 
 def wait_until(predicate, what):
@@ -267,6 +299,86 @@ class EndToEndTest(ServerTest):
         self.assertNotIn("退出完毕。", log)
 
 
+class PeerTest(ServerTest):
+    """Peers that hang: the server neither hangs with them nor drops what arrives meanwhile."""
+    FAILED = "检测到AppServer退出，尝试重连失败"
+
+    def test_a_stop_while_the_application_server_drops_handshakes_ends_within_10_s(self):
+        self.start_appserver()
+        server = self.start_server()
+        appserver = self.processes[0]
+        appserver.kill()
+        appserver.wait(WAIT)
+        silent = SilentListener(self.port)
+        self.addCleanup(silent.close)
+        # One failure line about every second while the probes get no handshake.
+        wait_until(lambda: self.log().count(self.FAILED) >= 1, "the watchdog's first failure")
+        first = self.log().count(self.FAILED)
+        time.sleep(5)
+        self.assertGreaterEqual(self.log().count(self.FAILED) - first, 3, self.log())
+        server.send_signal(signal.SIGTERM)
+        self.assertEqual(server.wait(10), 0)
+        self.assertIn("退出完毕。", self.log())
+
+    def test_a_message_sent_while_the_centre_drops_handshakes_is_stored(self):
+        silent = SilentListener(self.centre_port)
+        self.addCleanup(silent.close)
+        self.start_appserver()
+        launched = time.monotonic()
+        server = self.spawn(PIGEONBOX)
+        # Registered with the application server, still connecting to the centre.
+        time.sleep(max(0, launched + 1.5 - time.monotonic()))
+        self.assertNotIn("Pigeonbox 初始化成功", self.log())
+        self.send("alice", "m-early", "sent during the start")
+        wait_until(lambda: "Pigeonbox 初始化成功" in self.log() or server.poll() is not None,
+                   "the server's start")
+        self.assertIsNone(server.poll(), self.log())
+        text = json.dumps(self.cli("alice", "request", "GET_OFFMSG_TXT_EX2", "MsgID=m-early"),
+                          ensure_ascii=False)
+        self.assertIn("sent during the start", text)
+        self.assertEqual(self.stop(server), 0)
+
+    def test_sighup_reopens_the_log_and_does_not_end_the_server(self):
+        self.start_appserver()
+        server = self.start_server()
+        os.rename(self.root + "Logs/Pigeonbox.log", self.root + "Logs/rotated.log")
+        server.send_signal(signal.SIGHUP)
+        wait_until(lambda: "日志文件已重新打开" in self.log(), "the reopened log")
+        self.assertIsNone(server.poll())
+        self.send("alice", "m-1", "after the rotation")
+        wait_until(lambda: self.count("alice") == 1, "alice's message")
+        self.assertEqual(self.stop(server), 0)
+        self.assertIn("退出完毕。", self.log())
+
+
+class RestartTest(ServerTest):
+    def test_every_restart_after_the_servers_loss_delivers_the_stop_event(self):
+        events = self.root + "events.jsonl"
+        self.start_listener(CONFCENTRE, self.centre_port, "the configuration centre",
+                            "--events", events)
+        self.start_appserver()
+        runs = 20
+        for run in range(1, runs + 1):
+            server = self.spawn(PIGEONBOX)
+            wait_until(lambda: self.log().count("Pigeonbox 初始化成功") == run or
+                       server.poll() is not None, "start %d" % run)
+            self.assertIsNone(server.poll(), self.log())
+            appserver = [p for p in self.processes if p.args[0] == APPSERVER][-1]
+            appserver.kill()
+            appserver.wait(WAIT)
+            self.start_appserver()
+            try:
+                self.assertEqual(server.wait(WAIT), 0, self.log())
+            except subprocess.TimeoutExpired:
+                self.fail("run %d does not end:\n%s" % (run, self.log()))
+
+        def stops():
+            with open(events, encoding="utf-8") as f:
+                return [e for e in map(json.loads, f) if e["eventId"] == 1601 and e["text"] == "服务停止"]
+        wait_until(lambda: len(stops()) >= runs, "the stop events at the centre")
+        self.assertEqual(len(stops()), runs)
+
+
 class ServiceTest(ServerTest):
     def test_unit_install_and_remove_in_the_unit_directory(self):
         unit = self.root + "units/pigeonbox.service"
@@ -293,6 +405,26 @@ class ServiceTest(ServerTest):
         self.assertIn("退出完毕。", self.log())
         self.assertNotIn("Service started", self.stderr_of(server))  # it went to syslog
 
+    def test_a_failed_start_under_systemd_never_reports_ready(self):
+        self.write_root("Driver=%s;Database=%s" % (sqlite_driver(),
+                                                    self.root + "no/such/dir/users.db"))
+        subprocess.run([PIGEONBOX, "-Service"], env=self.env, check=True)
+        notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.addCleanup(notify.close)
+        notify.bind(self.root + "notify")
+        self.start_appserver()
+        server = self.spawn(PIGEONBOX, env=dict(self.env, NOTIFY_SOCKET=self.root + "notify"))
+        self.assertNotEqual(server.wait(WAIT), 0)
+        notify.setblocking(False)
+        received = b""
+        try:
+            while True:
+                received += notify.recv(256) + b"\n"
+        except BlockingIOError:
+            pass
+        self.assertNotIn(b"READY=1", received)
+        self.assertIn("打开数据库失败", self.log())
+
     def test_with_the_unit_installed_but_started_from_a_console_it_runs_in_console_mode(self):
         subprocess.run([PIGEONBOX, "-Service"], env=self.env, check=True)
         self.start_appserver()
@@ -302,4 +434,4 @@ class ServiceTest(ServerTest):
 
 
 if __name__ == "__main__":
-    unittest.main(argv=sys.argv[:1], verbosity=2)
+    unittest.main(argv=sys.argv[:1] + SELECTED, verbosity=2)

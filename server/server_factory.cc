@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include "confcentre/config_centre_wrapper.h"
+#include "offmsg/odbc_user_database.h"
 #include "offmsg/offmsg_service.h"
 #include "transfer/dockhand.h"
 
@@ -23,7 +24,7 @@ std::unique_ptr<MessageService> ServerServiceFactory::CreateMessageService(LinkO
     if (chdir((root + "bin").c_str()) != 0) {
       // No bin/ directory: relative paths then start from where the server was started.
     }
-    return OpenOdbcUserDatabase(connection, log);
+    return OpenOdbcUserDatabase(connection, log, OdbcTimeouts::Read(root));
   };
   return std::make_unique<OffMsgService>(owner, std::move(env));
 }

@@ -44,6 +44,10 @@ TEST_F(UnitTest, InstallWritesANotifyUnitOnceAndRemoveDeletesIt) {
   const std::string text = dir_.Read("pigeonbox.service");
   EXPECT_NE(text.find("Type=notify\n"), std::string::npos);
   EXPECT_NE(text.find("ExecStart=\"/opt/pigeon box/bin/pigeonbox\"\n"), std::string::npos);
+  // Exit code 0 after the application server's loss asks for a restart too.
+  EXPECT_NE(text.find("\nRestart=always\n"), std::string::npos);
+  EXPECT_NE(text.find("\nRestartSec="), std::string::npos);
+  EXPECT_NE(text.find("\nLimitNOFILE=65536\n"), std::string::npos);
   ASSERT_EQ(InstallUnit("/elsewhere/bin/pigeonbox", &error), 0);  // already there: unchanged
   EXPECT_EQ(dir_.Read("pigeonbox.service"), text);
   EXPECT_EQ(RemoveUnit(&error), 0);

@@ -24,11 +24,15 @@ namespace {
 
 constexpr char kServiceName[] = "Pigeonbox";
 
-sigset_t StopSignals() {
+// The signals the main thread waits for: the stop signals, and SIGHUP, which reopens the log
+// files (for a log rotator; left to its default it would end the process without the stop
+// sequence).
+sigset_t WaitedSignals() {
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGTERM);
   sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGHUP);
   return set;
 }
 
@@ -53,7 +57,8 @@ void BlockStopSignals() {
   // while blocked: sigwait would never see it.
   signal(SIGTERM, SIG_DFL);
   signal(SIGINT, SIG_DFL);
-  const sigset_t set = StopSignals();
+  signal(SIGHUP, SIG_DFL);
+  const sigset_t set = WaitedSignals();
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
   signal(SIGPIPE, SIG_IGN);
 }
@@ -106,16 +111,19 @@ void ServiceHost::ReportEvent(std::string_view text) {
 }
 
 void ServiceHost::WaitForStop() {
-  const sigset_t set = StopSignals();
-  int signal = 0;
-  while (sigwait(&set, &signal) != 0) {
+  const sigset_t set = WaitedSignals();
+  for (;;) {
+    int signal = 0;
+    if (sigwait(&set, &signal) != 0) continue;
+    if (signal != SIGHUP) break;
+    LogFile::ReopenAll();
+    log_.Log(u"收到SIGHUP，日志文件已重新打开");
   }
   if (isService_) NotifyServiceManager("STOPPING=1\nSTATUS=stopping");
 }
 
 int ServiceHost::Run() {
   ReportEvent("Service started");
-  if (isService_) NotifyServiceManager("READY=1\nSTATUS=running");
   if (!log_.Open(installRoot_ + "Logs/", "Pigeonbox.log")) {
     ReportEvent("Cannot open the log file " + installRoot_ + "Logs/Pigeonbox.log");
   }
@@ -151,6 +159,8 @@ int ServiceHost::Run() {
     }
     return 1;
   }
+  // Only now: the store, the database and the link are known to work.
+  if (isService_) NotifyServiceManager("READY=1\nSTATUS=running");
 
   WaitForStop();
   log_.Log(u"开始停止服务。");

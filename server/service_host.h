@@ -3,8 +3,9 @@
 // With a registration switch it installs or removes the systemd unit and ends. Otherwise it runs
 // the server: in service mode when the unit is installed and systemd started the process (status
 // reports go to systemd, events to syslog), in console mode otherwise (events on stderr). The
-// main thread starts the application-server link, waits for SIGTERM or SIGINT and then takes
-// everything down in a fixed order, with one log line per step.
+// main thread starts the application-server link, tells systemd it is ready, waits for SIGTERM or
+// SIGINT (SIGHUP reopens the log files) and then takes everything down in a fixed order, with one
+// log line per step.
 //
 // Everything runs on the main thread. The stop signals must be blocked before any other thread
 // exists (BlockStopSignals, first thing in main), so that they reach only the main thread's wait.
@@ -17,8 +18,8 @@
 
 namespace pigeonbox {
 
-// Restores the default disposition of SIGTERM and SIGINT and blocks them in the calling thread
-// (and so in every thread it starts later); ignores SIGPIPE.
+// Restores the default disposition of SIGTERM, SIGINT and SIGHUP and blocks them in the calling
+// thread (and so in every thread it starts later); ignores SIGPIPE.
 void BlockStopSignals();
 
 class ServiceHost {
@@ -36,7 +37,7 @@ class ServiceHost {
   int Register(bool install);
   // In service mode to syslog, otherwise to stderr.
   void ReportEvent(std::string_view text);
-  // Waits for SIGTERM or SIGINT.
+  // Waits for SIGTERM or SIGINT; a SIGHUP meanwhile reopens the log files.
   void WaitForStop();
 
   const std::string installRoot_;

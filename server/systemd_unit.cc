@@ -74,6 +74,12 @@ std::string UnitText(const std::string& exePath) {
          "\n"
          "KillSignal=SIGTERM\n"
          "TimeoutStopSec=30\n"
+         // After the application server's loss the process ends with code 0 for the service
+         // manager to start it again, so every exit is restarted, clean ones included.
+         "Restart=always\n"
+         "RestartSec=2\n"
+         // Room for the transfer port's connections beside the store's and the logs' files.
+         "LimitNOFILE=65536\n"
          "\n"
          "[Install]\n"
          "WantedBy=multi-user.target\n";

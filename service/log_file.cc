@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <vector>
@@ -96,6 +97,9 @@ bool RenameNoReplace(const std::string& from, const std::string& to) {
   return ::rename(from.c_str(), to.c_str()) == 0;
 }
 
+// Counts ReopenAll calls; a LogFile that opened its file at an older count reopens it.
+std::atomic<uint64_t> reopenGeneration{0};
+
 // Serialises the check-and-rename of a rotation among all LogFile objects of the process, so two
 // objects on one path cannot both decide to archive the same file.
 std::mutex& RotationMutex() {
@@ -121,12 +125,22 @@ bool LogFile::Open(const std::string& directory, const std::string& fileName) {
   path_ = directory_ + fileName_;
   if (!directory_.empty()) ::mkdir(directory_.c_str(), 0755);  // an existing one is fine
   fd_ = OpenForAppend(path_);
+  generation_ = reopenGeneration.load();
   return fd_ >= 0;
+}
+
+void LogFile::ReopenAll() {
+  ++reopenGeneration;
 }
 
 void LogFile::WriteLine(std::u16string_view text) {
   try {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (fd_ >= 0 && generation_ != reopenGeneration.load()) {
+      generation_ = reopenGeneration.load();
+      CloseFd(fd_);
+      fd_ = OpenForAppend(path_);  // on failure later lines are lost, as after a rotation
+    }
     if (fd_ < 0) return;
     std::string line = LinePrefix(clock_.LocalTime(clock_.Now()));
     line += ToUtf8(text);

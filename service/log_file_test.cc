@@ -63,6 +63,20 @@ TEST_F(LogFileTest, OpenAddsSlashAndCreatesOneDirectoryLevel) {
   EXPECT_FALSE(fs::exists(tmp_.path() + "a"));
 }
 
+// A log rotator moves the file away and asks for a reopen (SIGHUP): later lines start a new
+// file at the path instead of following the moved one.
+TEST_F(LogFileTest, AfterReopenAllLinesGoToTheFileNowAtThePath) {
+  LogFile log(clock_);
+  ASSERT_TRUE(log.Open(logs_, "Pigeonbox.log"));
+  log.WriteLine(u"before");
+  fs::rename(tmp_.path() + kLog, logs_ + "moved.log");
+  LogFile::ReopenAll();
+  log.WriteLine(u"after");
+  std::string prefix = Prefix("2012-05-01 10:20:00");
+  EXPECT_EQ(tmp_.Read("Logs/moved.log"), prefix + "before\r\n");
+  EXPECT_EQ(tmp_.Read(kLog), prefix + "after\r\n");
+}
+
 TEST_F(LogFileTest, LineFormatLiteralTextUtf8AndCut) {
   LogFile log(clock_);
   OpenFilled(log, 0);
