@@ -126,11 +126,13 @@ class OffMsgStoreMgr {
     int expired = 0;      // parts dropped for their age
     int overLimit = 0;    // parts within their age dropped by the owner limit
     int undecodable = 0;  // parts whose block does not decompress: dropped, logged
+    // 0 shrunk; -2 shrunk, but parts whose blocks do not decompress were dropped; -1 not shrunk
+    // (no index file, a refused name, a read, write or rename failure).
+    int Code() const { return !status.ok() ? -1 : undecodable > 0 ? -2 : 0; }
   };
   // Rewrites an owner's pair of files without deleted or expired parts (see store/shrink.cc).
   ShrinkResult Shrink(std::u16string_view owner, int kind, double maxAgeSeconds);
-  // The same as an integer: 0 shrunk; -2 shrunk, but parts whose blocks do not decompress were
-  // dropped; -1 not shrunk (no index file, a refused name, a read, write or rename failure).
+  // The same as ShrinkResult::Code().
   int ShrinkOffMsgFile(std::u16string_view owner, int kind, double maxAgeSeconds);
 
   // Available after InitStores.

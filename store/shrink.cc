@@ -435,9 +435,7 @@ OffMsgStoreMgr::ShrinkResult OffMsgStoreMgr::Shrink(std::u16string_view owner, i
 }
 
 int OffMsgStoreMgr::ShrinkOffMsgFile(std::u16string_view owner, int kind, double maxAgeSeconds) {
-  const ShrinkResult result = Shrink(owner, kind, maxAgeSeconds);
-  if (!result.status.ok()) return -1;
-  return result.undecodable > 0 ? -2 : 0;
+  return Shrink(owner, kind, maxAgeSeconds).Code();
 }
 
 void OffMsgStoreMgr::RecoverInterruptedShrinks() {

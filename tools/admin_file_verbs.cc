@@ -88,9 +88,16 @@ int RunShrink(AdminContext& ctx, const VerbArgs& args) {
   std::optional<double> maxAge = ParseFiniteDouble(*maxAgeText);
   if (!maxAge) return ctx.Fail("--max-age is not a number of seconds: " + *maxAgeText, kExitUsage);
   const int kind = args.Flag("--group") ? OffMsgStoreMgr::kGroupKind : OffMsgStoreMgr::kPersonKind;
-  int result = ctx.store().ShrinkOffMsgFile(*owner, kind, *maxAge);
-  ctx.Print(JsonObject().AddInt("result", result));
-  return result == 0 ? kExitOk : kExitFailed;
+  const OffMsgStoreMgr::ShrinkResult shrunk = ctx.store().Shrink(*owner, kind, *maxAge);
+  JsonObject line;
+  line.AddInt("result", shrunk.Code())
+      .AddInt("carried", shrunk.carried)
+      .AddInt("expired", shrunk.expired)
+      .AddInt("over_limit", shrunk.overLimit)
+      .AddInt("undecodable", shrunk.undecodable);
+  if (!shrunk.status.ok()) line.Add("status", shrunk.status.ToString());
+  ctx.Print(line);
+  return shrunk.Code() == 0 ? kExitOk : kExitFailed;
 }
 
 int RunVerify(AdminContext& ctx, const VerbArgs& args) {
