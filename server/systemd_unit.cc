@@ -77,7 +77,7 @@ std::string UnitText(const std::string& exePath) {
          // After the application server's loss the process ends with code 0 for the service
          // manager to start it again, so every exit is restarted, clean ones included.
          "Restart=always\n"
-         "RestartSec=2\n"
+         "RestartSec=5\n"
          // Room for the transfer port's connections beside the store's and the logs' files.
          "LimitNOFILE=65536\n"
          "\n"
