@@ -43,8 +43,8 @@ struct TestPieces {
   bool centreConnects = true;
   bool throwOnMessage = false;
   bool echoRequests = true;  // answer a request with its data text through SendTextReply
-  std::function<void()> onCentreFlush;  // called by the centre's Flush
-  std::function<void()> onServiceStart;  // called by the service's Start, before it counts
+  std::function<void()> onCentreFlush;     // called by the centre's Flush
+  std::function<void()> onServiceStart;    // called by the service's Start, before it counts
   std::function<void()> onCreateTransfer;  // called before the transfer service is created
 
   bool WaitForPackets(size_t count) {

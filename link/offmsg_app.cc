@@ -239,8 +239,8 @@ void OffMsgApp::OnAppServerExit() {
     }
     log_.Log(u"检测到AppServer退出，尝试重连失败");
     // One probe a second: a probe that waited for its timeout shortens the next pause.
-    const auto spent = std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() -
-                                                                probeStart);
+    const auto spent =
+        std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - probeStart);
     pause = std::max(milliseconds(0), kProbeInterval - spent);
   }
   log_.Log(u"检测到AppServer退出，尝试重连成功，将在5秒后重启Pigeonbox");

@@ -319,7 +319,8 @@ TEST_F(ServiceTest, AStopDoesNotWaitForASweepHangingInTheDatabase) {
   clock_.Set(kNow - kNow % 86400 + 1800);  // 00:30, the sweep's hour
   {
     std::unique_lock lock(gate->mutex);
-    ASSERT_TRUE(gate->changed.wait_for(lock, std::chrono::seconds(30), [&] { return gate->entered; }));
+    ASSERT_TRUE(
+        gate->changed.wait_for(lock, std::chrono::seconds(30), [&] { return gate->entered; }));
   }
   auto stopped = std::async(std::launch::async, [&] { service_->Stop(); });
   if (stopped.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {

@@ -14,12 +14,12 @@
 #include <string_view>
 
 #include "base/clock.h"
+#include "base/sleeper.h"
 #include "link/link_services.h"
 #include "offmsg/excluded_users.h"
 #include "offmsg/invalid_user_sweep.h"
 #include "offmsg/odbc_user_database.h"
 #include "offmsg/shrink_scheduler.h"
-#include "base/sleeper.h"
 #include "offmsg/stoppable_user_database.h"
 #include "offmsg/user_database.h"
 #include "service/log_file.h"

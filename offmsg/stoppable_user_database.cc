@@ -25,7 +25,7 @@ struct StoppableUserDatabase::Shared {
   std::condition_variable changed;
   std::deque<std::shared_ptr<Call>> calls;  // waiting for the worker
   bool abandoned = false;
-  bool closed = false;  // the worker has freed the database and ended
+  bool closed = false;               // the worker has freed the database and ended
   std::unique_ptr<UserDatabase> db;  // used by the worker only
 
   void Work() {

@@ -193,9 +193,9 @@ int32_t AppServerClient::GetVersionW(std::u16string_view address, uint16_t port,
   int32_t code = appwire::kNoAnswer;
   appwire::FrameBuffer buffer;
   std::string body;
-  const auto left = std::max(std::chrono::milliseconds(0),
-                             std::chrono::duration_cast<std::chrono::milliseconds>(
-                                 deadline - std::chrono::steady_clock::now()));
+  const auto left =
+      std::max(std::chrono::milliseconds(0), std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                 deadline - std::chrono::steady_clock::now()));
   if (!appwire::SendAll(fd, FrameWriter(Op::kVersion).Finish())) {
     code = appwire::kConnectionLost;
   } else if (appwire::ReadFrame(fd, &buffer, &body, left) == ReadResult::kFrame) {

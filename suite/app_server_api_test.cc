@@ -100,24 +100,22 @@ TEST(AppServerClientTimeoutTest, CallsToAHostThatDropsTheHandshakeGiveUp) {
     return result.get();
   };
   std::u16string text;
-  EXPECT_NE(within(std::chrono::seconds(15),
-                   [&] {
-                     return AppServerClient::GetVersionW(u"127.0.0.1", silent.port(), &text, 512);
-                   }),
-            0);
+  EXPECT_NE(
+      within(std::chrono::seconds(15),
+             [&] { return AppServerClient::GetVersionW(u"127.0.0.1", silent.port(), &text, 512); }),
+      0);
   AppServerClient app;
   EXPECT_EQ(within(std::chrono::seconds(15),
                    [&] {
-                     return app.RegisterApp(u"127.0.0.1", silent.port(), u"g", u"A", 1, u"",
-                                            &text, 512);
+                     return app.RegisterApp(u"127.0.0.1", silent.port(), u"g", u"A", 1, u"", &text,
+                                            512);
                    }),
             appwire::kUnreachable);
-  EXPECT_EQ(within(std::chrono::seconds(15),
-                   [&] {
-                     return app.StartApp(u"127.0.0.1", silent.port(), u"g", u"", {}, 16, &text,
-                                         512);
-                   }),
-            appwire::kUnreachable);
+  EXPECT_EQ(
+      within(
+          std::chrono::seconds(15),
+          [&] { return app.StartApp(u"127.0.0.1", silent.port(), u"g", u"", {}, 16, &text, 512); }),
+      appwire::kUnreachable);
 }
 
 }  // namespace
