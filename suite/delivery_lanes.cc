@@ -1,5 +1,8 @@
 #include "suite/delivery_lanes.h"
 
+#include <malloc.h>
+
+#include <algorithm>
 #include <memory>
 
 namespace pigeonbox {
@@ -25,9 +28,11 @@ size_t DeliveryLanes::LaneOf(std::u16string_view key) const {
 void DeliveryLanes::Post(std::u16string_view key, Task task) {
   Lane& lane = *lanes_[LaneOf(key)];
   {
-    std::lock_guard lock(lane.mutex);
+    std::unique_lock lock(lane.mutex);
+    lane.room.wait(lock, [&lane] { return lane.stopping || lane.tasks.size() < kMaxQueued; });
     if (lane.stopping) return;
     lane.tasks.push_back(std::move(task));
+    lane.highWater = std::max(lane.highWater, lane.tasks.size());
   }
   lane.wake.notify_one();
 }
@@ -39,6 +44,7 @@ void DeliveryLanes::Stop() {
       lane->stopping = true;
     }
     lane->wake.notify_all();
+    lane->room.notify_all();
   }
   for (auto& lane : lanes_) {
     if (!lane->thread.joinable()) continue;
@@ -57,9 +63,20 @@ void DeliveryLanes::Run(std::shared_ptr<Lane> lane) {
     if (lane->tasks.empty()) return;  // stopping and drained
     Task task = std::move(lane->tasks.front());
     lane->tasks.pop_front();
+    const bool wasFull = lane->tasks.size() + 1 == kMaxQueued;
     lock.unlock();
+    if (wasFull) lane->room.notify_one();
     task();
+    task = nullptr;
     lock.lock();
+    if (lane->tasks.empty() && lane->highWater >= kTrimAfter) {
+      lane->highWater = 0;
+      lock.unlock();
+      malloc_trim(0);
+      lock.lock();
+    } else if (lane->tasks.empty()) {
+      lane->highWater = 0;
+    }
   }
 }
 

@@ -2,6 +2,13 @@
 //
 // The application-server client posts every delivered message to the lane chosen by a hash of
 // its Sender: one user's messages are handled in order, different users in parallel.
+//
+// Messages that arrive faster than they are handled (a flood of junk requests) wait in the
+// lanes: the application server drops an application that leaves too much unread, so the lanes
+// take what arrives. kMaxQueued is only the last-resort cap of a lane (Post then waits for room);
+// when a lane that held a backlog runs dry, the memory its tasks freed is handed back to the
+// system (malloc_trim), since the allocator would otherwise keep the high-water mark of every
+// burst for good.
 #pragma once
 
 #include <condition_variable>
@@ -19,6 +26,9 @@ namespace pigeonbox {
 class DeliveryLanes {
  public:
   using Task = std::function<void()>;
+  static constexpr size_t kMaxQueued = 65536;
+  // A lane that held at least this many tasks trims the heap when it runs dry.
+  static constexpr size_t kTrimAfter = 256;
 
   // `count` lanes (at least one); no thread runs before Start.
   explicit DeliveryLanes(size_t count);
@@ -27,7 +37,8 @@ class DeliveryLanes {
   DeliveryLanes& operator=(const DeliveryLanes&) = delete;
 
   void Start();
-  // Queues `task` on the lane of `key`. Tasks posted after Stop are dropped.
+  // Queues `task` on the lane of `key`, first waiting while the lane is full. Tasks posted after
+  // Stop (also while waiting) are dropped. Must not be called from a lane's own task.
   void Post(std::u16string_view key, Task task);
   // Lets every lane finish its queue, then joins them. A lane that calls Stop itself is
   // detached instead of joined. Safe to call twice.
@@ -40,7 +51,9 @@ class DeliveryLanes {
   struct Lane {
     std::mutex mutex;
     std::condition_variable wake;
+    std::condition_variable room;  // a full lane took a task
     std::deque<Task> tasks;
+    size_t highWater = 0;  // most tasks held since the lane was last empty
     bool stopping = false;
     std::thread thread;
   };
