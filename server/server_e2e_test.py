@@ -326,7 +326,10 @@ class PeerTest(ServerTest):
         self.start_appserver()
         launched = time.monotonic()
         server = self.spawn(PIGEONBOX)
-        # Registered with the application server, still connecting to the centre.
+        # Registered with the application server, still connecting to the centre (whose client
+        # logs its GUID line just before it tries).
+        wait_until(lambda: "未分配Guid" in self.log() or server.poll() is not None,
+                   "the centre client's start")
         time.sleep(max(0, launched + 1.5 - time.monotonic()))
         self.assertNotIn("Pigeonbox 初始化成功", self.log())
         self.send("alice", "m-early", "sent during the start")
