@@ -29,6 +29,6 @@ int main(int argc, char** argv) {
   }
   // Never destroyed: a user-database call that hung at the stop may still end, and log, while the
   // process exits; the log it writes to belongs to the host.
-  auto* host = new pigeonbox::ServiceHost(root);
+  static auto* const host = new pigeonbox::ServiceHost(root);
   return host->Main(argc, argv);
 }
