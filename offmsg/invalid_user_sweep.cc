@@ -109,8 +109,8 @@ void InvalidUserSweep::SweepStore() {
       if (stopRequested_) return;
       log_.Log(u"用户:%s不存在，清除他的离线消息", owner.name);
       OwnerLock lock(owner.name);
-      // An index file takes its kept scratch copy with it.
-      RemoveSafelySavedFile(fs_, file);
+      // An index file takes its scratch copy and its text file with it.
+      RemoveWalkedStoreFile(fs_, file);
     }
   }
 }

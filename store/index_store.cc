@@ -109,16 +109,12 @@ std::optional<std::string> IndexStore::TextPath(std::u16string_view owner) const
   return kind_ == Kind::kPerson ? paths_.PersonTextPath(owner) : paths_.GroupTextPath(owner);
 }
 
-IndexStore::LoadResult IndexStore::Load(const std::string& path, MarkupDocument* doc, int* error) {
+Status IndexStore::Load(const std::string& path, MarkupDocument* doc) {
   std::string text;
-  *error = fs_.ReadFile(path, &text);
-  if (*error == ENOENT) return LoadResult::kMissing;
-  if (*error != 0) return LoadResult::kUnreadable;
-  if (!doc->Parse(std::move(text))) {
-    *error = EILSEQ;
-    return LoadResult::kCorrupt;
-  }
-  return LoadResult::kLoaded;
+  if (int error = fs_.ReadFile(path, &text); error != 0) return Status::FromReadError(error, path);
+  if (!doc->Parse(std::move(text))) return Status::Corrupt(path + ": not well-formed");
+  if (!FindRoot(*doc)) return Status::Corrupt(path + ": no OffMsgIndexData root");
+  return Status::Ok();
 }
 
 int IndexStore::Save(const std::string& path, const MarkupDocument& doc) {
@@ -128,9 +124,10 @@ int IndexStore::Save(const std::string& path, const MarkupDocument& doc) {
 }
 
 // A corrupt index is moved aside together with the owner's text file, so that nothing is lost
-// and the next add starts a fresh pair.
+// and the next add starts a fresh pair. The text file follows only an index that moved, so its
+// entries never lose their texts.
 void IndexStore::SetAside(const std::string& indexPath, std::u16string_view owner) {
-  fs_.Rename(indexPath, indexPath + ".rename");
+  if (fs_.Rename(indexPath, indexPath + ".rename") != 0) return;
   if (std::optional<std::string> text = TextPath(owner)) fs_.Rename(*text, *text + ".rename");
 }
 
@@ -165,58 +162,48 @@ int IndexStore::CheckAndRemoveOldIndex(MarkupDocument& doc, const std::string& p
   return 1;
 }
 
-int IndexStore::AddOffMsgIndex(std::u16string_view owner, const OffMsgTextPos& pos,
-                               const IndexRecord& record) {
+Status IndexStore::AddOffMsgIndex(std::u16string_view owner, const OffMsgTextPos& pos,
+                                  const IndexRecord& record) {
   std::optional<std::string> path = OwnerPath(owner, u"AddOffMsgIndex");
-  if (!path) return kBadOwner;
+  if (!path) return Status::Refused("owner name");
   MarkupDocument doc;
-  int error = 0;
-  switch (Load(*path, &doc, &error)) {
-    case LoadResult::kLoaded:
-      break;
-    case LoadResult::kMissing:
-      doc.Parse(kTemplate);  // the file itself is written by the save below
-      break;
-    case LoadResult::kCorrupt:
-      log_.Log(u"AddOffMsgIndex faild,Owner=%s,Errcode=%d,strFileName=%s", owner, error, *path);
-      SetAside(*path, owner);
-      return kLoadFailed;
-    case LoadResult::kUnreadable:
-      log_.Log(u"AddOffMsgIndex faild,Owner=%s,Errcode=%d,strFileName=%s", owner, error, *path);
-      return kLoadFailed;
-  }
-  if (!FindRoot(doc)) {
-    log_.Log(u"AddOffMsgIndex faild,Owner=%s,Errcode=%d,strFileName=%s", owner, 0, *path);
-    return kTrimFailed;
+  Status loaded = Load(*path, &doc);
+  if (loaded.IsAbsent()) {
+    doc.Parse(kTemplate);  // the file itself is written by the save below
+    FindRoot(doc);
+  } else if (!loaded.ok()) {
+    log_.Log(u"AddOffMsgIndex faild,Owner=%s,Errcode=%d,strFileName=%s", owner,
+             loaded.IsCorrupt() ? EILSEQ : loaded.error(), *path);
+    if (loaded.IsCorrupt()) SetAside(*path, owner);
+    return loaded;
   }
   Trim(doc);
   if (!doc.AppendChildElement(kEntry)) {
     log_.Log(u"AddOffMsgIndex CheckAndRemoveOldIndex faild,Owner=%s,Errcode=%d,strFileName=%s",
              owner, 0, *path);
-    return kNoRoot;
+    return Status::Corrupt(*path + ": no entry could be appended");
   }
   SetEntry(doc, pos, record,
            PrefixesReciever(record.Sender) ? u";" + record.Reciever : record.Reciever);
-  return Save(*path, doc) == 0 ? kOk : kSaveFailed;
+  if (int error = Save(*path, doc); error != 0) return Status::WriteFailed(error, *path);
+  return Status::Ok();
 }
 
-int IndexStore::GetOffMsgIndexSum(std::u16string_view owner) {
+Status IndexStore::GetOffMsgIndexSum(std::u16string_view owner, int32_t* sum) {
+  *sum = 0;
   std::optional<std::string> path = OwnerPath(owner, u"GetOffMsgIndexSum");
-  if (!path) return kCannotLoad;
+  if (!path) return Status::Refused("owner name");
   MarkupDocument doc;
-  int error = 0;
-  if (Load(*path, &doc, &error) != LoadResult::kLoaded) return kCannotLoad;
-  if (!FindRoot(doc)) return kNoRoot;
-  return DataSumOf(doc);
+  Status loaded = Load(*path, &doc);
+  if (loaded.ok()) *sum = DataSumOf(doc);
+  return loaded;
 }
 
-int IndexStore::GetOffMsgIndexList(std::u16string_view owner, std::vector<IndexRecord>* list) {
+Status IndexStore::GetOffMsgIndexList(std::u16string_view owner, std::vector<IndexRecord>* list) {
   std::optional<std::string> path = OwnerPath(owner, u"GetOffMsgIndexList");
-  if (!path) return kBadOwner;
+  if (!path) return Status::Refused("owner name");
   MarkupDocument doc;
-  int error = 0;
-  if (Load(*path, &doc, &error) != LoadResult::kLoaded) return kOk;
-  if (!FindRoot(doc)) return kNoRoot;
+  if (Status loaded = Load(*path, &doc); !loaded.ok()) return loaded;
 
   // Records already in the list take part in the merge; the first record of a MsgID wins.
   std::unordered_map<std::u16string, size_t> byMsgId;
@@ -244,16 +231,16 @@ int IndexStore::GetOffMsgIndexList(std::u16string_view owner, std::vector<IndexR
     record.SessionDescription = FromAnsi(values[5]);
     record.Sender = FromAnsi(values[6]);
   }
-  return kOk;
+  return Status::Ok();
 }
 
-int IndexStore::CollectLocations(std::u16string_view owner, std::u16string_view msgId,
-                                 std::optional<uint32_t> minTime, std::vector<TextLocation>* out) {
+Status IndexStore::CollectLocations(std::u16string_view owner, std::u16string_view msgId,
+                                    std::optional<uint32_t> minTime,
+                                    std::vector<TextLocation>* out) {
   std::optional<std::string> path = OwnerPath(owner, u"GetTextLocations");
-  if (!path) return kNotFound;
+  if (!path) return Status::Refused("owner name");
   MarkupDocument doc;
-  int error = 0;
-  if (Load(*path, &doc, &error) != LoadResult::kLoaded || !FindRoot(doc)) return kNotFound;
+  if (Status loaded = Load(*path, &doc); !loaded.ok()) return loaded;
   // MsgIDs are compared on their stored (code page) form.
   const std::string wanted = ToAnsi(msgId);
   static constexpr std::string_view kFound[] = {"CreateTime", "Addr", "Len",          "Sender",
@@ -282,40 +269,35 @@ int IndexStore::CollectLocations(std::u16string_view owner, std::u16string_view 
     location.SrcIdentifier = FromAnsi(values[6]);
     found = true;
   }
-  return found ? kOk : kNotFound;
+  return found ? Status::Ok() : Status::NotFound();
 }
 
-int IndexStore::GetTextLocations(std::u16string_view owner, std::u16string_view msgId,
-                                 std::vector<TextLocation>* out) {
+Status IndexStore::GetTextLocations(std::u16string_view owner, std::u16string_view msgId,
+                                    std::vector<TextLocation>* out) {
   return CollectLocations(owner, msgId, std::nullopt, out);
 }
 
-int IndexStore::GetTextLocationsSince(std::u16string_view owner, std::u16string_view msgId,
-                                      uint32_t minTime, std::vector<TextLocation>* out) {
+Status IndexStore::GetTextLocationsSince(std::u16string_view owner, std::u16string_view msgId,
+                                         uint32_t minTime, std::vector<TextLocation>* out) {
   return CollectLocations(owner, msgId, minTime, out);
 }
 
 template <typename Match>
-int IndexStore::DeleteMatching(std::u16string_view owner, std::u16string_view msgId, int* remaining,
-                               Match match) {
-  int ignored = 0;
-  int& left = remaining ? *remaining : ignored;
-  left = kCannotLoad;
+Status IndexStore::DeleteMatching(std::u16string_view owner, std::u16string_view msgId,
+                                  Status* after, Match match) {
+  Status ignored;
+  Status& state = after ? *after : ignored;
   std::optional<std::string> path = OwnerPath(owner, u"DelOffMsgIndex");
-  if (!path) return kNotFound;
+  if (!path) return state = Status::Refused("owner name");
   MarkupDocument doc;
-  int error = 0;
-  LoadResult loaded = Load(*path, &doc, &error);
-  if (loaded == LoadResult::kCorrupt) {
+  Status loaded = Load(*path, &doc);
+  if (loaded.IsCorrupt()) {
     // Never truncate a damaged index while its texts are kept: set both aside instead.
-    log_.Log(u"DelOffMsgIndex faild,Owner=%s,Errcode=%d,strFileName=%s", owner, error, *path);
+    log_.Log(u"DelOffMsgIndex faild,Owner=%s,Errcode=%d,strFileName=%s", owner, EILSEQ, *path);
     SetAside(*path, owner);
   }
-  if (loaded != LoadResult::kLoaded) return kNotFound;
-  left = kNoRoot;
-  if (!FindRoot(doc)) return kNotFound;
+  if (!loaded.ok()) return state = loaded;
   const int32_t dataSum = DataSumOf(doc);
-  left = dataSum;
   int64_t removed = 0;
   const std::string wantedAnsi = ToAnsi(msgId);
   bool wantedIsAscii = true;
@@ -325,21 +307,31 @@ int IndexStore::DeleteMatching(std::u16string_view owner, std::u16string_view ms
     doc.RemoveChild();
     ++removed;
   }
-  if (removed == 0) return kNotFound;  // the file would be saved unchanged
+  // Emptiness is judged by the entries themselves, not by DataSum, which a damaged file may
+  // get wrong: files go only when no entry is left.
+  doc.ResetChild();
+  const bool holdsEntries = doc.FindNextChild(kEntry);
+  if (removed == 0) {  // the file would be saved unchanged
+    state = holdsEntries ? Status::Ok() : Status::Empty(*path);
+    return Status::NotFound();
+  }
   SetDataSum(doc, int64_t{dataSum} - removed);
-  if (Save(*path, doc) != 0) return kSaveFailed;
-  left = static_cast<int32_t>(int64_t{dataSum} - removed);
-  return kOk;
+  if (int error = Save(*path, doc); error != 0) {
+    state = Status::Ok();  // the previous index, with the entries meant to go, is still there
+    return Status::WriteFailed(error, *path);
+  }
+  state = holdsEntries ? Status::Ok() : Status::Empty(*path);
+  return Status::Ok();
 }
 
-int IndexStore::DelOffMsgIndex(std::u16string_view owner, std::u16string_view msgId,
-                               int* remaining) {
-  return DeleteMatching(owner, msgId, remaining, [](const MarkupDocument&) { return true; });
+Status IndexStore::DelOffMsgIndex(std::u16string_view owner, std::u16string_view msgId,
+                                  Status* after) {
+  return DeleteMatching(owner, msgId, after, [](const MarkupDocument&) { return true; });
 }
 
-int IndexStore::DelOffMsgIndexByTime(std::u16string_view owner, std::u16string_view msgId,
-                                     uint32_t timeLimit, uint32_t addrLimit, int* remaining) {
-  return DeleteMatching(owner, msgId, remaining, [timeLimit, addrLimit](const MarkupDocument& doc) {
+Status IndexStore::DelOffMsgIndexByTime(std::u16string_view owner, std::u16string_view msgId,
+                                        uint32_t timeLimit, uint32_t addrLimit, Status* after) {
+  return DeleteMatching(owner, msgId, after, [timeLimit, addrLimit](const MarkupDocument& doc) {
     uint32_t createTime = static_cast<uint32_t>(ChildNumber(doc, "CreateTime"));
     uint32_t addr = static_cast<uint32_t>(ChildNumber(doc, "Addr"));
     return createTime < timeLimit || (createTime == timeLimit && addr <= addrLimit);
@@ -354,22 +346,14 @@ Status IndexStore::DelOffMsgIndexEntries(std::u16string_view owner, std::u16stri
   std::optional<std::string> path = OwnerPath(owner, u"DelOffMsgIndex");
   if (!path) return Status::Refused();
   MarkupDocument doc;
-  int error = 0;
-  switch (Load(*path, &doc, &error)) {
-    case LoadResult::kLoaded:
-      break;
-    case LoadResult::kMissing:
-      return Status::Absent(*path);
-    case LoadResult::kUnreadable:
-      log_.Log(u"DelOffMsgIndex faild,Owner=%s,Errcode=%d,strFileName=%s", owner, error, *path);
-      return Status::Unavailable(error, *path);
-    case LoadResult::kCorrupt:
-      // Never truncate a damaged index while its texts are kept: set both aside instead.
-      log_.Log(u"DelOffMsgIndex faild,Owner=%s,Errcode=%d,strFileName=%s", owner, error, *path);
-      SetAside(*path, owner);
-      return Status::Corrupt(*path);
+  Status loaded = Load(*path, &doc);
+  if (loaded.IsUnavailable() || loaded.IsCorrupt()) {
+    log_.Log(u"DelOffMsgIndex faild,Owner=%s,Errcode=%d,strFileName=%s", owner,
+             loaded.IsCorrupt() ? EILSEQ : loaded.error(), *path);
   }
-  if (!FindRoot(doc)) return Status::Corrupt(*path);
+  // Never truncate a damaged index while its texts are kept: set both aside instead.
+  if (loaded.IsCorrupt()) SetAside(*path, owner);
+  if (!loaded.ok()) return loaded;
   std::vector<IndexEntryKey> wanted(keys.begin(), keys.end());
   const std::string wantedAnsi = ToAnsi(msgId);
   bool wantedIsAscii = true;
@@ -404,18 +388,7 @@ Status IndexStore::ReadIndexEntries(std::u16string_view owner, std::vector<Index
   std::optional<std::string> path = IndexPath(owner);
   if (!path) return Status::Refused(ToUtf8(owner));
   MarkupDocument doc;
-  int error = 0;
-  switch (Load(*path, &doc, &error)) {
-    case LoadResult::kLoaded:
-      break;
-    case LoadResult::kMissing:
-      return Status::Absent(*path);
-    case LoadResult::kUnreadable:
-      return Status::Unavailable(error, *path);
-    case LoadResult::kCorrupt:
-      return Status::Corrupt(*path);
-  }
-  if (!FindRoot(doc)) return Status::Corrupt(*path);
+  if (Status loaded = Load(*path, &doc); !loaded.ok()) return loaded;
   static constexpr std::string_view kRead[] = {"CreateTime",    "Addr",       "Len",       "Type",
                                                "SrcIdentifier", "Sender",     "Recievers", "Title",
                                                "MsgID",         "SessionDesc"};
@@ -455,9 +428,38 @@ Status IndexStore::WriteIndexFile(const std::string& path, const std::vector<Ind
   return Status::Ok();
 }
 
-bool IndexStore::DeleteIndexFile(std::u16string_view owner) {
+Status IndexStore::DeleteIndexFile(std::u16string_view owner) {
   std::optional<std::string> path = OwnerPath(owner, u"DeleteIndexFile");
-  return path && RemoveSafelySavedFile(fs_, *path) == 0;
+  if (!path) return Status::Refused("owner name");
+  int error = RemoveSafelySavedFile(fs_, *path);
+  if (error != 0 && error != ENOENT) error = fs_.Unlink(*path);  // a passing failure may be over
+  if (error == 0) return Status::Ok();
+  if (error == ENOENT) return Status::Absent(*path);
+  return Status::WriteFailed(error, *path);
+}
+
+int IndexStore::AddCode(const Status& status) {
+  if (status.ok()) return kOk;
+  if (status.IsRefused()) return kBadOwner;
+  if (status.IsWriteFailed()) return kSaveFailed;
+  return kLoadFailed;
+}
+
+int IndexStore::CountCode(const Status& status, int32_t sum) {
+  return status.ok() ? sum : kCannotLoad;
+}
+
+int IndexStore::ListCode(const Status& status) {
+  return status.IsRefused() ? kBadOwner : kOk;
+}
+
+int IndexStore::LookupCode(const Status& status) {
+  return status.ok() ? kOk : kNotFound;
+}
+
+int IndexStore::DeleteCode(const Status& status) {
+  if (status.ok()) return kOk;
+  return status.IsWriteFailed() ? kSaveFailed : kNotFound;
 }
 
 }  // namespace pigeonbox

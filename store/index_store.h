@@ -82,15 +82,13 @@ inline constexpr std::u16string_view kSystemSenderGuids[3] = {
 
 class IndexStore {
  public:
-  // Result codes.
+  // The integer results callers outside the store get (see the *Code functions below).
   static constexpr int kOk = 0;
-  static constexpr int kNoRoot = -1;      // the file has no OffMsgIndexData root
   static constexpr int kBadOwner = -1;    // the owner name is refused as a file name
-  static constexpr int kNotFound = -1;    // find / delete: no entry matched
-  static constexpr int kTrimFailed = -2;  // add: the trim found no root
-  static constexpr int kCannotLoad = -2;  // count: the file is missing or unreadable
+  static constexpr int kNotFound = -1;    // find / delete: no entry matched (or no index)
+  static constexpr int kCannotLoad = -2;  // count: the file is missing, unreadable or corrupt
   static constexpr int kLoadFailed = -3;  // add: the file could not be read or parsed
-  static constexpr int kSaveFailed = -4;  // add: the new index could not be written
+  static constexpr int kSaveFailed = -4;  // add, delete: the new index could not be written
   // The longest text block an entry may point at; entries outside 1..kMaxBlockBytes, or with a
   // negative Addr, come from a damaged file and are skipped when texts are looked up.
   static constexpr int32_t kMaxBlockBytes = 3071;
@@ -103,43 +101,45 @@ class IndexStore {
   int32_t maxCount() const { return maxCount_; }
 
   // Appends an entry for the text at `pos`, first trimming the oldest entries beyond the limit.
-  // kOk; kBadOwner; kLoadFailed (a corrupt file is set aside with its text file, both renamed
-  // with ".rename" appended, and the next add starts afresh); kTrimFailed; kNoRoot;
-  // kSaveFailed (the previous index stays).
-  int AddOffMsgIndex(std::u16string_view owner, const OffMsgTextPos& pos,
-                     const IndexRecord& record);
+  // Ok; Refused (owner name); Corrupt (the file is set aside with its text file, both renamed
+  // with ".rename" appended, and the next add starts afresh); Unavailable (the file could not
+  // be read this time; nothing changed); WriteFailed (the previous index stays).
+  Status AddOffMsgIndex(std::u16string_view owner, const OffMsgTextPos& pos,
+                        const IndexRecord& record);
 
   // Removes the oldest entries beyond the limit from a loaded document and saves it to `path`.
   // 1 done, 0 the document has no root (nothing saved).
   int CheckAndRemoveOldIndex(MarkupDocument& doc, const std::string& path);
 
-  // DataSum (>= 0); kCannotLoad; kNoRoot.
-  int GetOffMsgIndexSum(std::u16string_view owner);
+  // *sum = DataSum. Ok; Absent; Unavailable; Corrupt (unparsable, or no OffMsgIndexData root);
+  // Refused.
+  Status GetOffMsgIndexSum(std::u16string_view owner, int32_t* sum);
 
   // Appends one record per distinct MsgID (compared ignoring case, together with the records
   // already in the list) in the order of first appearance; a repeated MsgID raises the Count of
-  // its record. kOk (also for a missing or unreadable file, which appends nothing); kNoRoot;
-  // kBadOwner.
-  int GetOffMsgIndexList(std::u16string_view owner, std::vector<IndexRecord>* list);
+  // its record. Ok; otherwise (Absent, Unavailable, Corrupt, Refused) nothing is appended.
+  Status GetOffMsgIndexList(std::u16string_view owner, std::vector<IndexRecord>* list);
 
   // Appends every entry whose MsgID matches (ignoring case), in file order; the Since form only
-  // those whose CreateTime, taken as unsigned, is at least `minTime`. kOk when one matched,
-  // else kNotFound.
-  int GetTextLocations(std::u16string_view owner, std::u16string_view msgId,
-                       std::vector<TextLocation>* out);
-  int GetTextLocationsSince(std::u16string_view owner, std::u16string_view msgId, uint32_t minTime,
-                            std::vector<TextLocation>* out);
+  // those whose CreateTime, taken as unsigned, is at least `minTime`. Ok when one matched;
+  // NotFound when none did; else why the index could not be read.
+  Status GetTextLocations(std::u16string_view owner, std::u16string_view msgId,
+                          std::vector<TextLocation>* out);
+  Status GetTextLocationsSince(std::u16string_view owner, std::u16string_view msgId,
+                               uint32_t minTime, std::vector<TextLocation>* out);
 
-  // Removes every entry with that MsgID (ignoring case). kOk when one was removed, else
-  // kNotFound.
-  // When `remaining` is given it receives what GetOffMsgIndexSum would answer afterwards,
-  // without loading the file again.
-  int DelOffMsgIndex(std::u16string_view owner, std::u16string_view msgId,
-                     int* remaining = nullptr);
+  // Removes every entry with that MsgID (ignoring case). Ok when one was removed; NotFound when
+  // none matched; else why the index could not be read or saved (a corrupt file is set aside
+  // like the add does). When `after` is given it receives what the owner's index holds
+  // afterwards: Empty (read, no entries left), Absent (no index file), Ok (entries remain), or
+  // the failure that kept the file from being read. Only Empty and Absent let the owner's
+  // files go.
+  Status DelOffMsgIndex(std::u16string_view owner, std::u16string_view msgId,
+                        Status* after = nullptr);
   // The same, for entries that are not newer than (timeLimit, addrLimit): CreateTime below the
   // time limit, or equal to it with Addr at most the address limit (all taken as unsigned).
-  int DelOffMsgIndexByTime(std::u16string_view owner, std::u16string_view msgId, uint32_t timeLimit,
-                           uint32_t addrLimit, int* remaining = nullptr);
+  Status DelOffMsgIndexByTime(std::u16string_view owner, std::u16string_view msgId,
+                              uint32_t timeLimit, uint32_t addrLimit, Status* after = nullptr);
 
   // Removes, for each key, one entry with that MsgID (ignoring case) and that Addr, Len and
   // CreateTime; a key given twice removes two identical entries. Entries stored meanwhile under
@@ -162,8 +162,9 @@ class IndexStore {
   // failed index write).
   Status WriteIndexFile(const std::string& path, const std::vector<IndexEntry>& entries);
 
-  // True when the owner's index file was deleted (its scratch copy goes too).
-  bool DeleteIndexFile(std::u16string_view owner);
+  // Deletes the owner's index file (trying twice) and its scratch copy. Ok; Absent (there was
+  // none); WriteFailed (the file is still there); Refused.
+  Status DeleteIndexFile(std::u16string_view owner);
 
   // The owner's index file; nullopt for a refused name.
   std::optional<std::string> IndexPath(std::u16string_view owner) const;
@@ -171,6 +172,13 @@ class IndexStore {
   // Whether an add stores the Reciever of this sender with a ";" in front: always in the group
   // store, and in the person store for every sender but the system identities.
   bool PrefixesReciever(std::u16string_view sender) const;
+
+  // The integer results of the operations, for callers and the wire.
+  static int AddCode(const Status& status);                 // 0, -1, -3, -4
+  static int CountCode(const Status& status, int32_t sum);  // sum, else -2
+  static int ListCode(const Status& status);  // 0 also for a missing or unreadable file; -1 refused
+  static int LookupCode(const Status& status);  // 0 found, -1 else
+  static int DeleteCode(const Status& status);  // 0 removed, -4 not saved, -1 else
 
  protected:
   enum class Kind { kPerson, kGroup };
@@ -186,18 +194,18 @@ class IndexStore {
         log_(log) {}
 
  private:
-  enum class LoadResult { kLoaded, kMissing, kUnreadable, kCorrupt };
   // The owner's index file, or nullopt with a log line naming `operation` for a refused name.
   std::optional<std::string> OwnerPath(std::u16string_view owner, std::u16string_view operation);
-  LoadResult Load(const std::string& path, MarkupDocument* doc, int* error);
+  // Reads and parses the file; on Ok the document is at its root.
+  Status Load(const std::string& path, MarkupDocument* doc);
   int Save(const std::string& path, const MarkupDocument& doc);
   void SetAside(const std::string& indexPath, std::u16string_view owner);
   void Trim(MarkupDocument& doc);
-  int CollectLocations(std::u16string_view owner, std::u16string_view msgId,
-                       std::optional<uint32_t> minTime, std::vector<TextLocation>* out);
+  Status CollectLocations(std::u16string_view owner, std::u16string_view msgId,
+                          std::optional<uint32_t> minTime, std::vector<TextLocation>* out);
   template <typename Match>
-  int DeleteMatching(std::u16string_view owner, std::u16string_view msgId, int* remaining,
-                     Match match);
+  Status DeleteMatching(std::u16string_view owner, std::u16string_view msgId, Status* after,
+                        Match match);
   std::optional<std::string> TextPath(std::u16string_view owner) const;
 
   const Kind kind_;

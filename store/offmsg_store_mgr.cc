@@ -1,5 +1,7 @@
 #include "store/offmsg_store_mgr.h"
 
+#include <cerrno>
+
 #include "config/app_settings.h"
 #include "store/store_lock_stripes.h"
 
@@ -36,17 +38,28 @@ OffMsgStoreMgr::~OffMsgStoreMgr() {
   ReleaseStores();
 }
 
-int OffMsgStoreMgr::InitStores() {
+int OffMsgStoreMgr::InitStores(StoreAccess access) {
   if (personIndex_) return 0;
-  paths_ = std::make_unique<StorePaths>(installRoot_, fs_);
+  const bool writer = access == StoreAccess::kReadWrite;
+  paths_ = std::make_unique<StorePaths>(installRoot_, fs_, writer);
   personIndex_ = std::make_unique<OffMsgIndexStore>(settings_.storeMaxCount, settings_.syncWrites,
                                                     *paths_, fs_, log_);
   personText_ = std::make_unique<OffMsgFileStore>(*paths_, fs_, log_);
   groupIndex_ = std::make_unique<DisGroupIndexStore>(settings_.storeDisGroupMaxCount,
                                                      settings_.syncWrites, *paths_, fs_, log_);
   groupText_ = std::make_unique<DisGroupFileStore>(*paths_, fs_, log_);
-  RecoverInterruptedShrinks();
+  if (writer) RecoverInterruptedShrinks();
   return 1;
+}
+
+std::vector<std::string> OffMsgStoreMgr::UnfinishedShrinks() const {
+  std::vector<DirEntry> entries;
+  std::vector<std::string> names;
+  if (fs_.ListDir(ShrinkJournalDir(), &entries) != 0) return names;
+  for (const DirEntry& entry : entries) {
+    if (!entry.name.empty() && entry.name[0] != '.') names.push_back(entry.name);
+  }
+  return names;
 }
 
 void OffMsgStoreMgr::ReleaseStores() {
@@ -57,73 +70,101 @@ void OffMsgStoreMgr::ReleaseStores() {
   paths_.reset();
 }
 
+bool OffMsgStoreMgr::Refuses(std::u16string_view owner, std::u16string_view operation) {
+  if (IsStorableOwnerName(owner)) return false;
+  log_.Log(u"%s refused owner name,Owner=%s", operation, owner);
+  return true;
+}
+
 int OffMsgStoreMgr::AddTo(IndexStore* index, TextFileStore* text, std::u16string_view owner,
                           const std::u16string& body, const IndexRecord& record) {
   if (!index || !text) return -1;
   OwnerLock lock(owner);
   OffMsgTextPos pos;
-  int code = text->AddOffMsgTxt(owner, body, &pos);
-  if (code != 0) {
+  if (Status added = text->AddOffMsgTxt(owner, body, &pos); !added.ok()) {
+    const int code = TextFileStore::AddCode(added);
     log_.Log(u"AddOffMsgTxt faild,Owner=%s,Errcode=%d", owner, code);
     return code;
   }
-  code = index->AddOffMsgIndex(owner, pos, record);
-  if (code != 0) log_.Log(u"AddOffMsgIndex faild,Owner=%s,Errcode=%d", owner, code);
-  return code;
+  if (Status indexed = index->AddOffMsgIndex(owner, pos, record); !indexed.ok()) {
+    const int code = IndexStore::AddCode(indexed);
+    log_.Log(u"AddOffMsgIndex faild,Owner=%s,Errcode=%d", owner, code);
+    // A text file begun by this add and left without any index holds nothing: it goes, so the
+    // owner is not left with only one of its two files.
+    FileStat stat;
+    std::optional<std::string> indexPath = index->IndexPath(owner);
+    if (pos.Addr == 0 && indexPath && fs_.Stat(*indexPath, &stat) == ENOENT)
+      text->DeleteTxtFile(owner);
+    return code;
+  }
+  return 0;
 }
 
 int OffMsgStoreMgr::AddOffMsg(std::u16string_view owner, const std::u16string& text,
                               const IndexRecord& record) {
+  if (Refuses(owner, u"AddOffMsg")) return IndexStore::kBadOwner;
   return AddTo(personIndex_.get(), personText_.get(), owner, text, record);
 }
 
 int OffMsgStoreMgr::AddDisGroupOffMsg(std::u16string_view owner, const std::u16string& text,
                                       const IndexRecord& record) {
+  if (Refuses(owner, u"AddDisGroupOffMsg")) return IndexStore::kBadOwner;
   if (groupIndex_ && groupIndex_->maxCount() == 0) return 0;  // group storage is off
   return AddTo(groupIndex_.get(), groupText_.get(), owner, text, record);
 }
 
 int OffMsgStoreMgr::GetOffMsgSum(std::u16string_view owner) {
   if (!personIndex_) return -1;
+  if (Refuses(owner, u"GetOffMsgSum")) return IndexStore::kCannotLoad;
   OwnerLock lock(owner);
-  return personIndex_->GetOffMsgIndexSum(owner);
+  int32_t sum = 0;
+  Status counted = personIndex_->GetOffMsgIndexSum(owner, &sum);
+  return IndexStore::CountCode(counted, sum);
 }
 
 int OffMsgStoreMgr::GetAllOffMsgSum(std::u16string_view owner) {
   if (!personIndex_ || !groupIndex_) return 0;
+  if (Refuses(owner, u"GetAllOffMsgSum")) return IndexStore::kCannotLoad;
   OwnerLock lock(owner);
-  int person = personIndex_->GetOffMsgIndexSum(owner);
-  int group = groupIndex_->GetOffMsgIndexSum(owner);
+  int32_t personSum = 0, groupSum = 0;
+  Status counted = personIndex_->GetOffMsgIndexSum(owner, &personSum);
+  const int person = IndexStore::CountCode(counted, personSum);
+  counted = groupIndex_->GetOffMsgIndexSum(owner, &groupSum);
+  const int group = IndexStore::CountCode(counted, groupSum);
   if (person < 0) return group;
   return group < 0 ? person : person + group;
 }
 
 int OffMsgStoreMgr::GetOffMsgIndex(std::u16string_view owner, std::vector<IndexRecord>* list) {
   if (!personIndex_) return -1;
+  if (Refuses(owner, u"GetOffMsgIndex")) return IndexStore::kBadOwner;
   OwnerLock lock(owner);
-  return personIndex_->GetOffMsgIndexList(owner, list);
+  return IndexStore::ListCode(personIndex_->GetOffMsgIndexList(owner, list));
 }
 
 int OffMsgStoreMgr::GetAllOffMsgIndex(std::u16string_view owner, std::vector<IndexRecord>* list) {
   list->clear();
   if (!personIndex_ || !groupIndex_) return -1;
+  if (Refuses(owner, u"GetAllOffMsgIndex")) return IndexStore::kBadOwner;
   OwnerLock lock(owner);
-  int code = personIndex_->GetOffMsgIndexList(owner, list);
-  if (code == 0) code = groupIndex_->GetOffMsgIndexList(owner, list);
+  int code = IndexStore::ListCode(personIndex_->GetOffMsgIndexList(owner, list));
+  if (code == 0) code = IndexStore::ListCode(groupIndex_->GetOffMsgIndexList(owner, list));
   return code;
 }
 
-int OffMsgStoreMgr::CollectTexts(IndexStore* index, TextFileStore* text, std::u16string_view owner,
-                                 std::u16string_view msgId, std::optional<uint32_t> minTime,
-                                 std::vector<TextRecord>* list) {
+// The lookup's status, or that of the last failed read when locations were found.
+Status OffMsgStoreMgr::CollectTexts(IndexStore* index, TextFileStore* text,
+                                    std::u16string_view owner, std::u16string_view msgId,
+                                    std::optional<uint32_t> minTime,
+                                    std::vector<TextRecord>* list) {
   std::vector<TextLocation> locations;
-  int code = minTime ? index->GetTextLocationsSince(owner, msgId, *minTime, &locations)
-                     : index->GetTextLocations(owner, msgId, &locations);
-  if (code != 0) return code;
+  Status status = minTime ? index->GetTextLocationsSince(owner, msgId, *minTime, &locations)
+                          : index->GetTextLocations(owner, msgId, &locations);
+  if (!status.ok()) return status;
   for (TextLocation& location : locations) {
     std::vector<uint8_t> block;
-    code = text->ReadOffMsgTxt(owner, location.Addr, location.Len, &block);
-    if (code != 0) continue;
+    status = text->ReadOffMsgTxt(owner, location.Addr, location.Len, &block);
+    if (!status.ok()) continue;
     TextRecord& record = list->emplace_back();
     record.CreateTime = location.CreateTime;
     record.SrcIdentifier = std::move(location.SrcIdentifier);
@@ -136,36 +177,49 @@ int OffMsgStoreMgr::CollectTexts(IndexStore* index, TextFileStore* text, std::u1
                   {location.Addr, location.Len, location.CreateTime},
                   BlockFingerprint(record.Data)};
   }
-  return code;
+  return status;
 }
+
+namespace {
+
+// The result of a fetch: the group lookup's code, or that of the last group read.
+int FetchCode(const Status& group) {
+  if (group.ok()) return 0;
+  return group.IsCorrupt() ? TextFileStore::kBadLength : IndexStore::kNotFound;
+}
+
+}  // namespace
 
 int OffMsgStoreMgr::GetOffMsgTxt(std::u16string_view owner, std::u16string_view msgId,
                                  std::vector<TextRecord>* list) {
   if (!personIndex_ || !groupIndex_) return -1;
+  if (Refuses(owner, u"GetOffMsgTxt")) return -1;
   OwnerLock lock(owner);
   CollectTexts(personIndex_.get(), personText_.get(), owner, msgId, std::nullopt, list);
-  return CollectTexts(groupIndex_.get(), groupText_.get(), owner, msgId, std::nullopt, list);
+  return FetchCode(
+      CollectTexts(groupIndex_.get(), groupText_.get(), owner, msgId, std::nullopt, list));
 }
 
 int OffMsgStoreMgr::GetOffMsgTxtSince(std::u16string_view owner, std::u16string_view msgId,
                                       uint32_t minTime, std::vector<TextRecord>* list) {
   if (!personIndex_ || !groupIndex_) return -1;
+  if (Refuses(owner, u"GetOffMsgTxtSince")) return -1;
   OwnerLock lock(owner);
   CollectTexts(personIndex_.get(), personText_.get(), owner, msgId, minTime, list);
-  return CollectTexts(groupIndex_.get(), groupText_.get(), owner, msgId, minTime, list);
+  return FetchCode(CollectTexts(groupIndex_.get(), groupText_.get(), owner, msgId, minTime, list));
 }
 
 int OffMsgStoreMgr::DelOffMsg(std::u16string_view owner, std::u16string_view msgId) {
   if (!personIndex_ || !groupIndex_) return -1;
+  if (Refuses(owner, u"DelOffMsg")) return -1;
   OwnerLock lock(owner);
-  int remaining = 0;
-  int code = personIndex_->DelOffMsgIndex(owner, msgId, &remaining);
-  if (remaining < 1) DelUserOffMsgFiles(owner);
-  if (code != 0) {
-    code = groupIndex_->DelOffMsgIndex(owner, msgId, &remaining);
-    if (remaining < 1) DelDisGroupOffMsgFiles(owner);
-  }
-  return code;
+  Status after;
+  Status deleted = personIndex_->DelOffMsgIndex(owner, msgId, &after);
+  RemoveEmptiedFiles(personIndex_.get(), personText_.get(), owner, after);
+  if (deleted.ok()) return 0;
+  deleted = groupIndex_->DelOffMsgIndex(owner, msgId, &after);
+  RemoveEmptiedFiles(groupIndex_.get(), groupText_.get(), owner, after);
+  return IndexStore::DeleteCode(deleted);
 }
 
 Status OffMsgStoreMgr::DelOffMsgParts(std::u16string_view owner, std::u16string_view msgId,
@@ -174,6 +228,7 @@ Status OffMsgStoreMgr::DelOffMsgParts(std::u16string_view owner, std::u16string_
   int& total = removed ? *removed : ignored;
   total = 0;
   if (!personIndex_ || !groupIndex_) return Status::Unavailable(0, "stores not initialised");
+  if (Refuses(owner, u"DelOffMsgParts")) return Status::Refused("owner name");
   OwnerLock lock(owner);
   Status result;
   for (bool group : {false, true}) {
@@ -186,8 +241,9 @@ Status OffMsgStoreMgr::DelOffMsgParts(std::u16string_view owner, std::u16string_
     for (const StoredPartKey& part : parts) {
       if (part.group != group) continue;
       ++wanted;
-      if (text->ReadOffMsgTxt(owner, part.entry.Addr, part.entry.Len, &block) != 0) {
-        readStatus = Status::Unavailable(0, "text block unreadable");
+      if (Status read = text->ReadOffMsgTxt(owner, part.entry.Addr, part.entry.Len, &block);
+          !read.ok()) {
+        readStatus = read;
       } else if (BlockFingerprint(block) == part.blockFingerprint) {
         keys.push_back(part.entry);
       }
@@ -198,9 +254,7 @@ Status OffMsgStoreMgr::DelOffMsgParts(std::u16string_view owner, std::u16string_
                         ? Status::NotFound()
                         : index->DelOffMsgIndexEntries(owner, msgId, keys, &count, &remaining);
     total += count;
-    if (remaining == 0) {
-      group ? DelDisGroupOffMsgFiles(owner) : DelUserOffMsgFiles(owner);
-    }
+    if (remaining == 0) RemoveEmptiedFiles(index, text, owner, Status::Empty());
     if (count < wanted && (status.ok() || status.IsNotFound())) {
       status = readStatus.ok() ? Status::NotFound() : readStatus;
     }
@@ -213,31 +267,50 @@ int OffMsgStoreMgr::DelOffMsgByTime(std::u16string_view owner, std::u16string_vi
                                     uint32_t imTime, uint32_t imAddr, uint32_t disTime,
                                     uint32_t disAddr) {
   if (!personIndex_ || !groupIndex_) return -1;
+  if (Refuses(owner, u"DelOffMsgByTime")) return -1;
   OwnerLock lock(owner);
-  int remaining = 0;
-  personIndex_->DelOffMsgIndexByTime(owner, msgId, imTime, imAddr, &remaining);
-  if (remaining < 1) DelUserOffMsgFiles(owner);
-  int code = groupIndex_->DelOffMsgIndexByTime(owner, msgId, disTime, disAddr, &remaining);
-  if (remaining < 1) DelDisGroupOffMsgFiles(owner);
-  return code;
+  Status after;
+  personIndex_->DelOffMsgIndexByTime(owner, msgId, imTime, imAddr, &after);
+  RemoveEmptiedFiles(personIndex_.get(), personText_.get(), owner, after);
+  Status deleted = groupIndex_->DelOffMsgIndexByTime(owner, msgId, disTime, disAddr, &after);
+  RemoveEmptiedFiles(groupIndex_.get(), groupText_.get(), owner, after);
+  return IndexStore::DeleteCode(deleted);
+}
+
+// Only an index that was read and holds no entries, or that is not there, lets the pair go; an
+// index that could not be read this time (EMFILE, EIO ...) may hold every message of the owner.
+// The text file goes first: should the index then stay, it holds no entry that could miss its
+// text, whereas a kept text file under a removed index would be an orphan.
+void OffMsgStoreMgr::RemoveEmptiedFiles(IndexStore* index, TextFileStore* text,
+                                        std::u16string_view owner, const Status& after) {
+  if (!after.ProvesNothingStored()) {
+    if (!after.ok()) log_.Log(u"Owner files kept,Owner=%s,%s", owner, after.ToString());
+    return;
+  }
+  Status textGone = text->DeleteTxtFile(owner);
+  if (!textGone.ok() && !textGone.IsAbsent()) {
+    log_.Log(u"Owner files kept,Owner=%s,%s", owner, textGone.ToString());
+    return;
+  }
+  Status indexGone = index->DeleteIndexFile(owner);
+  if (!indexGone.ok() && !indexGone.IsAbsent())
+    log_.Log(u"Empty index kept,Owner=%s,%s", owner, indexGone.ToString());
 }
 
 // The text file goes only when its index went, or when there is no index at all: a text file
 // whose index is still there (it could not be deleted) must stay readable.
 int OffMsgStoreMgr::DeleteFiles(IndexStore* index, TextFileStore* text, std::u16string_view owner) {
   if (!index || !text) return -1;
+  if (Refuses(owner, u"DelUserOffMsgFiles")) return -1;
   OwnerLock lock(owner);
-  std::optional<std::string> indexPath = index->IndexPath(owner);
-  if (!indexPath) {
+  Status indexGone = index->DeleteIndexFile(owner);
+  if (indexGone.IsRefused()) {
     log_.Log(u"DelUserOffMsgFiles refused owner name,Owner=%s", owner);
     return -1;
   }
-  if (!fs_.Exists(*indexPath)) {
-    text->DeleteTxtFile(owner);  // an orphaned text file
-    return 0;
-  }
-  if (!index->DeleteIndexFile(owner)) return 0;
-  return text->DeleteTxtFile(owner) ? 0 : -1;
+  if (!indexGone.ok() && !indexGone.IsAbsent()) return 0;
+  Status textGone = text->DeleteTxtFile(owner);
+  return textGone.ok() || textGone.IsAbsent() ? 0 : -1;
 }
 
 int OffMsgStoreMgr::DelUserOffMsgFiles(std::u16string_view owner) {

@@ -58,6 +58,11 @@ struct StoreSettings {
   static StoreSettings Read(const std::string& installRoot);
 };
 
+// How a process uses the store. Only the holder of the store root lock (the server, an admin
+// verb that changes the store) may write; a read-only user creates no directories and leaves an
+// interrupted shrink for the writer to finish.
+enum class StoreAccess { kReadWrite, kReadOnly };
+
 class OffMsgStoreMgr {
  public:
   // Shrink kinds.
@@ -71,8 +76,12 @@ class OffMsgStoreMgr {
   OffMsgStoreMgr(const OffMsgStoreMgr&) = delete;
   OffMsgStoreMgr& operator=(const OffMsgStoreMgr&) = delete;
 
-  // Creates the store directories and the four stores. 1 done; 0 already initialised.
-  int InitStores();
+  // Creates the four stores; kReadWrite also creates the store directories and finishes the
+  // shrinks a killed process left unfinished. 1 done; 0 already initialised.
+  int InitStores(StoreAccess access = StoreAccess::kReadWrite);
+  // The shrinks a killed process left unfinished, by journal entry name ("p.<owner>",
+  // "g.<owner>"): what a read-only user reports instead of finishing them.
+  std::vector<std::string> UnfinishedShrinks() const;
   void ReleaseStores();
 
   // Appends the text, then indexes it. 0, or the failing step's code (logged).
@@ -98,7 +107,8 @@ class OffMsgStoreMgr {
                         std::vector<TextRecord>* list);
 
   // Deletes the MsgID from the person entries, or else from the group entries; removes an
-  // owner's files once their index is empty. 0 when an entry was removed, else -1.
+  // owner's files once their index was read and holds no entries (or is not there). An index
+  // that could not be read keeps its files. 0 when an entry was removed, else -1.
   int DelOffMsg(std::u16string_view owner, std::u16string_view msgId);
   // Deletes exactly the given parts of the MsgID (each key one entry), leaving any other part of
   // that MsgID, such as one stored since the parts were read. A part whose entry no longer
@@ -114,7 +124,7 @@ class OffMsgStoreMgr {
                       uint32_t imAddr, uint32_t disTime, uint32_t disAddr);
 
   // Deletes the index file, then (when that worked or there was none) the text file. -1 when the
-  // index went but the text file did not, else 0.
+  // index went but the text file did not, or for a refused name; else 0.
   int DelUserOffMsgFiles(std::u16string_view owner);
   int DelDisGroupOffMsgFiles(std::u16string_view owner);
 
@@ -140,12 +150,19 @@ class OffMsgStoreMgr {
   const StoreSettings& settings() const { return settings_; }
 
  private:
+  // Owner names beginning with "." are the store's own (scratch copies, the shrink's temporary
+  // pair):
+  // every public operation refuses them, with a log line naming `operation`.
+  bool Refuses(std::u16string_view owner, std::u16string_view operation);
   int AddTo(IndexStore* index, TextFileStore* text, std::u16string_view owner,
             const std::u16string& body, const IndexRecord& record);
-  int CollectTexts(IndexStore* index, TextFileStore* text, std::u16string_view owner,
-                   std::u16string_view msgId, std::optional<uint32_t> minTime,
-                   std::vector<TextRecord>* list);
+  Status CollectTexts(IndexStore* index, TextFileStore* text, std::u16string_view owner,
+                      std::u16string_view msgId, std::optional<uint32_t> minTime,
+                      std::vector<TextRecord>* list);
   int DeleteFiles(IndexStore* index, TextFileStore* text, std::u16string_view owner);
+  // Removes the owner's pair of one kind when `after` proves the index holds nothing.
+  void RemoveEmptiedFiles(IndexStore* index, TextFileStore* text, std::u16string_view owner,
+                          const Status& after);
 
   // Shrink (store/shrink.cc).
   std::string ShrinkJournalDir() const;

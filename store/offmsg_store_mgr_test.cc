@@ -257,7 +257,8 @@ TEST_F(StoreMgrTest, FailedTextAppendIndexesNothing) {
 
 TEST_F(StoreMgrTest, OwnerNamesThatLeaveTheStoreFailEveryOperationWithALogLine) {
   OffMsgStoreMgr& mgr = Manager();
-  for (std::u16string_view bad : {u"../../etc", u"a\\b"}) {
+  // Names beginning with "." are the store's own: the shrink's new pair, scratch copies.
+  for (std::u16string_view bad : {u"../../etc", u"a\\b", u".alice.~shrink", u".hidden"}) {
     EXPECT_NE(mgr.AddOffMsg(bad, u"x", Record(u"m", 1)), 0);
     EXPECT_NE(mgr.AddDisGroupOffMsg(bad, u"x", Record(u"m", 1)), 0);
     EXPECT_LT(mgr.GetAllOffMsgSum(bad), 0);
@@ -268,8 +269,70 @@ TEST_F(StoreMgrTest, OwnerNamesThatLeaveTheStoreFailEveryOperationWithALogLine) 
     EXPECT_EQ(mgr.DelUserOffMsgFiles(bad), -1);
     EXPECT_EQ(mgr.ShrinkOffMsgFile(bad, OffMsgStoreMgr::kPersonKind, 1.0), -1);
   }
-  EXPECT_NE(Log().find("GetOffMsgIndexSum refused owner name,Owner=../../etc"), std::string::npos);
+  EXPECT_NE(Log().find("GetAllOffMsgSum refused owner name,Owner=../../etc"), std::string::npos);
   EXPECT_NE(Log().find("DelUserOffMsgFiles refused owner name"), std::string::npos);
+  EXPECT_FALSE(Exists(mgr.paths()->PersonIndexPath(u".alice.~shrink")));
+  EXPECT_FALSE(Exists(mgr.paths()->GroupTextPath(u".hidden")));
+}
+
+// Only an index that was read and holds no entries, or that is not there, lets an owner's files
+// go; one that could not be read this time may hold every message of the owner.
+TEST_F(StoreMgrTest, AnIndexThatCannotBeReadKeepsTheOwnersFiles) {
+  OffMsgStoreMgr& mgr = Manager();
+  ASSERT_EQ(mgr.AddOffMsg(u"alice", u"a", Record(u"a", 1)), 0);
+  ASSERT_EQ(mgr.AddOffMsg(u"alice", u"b", Record(u"b", 2)), 0);
+  ASSERT_EQ(mgr.AddDisGroupOffMsg(u"alice", u"g", Record(u"g", 3)), 0);
+  for (int error : {EMFILE, ENFILE, EIO, ENOMEM, EINTR, EACCES}) {
+    faulty_.FailCalls(FaultyFileSystem::Op::kRead, "*.xml", error);
+    EXPECT_EQ(mgr.DelOffMsg(u"alice", u"a"), -1);
+    EXPECT_EQ(mgr.DelOffMsgByTime(u"alice", u"a", ~0u, ~0u, ~0u, ~0u), -1);
+    faulty_.Clear();
+    ASSERT_EQ(mgr.GetAllOffMsgSum(u"alice"), 3) << error;
+  }
+  std::vector<TextRecord> texts;
+  mgr.GetOffMsgTxt(u"alice", u"g", &texts);
+  ASSERT_EQ(texts.size(), 1u);
+  EXPECT_EQ(Decompress(texts[0]), u"g");
+  EXPECT_NE(Log().find("Owner files kept,Owner=alice,unavailable (Too many open files)"),
+            std::string::npos);
+
+  // A DataSum of 0 over entries that are still there does not make the index empty.
+  const std::string indexPath = *mgr.paths()->PersonIndexPath(u"alice");
+  std::string index;
+  ASSERT_EQ(posix_.ReadFile(indexPath, &index), 0);
+  index.replace(index.find("DataSum=\"2\""), 11, "DataSum=\"0\"");
+  ASSERT_EQ(posix_.WriteFile(indexPath, index), 0);
+  EXPECT_EQ(mgr.DelOffMsg(u"alice", u"none such"), -1);
+  texts.clear();
+  mgr.GetOffMsgTxt(u"alice", u"b", &texts);
+  ASSERT_EQ(texts.size(), 1u);
+  EXPECT_EQ(Decompress(texts[0]), u"b");
+}
+
+// Deleting an owner's last message removes the text file first: a failing unlink never leaves
+// a text file without its index, nor an index whose entries lost their texts.
+TEST_F(StoreMgrTest, FailedUnlinkOfTheLastMessageLeavesASoundPair) {
+  OffMsgStoreMgr& mgr = Manager();
+  const std::string indexPath = *mgr.paths()->PersonIndexPath(u"alice");
+  const std::string textPath = *mgr.paths()->PersonTextPath(u"alice");
+  ASSERT_EQ(mgr.AddOffMsg(u"alice", u"a", Record(u"a", 1)), 0);
+  faulty_.FailCalls(FaultyFileSystem::Op::kUnlink, "*.txt", EIO);
+  EXPECT_EQ(mgr.DelOffMsg(u"alice", u"a"), 0);
+  faulty_.Clear();
+  EXPECT_TRUE(posix_.Exists(indexPath));  // both stay; the index holds no entry
+  EXPECT_TRUE(posix_.Exists(textPath));
+  EXPECT_EQ(mgr.GetOffMsgSum(u"alice"), 0);
+
+  faulty_.FailCalls(FaultyFileSystem::Op::kUnlink, "*.xml", EIO);
+  EXPECT_EQ(mgr.DelOffMsg(u"alice", u"a"), -1);  // nothing left to delete: the pair goes
+  faulty_.Clear();
+  EXPECT_FALSE(posix_.Exists(textPath));
+  EXPECT_EQ(mgr.GetOffMsgSum(u"alice"), 0);  // an empty index without texts is harmless
+  ASSERT_EQ(mgr.AddOffMsg(u"alice", u"next", Record(u"n", 2)), 0);
+  std::vector<TextRecord> texts;
+  mgr.GetOffMsgTxt(u"alice", u"n", &texts);
+  ASSERT_EQ(texts.size(), 1u);
+  EXPECT_EQ(Decompress(texts[0]), u"next");
 }
 
 TEST_F(StoreMgrTest, ShrinkKeepsLivePartsFromAddressZero) {

@@ -37,6 +37,9 @@ std::string Status::ToString() const {
     case Code::kRefused:
       name = "refused";
       break;
+    case Code::kTooLarge:
+      name = "too large";
+      break;
   }
   std::string text = name;
   if (error_ != 0) text += std::string(" (") + std::strerror(error_) + ")";

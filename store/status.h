@@ -7,6 +7,8 @@
 // but cannot be understood. kWriteFailed means a change could not be made durable; the previous
 // state is kept where the operation can keep it. kRefused means the owner name cannot be used as
 // a file name. kNotFound means the file was read and holds no entry that matched the request.
+// kTooLarge means the data does not fit a limit of the file formats (a text whose compressed
+// block exceeds the block limit); nothing was written.
 //
 // Statuses are cheap values; map them to the integer codes of the wire or of callers only at
 // the edge where those codes are needed.
@@ -28,7 +30,8 @@ class Status {
     kCorrupt,
     kUnavailable,
     kWriteFailed,
-    kRefused
+    kRefused,
+    kTooLarge
   };
 
   Status() = default;
@@ -50,6 +53,9 @@ class Status {
   static Status Refused(std::string what = {}) {
     return Status(Code::kRefused, 0, std::move(what));
   }
+  static Status TooLarge(std::string what = {}) {
+    return Status(Code::kTooLarge, 0, std::move(what));
+  }
   // The status of a failed read: ENOENT is kAbsent, every other error kUnavailable.
   static Status FromReadError(int error, std::string what = {});
 
@@ -61,6 +67,7 @@ class Status {
   bool IsUnavailable() const { return code_ == Code::kUnavailable; }
   bool IsWriteFailed() const { return code_ == Code::kWriteFailed; }
   bool IsRefused() const { return code_ == Code::kRefused; }
+  bool IsTooLarge() const { return code_ == Code::kTooLarge; }
   // True only when nothing is stored: the file does not exist or holds no entries. The one
   // condition under which an owner's files may go.
   bool ProvesNothingStored() const { return IsAbsent() || IsEmpty(); }

@@ -44,12 +44,16 @@ int BucketOf(std::u16string_view owner) {
 }
 
 bool IsStorableOwnerName(std::u16string_view owner) {
-  if (owner == u"." || owner == u"..") return false;
-  for (size_t i = 0; i < owner.size(); ++i) {
-    char16_t c = owner[i];
+  return IsSafeStoreFileName(owner) && (owner.empty() || owner[0] != u'.');
+}
+
+bool IsSafeStoreFileName(std::u16string_view name) {
+  if (name == u"." || name == u"..") return false;
+  for (size_t i = 0; i < name.size(); ++i) {
+    char16_t c = name[i];
     if (c == u'/' || c == u'\\' || c == u'\0') return false;
     if (!IsSurrogate(c)) continue;
-    if (!IsHighSurrogate(c) || i + 1 == owner.size() || !IsLowSurrogate(owner[i + 1])) {
+    if (!IsHighSurrogate(c) || i + 1 == name.size() || !IsLowSurrogate(name[i + 1])) {
       return false;
     }
     ++i;  // a complete pair
@@ -57,13 +61,14 @@ bool IsStorableOwnerName(std::u16string_view owner) {
   return true;
 }
 
-StorePaths::StorePaths(std::string root, FileSystem& fs)
+StorePaths::StorePaths(std::string root, FileSystem& fs, bool createDirs)
     : fs_(fs),
       root_(WithSlash(std::move(root))),
       person_index_dir_(root_ + std::string(kStoreRoot) + std::string(kIndexDir)),
       person_text_dir_(root_ + std::string(kStoreRoot) + std::string(kTextDir)),
       group_index_dir_(person_index_dir_ + std::string(kGroupDir)),
       group_text_dir_(person_text_dir_ + std::string(kGroupDir)) {
+  if (!createDirs) return;
   // Parents first; an existing directory is fine.
   fs_.MakeDir(root_ + std::string(kStoreRoot));
   for (const std::string* dir :
@@ -84,14 +89,14 @@ void StorePaths::MakeBuckets(const std::string& dir) {
 std::optional<std::string> StorePaths::PersonPath(const std::string& dir, std::u16string_view owner,
                                                   std::string_view extension) {
   std::u16string lower = ToLower(owner);
-  if (!IsStorableOwnerName(lower)) return std::nullopt;
+  if (!IsSafeStoreFileName(lower)) return std::nullopt;
   return dir + std::to_string(NameHash(lower) % kBucketCount) + "/" + ToUtf8(lower) +
          std::string(extension);
 }
 
 std::optional<std::string> StorePaths::GroupPath(const std::string& dir, std::u16string_view owner,
                                                  std::string_view extension) {
-  if (!IsStorableOwnerName(owner)) return std::nullopt;
+  if (!IsSafeStoreFileName(owner)) return std::nullopt;
   return dir + ToUtf8(owner) + std::string(extension);
 }
 

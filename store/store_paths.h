@@ -27,10 +27,15 @@ int32_t NameHash(std::u16string_view name);
 // The bucket directory (0 ... 49) of a person owner: NameHash(lower-cased owner) % 50.
 int BucketOf(std::u16string_view owner);
 
-// Owner names arrive from the network. A name is refused as a file name when it could reach
-// outside its directory or another owner's file: it contains "/", "\" (a separator for the
-// suite's Windows clients, which name store files in download requests) or NUL, is "." or "..",
-// or holds a lone surrogate (which the UTF-8 file name could not tell apart from U+FFFD).
+// A name is refused as a file name when it could reach outside its directory or another owner's
+// file: it contains "/", "\" (a separator for the suite's Windows clients, which name store
+// files in download requests) or NUL, is "." or "..", or holds a lone surrogate (which the UTF-8
+// file name could not tell apart from U+FFFD).
+bool IsSafeStoreFileName(std::u16string_view name);
+
+// Owner names arrive from the network. An owner name must be a safe file name and must not
+// begin with ".": such names are the store's own (scratch copies, the shrink's new pair), which
+// every directory walk skips.
 bool IsStorableOwnerName(std::u16string_view owner);
 
 // The store's directories below one install root, and the paths of the owner files in them.
@@ -38,10 +43,10 @@ bool IsStorableOwnerName(std::u16string_view owner);
 class StorePaths {
  public:
   // `root` is the install root (a missing trailing "/" is added); `fs` is borrowed and must outlive
-  // this object. Creates the store root, its four directories and the 50 buckets of each person
-  // directory; failures are not reported here but by the file operations that later find a
-  // directory missing.
-  StorePaths(std::string root, FileSystem& fs);
+  // this object. With `createDirs`, creates the store root, its four directories and the 50
+  // buckets of each person directory; failures are not reported here but by the file operations
+  // that later find a directory missing.
+  StorePaths(std::string root, FileSystem& fs, bool createDirs = true);
   StorePaths(const StorePaths&) = delete;
   StorePaths& operator=(const StorePaths&) = delete;
 
@@ -51,7 +56,8 @@ class StorePaths {
   const std::string& group_index_dir() const { return group_index_dir_; }
   const std::string& group_text_dir() const { return group_text_dir_; }
 
-  // Owner file paths; nullopt when IsStorableOwnerName refuses the name.
+  // Owner file paths; nullopt when IsSafeStoreFileName refuses the name. The store's own names
+  // (beginning with ".") are formed here too; its public operations refuse them as owners.
   std::optional<std::string> PersonIndexPath(std::u16string_view owner) const;
   std::optional<std::string> PersonTextPath(std::u16string_view owner) const;
   std::optional<std::string> GroupIndexPath(std::u16string_view owner) const;

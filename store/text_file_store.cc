@@ -31,10 +31,10 @@ std::optional<std::string> TextFileStore::TextPath(std::u16string_view owner) co
   return kind_ == Kind::kPerson ? paths_.PersonTextPath(owner) : paths_.GroupTextPath(owner);
 }
 
-int TextFileStore::AddOffMsgTxt(std::u16string_view owner, const std::u16string& text,
-                                OffMsgTextPos* pos) {
+Status TextFileStore::AddOffMsgTxt(std::u16string_view owner, const std::u16string& text,
+                                   OffMsgTextPos* pos) {
   std::optional<std::string> path = TextPath(owner);
-  if (!path) return kBadOwner;
+  if (!path) return Status::Refused("owner name");
 
   // One fixed buffer: the block is at most kMaxBlockBytes, one byte less than the buffer.
   uint8_t block[kMaxBlockBytes + 1] = {};
@@ -45,7 +45,7 @@ int TextFileStore::AddOffMsgTxt(std::u16string_view owner, const std::u16string&
       xowzip::Compress(block, &blockLen, LittleEndianBytes(text, &converted),
                        static_cast<uint32_t>(2 * text.size() + 2)) != xowzip::kOk) {
     if (kind_ == Kind::kPerson) log_.Log(u"AddOffMsgTxt Compress faild,Owner=%s", owner);
-    return kCompressFailed;
+    return Status::TooLarge("text block");
   }
 
   std::string_view data(reinterpret_cast<const char*>(block), blockLen);
@@ -57,38 +57,56 @@ int TextFileStore::AddOffMsgTxt(std::u16string_view owner, const std::u16string&
     error = fs_.Append(*path, data, &offset);
     if (error != 0) {
       log_.Log(u"AddOffMsgTxt Writefile faild,Owner=%s,state=%d", owner, error);
-      return kWriteFailed;
+      return Status::WriteFailed(error, *path);
     }
   }
   // Index entries hold 32-bit offsets; a block past that range could never be found again.
   if (offset > std::numeric_limits<int32_t>::max() - static_cast<int64_t>(blockLen)) {
     fs_.Truncate(*path, offset);
     log_.Log(u"AddOffMsgTxt Writefile faild,Owner=%s,state=%d", owner, EFBIG);
-    return kWriteFailed;
+    return Status::WriteFailed(EFBIG, *path);
   }
   pos->Addr = static_cast<int32_t>(offset);
   pos->Len = static_cast<int32_t>(blockLen);
-  return kOk;
+  return Status::Ok();
 }
 
-int TextFileStore::ReadOffMsgTxt(std::u16string_view owner, int32_t addr, int32_t len,
-                                 std::vector<uint8_t>* block) {
+Status TextFileStore::ReadOffMsgTxt(std::u16string_view owner, int32_t addr, int32_t len,
+                                    std::vector<uint8_t>* block) {
   std::optional<std::string> path = TextPath(owner);
-  if (!path) return kCannotRead;
-  if (len < 0 || len > kMaxReadBytes) return kBadLength;
+  if (!path) return Status::Refused("owner name");
+  if (len < 0 || len > kMaxReadBytes) return Status::Corrupt("block length " + std::to_string(len));
   std::vector<uint8_t> data(static_cast<size_t>(len), 0);
   // A negative address lies outside the file like one past its end: an all-zero block, which
   // the reader then fails to decompress. The file must still be readable.
   size_t want = addr < 0 ? 0 : data.size();
   size_t done = 0;
-  if (fs_.ReadAt(*path, addr < 0 ? 0 : addr, want, data.data(), &done) != 0) return kCannotRead;
+  if (int error = fs_.ReadAt(*path, addr < 0 ? 0 : addr, want, data.data(), &done); error != 0)
+    return Status::FromReadError(error, *path);
   *block = std::move(data);
-  return kOk;
+  return Status::Ok();
 }
 
-bool TextFileStore::DeleteTxtFile(std::u16string_view owner) {
+Status TextFileStore::DeleteTxtFile(std::u16string_view owner) {
   std::optional<std::string> path = TextPath(owner);
-  return path && fs_.Unlink(*path) == 0;
+  if (!path) return Status::Refused("owner name");
+  int error = fs_.Unlink(*path);
+  if (error != 0 && error != ENOENT) error = fs_.Unlink(*path);  // a passing failure may be over
+  if (error == 0) return Status::Ok();
+  if (error == ENOENT) return Status::Absent(*path);
+  return Status::WriteFailed(error, *path);
+}
+
+int TextFileStore::AddCode(const Status& status) {
+  if (status.ok()) return kOk;
+  if (status.IsRefused()) return kBadOwner;
+  if (status.IsTooLarge()) return kCompressFailed;
+  return kWriteFailed;
+}
+
+int TextFileStore::ReadCode(const Status& status) {
+  if (status.ok()) return kOk;
+  return status.IsCorrupt() ? kBadLength : kCannotRead;
 }
 
 }  // namespace pigeonbox

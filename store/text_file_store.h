@@ -16,6 +16,7 @@
 
 #include "service/log_file.h"
 #include "store/file_system.h"
+#include "store/status.h"
 #include "store/store_paths.h"
 #include "store/store_records.h"
 
@@ -25,8 +26,8 @@ namespace pigeonbox {
 // compression is logged; both are this class.
 class TextFileStore {
  public:
-  // Result codes. A failed append has a code of its own, -3 (next to compression's -2), so the
-  // manager's log tells the two apart; any non-zero code keeps the manager from indexing.
+  // The integer results callers outside the store get (AddCode, ReadCode). A failed append has
+  // a code of its own, -3 (next to compression's -2), so the manager's log tells the two apart.
   static constexpr int kOk = 0;
   static constexpr int kBadOwner = -1;        // add: the owner name is refused as a file name
   static constexpr int kCannotRead = -1;      // read: the file cannot be opened or read
@@ -44,20 +45,26 @@ class TextFileStore {
   TextFileStore& operator=(const TextFileStore&) = delete;
 
   // Compresses `text` (UTF-16LE with one terminating zero unit) and appends the block to the
-  // owner's text file; *pos = its offset and length. Results: kOk; kBadOwner; kCompressFailed
-  // (nothing written); kWriteFailed (after one retry; *pos stays unchanged and must not be
-  // indexed). A failed attempt logs "AddOffMsgTxt Writefile faild,Owner=%s,state=%d" with the
-  // errno as the state.
-  int AddOffMsgTxt(std::u16string_view owner, const std::u16string& text, OffMsgTextPos* pos);
+  // owner's text file; *pos = its offset and length. Ok; Refused (owner name); TooLarge (the
+  // block would exceed kMaxBlockBytes; nothing written); WriteFailed (after one retry, or EFBIG
+  // for a block that would end beyond the 32-bit offsets of the index; *pos stays unchanged and
+  // must not be indexed). A failed attempt logs "AddOffMsgTxt Writefile faild,Owner=%s,state=%d"
+  // with the errno as the state.
+  Status AddOffMsgTxt(std::u16string_view owner, const std::u16string& text, OffMsgTextPos* pos);
 
   // Reads `len` bytes at `addr` of the owner's text file into *block (replaced). Bytes beyond
-  // the end of the file read as zeros. Results: kOk; kCannotRead (also for a refused owner);
-  // kBadLength for a negative or implausibly large `len`.
-  int ReadOffMsgTxt(std::u16string_view owner, int32_t addr, int32_t len,
-                    std::vector<uint8_t>* block);
+  // the end of the file read as zeros. Ok; Refused; Absent (no text file); Unavailable (the
+  // read failed); Corrupt for a negative or implausibly large `len` (a damaged entry).
+  Status ReadOffMsgTxt(std::u16string_view owner, int32_t addr, int32_t len,
+                       std::vector<uint8_t>* block);
 
-  // True when the owner's text file was deleted.
-  bool DeleteTxtFile(std::u16string_view owner);
+  // Deletes the owner's text file, trying twice. Ok; Absent (there was none); WriteFailed (it is
+  // still there); Refused.
+  Status DeleteTxtFile(std::u16string_view owner);
+
+  // The integer results of the add and the read, for callers and the log.
+  static int AddCode(const Status& status);   // 0, -1, -2, -3
+  static int ReadCode(const Status& status);  // 0, -1, -2
 
   // The owner's text file; nullopt for a refused name.
   std::optional<std::string> TextPath(std::u16string_view owner) const;

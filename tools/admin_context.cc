@@ -10,7 +10,14 @@ namespace pigeonbox::admin {
 OffMsgStoreMgr& AdminContext::store() {
   if (!store_) {
     store_ = std::make_unique<OffMsgStoreMgr>(root_, StoreSettings::Read(root_), fs_, log_);
-    store_->InitStores();
+    store_->InitStores(changesStore_ ? StoreAccess::kReadWrite : StoreAccess::kReadOnly);
+    if (!changesStore_) {
+      for (const std::string& shrink : store_->UnfinishedShrinks()) {
+        Print(JsonObject()
+                  .Add("unfinished_shrink", shrink)
+                  .Add("note", "finished by the next server start or changing verb"));
+      }
+    }
   }
   return *store_;
 }

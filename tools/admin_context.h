@@ -31,8 +31,13 @@ class AdminContext {
   FileSystem& fs() { return fs_; }
   LogFile& log() { return log_; }
 
+  // Whether the verb may change the store (it then holds the store root lock). A verb that may
+  // not opens the store read-only: it creates no directories and, instead of finishing a shrink
+  // that a killed process left unfinished, prints one line naming it.
+  void set_changes_store(bool changes) { changesStore_ = changes; }
+
   // The manager over the root's store, with the root's settings; created and initialised on
-  // first use (which creates the store directories when missing).
+  // first use (which, for a changing verb, creates the store directories when missing).
   OffMsgStoreMgr& store();
   const StorePaths& paths() { return *store().paths(); }
   // The group index store on its own, for the group-only count and listing (the manager only
@@ -53,6 +58,7 @@ class AdminContext {
   const std::string root_;
   FileSystem& fs_;
   LogFile& log_;
+  bool changesStore_ = false;
   std::unique_ptr<OffMsgStoreMgr> store_;
   std::unique_ptr<DisGroupIndexStore> groupIndex_;
 };

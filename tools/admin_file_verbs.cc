@@ -71,8 +71,12 @@ int RunPurge(AdminContext& ctx, const VerbArgs& args) {
   // Index files may have a scratch copy beside them; RemoveSafelySavedFile takes it too.
   for (const std::string& file : leftovers) RemoveSafelySavedFile(ctx.fs(), file);
 
+  // A file counts as removed only when it is certainly gone, not when it cannot be looked at.
   std::vector<std::string> removed, kept;
-  for (const std::string& file : present) (ctx.fs().Exists(file) ? kept : removed).push_back(file);
+  for (const std::string& file : present) {
+    FileStat stat;
+    (ctx.fs().Stat(file, &stat) == ENOENT ? removed : kept).push_back(file);
+  }
   JsonObject line;
   line.AddInt("result", kept.empty() ? 0 : -1).AddRaw("removed", JsonArray(removed));
   if (!kept.empty()) line.AddRaw("not_removed", JsonArray(kept));

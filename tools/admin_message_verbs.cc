@@ -124,7 +124,9 @@ int RunCount(AdminContext& ctx, const VerbArgs& args) {
     case Scope::kGroup: {
       IndexStore& group = ctx.groupIndex();
       OwnerLock lock(*owner);
-      count = group.GetOffMsgIndexSum(*owner);
+      int32_t sum = 0;
+      Status counted = group.GetOffMsgIndexSum(*owner, &sum);
+      count = IndexStore::CountCode(counted, sum);
       break;
     }
   }
@@ -149,7 +151,7 @@ int RunList(AdminContext& ctx, const VerbArgs& args) {
     case Scope::kGroup: {
       IndexStore& group = ctx.groupIndex();
       OwnerLock lock(*owner);
-      result = group.GetOffMsgIndexList(*owner, &records);
+      result = IndexStore::ListCode(group.GetOffMsgIndexList(*owner, &records));
       break;
     }
   }

@@ -98,6 +98,7 @@ int Run(const std::vector<std::string>& words) {
     return ctx.Fail("the install root " + root + " is not a directory", kExitUsage);
 
   StoreRootLock lock;
+  ctx.set_changes_store(verb->changesStore);
   if (verb->changesStore) {
     if (int code = TakeStoreLock(ctx, &lock); code != kExitOk) return code;
   }

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <sstream>
@@ -321,6 +322,50 @@ TEST_F(AdminTest, ChangingVerbsRefuseAStoreHeldByAServer) {
   EXPECT_EQ(One({"delete", "fay", "A"})["result"].text, "0");
 }
 
+// Every file below the root but the log, with its content.
+std::map<std::string, std::string> StoreFiles(const std::string& root) {
+  std::map<std::string, std::string> files;
+  PosixFileSystem fs;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+    const std::string path = entry.path().string();
+    if (path.find("/Logs") != std::string::npos) continue;
+    std::string content = "(directory)";
+    if (!entry.is_directory()) fs.ReadFile(path, &content);
+    files[path] = content;
+  }
+  return files;
+}
+
+TEST_F(AdminTest, ReadOnlyVerbsReportAnUnfinishedShrinkAndChangeNothing) {
+  AddPerson("hank", "A", "100");
+  // What a shrink killed between its journal entry and its renames leaves behind: the complete
+  // new pair beside the owner's files.
+  const std::string index = *paths_.PersonIndexPath(u"hank");
+  const std::string text = *paths_.PersonTextPath(u"hank");
+  auto temporary = [](const std::string& path, const char* extension) {
+    return path.substr(0, path.rfind('/') + 1) + ".hank.~shrink" + extension;
+  };
+  ASSERT_EQ(fs_.WriteFile(temporary(index, ".xml"), "new index"), 0);
+  ASSERT_EQ(fs_.WriteFile(temporary(text, ".txt"), "new text"), 0);
+  ASSERT_EQ(fs_.MakeDir(root_.path() + "OffMsg/.shrink"), 0);
+  ASSERT_EQ(fs_.WriteFile(root_.path() + "OffMsg/.shrink/p.hank", "complete 9 8 1 1"), 0);
+  const std::map<std::string, std::string> before = StoreFiles(root_.path());
+
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"count", "hank"}, {"list", "hank"}, {"fetch", "hank", "A"}, {"verify"}, {"stats"}}) {
+    AdminRun run = Admin(args);
+    ASSERT_FALSE(run.lines.empty()) << args[0];
+    EXPECT_EQ(run.lines[0]["unfinished_shrink"].text, "p.hank") << args[0] << ": " << run.out;
+    EXPECT_EQ(StoreFiles(root_.path()), before) << args[0] << " changed the store";
+  }
+  // A changing verb holds the root lock and finishes the shrink first.
+  Admin({"delete", "nobody", "X"});
+  EXPECT_FALSE(fs_.Exists(root_.path() + "OffMsg/.shrink/p.hank"));
+  std::string finished;
+  ASSERT_EQ(fs_.ReadFile(index, &finished), 0);
+  EXPECT_EQ(finished, "new index");
+}
+
 TEST_F(AdminTest, BadInputGetsAClearErrorNeverACrash) {
   struct Case {
     std::vector<std::string> args;
@@ -342,6 +387,7 @@ TEST_F(AdminTest, BadInputGetsAClearErrorNeverACrash) {
        "cannot read the text file"},
       {{"add", "a/b", "--sender", "s", "--type", "t"}, 2, "cannot name store files"},
       {{"add", "..", "--sender", "s", "--type", "t"}, 2, "cannot name store files"},
+      {{"add", ".a.~shrink", "--sender", "s", "--type", "t"}, 2, "cannot name store files"},
       {{"count", "\xff\xfe"}, 2, "not UTF-8"},
       {{"fetch", "a", "m", "--since", "-1"}, 2, "--since"},
       {{"delete-by-time", "a", "m", "1", "2", "x", "4"}, 2, "DISTIME"},

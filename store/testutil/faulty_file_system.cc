@@ -28,11 +28,49 @@ void FaultyFileSystem::ShortReads(std::string pattern, size_t max_bytes) {
   short_reads_.push_back({std::move(pattern), max_bytes});
 }
 
+void FaultyFileSystem::FailNthCall(int64_t n, int error) {
+  std::lock_guard lock(mutex_);
+  nth_countdown_ = n;
+  nth_error_ = error;
+  nth_failed_ = false;
+}
+
+bool FaultyFileSystem::NthCallFailed() const {
+  std::lock_guard lock(mutex_);
+  return nth_failed_;
+}
+
+void FaultyFileSystem::ShiftAppendOffsets(std::string pattern, int64_t by) {
+  std::lock_guard lock(mutex_);
+  shifts_.push_back({std::move(pattern), by});
+}
+
+int64_t FaultyFileSystem::ShiftOf(const std::string& path) const {
+  std::lock_guard lock(mutex_);
+  int64_t by = 0;
+  for (const ShiftRule& rule : shifts_) {
+    if (Matches(rule.pattern, path)) by += rule.by;
+  }
+  return by;
+}
+
+void FaultyFileSystem::RecordCalls(bool on) {
+  std::lock_guard lock(mutex_);
+  recording_ = on;
+}
+
+std::vector<std::string> FaultyFileSystem::RecordedCalls() const {
+  std::lock_guard lock(mutex_);
+  return recorded_;
+}
+
 void FaultyFileSystem::Clear() {
   std::lock_guard lock(mutex_);
   call_rules_.clear();
   byte_rules_.clear();
   short_reads_.clear();
+  shifts_.clear();
+  nth_countdown_ = 0;
 }
 
 int64_t FaultyFileSystem::CallCount(Op op) const {
@@ -41,8 +79,19 @@ int64_t FaultyFileSystem::CallCount(Op op) const {
 }
 
 int FaultyFileSystem::Check(Op op, const std::string& path, const std::string& other) {
+  static constexpr const char* kNames[] = {
+      "read",     "write",  "truncate", "sync", "rename", "rename-noreplace",
+      "exchange", "unlink", "mkdir",    "stat", "listdir"};
   std::lock_guard lock(mutex_);
   ++counts_[static_cast<int>(op)];
+  if (recording_) {
+    recorded_.push_back(std::string(kNames[static_cast<int>(op)]) + " " + path +
+                        (other.empty() ? "" : " -> " + other));
+  }
+  if (nth_countdown_ > 0 && --nth_countdown_ == 0) {
+    nth_failed_ = true;
+    return nth_error_;
+  }
   int error = 0;
   for (CallRule& rule : call_rules_) {
     if (rule.op != op) continue;
@@ -119,13 +168,15 @@ int FaultyFileSystem::OverwriteFile(const std::string& path, std::string_view da
 }
 
 int FaultyFileSystem::Append(const std::string& path, std::string_view data, int64_t* offset) {
-  return GuardedWrite(path, data,
-                      [&](std::string_view part) { return base_.Append(path, part, offset); });
+  int error = GuardedWrite(path, data,
+                           [&](std::string_view part) { return base_.Append(path, part, offset); });
+  if (error == 0) *offset += ShiftOf(path);
+  return error;
 }
 
 int FaultyFileSystem::Truncate(const std::string& path, int64_t size) {
   if (int error = Check(Op::kTruncate, path); error != 0) return error;
-  return base_.Truncate(path, size);
+  return base_.Truncate(path, size - ShiftOf(path));
 }
 
 int FaultyFileSystem::Sync(const std::string& path) {

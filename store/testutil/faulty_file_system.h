@@ -40,6 +40,17 @@ class FaultyFileSystem final : public FileSystem {
   void FailWritesAfterBytes(std::string pattern, int64_t bytes, int error);
   // Reads of matching paths return at most `max_bytes` bytes.
   void ShortReads(std::string pattern, size_t max_bytes);
+  // Counting every call from now on, of any kind and on any path, the n-th (n >= 1) fails with
+  // `error` and changes nothing; later calls pass unless another rule stops them.
+  void FailNthCall(int64_t n, int error);
+  // Whether the call armed by FailNthCall has come (and failed).
+  bool NthCallFailed() const;
+  // Appends to matching paths report offsets `by` bytes further on, and truncations of them
+  // take sizes that much smaller: the file looks `by` bytes larger to the store than it is.
+  void ShiftAppendOffsets(std::string pattern, int64_t by);
+  // Records the kind and path of every call from now on (Exchange and renames: "a -> b").
+  void RecordCalls(bool on);
+  std::vector<std::string> RecordedCalls() const;
   // Removes every rule; the call counts stay.
   void Clear();
   // Calls of kind `op` that reached this object, failed or not.
@@ -94,6 +105,17 @@ class FaultyFileSystem final : public FileSystem {
   std::vector<CallRule> call_rules_;
   std::vector<ByteRule> byte_rules_;
   std::vector<ShortReadRule> short_reads_;
+  struct ShiftRule {
+    std::string pattern;
+    int64_t by;
+  };
+  std::vector<ShiftRule> shifts_;
+  int64_t ShiftOf(const std::string& path) const;
+  int64_t nth_countdown_ = 0;  // calls until the armed one; 0: none armed
+  int nth_error_ = 0;
+  bool nth_failed_ = false;
+  bool recording_ = false;
+  std::vector<std::string> recorded_;
   int64_t counts_[static_cast<int>(Op::kListDir) + 1] = {};
 };
 
