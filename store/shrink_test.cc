@@ -36,8 +36,8 @@ class ShrinkTest : public ::testing::Test {
   ShrinkTest() : faulty_(posix_), clock_(kNow) { log_.Open(dir_.path() + "Logs", "Pigeonbox.log"); }
 
   // A new manager, as at a start of the server.
-  OffMsgStoreMgr& Start() {
-    mgr_ = std::make_unique<OffMsgStoreMgr>(dir_.path(), StoreSettings{}, faulty_, log_, clock_);
+  OffMsgStoreMgr& Start(StoreSettings settings = {}) {
+    mgr_ = std::make_unique<OffMsgStoreMgr>(dir_.path(), settings, faulty_, log_, clock_);
     mgr_->InitStores();
     return *mgr_;
   }
@@ -159,6 +159,15 @@ TEST_F(ShrinkTest, AShrinkKeepingNothingLeavesBothFilesOrNeither) {
   EXPECT_FALSE(posix_.Exists(*mgr_->paths()->PersonIndexPath(u"alice")));
   EXPECT_FALSE(posix_.Exists(*mgr_->paths()->PersonTextPath(u"alice")));
   EXPECT_TRUE(ShrinkLeftovers().empty());
+
+  // With group storage turned off, a group pair goes to the backup whole.
+  ASSERT_EQ(mgr_->AddDisGroupOffMsg(u"Team", u"g", Part(u"g", 1)), 0);
+  StoreSettings off;
+  off.storeDisGroupMaxCount = 0;
+  Start(off);
+  EXPECT_EQ(mgr_->ShrinkOffMsgFile(u"Team", OffMsgStoreMgr::kGroupKind, 100.0), 0);
+  EXPECT_FALSE(posix_.Exists(*mgr_->paths()->GroupIndexPath(u"Team")));
+  EXPECT_TRUE(posix_.Exists(*mgr_->paths()->GroupTextPath(u"Team_Backup")));
 }
 
 TEST_F(ShrinkTest, LongPartsAreCarriedWholeAndUndecodableOnesReported) {
