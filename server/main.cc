@@ -7,7 +7,9 @@
 //   pigeonbox -RegServer     remove the unit (a plain registration records nothing else)
 //   pigeonbox -UnregServer   remove the unit
 //
-// Switches start with "-" or "/", ignore letter case and count only as the last item. The install
+//   pigeonbox --help | --version
+//
+// Switches start with "-" or "/" and ignore letter case; any other word is refused. The install
 // root is the directory above the executable's, or PIGEONBOX_ROOT; the unit directory
 // /etc/systemd/system, or PIGEONBOX_UNIT_DIR.
 #include <filesystem>

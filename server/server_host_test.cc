@@ -5,6 +5,9 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "server/service_notify.h"
 #include "server/switches.h"
@@ -14,18 +17,35 @@
 namespace pigeonbox {
 namespace {
 
-TEST(SwitchTest, OnlyTheLastItemCountsWhateverItsCase) {
-  EXPECT_EQ(ParseSwitch("/service"), Switch::kService);
-  EXPECT_EQ(ParseSwitch("-REGSERVER"), Switch::kRegServer);
-  EXPECT_EQ(ParseSwitch("-x -UnregServer"), Switch::kUnregServer);
-  EXPECT_EQ(ParseSwitch("/opt/x-y/Service"), Switch::kService);  // "/Service" ends the line
-  EXPECT_EQ(ParseSwitch("-Service -x"), Switch::kNone);
-  EXPECT_EQ(ParseSwitch("-Service "), Switch::kNone);
-  EXPECT_EQ(ParseSwitch("Service"), Switch::kNone);
-  EXPECT_EQ(ParseSwitch(""), Switch::kNone);
-  char a0[] = "pigeonbox", a1[] = "-a", a2[] = "/Service";
-  char* argv[] = {a0, a1, a2};
-  EXPECT_EQ(JoinArguments(3, argv), "-a /Service");
+TEST(SwitchTest, OneSwitchInEitherFormAndAnyCaseEverythingElseRefused) {
+  struct Case {
+    std::vector<std::string> words;
+    std::optional<int> exit;  // nullopt: goes on with `registration`
+    Switch registration;
+  } cases[] = {
+      {{}, std::nullopt, Switch::kNone},
+      {{"/service"}, std::nullopt, Switch::kService},
+      {{"-Service"}, std::nullopt, Switch::kService},
+      {{"-REGSERVER"}, std::nullopt, Switch::kRegServer},
+      {{"/UnRegServer"}, std::nullopt, Switch::kUnregServer},
+      {{"--help"}, 0, Switch::kNone},
+      {{"--version"}, 0, Switch::kNone},
+      {{"-Service", "-x"}, 2, Switch::kNone},
+      {{"-x", "-UnregServer"}, 2, Switch::kNone},
+      {{"-RegServer", "-Service"}, 2, Switch::kNone},
+      {{"/opt/x-y/Service"}, 2, Switch::kNone},
+      {{"Service"}, 2, Switch::kNone},
+      {{"--Service"}, 2, Switch::kNone},
+      {{"-Service", "stray"}, 2, Switch::kNone},
+  };
+  for (const Case& c : cases) {
+    Switch registration = Switch::kNone;
+    const std::optional<int> exit = ReadCommandLine(c.words, &registration);
+    EXPECT_EQ(exit, c.exit) << testing::PrintToString(c.words);
+    if (!exit) {
+      EXPECT_EQ(registration, c.registration) << testing::PrintToString(c.words);
+    }
+  }
 }
 
 class UnitTest : public ::testing::Test {

@@ -66,7 +66,12 @@ void BlockStopSignals() {
 ServiceHost::ServiceHost(std::string installRoot) : installRoot_(std::move(installRoot)) {}
 
 int ServiceHost::Main(int argc, char** argv) {
-  switch (ParseSwitch(JoinArguments(argc, argv))) {
+  Switch registration = Switch::kNone;
+  if (std::optional<int> done =
+          ReadCommandLine(std::vector<std::string>(argv + 1, argv + argc), &registration)) {
+    return *done;
+  }
+  switch (registration) {
     case Switch::kUnregServer:
     case Switch::kRegServer:
       return Register(false);

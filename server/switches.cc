@@ -1,10 +1,11 @@
 #include "server/switches.h"
 
+#include "base/command_line.h"
 #include "base/text.h"
 
 namespace pigeonbox {
 
-Switch ParseSwitch(std::string_view commandLine) {
+Switch SwitchOf(std::string_view word) {
   struct Name {
     std::string_view text;
     Switch value;
@@ -12,23 +13,39 @@ Switch ParseSwitch(std::string_view commandLine) {
   static constexpr Name kNames[] = {{"UnregServer", Switch::kUnregServer},
                                     {"RegServer", Switch::kRegServer},
                                     {"Service", Switch::kService}};
-  for (size_t at = commandLine.find_first_of("-/"); at != std::string_view::npos;
-       at = commandLine.find_first_of("-/", at + 1)) {
-    const std::string_view rest = commandLine.substr(at + 1);
-    for (const Name& name : kNames) {
-      if (EqualsIgnoreAsciiCase(rest, name.text)) return name.value;
-    }
+  if (word.empty() || (word.front() != '-' && word.front() != '/')) return Switch::kNone;
+  for (const Name& name : kNames) {
+    if (EqualsIgnoreAsciiCase(word.substr(1), name.text)) return name.value;
   }
   return Switch::kNone;
 }
 
-std::string JoinArguments(int argc, char** argv) {
-  std::string line;
-  for (int i = 1; i < argc; ++i) {
-    if (i > 1) line += ' ';
-    line += argv[i];
+std::optional<int> ReadCommandLine(const std::vector<std::string>& words, Switch* registration) {
+  std::unique_ptr<CLI::App> app = NewCommandLine(
+      "pigeonbox",
+      "The offline-message server. Without a switch it runs until SIGTERM or Ctrl-C: as a\n"
+      "service when systemd started it from the installed unit, in the console otherwise.\n"
+      "The install root is the directory above the executable's, or PIGEONBOX_ROOT.");
+  app->footer(
+      "Registration switches (\"-\" or \"/\", any letter case; at most one):\n"
+      "  -Service       install the systemd unit pigeonbox.service (in /etc/systemd/system,\n"
+      "                 or PIGEONBOX_UNIT_DIR)\n"
+      "  -RegServer     remove the unit\n"
+      "  -UnregServer   remove the unit");
+  // CLI11 knows no single-dash long names, so the switches are taken out first.
+  std::vector<std::string> rest;
+  *registration = Switch::kNone;
+  for (const std::string& word : words) {
+    const Switch named = SwitchOf(word);
+    if (named == Switch::kNone) {
+      rest.push_back(word);
+    } else if (*registration != Switch::kNone) {
+      return CommandLineError(*app, "only one registration switch at a time, not also " + word);
+    } else {
+      *registration = named;
+    }
   }
-  return line;
+  return ParseCommandLine(*app, std::move(rest));
 }
 
 }  // namespace pigeonbox

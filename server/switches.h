@@ -1,13 +1,15 @@
 // The command line of the pigeonbox executable.
 //
-// A switch starts with "-" or "/". Every "-" or "/" of the line is tried in turn, and the text
-// from there to the end of the line must equal a switch name as a whole, letter case ignored; so
-// a switch counts only as the last item of the line ("pigeonbox /service" installs the service,
-// "pigeonbox -Service -x" runs the server).
+// Besides --help and --version it takes at most one registration switch: "-" or "/" and the
+// switch name, letter case ignored ("pigeonbox /service", "pigeonbox -REGSERVER"). Any other
+// word, or a second switch, is refused with the usage, so a mistyped line never starts the
+// server by accident.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace pigeonbox {
 
@@ -18,10 +20,12 @@ enum class Switch {
   kService,      // (re)install the service
 };
 
-// The switch of a command line (the arguments after the program name, joined by spaces).
-Switch ParseSwitch(std::string_view commandLine);
+// The registration switch that one word names; kNone for any other word.
+Switch SwitchOf(std::string_view word);
 
-// argv[1 ..] joined by single spaces.
-std::string JoinArguments(int argc, char** argv);
+// Reads the arguments after the program name. nullopt when the process goes on, with the
+// switch in *registration (kNone: run the server); otherwise the exit code to end with: 0 after
+// --help or --version, 2 after a mistake (said on stderr with the usage).
+std::optional<int> ReadCommandLine(const std::vector<std::string>& words, Switch* registration);
 
 }  // namespace pigeonbox

@@ -1,5 +1,6 @@
 #include "tools/admin_args.h"
 
+#include <CLI/CLI.hpp>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -18,38 +19,25 @@ std::optional<T> ParseWhole(const std::string& text) {
 
 }  // namespace
 
-bool VerbArgs::Parse(const std::vector<std::string>& words, const std::set<std::string>& valued,
-                     const std::set<std::string>& flags, std::string* error) {
-  bool optionsEnded = false;
-  for (size_t i = 0; i < words.size(); ++i) {
-    const std::string& word = words[i];
-    if (optionsEnded || word.size() < 2 || word[0] != '-') {
-      positional_.push_back(word);
-    } else if (word == "--") {
-      optionsEnded = true;
-    } else if (valued.count(word)) {
-      if (i + 1 == words.size()) {
-        *error = "option " + word + " needs a value";
-        return false;
-      }
-      if (!values_.emplace(word, words[++i]).second) {
-        *error = "option " + word + " given twice";
-        return false;
-      }
-    } else if (flags.count(word)) {
-      flags_.insert(word);
-    } else {
-      *error = "unknown option " + word;
-      return false;
-    }
+void VerbArgs::Declare(CLI::App& command, const std::set<std::string>& valued,
+                       const std::set<std::string>& flags) {
+  for (const std::string& option : valued) {
+    options_[option] = command.add_option(option, values_[option])
+                           ->multi_option_policy(CLI::MultiOptionPolicy::Throw);
   }
-  return true;
+  for (const std::string& flag : flags) options_[flag] = command.add_flag(flag);
+  command.add_option("ARGS", positional_, "the verb's words");
 }
 
 std::optional<std::string> VerbArgs::Value(const std::string& option) const {
-  auto it = values_.find(option);
-  if (it == values_.end()) return std::nullopt;
-  return it->second;
+  auto it = options_.find(option);
+  if (it == options_.end() || it->second->count() == 0) return std::nullopt;
+  return values_.at(option);
+}
+
+bool VerbArgs::Flag(const std::string& option) const {
+  auto it = options_.find(option);
+  return it != options_.end() && it->second->count() > 0;
 }
 
 std::optional<int32_t> ParseInt32(const std::string& text) {

@@ -9,24 +9,34 @@
 #include <string>
 #include <vector>
 
+namespace CLI {
+class App;
+class Option;
+}  // namespace CLI
+
 namespace pigeonbox::admin {
 
 class VerbArgs {
  public:
-  // Splits `words` (the words after the verb). "--" ends the options; a lone "-" is a
-  // positional word. False with *error for an unknown option, an option without its value or
-  // one given twice.
-  bool Parse(const std::vector<std::string>& words, const std::set<std::string>& valued,
-             const std::set<std::string>& flags, std::string* error);
+  VerbArgs() = default;
+  VerbArgs(const VerbArgs&) = delete;
+  VerbArgs& operator=(const VerbArgs&) = delete;
+
+  // Declares the verb's options on `command` (its subcommand): each of `valued` takes one
+  // value and may be given once, each of `flags` takes none; every other word is positional
+  // ("--" ends the options). The results are read here once `command` has parsed; this object
+  // must outlive `command`'s parse.
+  void Declare(CLI::App& command, const std::set<std::string>& valued,
+               const std::set<std::string>& flags);
 
   const std::vector<std::string>& positional() const { return positional_; }
   std::optional<std::string> Value(const std::string& option) const;
-  bool Flag(const std::string& option) const { return flags_.count(option) > 0; }
+  bool Flag(const std::string& option) const;
 
  private:
   std::vector<std::string> positional_;
   std::map<std::string, std::string> values_;
-  std::set<std::string> flags_;
+  std::map<std::string, const CLI::Option*> options_;
 };
 
 // Whole-word numbers: no spaces, no trailing characters, within range.

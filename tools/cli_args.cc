@@ -4,6 +4,9 @@
 #include <climits>
 #include <cmath>
 #include <cstdlib>
+#include <memory>
+
+#include "base/command_line.h"
 
 namespace pigeonbox::cli {
 namespace {
@@ -25,183 +28,112 @@ std::optional<int32_t> ParseLong(const std::string& text) {
   return static_cast<int32_t>(value);
 }
 
-// Walks the words; Take() hands out the value of an option.
-class Words {
- public:
-  explicit Words(const std::vector<std::string>& words) : words_(words) {}
-  bool Done() const { return next_ >= words_.size(); }
-  const std::string& Next() { return words_[next_++]; }
-  bool Take(const std::string& option, std::string* value, std::string* error) {
-    if (Done()) {
-      *error = option + " needs a value";
-      return false;
-    }
-    *value = Next();
-    return true;
-  }
-
- private:
-  const std::vector<std::string>& words_;
-  size_t next_ = 0;
-};
-
-bool ParseSend(Words& words, CliArgs* args, std::string* error) {
-  std::string value;
-  while (!words.Done()) {
-    std::string word = words.Next();
-    if (!words.Take(word, &value, error)) return false;
-    if (word == "--type") {
-      args->type = value;
-    } else if (word == "--to") {
-      args->to = value;
-    } else if (word == "--src") {
-      args->src = value;
-    } else if (word == "--data") {
-      args->data = value;
-    } else if (word == "--data-file") {
-      args->dataFile = value;
-    } else {
-      *error = "send: unknown option " + word;
-      return false;
-    }
-  }
-  if (args->type.empty() || args->to.empty()) {
-    *error = "send needs --type and --to";
-    return false;
-  }
-  if (args->data && args->dataFile) {
-    *error = "send takes --data or --data-file, not both";
-    return false;
-  }
-  return true;
+// A validator from a check that returns the complaint, empty when the value is fine.
+CLI::Validator Check(std::string (*complaint)(const std::string&)) {
+  return CLI::Validator([complaint](std::string& value) { return complaint(value); }, "");
 }
 
-bool ParseRequest(Words& words, CliArgs* args, std::string* error) {
-  if (words.Done()) {
-    *error = "request needs a COMMAND";
-    return false;
-  }
-  args->command = words.Next();
-  std::string value, key, text;
-  while (!words.Done()) {
-    std::string word = words.Next();
-    if (word == "--long") {
-      if (!words.Take(word, &value, error)) return false;
-      std::optional<int32_t> number;
-      if (!SplitKeyValue(value, &key, &text) || !(number = ParseLong(text))) {
-        *error = "--long wants Key=N with a 32-bit number, not " + value;
-        return false;
-      }
-      args->longs.emplace_back(key, *number);
-    } else if (word == "--wait") {
-      if (!words.Take(word, &value, error)) return false;
-      char* end = nullptr;
-      double seconds = std::strtod(value.c_str(), &end);
-      if (value.empty() || *end != '\0' || !std::isfinite(seconds) || seconds < 0 ||
-          seconds > 3600) {
-        *error = "--wait wants seconds between 0 and 3600, not " + value;
-        return false;
-      }
-      args->waitSeconds = seconds;
-    } else if (SplitKeyValue(word, &key, &text)) {
-      args->strings.emplace_back(key, text);
-    } else {
-      *error = "request: expected Key=Value, --long or --wait, not " + word;
-      return false;
-    }
-  }
-  return true;
+std::string NotKeyValue(const std::string& word) {
+  std::string key, value;
+  return SplitKeyValue(word, &key, &value) ? "" : "expected Key=Value, not " + word;
 }
 
-std::optional<uint32_t> ParseUnsigned(const std::string& text, uint32_t max) {
-  if (text.empty() || text[0] < '0' || text[0] > '9') return std::nullopt;
+std::string NotKeyNumber(const std::string& word) {
+  std::string key, value;
+  if (SplitKeyValue(word, &key, &value) && ParseLong(value)) return "";
+  return "wants Key=N with a 32-bit number, not " + word;
+}
+
+std::string NotSeconds(const std::string& text) {
   char* end = nullptr;
-  errno = 0;
-  unsigned long long value = std::strtoull(text.c_str(), &end, 10);
-  if (*end != '\0' || errno != 0 || value > max) return std::nullopt;
-  return static_cast<uint32_t>(value);
+  double seconds = std::strtod(text.c_str(), &end);
+  if (!text.empty() && *end == '\0' && std::isfinite(seconds) && seconds >= 0 && seconds <= 3600) {
+    return "";
+  }
+  return "wants seconds between 0 and 3600, not " + text;
 }
 
-bool ParseDownload(Words& words, CliArgs* args, std::string* error) {
-  std::string value;
-  bool ticketId = false, userId = false;
-  while (!words.Done()) {
-    std::string word = words.Next();
-    if (!words.Take(word, &value, error)) return false;
-    std::string* text = word == "--host"     ? &args->host
-                        : word == "--ticket" ? &args->ticket
-                        : word == "--key"    ? &args->key
-                        : word == "--dir"    ? &args->dir
-                        : word == "--name"   ? &args->name
-                        : word == "--out"    ? &args->out
-                                             : nullptr;
-    if (text != nullptr) {
-      *text = value;
-      continue;
-    }
-    std::optional<uint32_t> number =
-        ParseUnsigned(value, word == "--port" ? UINT16_MAX : UINT32_MAX);
-    if (word != "--port" && word != "--ticket-id" && word != "--user-id") {
-      *error = "download: unknown option " + word;
-      return false;
-    }
-    if (!number) {
-      *error = word + " wants a number, not " + value;
-      return false;
-    }
-    if (word == "--port") {
-      args->port = static_cast<uint16_t>(*number);
-    } else if (word == "--ticket-id") {
-      args->ticketId = *number;
-      ticketId = true;
-    } else {
-      args->userId = *number;
-      userId = true;
-    }
-  }
-  if (args->ticket.empty() || args->key.empty() || !ticketId || !userId || args->name.empty() ||
-      args->out.empty()) {
-    *error = "download needs --ticket, --key, --ticket-id, --user-id, --name and --out";
-    return false;
-  }
-  return true;
+void AddSend(CLI::App& app, CliArgs* args) {
+  CLI::App* send = app.add_subcommand("send", "send a message of a registered type");
+  send->add_option("--type", args->type, "message type")->required();
+  send->add_option("--to", args->to, "receivers, separated by \";\"")->required();
+  send->add_option("--src", args->src, "SrcIdentifier (default pigeonbox-cli)");
+  CLI::Option* data =
+      send->add_option("--data", args->data, "the envelope text")->option_text("XML");
+  send->add_option("--data-file", args->dataFile, "file with the envelope text")
+      ->option_text("F")
+      ->excludes(data);
+}
+
+void AddRequest(CLI::App& app, CliArgs* args, std::vector<std::string>* strings,
+                std::vector<std::string>* longs) {
+  CLI::App* request =
+      app.add_subcommand("request", "send a request and print every reply as one JSON line");
+  request->add_option("COMMAND", args->command, "the request's Command")->required();
+  request->add_option("Key=Value", *strings, "text items of the request")
+      ->check(Check(NotKeyValue));
+  request->add_option("--long", *longs, "a number item of the request (repeatable)")
+      ->option_text("Key=N")
+      ->allow_extra_args(false)
+      ->check(Check(NotKeyNumber));
+  request
+      ->add_option("--wait", args->waitSeconds, "seconds to wait for a further reply (default 2)")
+      ->option_text("SECONDS")
+      ->check(Check(NotSeconds));
+}
+
+void AddDownload(CLI::App& app, CliArgs* args) {
+  CLI::App* download =
+      app.add_subcommand("download", "download a file from the file-transfer service");
+  download->add_option("--host", args->host, "transfer service host (default 127.0.0.1)");
+  download->add_option("--port", args->port,
+                       "transfer port (default: the root's Pigeonbox section, else 8015)");
+  download->add_option("--ticket", args->ticket, "the ticket")->required()->check(HexDigits());
+  download->add_option("--key", args->key, "the ticket session key")
+      ->required()
+      ->check(HexDigits(32));
+  download->add_option("--ticket-id", args->ticketId, "ticket id")->required();
+  download->add_option("--user-id", args->userId, "user id")->required();
+  download->add_option("--dir", args->dir, "directory of the file below the store");
+  download->add_option("--name", args->name, "file name")->required();
+  download->add_option("--out", args->out, "file to write")->required();
 }
 
 }  // namespace
 
-bool ParseCliArgs(const std::vector<std::string>& list, CliArgs* args, std::string* error) {
-  Words words(list);
-  std::string value;
-  while (!words.Done()) {
-    std::string word = words.Next();
-    if (word == "send" || word == "request" || word == "download") {
-      args->verb = word;
-      break;
-    }
-    if (!words.Take(word, &value, error)) return false;
-    if (word == "--root") {
-      args->root = value;
-    } else if (word == "--server") {
-      args->server = value;
-    } else if (word == "--app") {
-      args->app = value;
-    } else if (word == "--user") {
-      args->user = value;
-    } else {
-      *error = "unknown option " + word;
-      return false;
-    }
+std::optional<int> ParseCliArgs(int argc, char** argv, CliArgs* args) {
+  std::unique_ptr<CLI::App> app = NewCommandLine(
+      "pigeonbox-cli",
+      "A client of the offline-message server through the application server; download\n"
+      "talks to the file-transfer service directly. Exit status 1 when the server cannot be\n"
+      "reached or refuses.");
+  app->add_option("--root", args->root, "install root (default: above bin/, or PIGEONBOX_ROOT)")
+      ->option_text("DIR");
+  app->add_option("--server", args->server,
+                  "application server (default: the root's APPServer section)")
+      ->option_text("HOST:PORT");
+  app->add_option("--app", args->app, "application name (default: from AppConfig/AppOffMsg.xml)");
+  app->add_option("--user", args->user, "log in as this user (send, request)");
+  app->require_subcommand(1);
+  std::vector<std::string> strings, longs;
+  AddSend(*app, args);
+  AddRequest(*app, args, &strings, &longs);
+  AddDownload(*app, args);
+  if (std::optional<int> done = ParseCommandLine(*app, argc, argv)) return done;
+  args->verb = app->get_subcommands().front()->get_name();
+  if (args->verb != "download" && args->user.empty()) {
+    return CommandLineError(*app, "--user NAME is required");
   }
-  if (args->verb.empty()) {
-    *error = "no verb (send, request or download)";
-    return false;
+  std::string key, value;
+  for (const std::string& word : strings) {
+    SplitKeyValue(word, &key, &value);
+    args->strings.emplace_back(key, value);
   }
-  if (args->verb == "download") return ParseDownload(words, args, error);
-  if (args->user.empty()) {
-    *error = "--user NAME is required";
-    return false;
+  for (const std::string& word : longs) {
+    SplitKeyValue(word, &key, &value);
+    args->longs.emplace_back(key, *ParseLong(value));
   }
-  return args->verb == "send" ? ParseSend(words, args, error) : ParseRequest(words, args, error);
+  return std::nullopt;
 }
 
 bool SplitHostPort(const std::string& text, std::string* host, uint16_t* port) {

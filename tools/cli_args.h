@@ -5,6 +5,7 @@
 //     request COMMAND [Key=Value ...] [--long Key=N ...] [--wait SECONDS]
 //   pigeonbox-cli [--root DIR] download [--host H] [--port P] --ticket HEX --key HEX
 //       --ticket-id N --user-id N --dir D --name F --out FILE
+//   pigeonbox-cli --help | --version
 #pragma once
 
 #include <cstdint>
@@ -47,8 +48,9 @@ struct CliArgs {
   std::string out;
 };
 
-// False with a reason in *error for anything it cannot take.
-bool ParseCliArgs(const std::vector<std::string>& words, CliArgs* args, std::string* error);
+// Reads the command line into *args. nullopt when the tool goes on; otherwise the exit code (0
+// after --help or --version, 2 for anything it cannot take, said with the usage on stderr).
+std::optional<int> ParseCliArgs(int argc, char** argv, CliArgs* args);
 
 // "host:port" or "[v6]:port".
 bool SplitHostPort(const std::string& text, std::string* host, uint16_t* port);

@@ -1,6 +1,7 @@
 // pigeonbox-admin: inspects and repairs the offline-message store of an install root.
 //
 //   pigeonbox-admin [--root DIR] VERB ...
+//   pigeonbox-admin [VERB] --help | --version
 //
 // Every verb prints JSON, one object per line. Exit codes: 0 done; 1 the store reported a
 // failure (or verify found damage); 2 bad arguments; 3 a verb that changes files met a running
@@ -8,13 +9,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <exception>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "base/command_line.h"
 #include "base/text.h"
 #include "config/install_root.h"
 #include "service/log_file.h"
@@ -24,18 +30,6 @@
 
 namespace pigeonbox::admin {
 namespace {
-
-void PrintUsage(FILE* out) {
-  std::fprintf(out, "usage: pigeonbox-admin [--root DIR] VERB ...\n");
-  for (const VerbSpec& verb : AdminVerbs()) std::fprintf(out, "  %s %s\n", verb.name, verb.usage);
-}
-
-const VerbSpec* FindVerb(const std::string& name) {
-  for (const VerbSpec& verb : AdminVerbs()) {
-    if (name == verb.name) return &verb;
-  }
-  return nullptr;
-}
 
 bool IsDirectory(const std::string& path) {
   struct stat st;
@@ -55,44 +49,63 @@ int TakeStoreLock(AdminContext& ctx, StoreRootLock* lock) {
   return ctx.Fail("cannot take the store lock " + lock->path() + ": " + std::strerror(error));
 }
 
+// The command line: --root DIR, then one verb (a subcommand) with its own options.
+std::unique_ptr<CLI::App> AdminCommandLine(std::string* root, std::deque<VerbArgs>* verbArgs) {
+  std::unique_ptr<CLI::App> app = NewCommandLine(
+      "pigeonbox-admin",
+      "Inspects and repairs the offline-message store of an install root. Every verb prints\n"
+      "JSON, one object per line. Exit codes: 0 done; 1 the store reported a failure (or\n"
+      "verify found damage); 2 bad arguments; 3 a verb that changes files met a running server.");
+  app->add_option("--root", *root, "install root (default: above bin/, or PIGEONBOX_ROOT)")
+      ->option_text("DIR");
+  app->require_subcommand(1);
+  for (const VerbSpec& verb : AdminVerbs()) {
+    CLI::App* command = app->add_subcommand(verb.name, verb.usage);
+    verbArgs->emplace_back().Declare(*command, verb.valued, verb.flags);
+  }
+  return app;
+}
+
+// Where the verb starts in `words`: after the --root option.
+size_t VerbStart(const std::vector<std::string>& words) {
+  size_t next = 0;
+  while (next < words.size()) {
+    if (words[next] == "--root") {
+      next += 2;
+    } else if (words[next].starts_with("--root=")) {
+      next += 1;
+    } else {
+      break;
+    }
+  }
+  return std::min(next, words.size());
+}
+
 int Run(const std::vector<std::string>& words) {
   std::string root;
-  bool rootGiven = false;
-  size_t next = 0;
-  if (next < words.size() && (words[next] == "--help" || words[next] == "-h")) {
-    PrintUsage(stdout);
-    return kExitOk;
-  }
-  if (next + 1 < words.size() && words[next] == "--root") {
-    root = words[next + 1];
-    if (!root.empty() && root.back() != '/') root += '/';
-    rootGiven = true;
-    next += 2;
-  }
-  if (!rootGiven) root = GetInstallRoot();
-
+  std::deque<VerbArgs> verbArgs;
+  std::unique_ptr<CLI::App> app = AdminCommandLine(&root, &verbArgs);
   PosixFileSystem fs;
   LogFile log;
-  AdminContext ctx(root, fs, log);
-  if (next == words.size()) {
-    PrintUsage(stderr);
-    return ctx.Fail("no verb given", kExitUsage);
-  }
-  const VerbSpec* verb = FindVerb(words[next]);
-  if (!verb) {
-    PrintUsage(stderr);
-    return ctx.Fail("unknown verb " + words[next], kExitUsage);
-  }
-  VerbArgs args;
   std::string error;
-  std::vector<std::string> rest(words.begin() + static_cast<ptrdiff_t>(next) + 1, words.end());
-  if (!args.Parse(rest, verb->valued, verb->flags, &error))
-    return ctx.Fail(error + "; usage: " + verb->name + " " + verb->usage, kExitUsage);
+  if (std::optional<int> done = ParseCommandLine(*app, words, &error)) {
+    if (*done == kExitOk) return kExitOk;
+    return AdminContext(root, fs, log).Fail(error, kExitUsage);
+  }
+  if (app->get_option("--root")->count() == 0) root = GetInstallRoot();
+  if (!root.empty() && root.back() != '/') root += '/';
+  AdminContext ctx(root, fs, log);
+  const std::string name = app->get_subcommands().front()->get_name();
+  size_t index = 0;
+  while (AdminVerbs()[index].name != name) ++index;
+  const VerbSpec* verb = &AdminVerbs()[index];
+  const VerbArgs& args = verbArgs[index];
   if (args.positional().size() < verb->minPositional ||
       args.positional().size() > verb->maxPositional) {
-    return ctx.Fail(
-        std::string("wrong number of arguments; usage: ") + verb->name + " " + verb->usage,
-        kExitUsage);
+    const std::string why =
+        std::string("wrong number of arguments; usage: ") + verb->name + " " + verb->usage;
+    CommandLineError(*app, why);
+    return ctx.Fail(why, kExitUsage);
   }
   if (!IsDirectory(root))
     return ctx.Fail("the install root " + root + " is not a directory", kExitUsage);
@@ -107,7 +120,8 @@ int Run(const std::vector<std::string>& words) {
   int code = verb->run(ctx, args);
   if (verb->changesStore) {
     std::string command;
-    for (size_t i = next; i < words.size(); ++i) command += (i > next ? " " : "") + words[i];
+    const size_t start = VerbStart(words);
+    for (size_t i = start; i < words.size(); ++i) command += (i > start ? " " : "") + words[i];
     log.Log(u"pigeonbox-admin %s: exit %d", FromUtf8(command), code);
   }
   return code;

@@ -372,13 +372,13 @@ TEST_F(AdminTest, BadInputGetsAClearErrorNeverACrash) {
     int exitCode;
     const char* error;
   } cases[] = {
-      {{}, 2, "no verb"},
-      {{"frobnicate"}, 2, "unknown verb frobnicate"},
+      {{}, 2, "no command given"},
+      {{"frobnicate"}, 2, "unknown command frobnicate"},
       {{"count"}, 2, "wrong number of arguments"},
       {{"count", "a", "b"}, 2, "wrong number of arguments"},
       {{"count", "a", "--group", "--all"}, 2, "exclude each other"},
-      {{"list", "a", "--bogus"}, 2, "unknown option --bogus"},
-      {{"add", "a", "--sender"}, 2, "--sender needs a value"},
+      {{"list", "a", "--bogus"}, 2, "not expected: --bogus"},
+      {{"add", "a", "--sender"}, 2, "--sender: 1 required"},
       {{"add", "a", "--type", "t"}, 2, "needs --sender and --type"},
       {{"add", "a", "--sender", "s", "--type", "t", "--time", "12x"}, 2, "--time"},
       {{"add", "a", "--sender", "s", "--type", "t", "--time", "99999999999"}, 2, "--time"},

@@ -1,31 +1,25 @@
-// pigeonbox-appserver [--root DIR] [--listen HOST:PORT]
+// pigeonbox-appserver [--root DIR] [--listen HOST:PORT] | --help | --version
 //
 // The stand-in application server for development, tests and the demo. Listens on the address
 // of the "APPServer" section of <root>Config/KVTServer.xml unless --listen is given, and logs to
 // <root>Logs/AppServer.log (to stderr when that file cannot be opened). Runs until SIGINT or
 // SIGTERM.
 #include <iostream>
+#include <optional>
 #include <string>
 
 #include "suite/appserver.h"
 #include "tools/standin_tool.h"
 
-namespace {
-
-int Usage() {
-  std::cerr << "usage: pigeonbox-appserver [--root DIR] [--listen HOST:PORT]\n";
-  return 2;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
   const char* program = "pigeonbox-appserver";
   pigeonbox::standin::ToolSetup setup;
-  if (int result =
-          pigeonbox::standin::ReadToolSetup(program, u"APPServer", false, argc, argv, &setup);
-      result != 0) {
-    return result == 2 ? Usage() : result;
+  if (std::optional<int> done = pigeonbox::standin::ReadToolSetup(
+          program,
+          "The stand-in application server for development, tests and the demo. Logs to\n"
+          "Logs/AppServer.log below the root; runs until SIGINT or SIGTERM.",
+          u"APPServer", false, argc, argv, &setup)) {
+    return *done;
   }
   const std::string& host = setup.host;
   uint16_t port = setup.port;

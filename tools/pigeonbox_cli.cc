@@ -35,17 +35,6 @@ namespace {
 // The Type of a request: any name the application has not registered for.
 constexpr std::u16string_view kRequestType = u"OffMsg_Query";
 
-int Usage(const std::string& error) {
-  std::cerr << "pigeonbox-cli: " << error << "\n"
-            << "usage: pigeonbox-cli [--root DIR] [--server HOST:PORT] [--app NAME] --user NAME"
-               " VERB ...\n"
-               "  send --type T --to \"a;b\" [--src ID] [--data XML | --data-file F]\n"
-               "  request COMMAND [Key=Value ...] [--long Key=N ...] [--wait SECONDS]\n"
-               "       pigeonbox-cli [--root DIR] download [--host H] [--port P] --ticket HEX"
-               " --key HEX --ticket-id N --user-id N --dir D --name F --out FILE\n";
-  return 2;
-}
-
 int Fail(const std::string& error) {
   std::cerr << "pigeonbox-cli: " << error << "\n";
   return 1;
@@ -133,10 +122,9 @@ int Request(const CliArgs& args, const std::string& root, AppServerUser& user) {
 int Download(const CliArgs& args, const std::string& root) {
   std::vector<uint8_t> ticket;
   std::vector<uint8_t> keyBytes;
-  if (!FromHex(args.ticket, &ticket) || ticket.empty()) return Usage("--ticket wants hex digits");
-  if (!FromHex(args.key, &keyBytes) || keyBytes.size() != 16) {
-    return Usage("--key wants 32 hex digits");
-  }
+  // The command line has checked both: hex digits, and 16 bytes of key.
+  FromHex(args.ticket, &ticket);
+  FromHex(args.key, &keyBytes);
   TransferKey key;
   std::copy(keyBytes.begin(), keyBytes.end(), key.begin());
   uint16_t port = 8015;
@@ -173,10 +161,10 @@ int Download(const CliArgs& args, const std::string& root) {
   return 0;
 }
 
-int Run(const std::vector<std::string>& words) {
+int Run(int argc, char** argv) {
   CliArgs args;
+  if (std::optional<int> done = ParseCliArgs(argc, argv, &args)) return *done;
   std::string error;
-  if (!ParseCliArgs(words, &args, &error)) return Usage(error);
   std::string root = Root(args);
   if (args.verb == "download") return Download(args, root);
   std::string host;
@@ -200,7 +188,7 @@ int Run(const std::vector<std::string>& words) {
 
 int main(int argc, char** argv) {
   try {
-    return pigeonbox::cli::Run(std::vector<std::string>(argv + 1, argv + argc));
+    return pigeonbox::cli::Run(argc, argv);
   } catch (const std::exception& e) {
     return pigeonbox::cli::Fail(e.what());
   }

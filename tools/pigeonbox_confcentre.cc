@@ -1,4 +1,4 @@
-// pigeonbox-confcentre [--root DIR] [--listen HOST:PORT] [--events FILE]
+// pigeonbox-confcentre [--root DIR] [--listen HOST:PORT] [--events FILE] | --help | --version
 //
 // The stand-in configuration centre for development, tests and the demo. Listens on the address
 // of the "ConfigCenter" section of <root>Config/KVTServer.xml unless --listen is given. The items
@@ -10,6 +10,7 @@
 // object per line; the centre's own log is <root>Logs/ConfigCentre.log (stderr when that file
 // cannot be opened). Runs until SIGINT or SIGTERM.
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,11 +23,6 @@
 namespace {
 
 using pigeonbox::ConfigCentre;
-
-int Usage() {
-  std::cerr << "usage: pigeonbox-confcentre [--root DIR] [--listen HOST:PORT] [--events FILE]\n";
-  return 2;
-}
 
 // Loads the items and GUIDs of every section of the server configuration file into the centre.
 // False when the file cannot be read; the centre then keeps what it had.
@@ -56,10 +52,13 @@ bool LoadItems(const std::string& root, ConfigCentre* centre) {
 int main(int argc, char** argv) {
   const char* program = "pigeonbox-confcentre";
   pigeonbox::standin::ToolSetup setup;
-  if (int result =
-          pigeonbox::standin::ReadToolSetup(program, u"ConfigCenter", true, argc, argv, &setup);
-      result != 0) {
-    return result == 2 ? Usage() : result;
+  if (std::optional<int> done = pigeonbox::standin::ReadToolSetup(
+          program,
+          "The stand-in configuration centre for development, tests and the demo. Announces the\n"
+          "sections of Config/KVTServer.xml as items; SIGHUP reads the file again. Logs to\n"
+          "Logs/ConfigCentre.log below the root; runs until SIGINT or SIGTERM.",
+          u"ConfigCenter", true, argc, argv, &setup)) {
+    return *done;
   }
   const std::string& root = setup.root;
   const std::string& host = setup.host;

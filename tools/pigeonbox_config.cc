@@ -1,12 +1,14 @@
 // pigeonbox-config: shows what the server reads from an install root's configuration, with the
 // defaults it would apply where a value is missing.
 //
-//   pigeonbox-config [--root DIR]
+//   pigeonbox-config [--root DIR] | --help | --version
 #include <cstdio>
-#include <cstring>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "base/command_line.h"
 #include "base/text.h"
 #include "config/install_root.h"
 #include "config/server_config.h"
@@ -52,18 +54,17 @@ int Run(const std::string& root) {
 }  // namespace pigeonbox
 
 int main(int argc, char** argv) {
+  std::unique_ptr<CLI::App> app = pigeonbox::NewCommandLine(
+      "pigeonbox-config",
+      "Shows what the server reads from an install root's configuration, with the defaults\n"
+      "it would apply where a value is missing. Exit status 1 when the user database is not\n"
+      "configured.");
   std::string root;
-  bool rootGiven = false;
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--root") == 0 && i + 1 < argc) {
-      root = argv[++i];
-      if (!root.empty() && root.back() != '/') root += '/';
-      rootGiven = true;
-    } else {
-      std::fprintf(stderr, "usage: pigeonbox-config [--root DIR]\n");
-      return 2;
-    }
-  }
-  if (!rootGiven) root = pigeonbox::GetInstallRoot();
+  const CLI::Option* rootGiven =
+      app->add_option("--root", root, "install root (default: above bin/, or PIGEONBOX_ROOT)")
+          ->option_text("DIR");
+  if (std::optional<int> done = pigeonbox::ParseCommandLine(*app, argc, argv)) return *done;
+  if (rootGiven->count() == 0) root = pigeonbox::GetInstallRoot();
+  if (!root.empty() && root.back() != '/') root += '/';
   return pigeonbox::Run(root);
 }

@@ -9,113 +9,79 @@
 //
 // The key file is created (owner-only, random digits) when the root has none yet, so tickets
 // made before the server's first start stay valid. Exit status: 0, 1 when the key file cannot
-// be read or no random key can be made, 2 for usage errors.
-#include <cerrno>
-#include <cstdlib>
+// be read or no random key can be made, 2 for usage errors. --help and --version as everywhere.
 #include <ctime>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "base/command_line.h"
 #include "config/install_root.h"
 #include "transfer/ticket.h"
 
 namespace pigeonbox {
 namespace {
 
-int Usage(const std::string& error) {
-  std::cerr << "pigeonbox-ticket: " << error << "\n"
-            << "usage: pigeonbox-ticket [--root DIR] --ticket-id N --user-id N [--lifetime S]"
-               " [--issued T]\n"
-               "       pigeonbox-ticket authenticator --key HEX --ticket-id N --user-id N"
-               " [--stamp T]\n";
-  return 2;
-}
-
-std::optional<uint32_t> ParseU32(const std::string& text) {
-  if (text.empty() || text[0] == '-') return std::nullopt;
-  char* end = nullptr;
-  errno = 0;
-  const unsigned long long value = std::strtoull(text.c_str(), &end, 10);
-  if (*end != '\0' || errno != 0 || value > UINT32_MAX) return std::nullopt;
-  return static_cast<uint32_t>(value);
-}
-
 struct Options {
   bool authenticator = false;
-  std::optional<std::string> root;
-  std::optional<std::string> key;
-  std::optional<uint32_t> ticketId;
-  std::optional<uint32_t> userId;
+  std::string root;
+  bool rootGiven = false;
+  std::string key;
+  uint32_t ticketId = 0;
+  uint32_t userId = 0;
   uint32_t lifetime = 3600;
   std::optional<uint32_t> issued;
   uint32_t stamp = 0;
 };
 
-bool Parse(const std::vector<std::string>& words, Options* options, std::string* error) {
-  size_t i = 0;
-  if (!words.empty() && words[0] == "authenticator") {
-    options->authenticator = true;
-    i = 1;
+// Reads the command line into *options. nullopt when the tool goes on; otherwise the exit code.
+std::optional<int> Parse(int argc, char** argv, Options* options) {
+  std::unique_ptr<CLI::App> app = NewCommandLine(
+      "pigeonbox-ticket",
+      "Makes a ticket for the file-transfer service with the root's service key file\n"
+      "(kvtserver.kss, created when missing) and prints \"ticket HEX\", \"key HEX\" (the ticket\n"
+      "session key), \"ticket-id N\" and \"user-id N\". Exit status 1 when the key file cannot\n"
+      "be read or no random key can be made.");
+  CLI::Option* root = app->add_option("--root", options->root,
+                                      "install root (default: above bin/, or PIGEONBOX_ROOT)")
+                          ->option_text("DIR");
+  // Required in the ticket form only; the authenticator form takes its own.
+  CLI::Option* ticketId = app->add_option("--ticket-id", options->ticketId, "ticket id (required)");
+  CLI::Option* userId = app->add_option("--user-id", options->userId, "user id (required)");
+  app->add_option("--lifetime", options->lifetime, "seconds the ticket is valid (default 3600)");
+  uint32_t issuedAt = 0;
+  CLI::Option* issued =
+      app->add_option("--issued", issuedAt, "issue time; 0 never expires (default: now)");
+  CLI::App* auth = app->add_subcommand("authenticator",
+                                       "prints the authenticator a client sends beside the ticket");
+  auth->add_option("--key", options->key, "the ticket session key")
+      ->required()
+      ->check(HexDigits(32));
+  auth->add_option("--ticket-id", options->ticketId, "ticket id")->required();
+  auth->add_option("--user-id", options->userId, "user id")->required();
+  auth->add_option("--stamp", options->stamp, "time stamp (default 0)");
+  if (std::optional<int> done = ParseCommandLine(*app, argc, argv)) return done;
+  options->authenticator = auth->parsed();
+  if (!options->authenticator && (ticketId->count() == 0 || userId->count() == 0)) {
+    return CommandLineError(*app, "--ticket-id and --user-id are required");
   }
-  for (; i < words.size(); i += 2) {
-    const std::string& option = words[i];
-    if (i + 1 >= words.size()) {
-      *error = option + " needs a value";
-      return false;
-    }
-    const std::string& value = words[i + 1];
-    if (option == "--root") {
-      options->root = value;
-      continue;
-    }
-    if (option == "--key") {
-      options->key = value;
-      continue;
-    }
-    const std::optional<uint32_t> number = ParseU32(value);
-    if (!number) {
-      *error = option + " wants a number from 0 to 4294967295, not " + value;
-      return false;
-    }
-    if (option == "--ticket-id") {
-      options->ticketId = number;
-    } else if (option == "--user-id") {
-      options->userId = number;
-    } else if (option == "--lifetime") {
-      options->lifetime = *number;
-    } else if (option == "--issued") {
-      options->issued = number;
-    } else if (option == "--stamp") {
-      options->stamp = *number;
-    } else {
-      *error = "unknown option " + option;
-      return false;
-    }
-  }
-  if (!options->ticketId || !options->userId) {
-    *error = "--ticket-id and --user-id are required";
-    return false;
-  }
-  if (options->authenticator && !options->key) {
-    *error = "authenticator needs --key HEX";
-    return false;
-  }
-  return true;
+  options->rootGiven = root->count() > 0;
+  if (issued->count() > 0) options->issued = issuedAt;
+  return std::nullopt;
 }
 
-int Run(const std::vector<std::string>& words) {
+int Run(int argc, char** argv) {
   Options options;
-  std::string error;
-  if (!Parse(words, &options, &error)) return Usage(error);
+  if (std::optional<int> done = Parse(argc, argv, &options)) return *done;
   if (options.authenticator) {
     std::vector<uint8_t> key;
-    if (!FromHex(*options.key, &key) || key.size() != 16) return Usage("--key wants 32 hex digits");
+    FromHex(options.key, &key);  // checked by the command line: 16 bytes
     TransferKey ticketKey;
     std::copy(key.begin(), key.end(), ticketKey.begin());
     const std::vector<uint8_t> auth =
-        MakeAuthenticator(ticketKey, *options.ticketId, *options.userId, options.stamp);
+        MakeAuthenticator(ticketKey, options.ticketId, options.userId, options.stamp);
     if (auth.empty()) {
       std::cerr << "pigeonbox-ticket: the cipher could not seal the authenticator\n";
       return 1;
@@ -123,14 +89,14 @@ int Run(const std::vector<std::string>& words) {
     std::cout << ToHex(auth.data(), auth.size()) << "\n";
     return 0;
   }
-  std::string root = options.root ? *options.root : GetInstallRoot();
+  std::string root = options.rootGiven ? options.root : GetInstallRoot();
   if (!root.empty() && root.back() != '/') root += '/';
   const TransferKey serviceKey = LoadServiceKey(root);
   if (serviceKey == TransferKey{}) {
     std::cerr << "pigeonbox-ticket: cannot read or create " << ServiceKeyPath(root) << "\n";
     return 1;
   }
-  Ticket ticket{*options.ticketId, *options.userId, options.lifetime,
+  Ticket ticket{options.ticketId, options.userId, options.lifetime,
                 options.issued ? *options.issued : static_cast<uint32_t>(std::time(nullptr)),
                 NewSessionKey()};
   if (ticket.sessionKey == TransferKey{}) {
@@ -153,5 +119,5 @@ int Run(const std::vector<std::string>& words) {
 }  // namespace pigeonbox
 
 int main(int argc, char** argv) {
-  return pigeonbox::Run(std::vector<std::string>(argv + 1, argv + argc));
+  return pigeonbox::Run(argc, argv);
 }

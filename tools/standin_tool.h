@@ -9,9 +9,11 @@
 #include <functional>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "base/command_line.h"
 #include "base/text.h"
 #include "config/install_root.h"
 #include "config/server_config.h"
@@ -59,29 +61,42 @@ struct ToolSetup {
   uint16_t port = 0;
 };
 
-// Reads --root DIR, --listen HOST:PORT and, when `eventsAllowed`, --events FILE, then the listen
-// address (ListenAddress with `section`). The root defaults to the install root. 0 when ready;
-// 2 for a bad command line (the caller prints its usage); 1 when no address is known.
-inline int ReadToolSetup(const char* program, std::u16string_view section, bool eventsAllowed,
-                         int argc, char** argv, ToolSetup* out) {
+// Reads the command line of a stand-in server: --root DIR, --listen HOST:PORT and, when
+// `eventsAllowed`, --events FILE, then the listen address (ListenAddress with `section`). The
+// root defaults to the install root. nullopt when ready; otherwise the exit code: 0 after --help
+// or --version, 2 for a bad command line (said with the usage), 1 when no address is known.
+inline std::optional<int> ReadToolSetup(const char* program, const std::string& description,
+                                        std::u16string_view section, bool eventsAllowed, int argc,
+                                        char** argv, ToolSetup* out) {
+  std::unique_ptr<CLI::App> app = NewCommandLine(program, description);
   std::string listen;
-  bool haveRoot = false;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (arg == "--root" && i + 1 < argc) {
-      out->root = argv[++i];
-      haveRoot = true;
-    } else if (arg == "--listen" && i + 1 < argc) {
-      listen = argv[++i];
-    } else if (eventsAllowed && arg == "--events" && i + 1 < argc) {
-      out->events = argv[++i];
-    } else {
-      return 2;
-    }
+  const CLI::Option* rootGiven =
+      app->add_option("--root", out->root, "install root (default: above bin/, or PIGEONBOX_ROOT)")
+          ->option_text("DIR");
+  app->add_option("--listen", listen,
+                  "address to listen on (default: the " + ToUtf8(section) +
+                      " section of Config/KVTServer.xml)")
+      ->option_text("HOST:PORT")
+      ->check(CLI::Validator(
+          [](std::string& value) -> std::string {
+            std::string host;
+            uint16_t port = 0;
+            return SplitHostPort(value, &host, &port) ? "" : "wants HOST:PORT, not " + value;
+          },
+          ""));
+  if (eventsAllowed) {
+    app->add_option("--events", out->events,
+                    "file of the system-log events (default: Logs/ConfigCentreEvents.jsonl)")
+        ->option_text("FILE");
   }
-  if (!haveRoot) out->root = GetInstallRoot();
+  if (std::optional<int> done = ParseCommandLine(*app, argc, argv)) return done;
+  if (rootGiven->count() == 0) out->root = GetInstallRoot();
   if (!out->root.empty() && out->root.back() != '/') out->root += '/';
-  return ListenAddress(program, out->root, section, listen, &out->host, &out->port);
+  if (int result = ListenAddress(program, out->root, section, listen, &out->host, &out->port);
+      result != 0) {
+    return result;
+  }
+  return std::nullopt;
 }
 
 // The server's log: <root>Logs/<fileName>, or stderr when that file cannot be opened.
