@@ -223,8 +223,10 @@ pid_t HoldConnections(uint16_t port, int count, int ready, int control, const st
 }
 
 void IdleConnections() {
-  rlimit limit{static_cast<rlim_t>(kIdleConnections + 256),
-               static_cast<rlim_t>(kIdleConnections + 256)};
+  // Room for every connection besides the descriptors the connection layer keeps free (at
+  // most 256) and those of the process itself.
+  rlimit limit{static_cast<rlim_t>(kIdleConnections + 1024),
+               static_cast<rlim_t>(kIdleConnections + 1024)};
   if (setrlimit(RLIMIT_NOFILE, &limit) != 0) Die("cannot raise RLIMIT_NOFILE");
   const size_t heapBeforeService = HeapInUse();
   Service service(kIdleConnections);

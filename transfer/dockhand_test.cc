@@ -250,9 +250,10 @@ TEST_F(DockhandTest, AFileIsChosenUnderTheOwnersStripe) {
                              {u"plain", u"plain"}}) {
     t_.root.Write("OffMsg/d/disgroup/" + ToUtf8(name), "owner's file");
     TransferClient& client = Session();
+    const std::u16string file = name;  // clang does not capture structured bindings yet
     std::optional<OwnerLock> held(std::in_place, owner);
     auto reply =
-        std::async(std::launch::async, [&] { return client.RequestFile(u"d_disgroup", name); });
+        std::async(std::launch::async, [&] { return client.RequestFile(u"d_disgroup", file); });
     // No reply while the store holds the owner's stripe.
     EXPECT_EQ(std::future_status::timeout, reply.wait_for(std::chrono::milliseconds(200)))
         << ToUtf8(name);
