@@ -10,6 +10,12 @@ Status Status::FromReadError(int error, std::string what) {
   return Unavailable(error, std::move(what));
 }
 
+Status Status::FromRemoveError(int error, std::string what) {
+  if (error == 0) return Ok();
+  if (error == ENOENT) return Absent(std::move(what));
+  return WriteFailed(error, std::move(what));
+}
+
 std::string Status::ToString() const {
   const char* name = "ok";
   switch (code_) {

@@ -58,6 +58,9 @@ class Status {
   }
   // The status of a failed read: ENOENT is kAbsent, every other error kUnavailable.
   static Status FromReadError(int error, std::string what = {});
+  // The status of a removal: 0 is kOk, ENOENT kAbsent (nothing was there), every other error
+  // kWriteFailed (the file is still there).
+  static Status FromRemoveError(int error, std::string what = {});
 
   bool ok() const { return code_ == Code::kOk; }
   bool IsAbsent() const { return code_ == Code::kAbsent; }

@@ -92,9 +92,7 @@ Status TextFileStore::DeleteTxtFile(std::u16string_view owner) {
   if (!path) return Status::Refused("owner name");
   int error = fs_.Unlink(*path);
   if (error != 0 && error != ENOENT) error = fs_.Unlink(*path);  // a passing failure may be over
-  if (error == 0) return Status::Ok();
-  if (error == ENOENT) return Status::Absent(*path);
-  return Status::WriteFailed(error, *path);
+  return Status::FromRemoveError(error, *path);
 }
 
 int TextFileStore::AddCode(const Status& status) {
