@@ -135,12 +135,22 @@ std::basic_string<Char> ContentOf(std::basic_string_view<Char> text, const Eleme
 
 // The text of a new element: "<name/>\r\n" or "<name>escaped value</name>\r\n"; false for a
 // name that cannot be written.
+// Attributes (an empty element only) are written as SetAttribute would add them one by one.
 template <typename Char>
 bool ComposeElement(std::basic_string_view<Char> name, std::basic_string_view<Char> value,
-                    std::basic_string<Char>* out) {
+                    std::basic_string<Char>* out,
+                    std::span<const MarkupAttribute<Char>> attributes = {}) {
   if (!IsWritableName(name)) return false;
   *out += '<';
   out->append(name);
+  for (const MarkupAttribute<Char>& attribute : attributes) {
+    if (!IsWritableName(attribute.name)) return false;
+    *out += ' ';
+    out->append(attribute.name);
+    AppendAscii(*out, "=\"");
+    AppendEscaped(*out, attribute.value, true);
+    *out += '"';
+  }
   if (value.empty()) {
     AppendAscii(*out, "/>\r\n");
     return true;
@@ -436,9 +446,10 @@ class BasicMarkupDocument<Char>::Editor {
   }
 
   // Inserts the new element as the last child of `parent`; returns its record or 0.
-  int32_t AppendChild(int32_t parent, StringView name, StringView value) {
+  int32_t AppendChild(int32_t parent, StringView name, StringView value,
+                      std::span<const MarkupAttribute<Char>> attributes = {}) {
     String element;
-    if (!ComposeElement(name, value, &element)) return 0;
+    if (!ComposeElement(name, value, &element, attributes)) return 0;
     const ElementRecord& p = records_[parent];
     size_t at;
     if (IsEmptyForm(p)) {
@@ -757,6 +768,16 @@ template <typename Char>
 bool BasicMarkupDocument<Char>::AppendChildElement(StringView name, StringView value) {
   if (current_ == 0) return false;
   const int32_t added = Editor(*this).AppendChild(current_, name, value);
+  if (added == 0) return false;
+  child_ = added;
+  return true;
+}
+
+template <typename Char>
+bool BasicMarkupDocument<Char>::AppendChildWithAttributes(
+    StringView name, std::span<const MarkupAttribute<Char>> attributes) {
+  if (current_ == 0) return false;
+  const int32_t added = Editor(*this).AppendChild(current_, name, {}, attributes);
   if (added == 0) return false;
   child_ = added;
   return true;

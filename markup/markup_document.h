@@ -42,6 +42,13 @@ struct ElementRecord {
 
 enum class MarkupFlavor { kNarrow, kWide };
 
+// One attribute of an element appended with its attributes in one step.
+template <typename Char>
+struct MarkupAttribute {
+  std::basic_string_view<Char> name;
+  std::basic_string_view<Char> value;  // unescaped
+};
+
 template <typename Char>
 class BasicMarkupDocument {
  public:
@@ -109,6 +116,11 @@ class BasicMarkupDocument {
   bool AppendElement(StringView name, StringView value = {});
   // The same as the last child of current; it becomes child.
   bool AppendChildElement(StringView name, StringView value = {});
+  // The same for an empty element with these attributes, in one splice: the bytes are those
+  // of AppendChildElement(name) followed by SetChildAttribute for each attribute in order (the
+  // names distinct). False, changing nothing, for a name that cannot be written.
+  bool AppendChildWithAttributes(StringView name,
+                                 std::span<const MarkupAttribute<Char>> attributes);
   // Removes the child element with the white space that follows it up to the next "<"; child
   // becomes the previous sibling (0 when it was the first).
   bool RemoveChild();

@@ -289,6 +289,40 @@ TEST(MarkupInsertTest, AppendChildElementTexts) {
   ExpectConsistent(doc);
 }
 
+// An element appended with its attributes in one step has the bytes of the element appended
+// bare and then given each attribute in turn, for values that need escaping, code-page bytes,
+// empty values and a parent that is still in empty form.
+TEST(MarkupInsertTest, AppendChildWithAttributesMatchesAttributeEdits) {
+  const std::string values[] = {"",         "a&b<c>d\"e'f", "&amp;", "\xB2\xE2\xCA\xD4 x",
+                                " \t\r\n ", "]]>"};
+  for (const char* start : {kIndexFile, "<r/>", "<r>\n<OffMsgRec MsgID=\"m\"/>\r\n</r>"}) {
+    for (const std::string& value : values) {
+      const std::string id = value + "id";
+      MarkupDocument stepwise, once;
+      ASSERT_TRUE(stepwise.Parse(start));
+      ASSERT_TRUE(once.Parse(start));
+      ASSERT_TRUE(stepwise.FindNext());
+      ASSERT_TRUE(once.FindNext());
+      ASSERT_TRUE(stepwise.AppendChildElement("OffMsgRec"));
+      ASSERT_TRUE(stepwise.SetChildAttribute("CreateTime", "-5"));
+      ASSERT_TRUE(stepwise.SetChildAttribute("Title", value));
+      ASSERT_TRUE(stepwise.SetChildAttribute("MsgID", id));
+      const MarkupAttribute<char> attributes[] = {
+          {"CreateTime", "-5"}, {"Title", value}, {"MsgID", id}};
+      ASSERT_TRUE(once.AppendChildWithAttributes("OffMsgRec", attributes));
+      EXPECT_EQ(once.Text(), stepwise.Text());
+      EXPECT_EQ(once.GetChildAttribute("Title"), value);
+      ExpectConsistent(once);
+    }
+  }
+  MarkupDocument doc;
+  ASSERT_TRUE(doc.Parse(kIndexFile));
+  ASSERT_TRUE(doc.FindNext());
+  const MarkupAttribute<char> bad[] = {{"1x", "v"}};
+  EXPECT_FALSE(doc.AppendChildWithAttributes("OffMsgRec", bad));
+  EXPECT_EQ(doc.Text(), kIndexFile);
+}
+
 TEST(MarkupInsertTest, AppendElementTexts) {
   MarkupDocument doc;
   EXPECT_FALSE(doc.FindNext());

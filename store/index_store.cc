@@ -76,20 +76,33 @@ std::u16string MergeKey(std::u16string_view msgId) {
   return key;
 }
 
-// Fills the child just appended: DataSum counts it, its attributes in the order of the format.
-void SetEntry(MarkupDocument& doc, const OffMsgTextPos& pos, const IndexRecord& record,
-              std::u16string_view recievers) {
+// Appends the entry as the root's last child, its attributes in the order of the format, in one
+// step; DataSum counts it. False when no entry could be appended.
+bool AppendEntry(MarkupDocument& doc, const OffMsgTextPos& pos, const IndexRecord& record,
+                 std::u16string_view recievers) {
+  const std::string createTime = std::to_string(record.CreateTime);
+  const std::string addr = std::to_string(pos.Addr);
+  const std::string len = std::to_string(pos.Len);
+  const std::string type = ToAnsi(record.Type);
+  const std::string source = ToAnsi(record.SrcIdentifier);
+  const std::string sender = ToAnsi(record.Sender);
+  const std::string recieversAnsi = ToAnsi(recievers);
+  const std::string title = ToAnsi(record.Title);
+  const std::string msgId = ToAnsi(record.MsgID);
+  const std::string session = ToAnsi(record.SessionDescription);
+  const MarkupAttribute<char> attributes[] = {{"CreateTime", createTime},
+                                              {"Addr", addr},
+                                              {"Len", len},
+                                              {"Type", type},
+                                              {"SrcIdentifier", source},
+                                              {"Sender", sender},
+                                              {"Recievers", recieversAnsi},
+                                              {"Title", title},
+                                              {"MsgID", msgId},
+                                              {"SessionDesc", session}};
+  if (!doc.AppendChildWithAttributes(kEntry, attributes)) return false;
   SetDataSum(doc, int64_t{DataSumOf(doc)} + 1);
-  doc.SetChildAttribute("CreateTime", std::to_string(record.CreateTime));
-  doc.SetChildAttribute("Addr", std::to_string(pos.Addr));
-  doc.SetChildAttribute("Len", std::to_string(pos.Len));
-  doc.SetChildAttribute("Type", ToAnsi(record.Type));
-  doc.SetChildAttribute("SrcIdentifier", ToAnsi(record.SrcIdentifier));
-  doc.SetChildAttribute("Sender", ToAnsi(record.Sender));
-  doc.SetChildAttribute("Recievers", ToAnsi(recievers));
-  doc.SetChildAttribute("Title", ToAnsi(record.Title));
-  doc.SetChildAttribute("MsgID", ToAnsi(record.MsgID));
-  doc.SetChildAttribute("SessionDesc", ToAnsi(record.SessionDescription));
+  return true;
 }
 
 }  // namespace
@@ -178,13 +191,12 @@ Status IndexStore::AddOffMsgIndex(std::u16string_view owner, const OffMsgTextPos
     return loaded;
   }
   Trim(doc);
-  if (!doc.AppendChildElement(kEntry)) {
+  if (!AppendEntry(doc, pos, record,
+                   PrefixesReciever(record.Sender) ? u";" + record.Reciever : record.Reciever)) {
     log_.Log(u"AddOffMsgIndex CheckAndRemoveOldIndex faild,Owner=%s,Errcode=%d,strFileName=%s",
              owner, 0, *path);
     return Status::Corrupt(*path + ": no entry could be appended");
   }
-  SetEntry(doc, pos, record,
-           PrefixesReciever(record.Sender) ? u";" + record.Reciever : record.Reciever);
   if (int error = Save(*path, doc); error != 0) return Status::WriteFailed(error, *path);
   return Status::Ok();
 }
@@ -416,8 +428,7 @@ Status IndexStore::WriteIndexFile(const std::string& path, const std::vector<Ind
   doc.Parse(kTemplate);
   FindRoot(doc);
   for (const IndexEntry& entry : entries) {
-    doc.AppendChildElement(kEntry);
-    SetEntry(doc, entry.pos, entry.record, entry.record.Reciever);
+    AppendEntry(doc, entry.pos, entry.record, entry.record.Reciever);
   }
   int error = fs_.WriteFile(path, doc.Text());
   if (error == 0 && syncSaves_) error = fs_.Sync(path);
