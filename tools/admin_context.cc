@@ -31,6 +31,15 @@ IndexStore& AdminContext::groupIndex() {
   return *groupIndex_;
 }
 
+IndexStore& AdminContext::personIndex() {
+  if (!personIndex_) {
+    const StoreSettings& settings = store().settings();
+    personIndex_ = std::make_unique<OffMsgIndexStore>(settings.storeMaxCount, settings.syncWrites,
+                                                      paths(), fs_, log_);
+  }
+  return *personIndex_;
+}
+
 void AdminContext::Print(const JsonObject& line) {
   std::string text = line.str() + "\n";
   std::fwrite(text.data(), 1, text.size(), stdout);

@@ -43,6 +43,8 @@ class AdminContext {
   // The group index store on its own, for the group-only count and listing (the manager only
   // offers person and person+group forms).
   IndexStore& groupIndex();
+  // The person index store on its own, for counts that tell a missing index from a broken one.
+  IndexStore& personIndex();
 
   // Writes one JSON line to stdout.
   void Print(const JsonObject& line);
@@ -61,6 +63,7 @@ class AdminContext {
   bool changesStore_ = false;
   std::unique_ptr<OffMsgStoreMgr> store_;
   std::unique_ptr<DisGroupIndexStore> groupIndex_;
+  std::unique_ptr<OffMsgIndexStore> personIndex_;
 };
 
 }  // namespace pigeonbox::admin

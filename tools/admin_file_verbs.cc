@@ -59,13 +59,18 @@ int RunPurge(AdminContext& ctx, const VerbArgs& args) {
   }
   std::vector<std::string> leftovers = LeftoverFilesOf(paths, *owner);
 
+  OwnerLock lock(*owner);
   std::vector<std::string> present;
   for (const auto* list : {&pairFiles, &leftovers}) {
     for (const std::string& file : *list) {
       if (ctx.fs().Exists(file)) present.push_back(file);
     }
   }
-  OwnerLock lock(*owner);
+  if (args.Flag("--dry-run")) {
+    ctx.Print(JsonObject().AddInt("result", 0).AddBool("dry_run", true).AddRaw(
+        "would_remove", JsonArray(present)));
+    return kExitOk;
+  }
   store.DelUserOffMsgFiles(*owner);
   store.DelDisGroupOffMsgFiles(*owner);
   // Index files may have a scratch copy beside them; RemoveSafelySavedFile takes it too.
@@ -90,7 +95,8 @@ int RunShrink(AdminContext& ctx, const VerbArgs& args) {
   std::optional<std::string> maxAgeText = args.Value("--max-age");
   if (!maxAgeText) return ctx.Fail("shrink needs --max-age SECONDS", kExitUsage);
   std::optional<double> maxAge = ParseFiniteDouble(*maxAgeText);
-  if (!maxAge) return ctx.Fail("--max-age is not a number of seconds: " + *maxAgeText, kExitUsage);
+  if (!maxAge || *maxAge < 0)
+    return ctx.Fail("--max-age is not a number of seconds (0 or more): " + *maxAgeText, kExitUsage);
   const int kind = args.Flag("--group") ? OffMsgStoreMgr::kGroupKind : OffMsgStoreMgr::kPersonKind;
   const OffMsgStoreMgr::ShrinkResult shrunk = ctx.store().Shrink(*owner, kind, *maxAge);
   JsonObject line;

@@ -113,26 +113,27 @@ int RunCount(AdminContext& ctx, const VerbArgs& args) {
   std::optional<std::u16string> owner = ctx.Owner(args.positional()[0]);
   std::optional<Scope> scope = owner ? ScopeOf(ctx, args) : std::nullopt;
   if (!scope) return kExitUsage;
-  int count = 0;
-  switch (*scope) {
-    case Scope::kPerson:
-      count = ctx.store().GetOffMsgSum(*owner);
-      break;
-    case Scope::kAll:
-      count = ctx.store().GetAllOffMsgSum(*owner);
-      break;
-    case Scope::kGroup: {
-      IndexStore& group = ctx.groupIndex();
-      OwnerLock lock(*owner);
-      int32_t sum = 0;
-      Status counted = group.GetOffMsgIndexSum(*owner, &sum);
-      count = IndexStore::CountCode(counted, sum);
-      break;
+  // An owner without an index file has no messages: a count of 0. An index that cannot be read
+  // or understood is a failure, never a count.
+  int64_t count = 0;
+  std::vector<std::pair<const char*, IndexStore*>> stores;
+  if (*scope != Scope::kGroup) stores.emplace_back("person", &ctx.personIndex());
+  if (*scope != Scope::kPerson) stores.emplace_back("group", &ctx.groupIndex());
+  OwnerLock lock(*owner);
+  for (const auto& [kind, index] : stores) {
+    int32_t sum = 0;
+    Status counted = index->GetOffMsgIndexSum(*owner, &sum);
+    if (counted.IsAbsent()) continue;
+    if (!counted.ok()) {
+      ctx.Print(JsonObject()
+                    .Add("error", std::string("the ") + kind + " index cannot be counted")
+                    .Add("status", counted.ToString()));
+      return kExitFailed;
     }
+    count += sum;
   }
-  // A negative count is the store's code for a missing or unreadable index.
   ctx.Print(JsonObject().AddInt("count", count));
-  return count >= 0 ? kExitOk : kExitFailed;
+  return kExitOk;
 }
 
 int RunList(AdminContext& ctx, const VerbArgs& args) {

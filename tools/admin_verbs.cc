@@ -26,7 +26,7 @@ const std::vector<VerbSpec>& AdminVerbs() {
        {},
        true,
        RunDeleteByTime},
-      {"purge", "OWNER", 1, 1, {}, {}, true, RunPurge},
+      {"purge", "OWNER [--dry-run]", 1, 1, {}, {"--dry-run"}, true, RunPurge},
       {"shrink",
        "OWNER [--group] --max-age SECONDS",
        1,

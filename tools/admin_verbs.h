@@ -18,7 +18,7 @@ struct VerbSpec {
   size_t maxPositional;
   std::set<std::string> valued;  // options with a value
   std::set<std::string> flags;   // options without one
-  bool changesStore;             // refused while a server holds the store
+  bool changesStore;             // refused while a server holds the store (not with --dry-run)
   int (*run)(AdminContext& ctx, const VerbArgs& args);
 };
 

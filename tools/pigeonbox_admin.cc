@@ -110,15 +110,17 @@ int Run(const std::vector<std::string>& words) {
   if (!IsDirectory(root))
     return ctx.Fail("the install root " + root + " is not a directory", kExitUsage);
 
+  // A dry run only reads: it works beside a running server.
+  const bool changes = verb->changesStore && !args.Flag("--dry-run");
   StoreRootLock lock;
-  ctx.set_changes_store(verb->changesStore);
-  if (verb->changesStore) {
+  ctx.set_changes_store(changes);
+  if (changes) {
     if (int code = TakeStoreLock(ctx, &lock); code != kExitOk) return code;
   }
   // Like the server, the tool logs to the root's Logs/Pigeonbox.log; without it, it still runs.
   log.Open(root + "Logs", "Pigeonbox.log");
   int code = verb->run(ctx, args);
-  if (verb->changesStore) {
+  if (changes) {
     std::string command;
     const size_t start = VerbStart(words);
     for (size_t i = start; i < words.size(); ++i) command += (i > start ? " " : "") + words[i];
