@@ -65,13 +65,27 @@ struct Operation {
 };
 
 const Stored kAdded[] = {{u"alice", false, u"m3", u"added to an existing pair"},
-                         {u"carol", false, u"c1", u"the first message of a new owner"}};
+                         {u"carol", false, u"c1", u"the first message of a new owner"},
+                         {u"carol", true, u"c2", u"the first group message of a new owner"}};
+
+// Fetches the parts of a MsgID and deletes exactly those, as a destructive fetch does.
+void FetchAndDeleteParts(OffMsgStoreMgr& mgr, std::u16string_view owner,
+                         std::u16string_view msgId) {
+  std::vector<TextRecord> parts;
+  mgr.GetOffMsgTxt(owner, msgId, &parts);
+  std::vector<StoredPartKey> keys;
+  for (const TextRecord& part : parts) keys.push_back(part.Key);
+  mgr.DelOffMsgParts(owner, msgId, keys);
+}
 
 std::vector<Operation> Operations() {
   return {
       {"add",
        [](OffMsgStoreMgr& mgr, FileSystem&, const std::string&) {
-         for (const Stored& m : kAdded) mgr.AddOffMsg(m.owner, m.text, RecordOf(m, kNow));
+         for (const Stored& m : kAdded) {
+           m.group ? mgr.AddDisGroupOffMsg(m.owner, m.text, RecordOf(m, kNow))
+                   : mgr.AddOffMsg(m.owner, m.text, RecordOf(m, kNow));
+         }
        },
        {}},
       {"delete",
@@ -80,6 +94,13 @@ std::vector<Operation> Operations() {
          mgr.DelOffMsg(u"bob", u"b1");  // bob's last message: his files go
        },
        {{u"alice", u"m1"}, {u"bob", u"b1"}}},
+      {"fetch and delete the parts fetched",
+       [](OffMsgStoreMgr& mgr, FileSystem&, const std::string&) {
+         FetchAndDeleteParts(mgr, u"alice", u"m1");
+         FetchAndDeleteParts(mgr, u"alice", u"g1");  // the last group message
+         FetchAndDeleteParts(mgr, u"bob", u"b1");
+       },
+       {{u"alice", u"m1"}, {u"alice", u"g1"}, {u"bob", u"b1"}}},
       {"delete by time",
        [](OffMsgStoreMgr& mgr, FileSystem&, const std::string&) {
          mgr.DelOffMsgByTime(u"alice", u"m1", 100, ~0u, 0, 0);  // the first part of m1
