@@ -200,6 +200,14 @@ class MatrixStore {
       ADD_FAILURE() << where << ": " << damage.file << ": " << damage.problem;
     EXPECT_EQ(inspection.orphanTextFiles, 0) << where << ": a text file without its index";
     EXPECT_EQ(inspection.setAsideFiles, 0) << where << ": a pair was set aside";
+    // Nothing of an interrupted shrink outlives the start: no temporary pair, no journal entry.
+    for (const auto& entry :
+         std::filesystem::recursive_directory_iterator(dir_.path() + "OffMsg")) {
+      const std::string path = entry.path().string();
+      EXPECT_FALSE(path.find("~shrink") != std::string::npos ||
+                   (path.find("/.shrink/") != std::string::npos && entry.is_regular_file()))
+          << where << ": " << path << " left behind by a shrink";
+    }
   }
 
   testutil::TempDir dir_;
@@ -237,15 +245,29 @@ TEST(StoreFaultMatrixTest, NoOperationLosesOrTearsDataWhereverItsCallsFail) {
   RecordProperty("runs", std::to_string(total));
 }
 
-// The shrink rewrites an owner's pair; none of the messages is old enough to be dropped.
+// The shrink rewrites an owner's pair: once keeping every part, once dropping the expired ones
+// (both parts of m1 are older than the maximum age; every group part is).
 TEST(StoreFaultMatrixTest, ShrinkLosesOrTearsNothingWhereverItsCallsFail) {
-  Operation shrink{"shrink",
-                   [](OffMsgStoreMgr& mgr, FileSystem&, const std::string&) {
-                     mgr.ShrinkOffMsgFile(u"alice", OffMsgStoreMgr::kPersonKind, 4e9);
-                     mgr.ShrinkOffMsgFile(u"alice", OffMsgStoreMgr::kGroupKind, 4e9);
-                   },
-                   {}};
-  const int64_t runs = RunMatrix(shrink);
+  const Operation shrinks[] = {
+      {"shrink keeping every part",
+       [](OffMsgStoreMgr& mgr, FileSystem&, const std::string&) {
+         mgr.ShrinkOffMsgFile(u"alice", OffMsgStoreMgr::kPersonKind, 4e9);
+         mgr.ShrinkOffMsgFile(u"alice", OffMsgStoreMgr::kGroupKind, 4e9);
+       },
+       {}},
+      {"shrink dropping expired parts",
+       [](OffMsgStoreMgr& mgr, FileSystem&, const std::string&) {
+         mgr.ShrinkOffMsgFile(u"alice", OffMsgStoreMgr::kPersonKind, kNow - 101.5);
+         mgr.ShrinkOffMsgFile(u"alice", OffMsgStoreMgr::kGroupKind, 0);
+       },
+       {{u"alice", u"m1"}, {u"alice", u"g1"}}},
+  };
+  int64_t runs = 0;
+  for (const Operation& shrink : shrinks) {
+    const int64_t opRuns = RunMatrix(shrink);
+    std::cout << shrink.name << ": " << opRuns << " runs\n";
+    runs += opRuns;
+  }
   std::cout << "shrink fault matrix: " << runs << " runs\n";
   RecordProperty("runs", std::to_string(runs));
 }
