@@ -47,6 +47,12 @@ struct TextRecord {
   StoredPartKey Key;          // what deletes exactly this part
 };
 
+// One stored part as it lies in the store: its index entry (Reciever as stored) and its block.
+struct StoredPart {
+  IndexEntry entry;
+  std::vector<uint8_t> block;  // the compressed text
+};
+
 // Store settings from AppConfig/AppOffMsg.xml (attributes of App/Setting).
 struct StoreSettings {
   int32_t storeMaxCount = 99;           // "StoreMaxCount": person entries per owner
@@ -105,6 +111,11 @@ class OffMsgStoreMgr {
                    std::vector<TextRecord>* list);
   int GetOffMsgTxtSince(std::u16string_view owner, std::u16string_view msgId, uint32_t minTime,
                         std::vector<TextRecord>* list);
+
+  // Every part of an owner in one kind of store (kPersonKind, kGroupKind), in index order, with
+  // its block; for an export of the store (see store/stored_parts.cc). Ok (also when the owner
+  // has none); Absent (no index file); else why the index or a block could not be read.
+  Status ReadStoredParts(std::u16string_view owner, int kind, std::vector<StoredPart>* out);
 
   // Deletes the MsgID from the person entries, or else from the group entries; removes an
   // owner's files once their index was read and holds no entries (or is not there). An index

@@ -13,9 +13,13 @@ OffMsgStoreMgr& AdminContext::store() {
     store_->InitStores(changesStore_ ? StoreAccess::kReadWrite : StoreAccess::kReadOnly);
     if (!changesStore_) {
       for (const std::string& shrink : store_->UnfinishedShrinks()) {
-        Print(JsonObject()
-                  .Add("unfinished_shrink", shrink)
-                  .Add("note", "finished by the next server start or changing verb"));
+        const std::string line =
+            JsonObject()
+                .Add("unfinished_shrink", shrink)
+                .Add("note", "finished by the next server start or changing verb")
+                .str() +
+            "\n";
+        std::fwrite(line.data(), 1, line.size(), notesToStderr_ ? stderr : stdout);
       }
     }
   }

@@ -48,6 +48,9 @@ class AdminContext {
 
   // Writes one JSON line to stdout.
   void Print(const JsonObject& line);
+  // Sends the notes about the store (an unfinished shrink) to stderr, for verbs whose stdout is
+  // data of its own (an export).
+  void set_notes_to_stderr() { notesToStderr_ = true; }
   // Prints {"error": message} and returns `exitCode`.
   int Fail(std::string_view message, int exitCode = kExitFailed);
 
@@ -61,6 +64,7 @@ class AdminContext {
   FileSystem& fs_;
   LogFile& log_;
   bool changesStore_ = false;
+  bool notesToStderr_ = false;
   std::unique_ptr<OffMsgStoreMgr> store_;
   std::unique_ptr<DisGroupIndexStore> groupIndex_;
   std::unique_ptr<OffMsgIndexStore> personIndex_;

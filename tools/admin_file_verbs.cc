@@ -67,8 +67,10 @@ int RunPurge(AdminContext& ctx, const VerbArgs& args) {
     }
   }
   if (args.Flag("--dry-run")) {
-    ctx.Print(JsonObject().AddInt("result", 0).AddBool("dry_run", true).AddRaw(
-        "would_remove", JsonArray(present)));
+    ctx.Print(JsonObject()
+                  .AddInt("result", 0)
+                  .AddBool("dry_run", true)
+                  .AddRaw("would_remove", JsonArray(present)));
     return kExitOk;
   }
   store.DelUserOffMsgFiles(*owner);

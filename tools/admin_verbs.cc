@@ -37,6 +37,8 @@ const std::vector<VerbSpec>& AdminVerbs() {
        RunShrink},
       {"verify", "[OWNER]", 0, 1, {}, {}, false, RunVerify},
       {"stats", "", 0, 0, {}, {}, false, RunStats},
+      {"export", "OWNER [--group|--all] | --all", 0, 1, {}, {"--group", "--all"}, false, RunExport},
+      {"import", "FILE", 1, 1, {}, {}, true, RunImport},
   };
   return verbs;
 }

@@ -38,4 +38,8 @@ int RunShrink(AdminContext& ctx, const VerbArgs& args);
 int RunVerify(AdminContext& ctx, const VerbArgs& args);
 int RunStats(AdminContext& ctx, const VerbArgs& args);
 
+// Whole-store verbs (admin_export_verbs.cc).
+int RunExport(AdminContext& ctx, const VerbArgs& args);
+int RunImport(AdminContext& ctx, const VerbArgs& args);
+
 }  // namespace pigeonbox::admin

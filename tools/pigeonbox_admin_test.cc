@@ -26,6 +26,7 @@ struct JsonValue {
   enum class Kind { kString, kNumber, kBool, kNull, kArray } kind = Kind::kNull;
   std::string text;  // strings unescaped, numbers and booleans as written
   std::vector<std::string> items;
+  friend bool operator==(const JsonValue&, const JsonValue&) = default;
 };
 using JsonLine = std::map<std::string, JsonValue>;
 
@@ -417,8 +418,7 @@ TEST_F(AdminTest, AnswersMatchTheirMeaning) {
   One({"add", "ivy", "--sender", "s", "--type", "G", "--group", "--msgid", "G"});
   EXPECT_EQ(One({"count", "ivy", "--all"})["count"].text, "2");
   ASSERT_EQ(fs_.WriteFile(*paths_.GroupIndexPath(u"ivy"), "<OffMsgIndexData DataSum="), 0);
-  EXPECT_NE(One({"count", "ivy", "--all"}, 1)["error"].text.find("group index"),
-            std::string::npos);
+  EXPECT_NE(One({"count", "ivy", "--all"}, 1)["error"].text.find("group index"), std::string::npos);
 
   std::map<std::string, std::string> before = StoreFiles(root_.path());
   before.erase(StoreRootLock::LockPath(root_.path()));
@@ -435,6 +435,106 @@ TEST_F(AdminTest, AnswersMatchTheirMeaning) {
   after.erase(StoreRootLock::LockPath(root_.path()));
   EXPECT_EQ(after, before);
   EXPECT_EQ(One({"purge", "ivy"})["removed"].items, planned["would_remove"].items);
+}
+
+// The files of a store relative to its root, for comparing two roots.
+std::map<std::string, std::string> RelativeStoreFiles(const std::string& root) {
+  std::map<std::string, std::string> files;
+  for (auto& [path, content] : StoreFiles(root)) {
+    if (path.ends_with("/.lock")) continue;
+    files[path.substr(root.size())] = content;
+  }
+  return files;
+}
+
+TEST_F(AdminTest, ExportImportRoundTripKeepsEveryPart) {
+  One({"add",        "张三", "--sender",    "bob",
+       "--type",     "IM",   "--title",     "say \"hi\"\n你好",
+       "--msgid",    "A",    "--src",       "S",
+       "--reciever", "张三", "--session",   "D",
+       "--time",     "1000", "--text-file", "-"},
+      0, "第一部分\t\"quoted\"");
+  // Interleaved MsgIDs keep their order; a system sender's Reciever has no ";" in front.
+  AddPerson("张三", "B", "1001");
+  AddPerson("张三", "A", "1002");
+  One({"add", "ann", "--sender", "{5D0C2A7E-3B19-4F6A-9E42-7C1D8B3F0A65}", "--type", "N",
+       "--reciever", "ann", "--msgid", "N", "--time", "-5"});
+  One({"add", "Grp", "--sender", "s", "--type", "G", "--group", "--msgid", "G", "--time", "7"});
+  One({"add", "ann", "--sender", "s", "--type", "G", "--group", "--msgid", "G2", "--reciever",
+       ";;x"});
+
+  AdminRun exported = Admin({"export", "--all"});
+  ASSERT_EQ(exported.exitCode, 0);
+  ASSERT_EQ(exported.lines.size(), 7u) << exported.out;
+  EXPECT_EQ(exported.lines[0]["format"].text, "pigeonbox-export");
+  EXPECT_EQ(exported.lines[2]["text"].text, "第一部分\t\"quoted\"");
+  EXPECT_EQ(Admin({"export", "张三"}).lines.size(), 4u);
+  EXPECT_EQ(Admin({"export", "ann", "--all"}).lines.size(), 3u);
+  const std::string file = io_.Write("export.jsonl", exported.out);
+
+  TempDir target;
+  rootArg_ = target.path();
+  StoreRootLock server;
+  ASSERT_EQ(server.TryLock(target.path(), "pigeonbox pid 7"), 0);
+  EXPECT_NE(One({"import", file}, 3)["error"].text.find("in use by a running server"),
+            std::string::npos);
+  server.Unlock();
+  JsonLine imported = One({"import", file});
+  EXPECT_EQ(imported["imported"].text, "6");
+  EXPECT_EQ(imported["skipped"].text, "0");
+  // The same parts in the same order with the same attributes and texts: the same files.
+  EXPECT_EQ(RelativeStoreFiles(target.path()), RelativeStoreFiles(root_.path()));
+  const JsonLine stats = One({"stats"}), verify = One({"verify"});
+  rootArg_ = root_.path();
+  EXPECT_EQ(One({"stats"}), stats);
+  EXPECT_EQ(One({"verify"}), verify);
+}
+
+TEST_F(AdminTest, ImportReportsBadLinesAndStoresOnlyWholeParts) {
+  auto part = [](const std::string& owner, const std::string& extra) {
+    return "{\"owner\": \"" + owner +
+           "\", \"store\": \"person\", \"CreateTime\": 5, \"Type\": \"IM\", "
+           "\"SrcIdentifier\": \"\", \"Sender\": \"bob\", \"Recievers\": \";x\", "
+           "\"MsgID\": \"M\", \"SessionDesc\": \"\", \"text\": \"hi\"" +
+           extra + "}";
+  };
+  const std::string header = "{\"format\": \"pigeonbox-export\", \"version\": 1}\n";
+  const std::string file = io_.Write(
+      "bad.jsonl", header + part("good", ", \"Title\": \"t\"") + "\n" + part("untitled", "") +
+                       "\n" +                                     // 3: no Title
+                       "{\"owner\": \"x\", \n" +                  // 4: torn line
+                       part("a/b", ", \"Title\": \"\"") + "\n" +  // 5: bad owner
+                       part("late", ", \"Title\": \"\", \"CreateTime\": 1") + "\n" +  // 6: twice
+                       "\n" + part("fine", ", \"Title\": \"\\ud800\"") + "\n" +       // 8
+                       part("fine", ", \"Title\": \"ok\"") + "\n");
+  AdminRun run = Admin({"import", file});
+  EXPECT_EQ(run.exitCode, 1);
+  std::map<std::string, std::string> errors;
+  for (JsonLine& line : run.lines) {
+    if (line.count("line")) errors[line["line"].text] = line["error"].text;
+  }
+  EXPECT_EQ(errors.size(), 5u) << run.out;
+  EXPECT_NE(errors["3"].find("Title"), std::string::npos);
+  EXPECT_NE(errors["4"].find("string was expected"), std::string::npos);
+  EXPECT_NE(errors["5"].find("owner"), std::string::npos);
+  EXPECT_NE(errors["6"].find("twice"), std::string::npos);
+  EXPECT_NE(errors["8"].find("surrogate"), std::string::npos);
+  EXPECT_EQ(run.lines.back()["imported"].text, "2");
+  EXPECT_EQ(run.lines.back()["skipped"].text, "5");
+  for (const char* owner : {"untitled", "late", "x"}) {
+    EXPECT_EQ(One({"count", owner})["count"].text, "0") << owner;
+  }
+  JsonLine fine = One({"list", "fine"});
+  EXPECT_EQ(fine["Title"].text, "ok");
+  EXPECT_EQ(fine["Reciever"].text, ";x");
+  EXPECT_EQ(One({"fetch", "good", "M"})["CreateTime"].text, "5");
+
+  // A file that does not begin with the format line is refused whole.
+  const std::string headless =
+      io_.Write("headless.jsonl", part("other", ", \"Title\": \"\"") + "\n");
+  EXPECT_NE(One({"import", headless}, 1)["error"].text.find("not a pigeonbox export"),
+            std::string::npos);
+  EXPECT_EQ(One({"count", "other"})["count"].text, "0");
 }
 
 TEST_F(AdminTest, RootFromTheEnvironmentAndChangesLogged) {

@@ -1,0 +1,252 @@
+// export and import: the parts of a store as JSON Lines, and back into a store.
+//
+// An export starts with a line naming the format and its version; every further line is one
+// message part: its owner, its store, every attribute of its index entry and its text as UTF-8.
+// Addr and Len are where the part lay in the exported store; an import writes the part anew
+// (through the store manager, as a server stores a message) and ignores them.
+#include <cstdio>
+#include <cstring>
+
+#include "base/text.h"
+#include "store/store_inspect.h"
+#include "tools/admin_json_reader.h"
+#include "tools/admin_store_owners.h"
+#include "tools/admin_verbs.h"
+
+namespace pigeonbox::admin {
+namespace {
+
+constexpr std::string_view kFormat = "pigeonbox-export";
+constexpr int64_t kVersion = 1;
+// A server may change an owner's files while an export reads them; the owner is read again
+// when its index changed under the read.
+constexpr int kReadAttempts = 3;
+
+void PrintError(const JsonObject& line) {
+  std::string text = line.str() + "\n";
+  std::fwrite(text.data(), 1, text.size(), stderr);
+}
+
+const char* StoreName(int kind) {
+  return kind == OffMsgStoreMgr::kGroupKind ? "group" : "person";
+}
+
+// Whether the index still lists the parts that were read, block for block.
+bool StillListed(IndexStore& index, const StoreOwner& owner, const std::vector<StoredPart>& read) {
+  std::vector<IndexEntry> now;
+  if (!index.ReadIndexEntries(owner.name, &now).ok() || now.size() != read.size()) return false;
+  for (size_t i = 0; i < now.size(); ++i) {
+    const IndexEntry& was = read[i].entry;
+    if (now[i].pos.Addr != was.pos.Addr || now[i].pos.Len != was.pos.Len ||
+        now[i].record.CreateTime != was.record.CreateTime ||
+        now[i].record.MsgID != was.record.MsgID) {
+      return false;
+    }
+  }
+  return true;
+}
+
+Status ReadOwner(AdminContext& ctx, const StoreOwner& owner, std::vector<StoredPart>* parts) {
+  IndexStore& index =
+      owner.kind == OffMsgStoreMgr::kGroupKind ? ctx.groupIndex() : ctx.personIndex();
+  Status read;
+  for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
+    read = ctx.store().ReadStoredParts(owner.name, owner.kind, parts);
+    if (!read.ok() || StillListed(index, owner, *parts)) return read;
+  }
+  return Status::Unavailable(0, "the owner's files kept changing while they were read");
+}
+
+JsonObject PartLine(const StoreOwner& owner, const IndexEntry& entry, std::u16string_view text) {
+  const IndexRecord& r = entry.record;
+  JsonObject line;
+  line.Add("owner", owner.name)
+      .Add("store", StoreName(owner.kind))
+      .AddInt("CreateTime", r.CreateTime)
+      .AddInt("Addr", entry.pos.Addr)
+      .AddInt("Len", entry.pos.Len)
+      .Add("Type", r.Type)
+      .Add("SrcIdentifier", r.SrcIdentifier)
+      .Add("Sender", r.Sender)
+      .Add("Recievers", r.Reciever)
+      .Add("Title", r.Title)
+      .Add("MsgID", r.MsgID)
+      .Add("SessionDesc", r.SessionDescription)
+      .Add("text", text);
+  return line;
+}
+
+// One part line of an import file, checked whole before anything is stored.
+struct ImportPart {
+  std::u16string owner;
+  int kind = OffMsgStoreMgr::kPersonKind;
+  IndexRecord record;
+  std::u16string text;
+};
+
+std::optional<ImportPart> ReadPart(AdminContext& ctx, std::string_view line, std::string* error) {
+  std::optional<JsonFields> fields = ReadJsonObject(line, error);
+  if (!fields) return std::nullopt;
+  auto text = [&](const char* name, std::u16string* out) {
+    auto it = fields->find(name);
+    if (it == fields->end() || it->second.kind != JsonField::Kind::kString) {
+      if (error->empty()) *error = std::string("the text member \"") + name + "\" is missing";
+      return false;
+    }
+    *out = it->second.text;
+    return true;
+  };
+  ImportPart part;
+  IndexRecord& r = part.record;
+  std::u16string store;
+  if (!text("owner", &part.owner) || !text("store", &store) || !text("Type", &r.Type) ||
+      !text("SrcIdentifier", &r.SrcIdentifier) || !text("Sender", &r.Sender) ||
+      !text("Recievers", &r.Reciever) || !text("Title", &r.Title) || !text("MsgID", &r.MsgID) ||
+      !text("SessionDesc", &r.SessionDescription) || !text("text", &part.text)) {
+    return std::nullopt;
+  }
+  auto time = fields->find("CreateTime");
+  if (time == fields->end() || time->second.kind != JsonField::Kind::kInteger ||
+      time->second.number < INT32_MIN || time->second.number > INT32_MAX) {
+    *error = "\"CreateTime\" is not a 32-bit number";
+    return std::nullopt;
+  }
+  r.CreateTime = static_cast<int32_t>(time->second.number);
+  if (store != u"person" && store != u"group") {
+    *error = "\"store\" is neither \"person\" nor \"group\"";
+    return std::nullopt;
+  }
+  part.kind = store == u"group" ? OffMsgStoreMgr::kGroupKind : OffMsgStoreMgr::kPersonKind;
+  if (!IsStorableOwnerName(part.owner)) {
+    *error = "the owner name cannot name store files";
+    return std::nullopt;
+  }
+  if (r.MsgID.empty()) {
+    *error = "the MsgID is empty";
+    return std::nullopt;
+  }
+  if (part.text.find(u'\0') != std::u16string::npos) {
+    *error = "the text holds a zero character, which the store cannot keep";
+    return std::nullopt;
+  }
+  // The add puts a ";" in front of the Reciever for most senders; the exported value already
+  // carries it, so it is taken off to store the value exactly as it was.
+  IndexStore& index =
+      part.kind == OffMsgStoreMgr::kGroupKind ? ctx.groupIndex() : ctx.personIndex();
+  if (index.PrefixesReciever(r.Sender)) {
+    if (!r.Reciever.starts_with(u';')) {
+      *error = "the Recievers value lacks the leading \";\" this store keeps for this sender";
+      return std::nullopt;
+    }
+    r.Reciever.erase(0, 1);
+  }
+  return part;
+}
+
+}  // namespace
+
+int RunExport(AdminContext& ctx, const VerbArgs& args) {
+  const bool all = args.Flag("--all"), group = args.Flag("--group");
+  std::vector<StoreOwner> owners;
+  if (args.positional().empty()) {
+    if (!all || group) return ctx.Fail("export needs OWNER [--group|--all], or --all", kExitUsage);
+    owners = ListStoreOwners(ctx.fs(), ctx.paths());
+  } else {
+    std::optional<std::u16string> owner = ctx.Owner(args.positional()[0]);
+    if (!owner) return kExitUsage;
+    if (all && group) return ctx.Fail("--group and --all exclude each other", kExitUsage);
+    if (!group) owners.push_back({*owner, OffMsgStoreMgr::kPersonKind});
+    if (group || all) owners.push_back({*owner, OffMsgStoreMgr::kGroupKind});
+  }
+  ctx.set_notes_to_stderr();
+  ctx.Print(JsonObject().Add("format", kFormat).AddInt("version", kVersion));
+  int64_t exported = 0, failed = 0;
+  for (const StoreOwner& owner : owners) {
+    std::vector<StoredPart> parts;
+    Status read = ReadOwner(ctx, owner, &parts);
+    if (read.IsAbsent()) continue;
+    if (!read.ok()) {
+      PrintError(JsonObject()
+                     .Add("owner", owner.name)
+                     .Add("store", StoreName(owner.kind))
+                     .Add("error", "the owner's parts cannot be read")
+                     .Add("status", read.ToString()));
+      ++failed;
+      continue;
+    }
+    for (const StoredPart& part : parts) {
+      std::u16string text;
+      std::string problem;
+      std::string_view block(reinterpret_cast<const char*>(part.block.data()), part.block.size());
+      if (!DecodeTextBlock(block, &text, &problem)) {
+        PrintError(JsonObject()
+                       .Add("owner", owner.name)
+                       .Add("store", StoreName(owner.kind))
+                       .Add("MsgID", part.entry.record.MsgID)
+                       .Add("error", "the block " + problem));
+        ++failed;
+        continue;
+      }
+      ctx.Print(PartLine(owner, part.entry, text));
+      ++exported;
+    }
+  }
+  PrintError(JsonObject().AddInt("exported", exported).AddInt("failed", failed));
+  return failed == 0 ? kExitOk : kExitFailed;
+}
+
+int RunImport(AdminContext& ctx, const VerbArgs& args) {
+  const std::string& file = args.positional()[0];
+  std::string content;
+  if (int error = ctx.fs().ReadFile(file, &content); error != 0)
+    return ctx.Fail("cannot read " + file + ": " + std::strerror(error), kExitUsage);
+  std::vector<std::string_view> lines;
+  for (size_t start = 0; start < content.size();) {
+    size_t end = content.find('\n', start);
+    if (end == std::string::npos) end = content.size();
+    lines.push_back(std::string_view(content).substr(start, end - start));
+    start = end + 1;
+  }
+  std::string error;
+  std::optional<JsonFields> header =
+      lines.empty() ? std::nullopt : ReadJsonObject(lines[0], &error);
+  if (!header || (*header)["format"].text != FromUtf8(kFormat) ||
+      (*header)["format"].kind != JsonField::Kind::kString) {
+    return ctx.Fail(file + " is not a pigeonbox export (its first line names no format)");
+  }
+  if ((*header)["version"].kind != JsonField::Kind::kInteger ||
+      (*header)["version"].number != kVersion) {
+    return ctx.Fail(file + " is an export of a version this tool does not read");
+  }
+  OffMsgStoreMgr& store = ctx.store();
+  int64_t imported = 0, skipped = 0;
+  for (size_t n = 1; n < lines.size(); ++n) {
+    if (lines[n].find_first_not_of(" \t\r") == std::string_view::npos) continue;
+    std::optional<ImportPart> part = ReadPart(ctx, lines[n], &error);
+    if (part && part->kind == OffMsgStoreMgr::kGroupKind &&
+        store.settings().storeDisGroupMaxCount == 0) {
+      part.reset();
+      error = "group storage is off in this root";
+    }
+    int result = 0;
+    if (part) {
+      result = part->kind == OffMsgStoreMgr::kGroupKind
+                   ? store.AddDisGroupOffMsg(part->owner, part->text, part->record)
+                   : store.AddOffMsg(part->owner, part->text, part->record);
+      if (result == 0) {
+        ++imported;
+        continue;
+      }
+      error = "the store did not take the part";
+    }
+    JsonObject line;
+    line.AddInt("line", static_cast<int64_t>(n + 1)).Add("error", error);
+    if (result != 0) line.AddInt("result", result);
+    ctx.Print(line);
+    ++skipped;
+  }
+  ctx.Print(JsonObject().AddInt("imported", imported).AddInt("skipped", skipped));
+  return skipped == 0 ? kExitOk : kExitFailed;
+}
+
+}  // namespace pigeonbox::admin
