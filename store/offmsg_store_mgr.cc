@@ -17,6 +17,10 @@ uint64_t BlockFingerprint(const std::vector<uint8_t>& block) {
 
 }  // namespace
 
+uint64_t StoredPartKey::FingerprintOf(const std::vector<uint8_t>& block) {
+  return BlockFingerprint(block);
+}
+
 StoreSettings StoreSettings::Read(const std::string& installRoot) {
   StoreSettings s;
   s.storeMaxCount = ReadAppSettingNumber(installRoot, u"StoreMaxCount", 99);

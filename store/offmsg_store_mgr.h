@@ -33,6 +33,8 @@ struct StoredPartKey {
   bool group = false;  // in the group store, else in the person store
   IndexEntryKey entry;
   uint64_t blockFingerprint = 0;
+  // The fingerprint of a block as read.
+  static uint64_t FingerprintOf(const std::vector<uint8_t>& block);
 };
 
 // One stored message part as the text handlers receive it.
@@ -51,6 +53,7 @@ struct TextRecord {
 struct StoredPart {
   IndexEntry entry;
   std::vector<uint8_t> block;  // the compressed text
+  StoredPartKey key;           // what deletes exactly this part (DelOffMsgParts)
 };
 
 // Store settings from AppConfig/AppOffMsg.xml (attributes of App/Setting).

@@ -22,6 +22,9 @@ Status OffMsgStoreMgr::ReadStoredParts(std::u16string_view owner, int kind,
       out->clear();
       return block;
     }
+    part.key = {kind == kGroupKind,
+                {entry.pos.Addr, entry.pos.Len, entry.record.CreateTime},
+                StoredPartKey::FingerprintOf(part.block)};
     part.entry = std::move(entry);
     out->push_back(std::move(part));
   }

@@ -39,6 +39,14 @@ const std::vector<VerbSpec>& AdminVerbs() {
       {"stats", "", 0, 0, {}, {}, false, RunStats},
       {"export", "OWNER [--group|--all] | --all", 0, 1, {}, {"--group", "--all"}, false, RunExport},
       {"import", "FILE", 1, 1, {}, {}, true, RunImport},
+      {"expire",
+       "--older-than SECONDS [--dry-run]",
+       0,
+       0,
+       {"--older-than"},
+       {"--dry-run"},
+       true,
+       RunExpire},
   };
   return verbs;
 }

@@ -41,5 +41,7 @@ int RunStats(AdminContext& ctx, const VerbArgs& args);
 // Whole-store verbs (admin_export_verbs.cc).
 int RunExport(AdminContext& ctx, const VerbArgs& args);
 int RunImport(AdminContext& ctx, const VerbArgs& args);
+// Night-job verbs run now (admin_expire_verb.cc, admin_sweep_verb.cc).
+int RunExpire(AdminContext& ctx, const VerbArgs& args);
 
 }  // namespace pigeonbox::admin

@@ -308,6 +308,8 @@ TEST_F(AdminTest, ChangingVerbsRefuseAStoreHeldByAServer) {
       {"delete-by-time", "fay", "A", "9", "9", "9", "9"},
       {"purge", "fay"},
       {"shrink", "fay", "--max-age", "0"},
+      {"import", "/dev/null"},
+      {"expire", "--older-than", "0"},
   };
   for (const auto& args : changing) {
     JsonLine refused = One(args, 3);
@@ -535,6 +537,49 @@ TEST_F(AdminTest, ImportReportsBadLinesAndStoresOnlyWholeParts) {
   EXPECT_NE(One({"import", headless}, 1)["error"].text.find("not a pigeonbox export"),
             std::string::npos);
   EXPECT_EQ(One({"count", "other"})["count"].text, "0");
+}
+
+TEST_F(AdminTest, ExpireDryRunListsExactlyWhatTheRunRemoves) {
+  const std::string now = std::to_string(time(nullptr));
+  AddPerson("alice", "X", "100");
+  AddPerson("alice", "Y", now);
+  AddPerson("alice", "X", "200");
+  AddPerson("bob", "Y", now);
+  One({"add", "Grp", "--sender", "s", "--type", "G", "--group", "--msgid", "G", "--time", "300"});
+  EXPECT_NE(One({"expire"}, 2)["error"].text.find("--older-than"), std::string::npos);
+  EXPECT_NE(One({"expire", "--older-than", "-1"}, 2)["error"].text.find("--older-than"),
+            std::string::npos);
+
+  std::map<std::string, std::string> before = StoreFiles(root_.path());
+  before.erase(StoreRootLock::LockPath(root_.path()));
+  StoreRootLock server;
+  ASSERT_EQ(server.TryLock(root_.path(), "pigeonbox pid 9"), 0);
+  AdminRun planned = Admin({"expire", "--older-than", "3600", "--dry-run"});
+  server.Unlock();
+  std::map<std::string, std::string> after = StoreFiles(root_.path());
+  after.erase(StoreRootLock::LockPath(root_.path()));
+  EXPECT_EQ(after, before);
+  ASSERT_EQ(planned.exitCode, 0) << planned.out;
+  ASSERT_EQ(planned.lines.size(), 3u) << planned.out;
+  EXPECT_EQ(planned.lines[0]["owner"].text, "alice");
+  EXPECT_EQ(planned.lines[0]["MsgIDs"].items, (std::vector<std::string>{"X", "X"}));
+  EXPECT_EQ(planned.lines[0]["kept"].text, "1");
+  EXPECT_EQ(planned.lines[1]["owner"].text, "Grp");
+  EXPECT_EQ(planned.lines[2]["expired"].text, "3");
+
+  AdminRun run = Admin({"expire", "--older-than", "3600"});
+  ASSERT_EQ(run.exitCode, 0) << run.out;
+  ASSERT_EQ(run.lines.size(), 3u) << run.out;
+  for (size_t i = 0; i < 2; ++i) {
+    EXPECT_EQ(run.lines[i]["MsgIDs"], planned.lines[i]["MsgIDs"]);
+    EXPECT_EQ(run.lines[i]["removed"].text, run.lines[i]["expired"].text);
+  }
+  EXPECT_EQ(run.lines[2]["removed"].text, "3");
+  AdminRun left = Admin({"list", "alice"});
+  ASSERT_EQ(left.lines.size(), 1u);
+  EXPECT_EQ(left.lines[0]["MsgID"].text, "Y");
+  EXPECT_EQ(One({"count", "bob"})["count"].text, "1");
+  EXPECT_FALSE(fs_.Exists(*paths_.GroupIndexPath(u"Grp")));  // emptied: its files went
 }
 
 TEST_F(AdminTest, RootFromTheEnvironmentAndChangesLogged) {
