@@ -63,13 +63,14 @@ void InvalidUserSweep::Tick() {
   }
 }
 
-void InvalidUserSweep::SweepStore() {
+InvalidUserSweep::Result InvalidUserSweep::Sweep(bool dryRun) {
+  Result result;
   const UserDatabase::Answer anyone = db_.AnyActiveUser();
   if (anyone == UserDatabase::Answer::kMissing) {
-    return Refuse(u"用户数据库中没有任何有效用户");
+    return Refuse(std::move(result), u"用户数据库中没有任何有效用户", dryRun);
   }
   if (anyone != UserDatabase::Answer::kExists) {
-    return Refuse(u"无法确认用户数据库中有有效用户");
+    return Refuse(std::move(result), u"无法确认用户数据库中有有效用户", dryRun);
   }
   // First decide, owner by owner (each asked once), then delete only if the share allows.
   struct Owner {
@@ -92,34 +93,50 @@ void InvalidUserSweep::SweepStore() {
                    }
                    if (it->second.gone) it->second.files.push_back(directory + name);
                  });
-  if (stopRequested_) return;
-  int64_t counted = 0;
+  result.stopped = stopRequested_;
+  if (result.stopped) return result;
   int64_t going = 0;
   for (const auto& [lower, owner] : owners) {
+    if (owner.gone) result.gone.push_back({owner.name, owner.files, {}});
     if (owner.backup) continue;
-    ++counted;
+    ++result.owners;
     if (owner.gone) ++going;
   }
-  if (going * 100 > counted * maxSharePercent_) {
-    return Refuse(FormatText(u"%I64d个用户中有%I64d个将被清除，超过了SweepMaxShare=%d%%", counted,
-                             going, maxSharePercent_));
+  if (going * 100 > result.owners * maxSharePercent_) {
+    const int64_t counted = result.owners;
+    return Refuse(std::move(result),
+                  FormatText(u"%I64d个用户中有%I64d个将被清除，超过了SweepMaxShare=%d%%", counted,
+                             going, maxSharePercent_),
+                  dryRun);
   }
-  for (const auto& [lower, owner] : owners) {
-    for (const std::string& file : owner.files) {
-      if (stopRequested_) return;
-      log_.Log(u"用户:%s不存在，清除他的离线消息", owner.name);
-      OwnerLock lock(owner.name);
+  if (dryRun) return result;
+  for (Result::Gone& gone : result.gone) {
+    for (const std::string& file : gone.files) {
+      if (stopRequested_) {
+        result.stopped = true;
+        return result;
+      }
+      log_.Log(u"用户:%s不存在，清除他的离线消息", gone.user);
+      OwnerLock lock(gone.user);
       // An index file takes its scratch copy and its text file with it.
       RemoveWalkedStoreFile(fs_, file);
     }
+    for (const std::string& file : gone.files) {
+      if (fs_.Exists(file)) gone.kept.push_back(file);
+    }
   }
+  return result;
 }
 
-void InvalidUserSweep::Refuse(std::u16string_view reason) {
+InvalidUserSweep::Result InvalidUserSweep::Refuse(Result result, std::u16string_view reason,
+                                                  bool dryRun) {
+  result.refused = reason;
+  if (dryRun) return result;
   log_.Log(u"清除无效用户的离线消息已取消，没有删除任何文件：%s", reason);
   if (sysLog_) {
     sysLog_->Report(1, u"service", kEventSweepRefused, u"清除无效用户的离线消息已取消：%s", reason);
   }
+  return result;
 }
 
 }  // namespace pigeonbox

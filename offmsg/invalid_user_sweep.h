@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "base/clock.h"
 #include "base/periodic_thread.h"
@@ -51,16 +52,32 @@ class InvalidUserSweep {
   // One wake-up of the thread; exposed so that tests drive it with a manual clock.
   void Tick();
 
+  // What one sweep found and did.
+  struct Result {
+    std::u16string refused;  // why the safety valve held the sweep back; empty when it did not
+    bool stopped = false;    // a stop ended the sweep early
+    int64_t owners = 0;      // owners on disk (the shrink's backups not counted)
+    struct Gone {
+      std::u16string user;             // as its files name it
+      std::vector<std::string> files;  // the user's files, as found
+      std::vector<std::string> kept;   // those still there after the removal
+    };
+    std::vector<Gone> gone;  // users who do not exist, with their files
+  };
+
   // Walks the store once and deletes the files of users who do not exist, unless the safety
   // valve holds the sweep back.
-  void SweepStore();
+  void SweepStore() { Sweep(false); }
+  // The same; with `dryRun` it only finds what would go: it deletes nothing, logs nothing and
+  // raises no event.
+  Result Sweep(bool dryRun);
 
   int64_t lastSweepTime() const { return lastSweepTime_; }
   int32_t maxSharePercent() const { return maxSharePercent_; }
 
  private:
-  // Logs why the sweep deletes nothing and raises the system-log event.
-  void Refuse(std::u16string_view reason);
+  // Logs why the sweep deletes nothing and raises the system-log event (not in a dry run).
+  Result Refuse(Result result, std::u16string_view reason, bool dryRun);
 
   const std::string installRoot_;
   UserDatabase& db_;

@@ -47,6 +47,7 @@ const std::vector<VerbSpec>& AdminVerbs() {
        {"--dry-run"},
        true,
        RunExpire},
+      {"sweep", "[--dry-run]", 0, 0, {}, {"--dry-run"}, true, RunSweep},
   };
   return verbs;
 }

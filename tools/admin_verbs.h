@@ -43,5 +43,6 @@ int RunExport(AdminContext& ctx, const VerbArgs& args);
 int RunImport(AdminContext& ctx, const VerbArgs& args);
 // Night-job verbs run now (admin_expire_verb.cc, admin_sweep_verb.cc).
 int RunExpire(AdminContext& ctx, const VerbArgs& args);
+int RunSweep(AdminContext& ctx, const VerbArgs& args);
 
 }  // namespace pigeonbox::admin

@@ -1,9 +1,11 @@
 // Runs the built pigeonbox-admin on temporary install roots and reads its JSON lines back.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -580,6 +582,64 @@ TEST_F(AdminTest, ExpireDryRunListsExactlyWhatTheRunRemoves) {
   EXPECT_EQ(left.lines[0]["MsgID"].text, "Y");
   EXPECT_EQ(One({"count", "bob"})["count"].text, "1");
   EXPECT_FALSE(fs_.Exists(*paths_.GroupIndexPath(u"Grp")));  // emptied: its files went
+}
+
+// Runs SQL on the SQLite file of the user database.
+void Sql(const std::string& path, const std::string& sql) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sql;
+  sqlite3_close(db);
+}
+
+TEST_F(AdminTest, SweepDryRunListsExactlyWhatTheSweepRemoves) {
+  EXPECT_NE(One({"sweep"}, 1)["error"].text.find("no user database"), std::string::npos);
+  const std::string users = io_.path() + "users.db";
+  Sql(users,
+      "create table Sys_user (ID integer primary key, UserName text, AccountState integer);"
+      "insert into Sys_user (UserName, AccountState) values ('alice', 0), ('bob', 1), "
+      "('carl', null), ('dave', 0), ('erin', 0);");
+  root_.Write("Config/KVTServer.xml",
+              "<KVTServers><DBServer><DB_Setting DBConnstring=\"Driver=SQLite3;Database=" + users +
+                  "\"/></DBServer></KVTServers>");
+  for (const char* owner : {"alice", "bob", "carl", "dave", "erin"}) AddPerson(owner, "M", "100");
+  One({"add", "bob", "--sender", "s", "--type", "G", "--group", "--msgid", "G"});
+  const std::vector<std::string> bobFiles = {
+      *paths_.PersonIndexPath(u"bob"), *paths_.PersonTextPath(u"bob"),
+      *paths_.GroupIndexPath(u"bob"), *paths_.GroupTextPath(u"bob")};
+  auto sorted = [](std::vector<std::string> v) {
+    std::sort(v.begin(), v.end());
+    return v;
+  };
+
+  StoreRootLock server;
+  ASSERT_EQ(server.TryLock(root_.path(), "pigeonbox pid 3"), 0);
+  AdminRun planned = Admin({"sweep", "--dry-run"});
+  server.Unlock();
+  ASSERT_EQ(planned.exitCode, 0) << planned.out;
+  ASSERT_EQ(planned.lines.size(), 2u) << planned.out;
+  EXPECT_EQ(planned.lines[0]["user"].text, "bob");
+  EXPECT_EQ(sorted(planned.lines[0]["would_remove"].items), sorted(bobFiles));
+  EXPECT_EQ(planned.lines[1]["users_gone"].text, "1");
+  for (const std::string& file : bobFiles) EXPECT_TRUE(fs_.Exists(file)) << file;
+
+  AdminRun swept = Admin({"sweep"});
+  ASSERT_EQ(swept.exitCode, 0) << swept.out;
+  ASSERT_EQ(swept.lines.size(), 2u) << swept.out;
+  EXPECT_EQ(sorted(swept.lines[0]["removed"].items), sorted(bobFiles));
+  for (const std::string& file : bobFiles) EXPECT_FALSE(fs_.Exists(file)) << file;
+  EXPECT_EQ(One({"count", "alice"})["count"].text, "1");
+
+  // The safety valve: two of four owners leaving is more than the share a sweep may take.
+  Sql(users, "update Sys_user set AccountState = 1 where UserName in ('carl', 'dave');");
+  for (const char* args : {"--dry-run", ""}) {
+    AdminRun refused = Admin(std::string(args).empty() ? std::vector<std::string>{"sweep"}
+                                                       : std::vector<std::string>{"sweep", args});
+    EXPECT_EQ(refused.exitCode, 1) << args;
+    ASSERT_EQ(refused.lines.size(), 1u) << refused.out;
+    EXPECT_NE(refused.lines[0]["refused"].text.find("SweepMaxShare"), std::string::npos);
+  }
+  EXPECT_EQ(One({"count", "carl"})["count"].text, "1");
 }
 
 TEST_F(AdminTest, RootFromTheEnvironmentAndChangesLogged) {

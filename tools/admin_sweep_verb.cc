@@ -1,0 +1,52 @@
+// sweep: the nightly invalid-user sweep, run now against the configured user database, safety
+// valve included; lists the users who left and their files.
+#include "base/clock.h"
+#include "base/text.h"
+#include "config/server_config.h"
+#include "offmsg/excluded_users.h"
+#include "offmsg/invalid_user_sweep.h"
+#include "offmsg/odbc_user_database.h"
+#include "tools/admin_verbs.h"
+
+namespace pigeonbox::admin {
+namespace {
+
+constexpr size_t kConnectionCapacity = 512;  // as the server reads it
+
+}  // namespace
+
+int RunSweep(AdminContext& ctx, const VerbArgs& args) {
+  const bool dryRun = args.Flag("--dry-run");
+  std::u16string connection;
+  if (!ReadDbConnString(ctx.root(), &connection, kConnectionCapacity))
+    return ctx.Fail("no user database is configured (DBServer/DB_Setting DBConnstring)");
+  OdbcUserDatabase db(ctx.log(), OdbcTimeouts::Read(ctx.root()));
+  if (!db.Open(ToUtf8(connection)))
+    return ctx.Fail("the user database cannot be opened (the log names the driver's reason)");
+  ctx.store();  // a changing run finishes an interrupted shrink first, as a server start does
+  ExcludedUsers excluded;  // the sweep does not consult the list; its constructor wants one
+  InvalidUserSweep sweep(ctx.root(), db, excluded, ctx.fs(), ctx.log(), SystemClock::Instance());
+  const InvalidUserSweep::Result result = sweep.Sweep(dryRun);
+
+  const bool removing = !dryRun && result.refused.empty();
+  int64_t kept = 0;
+  for (const InvalidUserSweep::Result::Gone& gone : result.gone) {
+    JsonObject line;
+    line.Add("user", gone.user)
+        .AddRaw(removing ? "removed" : "would_remove", JsonArray(gone.files));
+    if (!gone.kept.empty()) line.AddRaw("not_removed", JsonArray(gone.kept));
+    kept += static_cast<int64_t>(gone.kept.size());
+    if (result.refused.empty()) ctx.Print(line);
+  }
+  JsonObject total;
+  total.AddBool("dry_run", dryRun)
+      .AddInt("owners", result.owners)
+      .AddInt("users_gone", static_cast<int64_t>(result.gone.size()))
+      .AddInt("max_share_percent", sweep.maxSharePercent());
+  if (!result.refused.empty()) total.Add("refused", result.refused);
+  if (kept > 0) total.AddInt("not_removed", kept);
+  ctx.Print(total);
+  return result.refused.empty() && kept == 0 && !result.stopped ? kExitOk : kExitFailed;
+}
+
+}  // namespace pigeonbox::admin
