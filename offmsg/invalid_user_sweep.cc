@@ -110,12 +110,13 @@ InvalidUserSweep::Result InvalidUserSweep::Sweep(bool dryRun) {
                   dryRun);
   }
   if (dryRun) return result;
+  // A stop takes effect between users, so that no user is left with part of his files.
   for (Result::Gone& gone : result.gone) {
+    if (stopRequested_) {
+      result.stopped = true;
+      return result;
+    }
     for (const std::string& file : gone.files) {
-      if (stopRequested_) {
-        result.stopped = true;
-        return result;
-      }
       log_.Log(u"用户:%s不存在，清除他的离线消息", gone.user);
       OwnerLock lock(gone.user);
       // An index file takes its scratch copy and its text file with it.
@@ -124,6 +125,7 @@ InvalidUserSweep::Result InvalidUserSweep::Sweep(bool dryRun) {
     for (const std::string& file : gone.files) {
       if (fs_.Exists(file)) gone.kept.push_back(file);
     }
+    gone.removed = true;
   }
   return result;
 }

@@ -43,7 +43,8 @@ class InvalidUserSweep {
 
   // Starts the thread (one wake-up per `interval`, a minute in the server).
   void Start(std::chrono::milliseconds interval = std::chrono::minutes(1));
-  // A sweep in progress ends before its next file, so a stop does not wait for the whole store.
+  // A sweep in progress ends before its next file (while deleting: before its next user), so a
+  // stop does not wait for the whole store.
   void Stop() {
     stopRequested_ = true;
     thread_.Stop();
@@ -61,6 +62,8 @@ class InvalidUserSweep {
       std::u16string user;             // as its files name it
       std::vector<std::string> files;  // the user's files, as found
       std::vector<std::string> kept;   // those still there after the removal
+      bool removed = false;            // the removal ran (not in a dry run, a refused or
+                                       // stopped sweep)
     };
     std::vector<Gone> gone;  // users who do not exist, with their files
   };

@@ -264,12 +264,15 @@ PairInspection InspectPair(FileSystem& fs, const std::string& indexPath,
   return PairChecker(fs, indexPath, textPath).Run();
 }
 
-StoreInspection InspectStore(FileSystem& fs, const StorePaths& paths) {
+StoreInspection InspectStore(FileSystem& fs, const StorePaths& paths,
+                             const std::function<bool(int done)>& next) {
   StoreWalker walker(fs);
   for (int bucket = 0; bucket < kBucketCount; ++bucket) {
+    if (next && !next(bucket)) return walker.Finish();
     const std::string sub = std::to_string(bucket) + "/";
     walker.WalkDir(paths.person_index_dir() + sub, paths.person_text_dir() + sub, false);
   }
+  if (next && !next(kBucketCount)) return walker.Finish();
   walker.WalkDir(paths.group_index_dir(), paths.group_text_dir(), true);
   return walker.Finish();
 }

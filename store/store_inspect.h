@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -57,8 +58,12 @@ struct StoreInspection {
 };
 
 // Walks the 50 buckets of both person directories and both group directories, skipping names
-// that begin with "." (scratch and lock files).
-StoreInspection InspectStore(FileSystem& fs, const StorePaths& paths);
+// that begin with "." (scratch and lock files). `next` (optional) is called before each of the
+// kInspectSteps directory pairs with the number done so far; when it returns false the walk
+// ends there, with the figures of the pairs walked.
+inline constexpr int kInspectSteps = kBucketCount + 1;
+StoreInspection InspectStore(FileSystem& fs, const StorePaths& paths,
+                             const std::function<bool(int done)>& next = {});
 
 // Checks the person pair and the group pair of one owner (the pairs that exist).
 StoreInspection InspectOwner(FileSystem& fs, const StorePaths& paths, std::u16string_view owner);

@@ -20,6 +20,7 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailed = 1;  // the store reported a failure, or verify found damage
 inline constexpr int kExitUsage = 2;   // bad arguments
 inline constexpr int kExitLocked = 3;  // a changing verb met a running server
+inline constexpr int kExitInterrupted = 130;  // Ctrl-C stopped a long verb between owners
 
 class AdminContext {
  public:

@@ -7,6 +7,7 @@
 
 #include "base/clock.h"
 #include "base/text.h"
+#include "tools/admin_progress.h"
 #include "tools/admin_store_owners.h"
 #include "tools/admin_verbs.h"
 
@@ -22,8 +23,12 @@ int RunExpire(AdminContext& ctx, const VerbArgs& args) {
 
   OffMsgStoreMgr& store = ctx.store();
   const std::vector<StoreOwner> owners = ListStoreOwners(ctx.fs(), ctx.paths());
-  int64_t expired = 0, removed = 0, ownersExpired = 0, failed = 0;
+  int64_t expired = 0, removed = 0, ownersExpired = 0, failed = 0, done = 0;
+  bool interrupted = false;
+  Progress progress("expire", static_cast<int64_t>(owners.size()), "owners");
   for (const StoreOwner& owner : owners) {
+    if ((interrupted = Interrupted())) break;
+    progress.Update(done++);
     const char* kind = owner.kind == OffMsgStoreMgr::kGroupKind ? "group" : "person";
     std::vector<StoredPart> parts;
     Status read = store.ReadStoredParts(owner.name, owner.kind, &parts);
@@ -82,7 +87,9 @@ int RunExpire(AdminContext& ctx, const VerbArgs& args) {
       .AddInt("expired", expired);
   if (!dryRun) total.AddInt("removed", removed);
   total.AddInt("failed", failed);
+  if (interrupted) total.AddBool("interrupted", true).AddInt("owners_done", done);
   ctx.Print(total);
+  if (interrupted) return kExitInterrupted;
   return failed == 0 ? kExitOk : kExitFailed;
 }
 

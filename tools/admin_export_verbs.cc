@@ -10,6 +10,7 @@
 #include "base/text.h"
 #include "store/store_inspect.h"
 #include "tools/admin_json_reader.h"
+#include "tools/admin_progress.h"
 #include "tools/admin_store_owners.h"
 #include "tools/admin_verbs.h"
 
@@ -160,8 +161,12 @@ int RunExport(AdminContext& ctx, const VerbArgs& args) {
   }
   ctx.set_notes_to_stderr();
   ctx.Print(JsonObject().Add("format", kFormat).AddInt("version", kVersion));
-  int64_t exported = 0, failed = 0;
+  int64_t exported = 0, failed = 0, done = 0;
+  bool interrupted = false;
+  Progress progress("export", static_cast<int64_t>(owners.size()), "owners");
   for (const StoreOwner& owner : owners) {
+    if ((interrupted = Interrupted())) break;
+    progress.Update(done++);
     std::vector<StoredPart> parts;
     Status read = ReadOwner(ctx, owner, &parts);
     if (read.IsAbsent()) continue;
@@ -191,7 +196,13 @@ int RunExport(AdminContext& ctx, const VerbArgs& args) {
       ++exported;
     }
   }
-  PrintError(JsonObject().AddInt("exported", exported).AddInt("failed", failed));
+  progress.Update(done);
+  JsonObject summary;
+  summary.AddInt("exported", exported).AddInt("failed", failed);
+  // Every owner exported is whole; the owners after the interruption are missing.
+  if (interrupted) summary.AddBool("interrupted", true).AddInt("owners_done", done);
+  PrintError(summary);
+  if (interrupted) return kExitInterrupted;
   return failed == 0 ? kExitOk : kExitFailed;
 }
 
@@ -220,7 +231,14 @@ int RunImport(AdminContext& ctx, const VerbArgs& args) {
   }
   OffMsgStoreMgr& store = ctx.store();
   int64_t imported = 0, skipped = 0;
+  size_t stoppedAt = 0;  // the first line not looked at, after Ctrl-C
+  Progress progress("import", static_cast<int64_t>(lines.size()), "lines");
   for (size_t n = 1; n < lines.size(); ++n) {
+    if (Interrupted()) {
+      stoppedAt = n;
+      break;
+    }
+    progress.Update(static_cast<int64_t>(n));
     if (lines[n].find_first_not_of(" \t\r") == std::string_view::npos) continue;
     std::optional<ImportPart> part = ReadPart(ctx, lines[n], &error);
     if (part && part->kind == OffMsgStoreMgr::kGroupKind &&
@@ -245,7 +263,12 @@ int RunImport(AdminContext& ctx, const VerbArgs& args) {
     ctx.Print(line);
     ++skipped;
   }
-  ctx.Print(JsonObject().AddInt("imported", imported).AddInt("skipped", skipped));
+  JsonObject summary;
+  summary.AddInt("imported", imported).AddInt("skipped", skipped);
+  // Each line is one part, stored whole or not at all: an import resumes at the line named.
+  if (stoppedAt > 0) summary.AddBool("interrupted", true).AddInt("next_line", stoppedAt + 1);
+  ctx.Print(summary);
+  if (stoppedAt > 0) return kExitInterrupted;
   return skipped == 0 ? kExitOk : kExitFailed;
 }
 

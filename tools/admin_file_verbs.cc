@@ -6,6 +6,7 @@
 #include "store/safe_save.h"
 #include "store/store_inspect.h"
 #include "store/store_lock_stripes.h"
+#include "tools/admin_progress.h"
 #include "tools/admin_verbs.h"
 
 namespace pigeonbox::admin {
@@ -27,6 +28,16 @@ std::vector<std::string> LeftoverFilesOf(const StorePaths& paths, std::u16string
     if (path) files.push_back(*path);
   }
   return files;
+}
+
+// The whole store, with a progress line by directory; Ctrl-C ends the walk early.
+StoreInspection InspectWholeStore(AdminContext& ctx, const char* verb, bool* interrupted) {
+  Progress progress(verb, kInspectSteps, "directories");
+  *interrupted = false;
+  return InspectStore(ctx.fs(), ctx.paths(), [&](int done) {
+    progress.Update(done);
+    return !(*interrupted = Interrupted());
+  });
 }
 
 JsonObject Summary(const StoreInspection& found) {
@@ -114,28 +125,34 @@ int RunShrink(AdminContext& ctx, const VerbArgs& args) {
 
 int RunVerify(AdminContext& ctx, const VerbArgs& args) {
   StoreInspection found;
+  bool interrupted = false;
   if (!args.positional().empty()) {
     std::optional<std::u16string> owner = ctx.Owner(args.positional()[0]);
     if (!owner) return kExitUsage;
     OwnerLock lock(*owner);
     found = InspectOwner(ctx.fs(), ctx.paths(), *owner);
   } else {
-    found = InspectStore(ctx.fs(), ctx.paths());
+    found = InspectWholeStore(ctx, "verify", &interrupted);
   }
   for (const StoreDamage& damage : found.damage)
     ctx.Print(JsonObject().Add("damage", damage.problem).Add("file", damage.file));
-  ctx.Print(
-      JsonObject()
-          .AddBool("ok", found.damage.empty())
-          .AddInt("index_files", found.personIndexFiles + found.groupIndexFiles + found.backupPairs)
-          .AddInt("entries", found.entries)
-          .AddInt("damaged", static_cast<int64_t>(found.damage.size())));
+  JsonObject line;
+  line.AddBool("ok", found.damage.empty())
+      .AddInt("index_files", found.personIndexFiles + found.groupIndexFiles + found.backupPairs)
+      .AddInt("entries", found.entries)
+      .AddInt("damaged", static_cast<int64_t>(found.damage.size()));
+  if (interrupted) line.AddBool("complete", false);
+  ctx.Print(line);
+  if (interrupted) return kExitInterrupted;
   return found.damage.empty() ? kExitOk : kExitFailed;
 }
 
 int RunStats(AdminContext& ctx, const VerbArgs&) {
-  ctx.Print(Summary(InspectStore(ctx.fs(), ctx.paths())));
-  return kExitOk;
+  bool interrupted = false;
+  JsonObject line = Summary(InspectWholeStore(ctx, "stats", &interrupted));
+  if (interrupted) line.AddBool("complete", false);
+  ctx.Print(line);
+  return interrupted ? kExitInterrupted : kExitOk;
 }
 
 }  // namespace pigeonbox::admin

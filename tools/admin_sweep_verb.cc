@@ -1,11 +1,16 @@
 // sweep: the nightly invalid-user sweep, run now against the configured user database, safety
 // valve included; lists the users who left and their files.
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "base/clock.h"
 #include "base/text.h"
 #include "config/server_config.h"
 #include "offmsg/excluded_users.h"
 #include "offmsg/invalid_user_sweep.h"
 #include "offmsg/odbc_user_database.h"
+#include "tools/admin_progress.h"
 #include "tools/admin_verbs.h"
 
 namespace pigeonbox::admin {
@@ -26,14 +31,23 @@ int RunSweep(AdminContext& ctx, const VerbArgs& args) {
   ctx.store();  // a changing run finishes an interrupted shrink first, as a server start does
   ExcludedUsers excluded;  // the sweep does not consult the list; its constructor wants one
   InvalidUserSweep sweep(ctx.root(), db, excluded, ctx.fs(), ctx.log(), SystemClock::Instance());
+  // Ctrl-C stops the sweep between users.
+  std::atomic<bool> finished{false};
+  std::thread watcher([&] {
+    while (!finished) {
+      if (Interrupted()) return sweep.Stop();
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  });
   const InvalidUserSweep::Result result = sweep.Sweep(dryRun);
+  finished = true;
+  watcher.join();
 
-  const bool removing = !dryRun && result.refused.empty();
   int64_t kept = 0;
   for (const InvalidUserSweep::Result::Gone& gone : result.gone) {
     JsonObject line;
     line.Add("user", gone.user)
-        .AddRaw(removing ? "removed" : "would_remove", JsonArray(gone.files));
+        .AddRaw(gone.removed ? "removed" : "would_remove", JsonArray(gone.files));
     if (!gone.kept.empty()) line.AddRaw("not_removed", JsonArray(gone.kept));
     kept += static_cast<int64_t>(gone.kept.size());
     if (result.refused.empty()) ctx.Print(line);
@@ -45,8 +59,10 @@ int RunSweep(AdminContext& ctx, const VerbArgs& args) {
       .AddInt("max_share_percent", sweep.maxSharePercent());
   if (!result.refused.empty()) total.Add("refused", result.refused);
   if (kept > 0) total.AddInt("not_removed", kept);
+  if (result.stopped) total.AddBool("interrupted", true);
   ctx.Print(total);
-  return result.refused.empty() && kept == 0 && !result.stopped ? kExitOk : kExitFailed;
+  if (result.stopped) return kExitInterrupted;
+  return result.refused.empty() && kept == 0 ? kExitOk : kExitFailed;
 }
 
 }  // namespace pigeonbox::admin

@@ -26,6 +26,7 @@
 #include "service/log_file.h"
 #include "store/file_system.h"
 #include "store/store_root_lock.h"
+#include "tools/admin_progress.h"
 #include "tools/admin_verbs.h"
 
 namespace pigeonbox::admin {
@@ -119,6 +120,7 @@ int Run(const std::vector<std::string>& words) {
   }
   // Like the server, the tool logs to the root's Logs/Pigeonbox.log; without it, it still runs.
   log.Open(root + "Logs", "Pigeonbox.log");
+  InstallInterruptHandler();
   int code = verb->run(ctx, args);
   if (changes) {
     std::string command;

@@ -1,6 +1,8 @@
 // Runs the built pigeonbox-admin on temporary install roots and reads its JSON lines back.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
+#include <signal.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,7 +15,9 @@
 #include <sstream>
 
 #include "base/text.h"
+#include "service/log_file.h"
 #include "store/file_system.h"
+#include "store/offmsg_store_mgr.h"
 #include "store/store_paths.h"
 #include "store/store_root_lock.h"
 #include "testutil/temp_dir.h"
@@ -128,6 +132,7 @@ struct AdminRun {
   int exitCode = -1;
   std::vector<JsonLine> lines;
   std::string out;
+  std::string err;
 };
 
 class AdminTest : public ::testing::Test {
@@ -138,13 +143,16 @@ class AdminTest : public ::testing::Test {
   // `stdinText` as its standard input.
   AdminRun Admin(std::vector<std::string> args, const std::string& stdinText = "",
                  bool useEnv = false) {
-    const std::string in = io_.Write("in", stdinText), out = io_.path() + "out";
+    const std::string in = io_.Write("in", stdinText), out = io_.path() + "out",
+                      err = io_.path() + "err";
     pid_t child = fork();
     if (child == 0) {
       int inFd = open(in.c_str(), O_RDONLY),
-          outFd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+          outFd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600),
+          errFd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       dup2(inFd, 0);
       dup2(outFd, 1);
+      dup2(errFd, 2);
       if (useEnv)
         setenv("PIGEONBOX_ROOT", root_.path().c_str(), 1);
       else
@@ -164,6 +172,7 @@ class AdminTest : public ::testing::Test {
     EXPECT_TRUE(WIFEXITED(status)) << "the tool died on a signal";
     run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     run.out = io_.Read("out");
+    run.err = io_.Read("err");
     std::istringstream text(run.out);
     for (std::string line; std::getline(text, line);) {
       std::optional<JsonLine> parsed = JsonReader(line).Object();
@@ -640,6 +649,132 @@ TEST_F(AdminTest, SweepDryRunListsExactlyWhatTheSweepRemoves) {
     EXPECT_NE(refused.lines[0]["refused"].text.find("SweepMaxShare"), std::string::npos);
   }
   EXPECT_EQ(One({"count", "carl"})["count"].text, "1");
+}
+
+// The tool's argv for `args` on the root.
+std::vector<std::string> AdminArgv(const std::string& root, const std::vector<std::string>& args) {
+  std::vector<std::string> all = {PB_ADMIN_PATH, "--root", root};
+  all.insert(all.end(), args.begin(), args.end());
+  return all;
+}
+
+[[noreturn]] void Exec(std::vector<std::string> all) {
+  std::vector<char*> argv;
+  for (std::string& a : all) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  execv(argv[0], argv.data());
+  _exit(127);
+}
+
+std::string ReadAll(int fd) {
+  std::string text;
+  char buffer[4096];
+  for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR);) {
+    if (n > 0) text.append(buffer, static_cast<size_t>(n));
+  }
+  return text;
+}
+
+// Runs the tool with its stdout on a pipe that is left unread until Ctrl-C (SIGINT) has been
+// sent, after the first `before` bytes: the tool is then certainly in the middle of its work,
+// blocked on the full pipe or about to be. Returns the exit code; *out gets all of stdout.
+int InterruptMidway(const std::vector<std::string>& argv, size_t before, std::string* out) {
+  int pipeFds[2];
+  if (pipe(pipeFds) != 0) return -1;
+  pid_t child = fork();
+  if (child == 0) {
+    dup2(pipeFds[1], 1);
+    close(pipeFds[0]);
+    Exec(argv);
+  }
+  close(pipeFds[1]);
+  out->clear();
+  char c;
+  while (out->size() < before && read(pipeFds[0], &c, 1) == 1) out->push_back(c);
+  kill(child, SIGINT);
+  *out += ReadAll(pipeFds[0]);
+  close(pipeFds[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(AdminTest, ProgressOnATerminalOnlyAndCtrlCStopsBetweenOwners) {
+  // 600 owners of two parts each, one old and one young, written directly through the manager.
+  constexpr int kOwners = 600;
+  {
+    LogFile log;
+    OffMsgStoreMgr store(root_.path(), StoreSettings(), fs_, log);
+    ASSERT_EQ(store.InitStores(), 1);
+    IndexRecord record;
+    record.Sender = u"bob";
+    record.Type = u"IM";
+    record.MsgID = u"M";
+    for (int i = 0; i < kOwners; ++i) {
+      const std::u16string owner = u"user" + FromUtf8(std::to_string(i));
+      record.CreateTime = 100;
+      ASSERT_EQ(store.AddOffMsg(owner, u"old text of some length to fill the pipe", record), 0);
+      record.CreateTime = static_cast<int32_t>(time(nullptr));
+      ASSERT_EQ(store.AddOffMsg(owner, u"young text", record), 0);
+    }
+  }
+
+  // The progress line goes to a terminal, never into a pipe or a file.
+  int master = -1;
+  pid_t child = forkpty(&master, nullptr, nullptr, nullptr);
+  ASSERT_GE(child, 0);
+  if (child == 0) Exec(AdminArgv(root_.path(), {"stats"}));
+  const std::string terminal = ReadAll(master);  // ends with EIO once the child has gone
+  close(master);
+  waitpid(child, nullptr, 0);
+  EXPECT_NE(terminal.find("\r\x1b[Kstats: 0/51 directories"), std::string::npos) << terminal;
+  EXPECT_NE(terminal.find("\"owners\": 600"), std::string::npos);
+  for (const char* verb : {"stats", "verify"}) {
+    AdminRun piped = Admin({verb});
+    EXPECT_EQ(piped.exitCode, 0);
+    EXPECT_EQ(piped.err, "") << verb;
+  }
+
+  // Ctrl-C in the middle of an export: every owner in it is whole, the rest are missing.
+  std::string exported;
+  EXPECT_EQ(InterruptMidway(AdminArgv(root_.path(), {"export", "--all"}), 1000, &exported), 130);
+  // The texts of each owner's parts in an export.
+  auto textsByOwner = [](const std::string& text) {
+    std::map<std::string, std::vector<std::string>> texts;
+    std::istringstream lines(text);
+    std::string format;
+    std::getline(lines, format);
+    for (std::string line; std::getline(lines, line);) {
+      std::optional<JsonLine> parsed = JsonReader(line).Object();
+      EXPECT_TRUE(parsed) << "a cut line: " << line;
+      if (parsed) texts[(*parsed)["owner"].text].push_back((*parsed)["text"].text);
+    }
+    return texts;
+  };
+  const auto partsOf = textsByOwner(exported);
+  EXPECT_GT(partsOf.size(), 0u);
+  EXPECT_LT(partsOf.size(), static_cast<size_t>(kOwners));
+  for (const auto& [owner, texts] : partsOf) EXPECT_EQ(texts.size(), 2u) << owner;
+
+  // Ctrl-C in the middle of an expire: every owner lost its old part or kept both.
+  std::string expired;
+  EXPECT_EQ(
+      InterruptMidway(AdminArgv(root_.path(), {"expire", "--older-than", "3600"}), 200, &expired),
+      130);
+  EXPECT_NE(expired.find("\"interrupted\": true"), std::string::npos);
+  int done = 0, untouched = 0;
+  const auto left = textsByOwner(Admin({"export", "--all"}).out);
+  EXPECT_EQ(left.size(), static_cast<size_t>(kOwners));
+  for (const auto& [owner, texts] : left) {
+    if (texts == std::vector<std::string>{"young text"}) {
+      ++done;
+    } else {
+      EXPECT_EQ(texts.size(), 2u) << owner;
+      ++untouched;
+    }
+  }
+  EXPECT_GT(done, 0);
+  EXPECT_GT(untouched, 0);
 }
 
 TEST_F(AdminTest, RootFromTheEnvironmentAndChangesLogged) {
