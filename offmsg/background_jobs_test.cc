@@ -96,6 +96,7 @@ TEST_F(BackgroundJobsTest, SweepDeletesOnlyTheFilesOfUsersWhoAreGone) {
   SetSweepMaxShare("50");  // dave is one of three owners (the backup does not count)
   ExcludedUsers excluded;
   InvalidUserSweep sweep(dir_.path(), users_, excluded, fs_, log_, clock_);
+  sweep.SetStore(&mgr_);
 
   users_.failure = UserDatabase::Answer::kFailed;  // an unanswered question deletes nothing
   sweep.SweepStore();
@@ -112,6 +113,10 @@ TEST_F(BackgroundJobsTest, SweepDeletesOnlyTheFilesOfUsersWhoAreGone) {
     EXPECT_FALSE(Exists(gone)) << *gone;
   }
   EXPECT_FALSE(fs_.Exists(ScratchPathOf(*mgr_.paths()->PersonIndexPath(u"dave"))));
+  // The store's cache forgot dave's removed indexes: a new message starts afresh.
+  ASSERT_EQ(mgr_.AddOffMsg(u"dave", u"d", Record(u"4")), 0);
+  ASSERT_EQ(mgr_.AddDisGroupOffMsg(u"dave", u"d", Record(u"5")), 0);
+  EXPECT_EQ(mgr_.GetAllOffMsgSum(u"dave"), 2);
   EXPECT_EQ(Count("用户:dave不存在，清除他的离线消息"), 4);
 }
 

@@ -121,6 +121,8 @@ InvalidUserSweep::Result InvalidUserSweep::Sweep(bool dryRun) {
       OwnerLock lock(gone.user);
       // An index file takes its scratch copy and its text file with it.
       RemoveWalkedStoreFile(fs_, file);
+      // The name of this very file: a group file's owner keeps its letter case.
+      if (store_) store_->ForgetCachedOwner(OwnerOfStoreFile(file.substr(file.rfind('/') + 1)));
     }
     for (const std::string& file : gone.files) {
       if (fs_.Exists(file)) gone.kept.push_back(file);

@@ -26,6 +26,7 @@
 #include "service/log_file.h"
 #include "service/sys_log.h"
 #include "store/file_system.h"
+#include "store/offmsg_store_mgr.h"
 
 namespace pigeonbox {
 
@@ -40,6 +41,9 @@ class InvalidUserSweep {
   InvalidUserSweep(std::string installRoot, UserDatabase& db, ExcludedUsers& excluded,
                    FileSystem& fs, LogFile& log, const Clock& clock, SysLog* sysLog = nullptr);
   ~InvalidUserSweep() { Stop(); }
+
+  // The store whose cached index files the sweep's removals make stale (borrowed; null: none).
+  void SetStore(OffMsgStoreMgr* store) { store_ = store; }
 
   // Starts the thread (one wake-up per `interval`, a minute in the server).
   void Start(std::chrono::milliseconds interval = std::chrono::minutes(1));
@@ -89,6 +93,7 @@ class InvalidUserSweep {
   LogFile& log_;
   const Clock& clock_;
   SysLog* const sysLog_;
+  OffMsgStoreMgr* store_ = nullptr;
   int32_t maxSharePercent_ = kDefaultMaxSharePercent;
   int passes_ = 0;
   int64_t lastSweepTime_ = 0;

@@ -63,6 +63,7 @@ int OffMsgService::Start() {
   if (sweepEnabled_) {
     sweep_ = std::make_unique<InvalidUserSweep>(env_.installRoot, *userDb_, excluded_, *env_.fs,
                                                 log, *env_.clock, env_.sysLog);
+    sweep_->SetStore(store_.get());
     sweep_->Start(env_.nightJobInterval);
   }
   if (shrinkSettings_.enabled()) {

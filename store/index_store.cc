@@ -29,10 +29,6 @@ int32_t ChildNumber(const MarkupDocument& doc, std::string_view name) {
   return ParseDecimal(doc.GetChildAttribute(name));
 }
 
-std::u16string ChildText(const MarkupDocument& doc, std::string_view name) {
-  return FromAnsi(doc.GetChildAttribute(name));
-}
-
 int32_t DataSumOf(const MarkupDocument& doc) {
   return ParseDecimal(doc.GetAttribute(kDataSum));
 }
@@ -46,15 +42,6 @@ bool IsAscii(std::string_view text) {
     if (static_cast<unsigned char>(c) >= 0x80) return false;
   }
   return true;
-}
-
-// Whether the child's MsgID equals `wanted` (its code-page form) ignoring ASCII case. Compares
-// the value as written when it holds no entity, so most entries cost no copy.
-bool MsgIdMatchesAnsi(const MarkupDocument& doc, std::string_view wanted) {
-  std::string_view raw = doc.GetChildAttributeRaw("MsgID");
-  if (raw.empty()) return false;
-  if (raw.find('&') == std::string_view::npos) return EqualsIgnoreAsciiCase(raw, wanted);
-  return EqualsIgnoreAsciiCase(doc.GetChildAttribute("MsgID"), wanted);
 }
 
 // The same on the UTF-16 forms. ASCII values on both sides compare alike in either form.
@@ -130,6 +117,61 @@ Status IndexStore::Load(const std::string& path, MarkupDocument* doc) {
   return Status::Ok();
 }
 
+Status IndexStore::Open(const std::string& path, Use use, std::shared_ptr<CachedIndex>* index) {
+  if (cache_) {
+    *index = use == Use::kEdit ? cache_->Take(path) : cache_->Find(path);
+    if (*index) {
+      FindRoot((*index)->doc);
+      return Status::Ok();
+    }
+  }
+  auto loaded = std::make_shared<CachedIndex>();
+  if (Status status = Load(path, &loaded->doc); !status.ok()) return status;
+  if (cache_ && use == Use::kRead) cache_->Put(path, loaded);
+  *index = std::move(loaded);
+  return Status::Ok();
+}
+
+void IndexStore::Keep(const std::string& path, std::shared_ptr<CachedIndex> index, bool edited) {
+  if (!cache_) return;
+  if (edited) {
+    index->entries.clear();
+    index->parsed = false;
+  }
+  cache_->Put(path, std::move(index));
+}
+
+void IndexStore::Parse(const std::string& path, const std::shared_ptr<CachedIndex>& index) {
+  if (index->parsed) return;
+  static constexpr std::string_view kRead[] = {"CreateTime",    "Addr",       "Len",       "Type",
+                                               "SrcIdentifier", "Sender",     "Recievers", "Title",
+                                               "MsgID",         "SessionDesc"};
+  std::string values[std::size(kRead)];
+  MarkupDocument& doc = index->doc;
+  FindRoot(doc);
+  while (doc.FindNextChild(kEntry)) {
+    doc.GetChildAttributes(kRead, values);
+    ParsedIndexEntry& entry = index->entries.emplace_back();
+    entry.createTime = ParseDecimal(values[0]);
+    entry.addr = ParseDecimal(values[1]);
+    entry.len = ParseDecimal(values[2]);
+    entry.type = std::move(values[3]);
+    entry.srcIdentifier = std::move(values[4]);
+    entry.sender = std::move(values[5]);
+    entry.recievers = std::move(values[6]);
+    entry.title = std::move(values[7]);
+    entry.msgId = std::move(values[8]);
+    entry.sessionDesc = std::move(values[9]);
+  }
+  index->parsed = true;
+  if (cache_) cache_->Reaccount(path, index);
+}
+
+void IndexStore::ForgetCached(std::u16string_view owner) {
+  if (!cache_) return;
+  if (std::optional<std::string> path = IndexPath(owner)) cache_->Forget(*path);
+}
+
 int IndexStore::Save(const std::string& path, const MarkupDocument& doc) {
   int error = SaveFileSafely(fs_, path, doc.Text(), syncSaves_);
   if (error != 0) log_.Log(u"Write OffMsgIndex faild,Errcode=%d,strFileName=%s", error, path);
@@ -140,6 +182,7 @@ int IndexStore::Save(const std::string& path, const MarkupDocument& doc) {
 // and the next add starts a fresh pair. The text file follows only an index that moved, so its
 // entries never lose their texts.
 void IndexStore::SetAside(const std::string& indexPath, std::u16string_view owner) {
+  if (cache_) cache_->Forget(indexPath);
   if (fs_.Rename(indexPath, indexPath + ".rename") != 0) return;
   if (std::optional<std::string> text = TextPath(owner)) fs_.Rename(*text, *text + ".rename");
 }
@@ -169,6 +212,7 @@ void IndexStore::Trim(MarkupDocument& doc) {
 }
 
 int IndexStore::CheckAndRemoveOldIndex(MarkupDocument& doc, const std::string& path) {
+  if (cache_) cache_->Forget(path);
   if (!FindRoot(doc)) return 0;
   Trim(doc);
   Save(path, doc);
@@ -179,17 +223,19 @@ Status IndexStore::AddOffMsgIndex(std::u16string_view owner, const OffMsgTextPos
                                   const IndexRecord& record) {
   std::optional<std::string> path = OwnerPath(owner, u"AddOffMsgIndex");
   if (!path) return Status::Refused("owner name");
-  MarkupDocument doc;
-  Status loaded = Load(*path, &doc);
+  std::shared_ptr<CachedIndex> index;
+  Status loaded = Open(*path, Use::kEdit, &index);
   if (loaded.IsAbsent()) {
-    doc.Parse(kTemplate);  // the file itself is written by the save below
-    FindRoot(doc);
+    index = std::make_shared<CachedIndex>();
+    index->doc.Parse(kTemplate);  // the file itself is written by the save below
+    FindRoot(index->doc);
   } else if (!loaded.ok()) {
     log_.Log(u"AddOffMsgIndex faild,Owner=%s,Errcode=%d,strFileName=%s", owner,
              loaded.IsCorrupt() ? EILSEQ : loaded.error(), *path);
     if (loaded.IsCorrupt()) SetAside(*path, owner);
     return loaded;
   }
+  MarkupDocument& doc = index->doc;
   Trim(doc);
   if (!AppendEntry(doc, pos, record,
                    PrefixesReciever(record.Sender) ? u";" + record.Reciever : record.Reciever)) {
@@ -198,6 +244,7 @@ Status IndexStore::AddOffMsgIndex(std::u16string_view owner, const OffMsgTextPos
     return Status::Corrupt(*path + ": no entry could be appended");
   }
   if (int error = Save(*path, doc); error != 0) return Status::WriteFailed(error, *path);
+  Keep(*path, std::move(index), true);
   return Status::Ok();
 }
 
@@ -205,43 +252,40 @@ Status IndexStore::GetOffMsgIndexSum(std::u16string_view owner, int32_t* sum) {
   *sum = 0;
   std::optional<std::string> path = OwnerPath(owner, u"GetOffMsgIndexSum");
   if (!path) return Status::Refused("owner name");
-  MarkupDocument doc;
-  Status loaded = Load(*path, &doc);
-  if (loaded.ok()) *sum = DataSumOf(doc);
+  std::shared_ptr<CachedIndex> index;
+  Status loaded = Open(*path, Use::kRead, &index);
+  if (loaded.ok()) *sum = DataSumOf(index->doc);
   return loaded;
 }
 
 Status IndexStore::GetOffMsgIndexList(std::u16string_view owner, std::vector<IndexRecord>* list) {
   std::optional<std::string> path = OwnerPath(owner, u"GetOffMsgIndexList");
   if (!path) return Status::Refused("owner name");
-  MarkupDocument doc;
-  if (Status loaded = Load(*path, &doc); !loaded.ok()) return loaded;
+  std::shared_ptr<CachedIndex> index;
+  if (Status loaded = Open(*path, Use::kRead, &index); !loaded.ok()) return loaded;
+  Parse(*path, index);
 
   // Records already in the list take part in the merge; the first record of a MsgID wins.
   std::unordered_map<std::u16string, size_t> byMsgId;
   for (size_t i = 0; i < list->size(); ++i) byMsgId.emplace(MergeKey((*list)[i].MsgID), i);
-  static constexpr std::string_view kListed[] = {
-      "CreateTime", "Type", "SrcIdentifier", "Recievers", "Title", "SessionDesc", "Sender"};
-  std::string values[std::size(kListed)];
-  while (doc.FindNextChild(kEntry)) {
-    std::u16string msgId = ChildText(doc, "MsgID");
-    if (msgId.empty()) continue;
+  for (const ParsedIndexEntry& entry : index->entries) {
+    if (entry.msgId.empty()) continue;
+    std::u16string msgId = FromAnsi(entry.msgId);
     auto [it, added] = byMsgId.emplace(MergeKey(msgId), list->size());
     if (!added) {
       ++(*list)[it->second].Count;
       continue;
     }
-    doc.GetChildAttributes(kListed, values);
     IndexRecord& record = list->emplace_back();
     record.MsgID = std::move(msgId);
     record.Count = 1;
-    record.CreateTime = ParseDecimal(values[0]);
-    record.Type = FromAnsi(values[1]);
-    record.SrcIdentifier = FromAnsi(values[2]);
-    record.Reciever = FromAnsi(values[3]);
-    record.Title = FromAnsi(values[4]);
-    record.SessionDescription = FromAnsi(values[5]);
-    record.Sender = FromAnsi(values[6]);
+    record.CreateTime = entry.createTime;
+    record.Type = FromAnsi(entry.type);
+    record.SrcIdentifier = FromAnsi(entry.srcIdentifier);
+    record.Reciever = FromAnsi(entry.recievers);
+    record.Title = FromAnsi(entry.title);
+    record.SessionDescription = FromAnsi(entry.sessionDesc);
+    record.Sender = FromAnsi(entry.sender);
   }
   return Status::Ok();
 }
@@ -251,34 +295,28 @@ Status IndexStore::CollectLocations(std::u16string_view owner, std::u16string_vi
                                     std::vector<TextLocation>* out) {
   std::optional<std::string> path = OwnerPath(owner, u"GetTextLocations");
   if (!path) return Status::Refused("owner name");
-  MarkupDocument doc;
-  if (Status loaded = Load(*path, &doc); !loaded.ok()) return loaded;
+  std::shared_ptr<CachedIndex> index;
+  if (Status loaded = Open(*path, Use::kRead, &index); !loaded.ok()) return loaded;
+  Parse(*path, index);
   // MsgIDs are compared on their stored (code page) form.
   const std::string wanted = ToAnsi(msgId);
-  static constexpr std::string_view kFound[] = {"CreateTime", "Addr", "Len",          "Sender",
-                                                "Recievers",  "Type", "SrcIdentifier"};
-  std::string values[std::size(kFound)];
   bool found = false;
-  while (doc.FindNextChild(kEntry)) {
-    if (!MsgIdMatchesAnsi(doc, wanted)) continue;
-    doc.GetChildAttributes(kFound, values);
-    int32_t createTime = ParseDecimal(values[0]);
-    if (minTime && static_cast<uint32_t>(createTime) < *minTime) continue;
-    int32_t addr = ParseDecimal(values[1]);
-    int32_t len = ParseDecimal(values[2]);
-    if (addr < 0 || len < 1 || len > kMaxBlockBytes) {
-      log_.Log(u"Damaged index entry skipped,Owner=%s,MsgID=%s,Addr=%d,Len=%d", owner, msgId, addr,
-               len);
+  for (const ParsedIndexEntry& entry : index->entries) {
+    if (entry.msgId.empty() || !EqualsIgnoreAsciiCase(entry.msgId, wanted)) continue;
+    if (minTime && static_cast<uint32_t>(entry.createTime) < *minTime) continue;
+    if (entry.addr < 0 || entry.len < 1 || entry.len > kMaxBlockBytes) {
+      log_.Log(u"Damaged index entry skipped,Owner=%s,MsgID=%s,Addr=%d,Len=%d", owner, msgId,
+               entry.addr, entry.len);
       continue;
     }
     TextLocation& location = out->emplace_back();
-    location.Addr = addr;
-    location.Len = len;
-    location.CreateTime = createTime;
-    location.Sender = FromAnsi(values[3]);
-    location.Reciever = FromAnsi(values[4]);
-    location.Type = FromAnsi(values[5]);
-    location.SrcIdentifier = FromAnsi(values[6]);
+    location.Addr = entry.addr;
+    location.Len = entry.len;
+    location.CreateTime = entry.createTime;
+    location.Sender = FromAnsi(entry.sender);
+    location.Reciever = FromAnsi(entry.recievers);
+    location.Type = FromAnsi(entry.type);
+    location.SrcIdentifier = FromAnsi(entry.srcIdentifier);
     found = true;
   }
   return found ? Status::Ok() : Status::NotFound();
@@ -301,14 +339,15 @@ Status IndexStore::DeleteMatching(std::u16string_view owner, std::u16string_view
   Status& state = after ? *after : ignored;
   std::optional<std::string> path = OwnerPath(owner, u"DelOffMsgIndex");
   if (!path) return state = Status::Refused("owner name");
-  MarkupDocument doc;
-  Status loaded = Load(*path, &doc);
+  std::shared_ptr<CachedIndex> index;
+  Status loaded = Open(*path, Use::kEdit, &index);
   if (loaded.IsCorrupt()) {
     // Never truncate a damaged index while its texts are kept: set both aside instead.
     log_.Log(u"DelOffMsgIndex faild,Owner=%s,Errcode=%d,strFileName=%s", owner, EILSEQ, *path);
     SetAside(*path, owner);
   }
   if (!loaded.ok()) return state = loaded;
+  MarkupDocument& doc = index->doc;
   const int32_t dataSum = DataSumOf(doc);
   int64_t removed = 0;
   const std::string wantedAnsi = ToAnsi(msgId);
@@ -325,6 +364,7 @@ Status IndexStore::DeleteMatching(std::u16string_view owner, std::u16string_view
   const bool holdsEntries = doc.FindNextChild(kEntry);
   if (removed == 0) {  // the file would be saved unchanged
     state = holdsEntries ? Status::Ok() : Status::Empty(*path);
+    Keep(*path, std::move(index), false);
     return Status::NotFound();
   }
   SetDataSum(doc, int64_t{dataSum} - removed);
@@ -333,6 +373,7 @@ Status IndexStore::DeleteMatching(std::u16string_view owner, std::u16string_view
     return Status::WriteFailed(error, *path);
   }
   state = holdsEntries ? Status::Ok() : Status::Empty(*path);
+  Keep(*path, std::move(index), true);
   return Status::Ok();
 }
 
@@ -357,8 +398,8 @@ Status IndexStore::DelOffMsgIndexEntries(std::u16string_view owner, std::u16stri
   *remaining = -1;
   std::optional<std::string> path = OwnerPath(owner, u"DelOffMsgIndex");
   if (!path) return Status::Refused();
-  MarkupDocument doc;
-  Status loaded = Load(*path, &doc);
+  std::shared_ptr<CachedIndex> index;
+  Status loaded = Open(*path, Use::kEdit, &index);
   if (loaded.IsUnavailable() || loaded.IsCorrupt()) {
     log_.Log(u"DelOffMsgIndex faild,Owner=%s,Errcode=%d,strFileName=%s", owner,
              loaded.IsCorrupt() ? EILSEQ : loaded.error(), *path);
@@ -366,6 +407,7 @@ Status IndexStore::DelOffMsgIndexEntries(std::u16string_view owner, std::u16stri
   // Never truncate a damaged index while its texts are kept: set both aside instead.
   if (loaded.IsCorrupt()) SetAside(*path, owner);
   if (!loaded.ok()) return loaded;
+  MarkupDocument& doc = index->doc;
   std::vector<IndexEntryKey> wanted(keys.begin(), keys.end());
   const std::string wantedAnsi = ToAnsi(msgId);
   bool wantedIsAscii = true;
@@ -385,6 +427,7 @@ Status IndexStore::DelOffMsgIndexEntries(std::u16string_view owner, std::u16stri
   }
   if (*removed == 0) {
     *remaining = left;
+    Keep(*path, std::move(index), false);
     return Status::NotFound(*path);
   }
   SetDataSum(doc, int64_t{DataSumOf(doc)} - *removed);
@@ -393,6 +436,7 @@ Status IndexStore::DelOffMsgIndexEntries(std::u16string_view owner, std::u16stri
     return Status::WriteFailed(saveError, *path);
   }
   *remaining = left;
+  Keep(*path, std::move(index), true);
   return Status::Ok();
 }
 
@@ -424,6 +468,7 @@ Status IndexStore::ReadIndexEntries(std::u16string_view owner, std::vector<Index
 }
 
 Status IndexStore::WriteIndexFile(const std::string& path, const std::vector<IndexEntry>& entries) {
+  if (cache_) cache_->Forget(path);
   MarkupDocument doc;
   doc.Parse(kTemplate);
   FindRoot(doc);
@@ -442,6 +487,7 @@ Status IndexStore::WriteIndexFile(const std::string& path, const std::vector<Ind
 Status IndexStore::DeleteIndexFile(std::u16string_view owner) {
   std::optional<std::string> path = OwnerPath(owner, u"DeleteIndexFile");
   if (!path) return Status::Refused("owner name");
+  if (cache_) cache_->Forget(*path);
   int error = RemoveSafelySavedFile(fs_, *path);
   if (error != 0 && error != ENOENT) error = fs_.Unlink(*path);  // a passing failure may be over
   return Status::FromRemoveError(error, *path);

@@ -12,12 +12,14 @@
 // operations (counting reads it and never counts elements). An entry with an empty MsgID is
 // never listed, found, deleted or trimmed, but counts in DataSum. Every operation loads the whole
 // file, works on it and saves it (where it writes) with SaveFileSafely, so a killed process
-// leaves the previous or the new index, never a torn one.
+// leaves the previous or the new index, never a torn one. With an IndexCache the parsed file is
+// kept between operations instead of being read again (see store/index_cache.h).
 //
 // No locking inside: the store manager holds the owner's lock around every call.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -27,6 +29,7 @@
 #include "markup/markup_document.h"
 #include "service/log_file.h"
 #include "store/file_system.h"
+#include "store/index_cache.h"
 #include "store/status.h"
 #include "store/store_paths.h"
 #include "store/store_records.h"
@@ -166,6 +169,12 @@ class IndexStore {
   // none); WriteFailed (the file is still there); Refused.
   Status DeleteIndexFile(std::u16string_view owner);
 
+  // Keeps parsed files in `cache` (borrowed; null: none) from now on.
+  void UseCache(IndexCache* cache) { cache_ = cache; }
+  // Drops what the cache holds of the owner's index file, which changed by other means than
+  // this store's saves (a shrink's renames, a sweep's removal).
+  void ForgetCached(std::u16string_view owner);
+
   // The owner's index file; nullopt for a refused name.
   std::optional<std::string> IndexPath(std::u16string_view owner) const;
 
@@ -198,6 +207,13 @@ class IndexStore {
   std::optional<std::string> OwnerPath(std::u16string_view owner, std::u16string_view operation);
   // Reads and parses the file; on Ok the document is at its root.
   Status Load(const std::string& path, MarkupDocument* doc);
+  // The parsed file, from the cache or loaded (and then cached), its document at the root. An
+  // edit takes it out of the cache; Keep puts it back once the file holds exactly it.
+  enum class Use { kRead, kEdit };
+  Status Open(const std::string& path, Use use, std::shared_ptr<CachedIndex>* index);
+  void Keep(const std::string& path, std::shared_ptr<CachedIndex> index, bool edited);
+  // Fills index.entries from the document once.
+  void Parse(const std::string& path, const std::shared_ptr<CachedIndex>& index);
   int Save(const std::string& path, const MarkupDocument& doc);
   void SetAside(const std::string& indexPath, std::u16string_view owner);
   void Trim(MarkupDocument& doc);
@@ -214,6 +230,7 @@ class IndexStore {
   const StorePaths& paths_;
   FileSystem& fs_;
   LogFile& log_;
+  IndexCache* cache_ = nullptr;
 };
 
 // Person-to-person index files: bucketed, lower-cased owner names; the Reciever of ordinary

@@ -1,5 +1,6 @@
 #include "store/offmsg_store_mgr.h"
 
+#include <algorithm>
 #include <cerrno>
 
 #include "config/app_settings.h"
@@ -27,6 +28,7 @@ StoreSettings StoreSettings::Read(const std::string& installRoot) {
   s.storeDisGroupMaxCount = ReadAppSettingNumber(installRoot, u"StoreDisGroupMaxCount", 300);
   if (s.storeDisGroupMaxCount > 1000) s.storeDisGroupMaxCount = 300;
   s.syncWrites = ReadAppSettingNumber(installRoot, u"SyncWrites", 0) > 0;
+  s.indexCacheMB = std::max(0, ReadAppSettingNumber(installRoot, u"IndexCacheMB", 64));
   return s;
 }
 
@@ -53,6 +55,13 @@ int OffMsgStoreMgr::InitStores(StoreAccess access) {
                                                      settings_.syncWrites, *paths_, fs_, log_);
   groupText_ = std::make_unique<DisGroupFileStore>(*paths_, fs_, log_);
   if (writer) RecoverInterruptedShrinks();
+  // Only the holder of the root lock may keep parsed files: it alone changes them, so its
+  // cache cannot go stale. A read-only user reads the files every time.
+  if (writer && settings_.indexCacheMB > 0) {
+    indexCache_ = std::make_unique<IndexCache>(size_t(settings_.indexCacheMB) << 20);
+    personIndex_->UseCache(indexCache_.get());
+    groupIndex_->UseCache(indexCache_.get());
+  }
   return 1;
 }
 
@@ -67,11 +76,28 @@ std::vector<std::string> OffMsgStoreMgr::UnfinishedShrinks() const {
 }
 
 void OffMsgStoreMgr::ReleaseStores() {
+  if (indexCache_) {
+    const IndexCache::Stats stats = indexCache_->GetStats();
+    log_.Log(u"Index cache: hits=%I64d misses=%I64d evictions=%I64d bytes=%I64d files=%I64d",
+             int64_t(stats.hits), int64_t(stats.misses), int64_t(stats.evictions),
+             int64_t(stats.bytes), int64_t(stats.files));
+  }
   personText_.reset();
   personIndex_.reset();
   groupText_.reset();
   groupIndex_.reset();
+  indexCache_.reset();
   paths_.reset();
+}
+
+void OffMsgStoreMgr::ForgetCachedOwner(std::u16string_view owner) {
+  if (personIndex_) personIndex_->ForgetCached(owner);
+  if (groupIndex_) groupIndex_->ForgetCached(owner);
+}
+
+std::optional<IndexCache::Stats> OffMsgStoreMgr::IndexCacheStats() const {
+  if (!indexCache_) return std::nullopt;
+  return indexCache_->GetStats();
 }
 
 bool OffMsgStoreMgr::Refuses(std::u16string_view owner, std::u16string_view operation) {

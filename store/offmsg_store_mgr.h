@@ -61,6 +61,7 @@ struct StoreSettings {
   int32_t storeMaxCount = 99;           // "StoreMaxCount": person entries per owner
   int32_t storeDisGroupMaxCount = 300;  // "StoreDisGroupMaxCount": group entries; 0 = off
   bool syncWrites = false;              // "SyncWrites": index saves reach the device first
+  int32_t indexCacheMB = 64;            // "IndexCacheMB": parsed index files kept; 0 = none
 
   // Defaults where the file or its Setting element is missing; a group limit above 1000
   // becomes 300.
@@ -159,6 +160,13 @@ class OffMsgStoreMgr {
   // The same as ShrinkResult::Code().
   int ShrinkOffMsgFile(std::u16string_view owner, int kind, double maxAgeSeconds);
 
+  // Drops what the index cache holds of the owner's person and group index files, which the
+  // caller (holding the owner's stripe) changed without the store, as the sweep does.
+  void ForgetCachedOwner(std::u16string_view owner);
+  // The index cache's figures; nullopt when the process keeps no cache (turned off, read-only
+  // use, before InitStores).
+  std::optional<IndexCache::Stats> IndexCacheStats() const;
+
   // Available after InitStores.
   const StorePaths* paths() const { return paths_.get(); }
   const StoreSettings& settings() const { return settings_; }
@@ -192,6 +200,7 @@ class OffMsgStoreMgr {
   LogFile& log_;
   const Clock& clock_;
   std::unique_ptr<StorePaths> paths_;
+  std::unique_ptr<IndexCache> indexCache_;
   std::unique_ptr<OffMsgIndexStore> personIndex_;
   std::unique_ptr<OffMsgFileStore> personText_;
   std::unique_ptr<DisGroupIndexStore> groupIndex_;

@@ -178,7 +178,11 @@ TEST_F(StoreMgrTest, DeletingGivenPartsLeavesPartsStoredSinceTheyWereRead) {
 }
 
 TEST_F(StoreMgrTest, DeletingGivenPartsHandlesRepeatsAndKeepsFilesItCouldNotRead) {
-  OffMsgStoreMgr& mgr = Manager();
+  // The index is edited behind the store and then made unreadable: without the cache, which
+  // would (rightly) not read it again.
+  StoreSettings uncached;
+  uncached.indexCacheMB = 0;
+  OffMsgStoreMgr& mgr = Manager(uncached);
   ASSERT_EQ(mgr.AddOffMsg(u"alice", u"one", Record(u"m", 10)), 0);
   std::vector<TextRecord> read;
   mgr.GetOffMsgTxt(u"alice", u"m", &read);
@@ -278,7 +282,9 @@ TEST_F(StoreMgrTest, OwnerNamesThatLeaveTheStoreFailEveryOperationWithALogLine) 
 // Only an index that was read and holds no entries, or that is not there, lets an owner's files
 // go; one that could not be read this time may hold every message of the owner.
 TEST_F(StoreMgrTest, AnIndexThatCannotBeReadKeepsTheOwnersFiles) {
-  OffMsgStoreMgr& mgr = Manager();
+  StoreSettings uncached;  // a cached index is not read again, so it cannot fail to be read
+  uncached.indexCacheMB = 0;
+  OffMsgStoreMgr& mgr = Manager(uncached);
   ASSERT_EQ(mgr.AddOffMsg(u"alice", u"a", Record(u"a", 1)), 0);
   ASSERT_EQ(mgr.AddOffMsg(u"alice", u"b", Record(u"b", 2)), 0);
   ASSERT_EQ(mgr.AddDisGroupOffMsg(u"alice", u"g", Record(u"g", 3)), 0);

@@ -431,7 +431,11 @@ OffMsgStoreMgr::ShrinkResult OffMsgStoreMgr::Shrink(std::u16string_view owner, i
     refused.status = Status::Refused(ToUtf8(owner));
     return refused;
   }
-  return shrink->Run(maxAgeSeconds, static_cast<uint32_t>(clock_.Now()));
+  ShrinkResult result = shrink->Run(maxAgeSeconds, static_cast<uint32_t>(clock_.Now()));
+  // The shrink renames and removes index files itself: what the cache held of them goes.
+  index->ForgetCached(owner);
+  index->ForgetCached(std::u16string(owner) + u"_Backup");
+  return result;
 }
 
 int OffMsgStoreMgr::ShrinkOffMsgFile(std::u16string_view owner, int kind, double maxAgeSeconds) {

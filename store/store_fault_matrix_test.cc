@@ -5,7 +5,8 @@
 // the fault. After each run the store, opened afresh without faults, must hold every message
 // that was there before and was not deliberately removed; every index entry must lie inside its
 // text file and decompress; and no owner may be left with a text file but no index, nor with an
-// index whose entries lost their text file.
+// index whose entries lost their text file. The operation runs in a store whose index cache
+// holds every owner's parsed files, as a running server's would.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -121,13 +122,14 @@ std::vector<Operation> Operations() {
        },
        {{u"alice", u"m1"}, {u"alice", u"m2"}, {u"alice", u"g1"}}},
       {"sweep",  // what the invalid-user sweep does for a user who left
-       [](OffMsgStoreMgr&, FileSystem& fs, const std::string& root) {
+       [](OffMsgStoreMgr& mgr, FileSystem& fs, const std::string& root) {
          WalkStoreFiles(fs, root + "OffMsg/",
-                        [&fs](const std::string& dir, const std::string& name) {
+                        [&](const std::string& dir, const std::string& name) {
                           const std::u16string user = OwnerOfStoreFile(name);
                           if (user != u"alice") return;
                           OwnerLock lock(user);
                           RemoveWalkedStoreFile(fs, dir + name);
+                          mgr.ForgetCachedOwner(user);
                         });
        },
        {{u"alice", u"m1"}, {u"alice", u"m2"}, {u"alice", u"g1"}}},
@@ -146,18 +148,26 @@ std::u16string TextOf(const TextRecord& part) {
 class MatrixStore {
  public:
   MatrixStore() : faulty_(posix_), clock_(kNow) {
-    StoreSettings synced;
-    synced.syncWrites = true;  // the syncs are calls that can fail too
-    plain_ = std::make_unique<OffMsgStoreMgr>(dir_.path(), StoreSettings{}, posix_, log_, clock_);
+    StoreSettings uncached;  // it changes the files behind the faulty store's back
+    uncached.indexCacheMB = 0;
+    plain_ = std::make_unique<OffMsgStoreMgr>(dir_.path(), uncached, posix_, log_, clock_);
     plain_->InitStores();
-    faultyMgr_ = std::make_unique<OffMsgStoreMgr>(dir_.path(), synced, faulty_, log_, clock_);
-    faultyMgr_->InitStores();
   }
 
   // A fresh store, the operation with its n-th call failing, then the checks (reported with
   // `where`). Returns whether the fault was met.
   bool Run(const Operation& op, int error, int64_t n, const std::string& where) {
     Reset();
+    // A store started afresh on the files, its cache then filled by reads.
+    StoreSettings synced;
+    synced.syncWrites = true;  // the syncs are calls that can fail too
+    faultyMgr_ = std::make_unique<OffMsgStoreMgr>(dir_.path(), synced, faulty_, log_, clock_);
+    faultyMgr_->InitStores();
+    for (const Stored& m : kBefore) {
+      std::vector<TextRecord> parts;
+      faultyMgr_->GetOffMsgTxt(m.owner, m.msgId, &parts);
+      faultyMgr_->GetAllOffMsgSum(m.owner);
+    }
     faulty_.FailNthCall(n, error);
     op.run(*faultyMgr_, faulty_, dir_.path());
     const bool hit = faulty_.NthCallFailed();

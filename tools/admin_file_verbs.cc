@@ -151,6 +151,14 @@ int RunStats(AdminContext& ctx, const VerbArgs&) {
   bool interrupted = false;
   JsonObject line = Summary(InspectWholeStore(ctx, "stats", &interrupted));
   if (interrupted) line.AddBool("complete", false);
+  // The index cache: its configured size, and the figures of this process's cache (a reading
+  // verb keeps none, so they stay 0; a server logs its own at stop).
+  const IndexCache::Stats cache = ctx.store().IndexCacheStats().value_or(IndexCache::Stats{});
+  line.AddInt("index_cache_limit_bytes", int64_t{ctx.store().settings().indexCacheMB} << 20)
+      .AddInt("index_cache_hits", static_cast<int64_t>(cache.hits))
+      .AddInt("index_cache_misses", static_cast<int64_t>(cache.misses))
+      .AddInt("index_cache_evictions", static_cast<int64_t>(cache.evictions))
+      .AddInt("index_cache_bytes", static_cast<int64_t>(cache.bytes));
   ctx.Print(line);
   return interrupted ? kExitInterrupted : kExitOk;
 }

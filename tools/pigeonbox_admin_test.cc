@@ -272,6 +272,9 @@ TEST_F(AdminTest, DeletesPurgeAndShrinkChangeTheFiles) {
   ASSERT_EQ(fs_.Stat(*paths_.PersonTextPath(u"dan"), &text), 0);
   EXPECT_EQ(std::to_string(text.size), One({"fetch", "dan", "D"})["DataLength"].text);
   EXPECT_EQ(after["backup_pairs"].text, "1");
+  // A reading verb keeps no index cache of its own; the configured size is shown.
+  EXPECT_EQ(after["index_cache_limit_bytes"].text, "67108864");
+  EXPECT_EQ(after["index_cache_hits"].text, "0");
 
   One({"add", "dan", "--sender", "s", "--type", "G", "--group", "--msgid", "G"});
   JsonLine purged = One({"purge", "dan"});

@@ -1,0 +1,89 @@
+#include "store/index_cache.h"
+
+namespace pigeonbox {
+
+size_t CachedIndex::Bytes() const {
+  size_t bytes = sizeof(CachedIndex) + doc.Text().capacity();
+  // The element table: about one record of seven integers per element.
+  bytes += (entries.size() + 2) * 7 * sizeof(int32_t);
+  for (const ParsedIndexEntry& e : entries) {
+    bytes += sizeof(ParsedIndexEntry) + e.type.capacity() + e.srcIdentifier.capacity() +
+             e.sender.capacity() + e.recievers.capacity() + e.title.capacity() +
+             e.msgId.capacity() + e.sessionDesc.capacity();
+  }
+  return bytes;
+}
+
+std::shared_ptr<CachedIndex> IndexCache::Find(const std::string& path) {
+  std::lock_guard lock(mutex_);
+  auto it = byPath_.find(path);
+  if (it == byPath_.end()) {
+    ++misses_;
+    return nullptr;
+  }
+  ++hits_;
+  lru_.splice(lru_.begin(), lru_, it->second);
+  return it->second->index;
+}
+
+std::shared_ptr<CachedIndex> IndexCache::Take(const std::string& path) {
+  std::lock_guard lock(mutex_);
+  auto it = byPath_.find(path);
+  if (it == byPath_.end()) {
+    ++misses_;
+    return nullptr;
+  }
+  ++hits_;
+  std::shared_ptr<CachedIndex> index = std::move(it->second->index);
+  EraseLocked(it->second);
+  return index;
+}
+
+void IndexCache::Put(const std::string& path, std::shared_ptr<CachedIndex> index) {
+  const size_t bytes = index->Bytes() + path.size();
+  std::lock_guard lock(mutex_);
+  if (auto it = byPath_.find(path); it != byPath_.end()) EraseLocked(it->second);
+  if (bytes > capacity_) return;
+  lru_.push_front(Slot{path, std::move(index), bytes});
+  byPath_.emplace(path, lru_.begin());
+  bytes_ += bytes;
+  while (bytes_ > capacity_) {
+    EraseLocked(std::prev(lru_.end()));
+    ++evictions_;
+  }
+}
+
+void IndexCache::Reaccount(const std::string& path, const std::shared_ptr<CachedIndex>& index) {
+  const size_t bytes = index->Bytes() + path.size();
+  std::lock_guard lock(mutex_);
+  auto it = byPath_.find(path);
+  if (it == byPath_.end() || it->second->index != index) return;
+  bytes_ += bytes - it->second->bytes;
+  it->second->bytes = bytes;
+  if (bytes > capacity_) {
+    EraseLocked(it->second);
+    return;
+  }
+  while (bytes_ > capacity_) {
+    EraseLocked(std::prev(lru_.end()));
+    ++evictions_;
+  }
+}
+
+void IndexCache::Forget(const std::string& path) {
+  std::lock_guard lock(mutex_);
+  if (auto it = byPath_.find(path); it != byPath_.end()) EraseLocked(it->second);
+}
+
+void IndexCache::EraseLocked(Lru::iterator it) {
+  bytes_ -= it->bytes;
+  byPath_.erase(it->path);
+  lru_.erase(it);
+}
+
+IndexCache::Stats IndexCache::GetStats() const {
+  std::lock_guard lock(mutex_);
+  return Stats{hits_, misses_, evictions_, bytes_, byPath_.size(), capacity_};
+}
+
+}  // namespace pigeonbox

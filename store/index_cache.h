@@ -1,0 +1,94 @@
+// Parsed index files kept between operations, so that counts, listings and lookups of an owner
+// need neither read nor parse the file again.
+//
+// The cache is exact by construction, not by checking the files: every writer of a store lives
+// in the process that holds the store root lock, and the index store puts a document back only
+// after the save that wrote exactly that document succeeded, and drops the entry at every other
+// change of the file it makes (delete, set-aside, shrink, sweep). A writer takes the entry out
+// before it edits the document, so a failed or abandoned save leaves nothing cached and the next
+// operation reads the file.
+//
+// Bounded by bytes, least recently used entries going first. The map is guarded by a mutex; the
+// document of one entry is used only under its owner's lock (all paths of one owner share it).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "markup/markup_document.h"
+
+namespace pigeonbox {
+
+// One OffMsgRec element's attributes, entities decoded, in the code page of the file.
+struct ParsedIndexEntry {
+  int32_t createTime = 0;
+  int32_t addr = 0;
+  int32_t len = 0;
+  std::string type, srcIdentifier, sender, recievers, title, msgId, sessionDesc;
+};
+
+// One index file as its last load or successful save left it.
+struct CachedIndex {
+  MarkupDocument doc;
+  // Every OffMsgRec child in file order (also those without MsgID), once `parsed`.
+  std::vector<ParsedIndexEntry> entries;
+  bool parsed = false;
+
+  // Roughly what the entry holds in memory.
+  size_t Bytes() const;
+};
+
+class IndexCache {
+ public:
+  struct Stats {
+    uint64_t hits = 0;
+    uint64_t misses = 0;
+    uint64_t evictions = 0;
+    size_t bytes = 0;
+    size_t files = 0;
+    size_t capacityBytes = 0;
+  };
+
+  explicit IndexCache(size_t capacityBytes) : capacity_(capacityBytes) {}
+  IndexCache(const IndexCache&) = delete;
+  IndexCache& operator=(const IndexCache&) = delete;
+
+  // The cached file, which stays cached; null on a miss.
+  std::shared_ptr<CachedIndex> Find(const std::string& path);
+  // The cached file, taken out of the cache (for an edit); null on a miss.
+  std::shared_ptr<CachedIndex> Take(const std::string& path);
+  // Caches (or re-accounts) the file as it now is on disk; least recently used files go while
+  // the total is over the capacity. A file larger than the capacity is not kept.
+  void Put(const std::string& path, std::shared_ptr<CachedIndex> index);
+  // Counts the file's size anew when it is the one cached (it has been parsed meanwhile).
+  void Reaccount(const std::string& path, const std::shared_ptr<CachedIndex>& index);
+  // The file changed or went by other means than a save of a cached document.
+  void Forget(const std::string& path);
+
+  Stats GetStats() const;
+
+ private:
+  struct Slot {
+    std::string path;
+    std::shared_ptr<CachedIndex> index;
+    size_t bytes = 0;
+  };
+  using Lru = std::list<Slot>;  // most recently used first
+
+  void EraseLocked(Lru::iterator it);
+
+  const size_t capacity_;
+  mutable std::mutex mutex_;
+  Lru lru_;
+  std::unordered_map<std::string, Lru::iterator> byPath_;
+  size_t bytes_ = 0;
+  uint64_t hits_ = 0, misses_ = 0, evictions_ = 0;
+};
+
+}  // namespace pigeonbox
