@@ -31,6 +31,7 @@ int RunSweep(AdminContext& ctx, const VerbArgs& args) {
   ctx.store();  // a changing run finishes an interrupted shrink first, as a server start does
   ExcludedUsers excluded;  // the sweep does not consult the list; its constructor wants one
   InvalidUserSweep sweep(ctx.root(), db, excluded, ctx.fs(), ctx.log(), SystemClock::Instance());
+  sweep.SetStore(&ctx.store());
   // Ctrl-C stops the sweep between users.
   std::atomic<bool> finished{false};
   std::thread watcher([&] {
