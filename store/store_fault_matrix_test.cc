@@ -123,14 +123,13 @@ std::vector<Operation> Operations() {
        {{u"alice", u"m1"}, {u"alice", u"m2"}, {u"alice", u"g1"}}},
       {"sweep",  // what the invalid-user sweep does for a user who left
        [](OffMsgStoreMgr& mgr, FileSystem& fs, const std::string& root) {
-         WalkStoreFiles(fs, root + "OffMsg/",
-                        [&](const std::string& dir, const std::string& name) {
-                          const std::u16string user = OwnerOfStoreFile(name);
-                          if (user != u"alice") return;
-                          OwnerLock lock(user);
-                          RemoveWalkedStoreFile(fs, dir + name);
-                          mgr.ForgetCachedOwner(user);
-                        });
+         WalkStoreFiles(fs, root + "OffMsg/", [&](const std::string& dir, const std::string& name) {
+           const std::u16string user = OwnerOfStoreFile(name);
+           if (user != u"alice") return;
+           OwnerLock lock(user);
+           RemoveWalkedStoreFile(fs, dir + name);
+           mgr.ForgetCachedOwner(user);
+         });
        },
        {{u"alice", u"m1"}, {u"alice", u"m2"}, {u"alice", u"g1"}}},
   };
