@@ -47,11 +47,12 @@ LogFile& OpenOwnLog(std::unique_ptr<LogFile>& own, const std::string& installRoo
 }  // namespace
 
 ConfigCentreWrapper::ConfigCentreWrapper(std::string installRoot, ConfigChangeListener& listener,
-                                         LogFile* log, Timing timing)
+                                         LogFile* log, Timing timing, std::stop_token startStop)
     : installRoot_(std::move(installRoot)),
       listener_(listener),
       log_(log ? *log : OpenOwnLog(ownLog_, installRoot_)),
-      timing_(timing) {}
+      timing_(timing),
+      startStop_(std::move(startStop)) {}
 
 ConfigCentreWrapper::~ConfigCentreWrapper() {
   Stop();
@@ -108,14 +109,14 @@ bool ConfigCentreWrapper::Start() {
     std::lock_guard lock(mutex_);
     running_ = true;
   }
-  bool connected = ConnectAndGreet();
+  bool connected = ConnectAndGreet(startStop_);
   std::lock_guard lock(mutex_);
   reconnector_ = std::thread(&ConfigCentreWrapper::ReconnectLoop, this);
   return connected;
 }
 
-bool ConfigCentreWrapper::ConnectAndGreet() {
-  if (client_.Connect() != 0 || client_.InitRecvThread() != 0) return false;
+bool ConfigCentreWrapper::ConnectAndGreet(std::stop_token stop) {
+  if (client_.Connect(std::move(stop)) != 0 || client_.InitRecvThread() != 0) return false;
   try {
     StartHandler();
   } catch (...) {

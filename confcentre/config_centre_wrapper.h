@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -46,9 +47,10 @@ class ConfigCentreWrapper final : public ConfigCentreClient, public SysLogSink {
 
   // `installRoot` ends in "/". `listener` (the owner) is borrowed and must outlive the object.
   // `log` is the service log, borrowed; when null the object opens its own LogFile on the same
-  // file, <root>Logs/Pigeonbox.log.
+  // file, <root>Logs/Pigeonbox.log. A stop requested on `startStop` ends the first connection
+  // attempt, the one Start waits for (a stop of the process while it is starting).
   ConfigCentreWrapper(std::string installRoot, ConfigChangeListener& listener,
-                      LogFile* log = nullptr, Timing timing = {});
+                      LogFile* log = nullptr, Timing timing = {}, std::stop_token startStop = {});
   ~ConfigCentreWrapper() override;
   ConfigCentreWrapper(const ConfigCentreWrapper&) = delete;
   ConfigCentreWrapper& operator=(const ConfigCentreWrapper&) = delete;
@@ -80,7 +82,7 @@ class ConfigCentreWrapper final : public ConfigCentreClient, public SysLogSink {
 
  private:
   // Connect, receive thread, a new handler thread, send thread. True when all started.
-  bool ConnectAndGreet();
+  bool ConnectAndGreet(std::stop_token stop = {});
   void StartHandler();
   void HandlerLoop(uint64_t generation);
   void ReconnectLoop();
@@ -99,6 +101,7 @@ class ConfigCentreWrapper final : public ConfigCentreClient, public SysLogSink {
   std::unique_ptr<LogFile> ownLog_;
   LogFile& log_;
   Timing timing_;
+  const std::stop_token startStop_;
 
   mutable std::mutex mutex_;  // guards the fields below
   std::condition_variable wake_;

@@ -56,6 +56,11 @@ int OffMsgApp::Fail(int result) {
   return result;
 }
 
+int OffMsgApp::StopStart() {
+  log_.Log(u"启动尚未完成时收到停止请求，不再启动");
+  return kStopRequested;
+}
+
 int OffMsgApp::Start() {
   std::string logDir = env_.installRoot + "Logs/";
   MigrateStore();
@@ -68,16 +73,19 @@ int OffMsgApp::Start() {
     return Fail(kInitFailed);
   }
   ReadAppServerAddress(env_.installRoot, &config_);
-  if (int result = Register(); result != kStarted) return Fail(result);
-  if (int result = StartApp(); result != kStarted) {
-    SettleStart(false);
-    return Fail(result);
+  client_ = std::make_unique<AppServerClient>(env_.deliveryLanes);
+  int result;
+  {
+    // A stop request ends a connection attempt or a wait for the server's answer at once.
+    std::stop_callback interrupt(env_.stop, [client = client_.get()] { client->Interrupt(); });
+    result = Register();
+    if (result == kStarted) result = StartApp();
   }
-  if (StartServices() != 1) {
-    SettleStart(false);
-    log_.Log(u"Pigeonbox 的初始化失败");
-    return Fail(kServicesFailed);
-  }
+  if (result == kStarted) result = StartServices();
+  if (result != kStarted) SettleStart(false);
+  if (result == kStopRequested) return StopStart();
+  if (result == kServicesFailed) log_.Log(u"Pigeonbox 的初始化失败");
+  if (result != kStarted) return Fail(result);
   log_.Log(u"Pigeonbox 初始化成功");
   if (env_.sysLog) env_.sysLog->Report(2, kCategory, kEventStarted, u"服务启动成功");
   return kStarted;
@@ -94,12 +102,12 @@ void OffMsgApp::MigrateStore() {
 }
 
 int OffMsgApp::Register() {
-  client_ = std::make_unique<AppServerClient>(env_.deliveryLanes);
   std::u16string error;
   int32_t code =
       client_->RegisterApp(config_.appSvrIp, config_.appSvrPort, config_.appGuid, config_.appName,
                            config_.priority, config_.appRegInfo, &error, kErrorTextChars);
   if (code == 0) return kStarted;
+  if (env_.stop.stop_requested()) return kStopRequested;  // interrupted, not refused
   log_.Log(u"注册 APP 失败--errorCode:%d;errorMsg:%s", code, error);
   return kRegisterFailed;
 }
@@ -117,14 +125,15 @@ int OffMsgApp::StartApp() {
   int32_t code = client_->StartApp(config_.appSvrIp, config_.appSvrPort, config_.appGuid, u"",
                                    callbacks, kStartFlags, &error, kErrorTextChars);
   if (code == 0) return kStarted;
+  if (env_.stop.stop_requested()) return kStopRequested;
   log_.Log(u"启动 APP 失败--errorCode:%d;errorMsg:%s", code, error);
   return kStartAppFailed;
 }
 
 int OffMsgApp::StartServices() {
-  if (env_.factory == nullptr) return 0;
+  if (env_.factory == nullptr) return kServicesFailed;
   std::unique_ptr<MessageService> service = env_.factory->CreateMessageService(*this);
-  if (!service) return 0;
+  if (!service) return kServicesFailed;
 
   std::unique_ptr<ConfigCentreClient> centre = env_.factory->CreateConfigCentre(*this);
   ConfigCentreClient* centreToStart = centre.get();
@@ -140,7 +149,9 @@ int OffMsgApp::StartServices() {
   }
   // Started outside the lock: against a slow centre the connect takes seconds, and the
   // object stays until the link goes.
-  if (!centreToStart || !centreToStart->Start()) log_.Log(u"连接到配置中心失败!");
+  const bool centreStarted = centreToStart && centreToStart->Start();
+  if (env_.stop.stop_requested()) return kStopRequested;
+  if (!centreStarted) log_.Log(u"连接到配置中心失败!");
 
   const int started = service->Start();
   {
@@ -148,15 +159,17 @@ int OffMsgApp::StartServices() {
     std::unique_lock lock(serviceMutex_);
     service_ = std::move(service);
   }
-  if (started != 1) return 0;
-  // Deliveries held since the registration go to the service now.
+  if (started != 1) return env_.stop.stop_requested() ? kStopRequested : kServicesFailed;
+  // Deliveries held since the registration go to the service now, also when a stop request
+  // has come meanwhile: the service stores them before it stops.
   SettleStart(true);
+  if (env_.stop.stop_requested()) return kStopRequested;
 
   std::unique_lock lock(serviceMutex_);
   // Under the lock: the watchdog's Stop may run at any time once the application started.
   if (!transfer_) transfer_ = env_.factory->CreateTransferService();
-  if (!transfer_) return 0;
-  return transfer_->Start();
+  if (!transfer_ || transfer_->Start() != 1) return kServicesFailed;
+  return kStarted;
 }
 
 void OffMsgApp::SettleStart(bool ready) {

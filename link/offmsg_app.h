@@ -19,6 +19,7 @@
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
+#include <stop_token>
 #include <string>
 #include <string_view>
 
@@ -40,6 +41,9 @@ struct LinkEnvironment {
   LinkPlatform* platform = nullptr;  // null: a SystemLinkPlatform of the link's own
   FileSystem* fileSystem = nullptr;  // for the store migration; null: PosixFileSystem
   size_t deliveryLanes = AppServerClient::kDefaultLanes;
+  // A stop of the process requested while the link is starting: the start checks it between its
+  // steps, and its waits for the application server end on it.
+  std::stop_token stop = {};
 };
 
 class OffMsgApp final : public LinkOwner, public ConfigChangeListener {
@@ -50,6 +54,7 @@ class OffMsgApp final : public LinkOwner, public ConfigChangeListener {
   static constexpr int kRegisterFailed = -2;
   static constexpr int kStartAppFailed = -3;
   static constexpr int kServicesFailed = -4;
+  static constexpr int kStopRequested = -5;  // a stop request ended the start; not a failure
   static constexpr int kLogFailed = -6;
 
   // How long a delivery that arrives while the start is still under way waits for the service.
@@ -68,7 +73,8 @@ class OffMsgApp final : public LinkOwner, public ConfigChangeListener {
   OffMsgApp& operator=(const OffMsgApp&) = delete;
 
   // Opens the log, reads the configuration, registers and starts the application, starts the
-  // pieces. 0 or one of the failure results above.
+  // pieces. 0 or one of the results above. After kStopRequested, as after a failure, the caller
+  // stops and destroys the link.
   int Start();
   // Stops and destroys the offline-message service and the file-transfer service. Waits for
   // messages being handled; later ones are dropped with a log line. Does not unregister.
@@ -107,10 +113,13 @@ class OffMsgApp final : public LinkOwner, public ConfigChangeListener {
 
  private:
   int Fail(int result);
+  // Logs that the start ends for a stop request; kStopRequested.
+  int StopStart();
   void MigrateStore();
   int Register();
   int StartApp();
-  // Step 9: 1 when the service and the transfer service started.
+  // Step 9: kStarted when the service and the transfer service started, kServicesFailed or
+  // kStopRequested otherwise.
   int StartServices();
   // Ends the hold of early deliveries; `ready` tells whether the service takes them.
   void SettleStart(bool ready);

@@ -1,11 +1,14 @@
 #include "link/offmsg_app.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <stop_token>
 #include <thread>
 
 #include "link/link_test_fixture.h"
+#include "suite/appserver_socket.h"
 #include "suite/appserver_user.h"
 
 namespace pigeonbox {
@@ -219,6 +222,43 @@ TEST_F(LinkTest, StartFailuresGiveTheirResults) {
   size_t failures = 0;
   for (const auto& event : sink_.events()) failures += event.eventId == 1000 ? 1 : 0;
   EXPECT_EQ(failures, 5u);
+}
+
+// A stop of the process requested while the link starts ends the start at its next step, as a
+// stop and not as a failure: no failure line or event, the started service stopped by the caller;
+// also when the stop ends a registration that waits for the server's answer.
+TEST_F(LinkTest, AStopRequestedDuringTheStartEndsItAsAStop) {
+  WriteAppConfig();
+  std::stop_source stop;
+  env_.stop = stop.get_token();
+  pieces_.onServiceStart = [&] { stop.request_stop(); };
+  EXPECT_EQ(StartLink(), OffMsgApp::kStopRequested);
+  EXPECT_EQ(pieces_.transferStarts, 0);
+  link_->Stop();
+  EXPECT_EQ(pieces_.serviceStops, 1);
+  link_.reset();
+  EXPECT_EQ(CountLines("启动尚未完成时收到停止请求，不再启动"), 1u);
+  EXPECT_EQ(CountLines("Pigeonbox 的初始化失败"), 0u);
+  EXPECT_TRUE(sink_.events().empty());
+
+  // An application server that completes the handshake and never answers.
+  uint16_t mutePort = 0;
+  std::string error;
+  const int mute = appwire::ListenTcp("127.0.0.1", 0, &mutePort, &error);
+  ASSERT_GE(mute, 0) << error;
+  WriteAppConfig("IM_Msg", "<AppSvrInfo AppSvrIp=\"127.0.0.1\" AppSvrPort=\"" +
+                               std::to_string(mutePort) + "\"/>");
+  std::stop_source later;
+  env_.stop = later.get_token();
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    later.request_stop();
+  });
+  EXPECT_EQ(StartLink(), OffMsgApp::kStopRequested);
+  stopper.join();
+  close(mute);
+  EXPECT_EQ(CountLines("启动尚未完成时收到停止请求，不再启动"), 2u);
+  EXPECT_TRUE(sink_.events().empty());
 }
 
 TEST_F(LinkTest, UnopenableLogFails) {

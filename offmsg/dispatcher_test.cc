@@ -1,11 +1,14 @@
 // The dispatcher: decoding, the store path, the command table and the small commands, end to end
 // through HandleMessage over a real store.
+#include <atomic>
 #include <condition_variable>
 #include <cstdlib>
 #include <future>
 #include <mutex>
 #include <random>
 #include <regex>
+#include <stop_token>
+#include <thread>
 
 #include "offmsg/receiver_summary.h"
 #include "offmsg/service_test_fixture.h"
@@ -335,6 +338,49 @@ TEST_F(ServiceTest, AStopDoesNotWaitForASweepHangingInTheDatabase) {
   // The unanswered question deleted nothing.
   StartService();
   EXPECT_EQ(CountOf(u"alice"), 1);
+}
+
+// A stop of the process while the service waits for a database login that does not end: the
+// start gives up at once and fails quietly; the late connection is freed when the login ends.
+TEST_F(ServiceTest, AStopRequestEndsTheWaitForADatabaseLoginThatHangs) {
+  auto gate = std::make_shared<HangingUsers::Gate>();
+  auto freed = std::make_shared<std::atomic<bool>>(false);
+  struct Tracked final : public UserDatabase {
+    explicit Tracked(std::shared_ptr<std::atomic<bool>> freed) : freed(std::move(freed)) {}
+    ~Tracked() override { *freed = true; }
+    Answer Query(std::u16string_view) override { return Answer::kExists; }
+    Answer AnyActiveUser() override { return Answer::kExists; }
+    std::shared_ptr<std::atomic<bool>> freed;
+  };
+  OffMsgServiceEnv env = Env();
+  std::stop_source stop;
+  env.stop = stop.get_token();
+  env.openDatabase = [gate, freed](const std::string&, LogFile&) -> std::unique_ptr<UserDatabase> {
+    HangingUsers(gate).Hang(UserDatabase::Answer::kExists);
+    return std::make_unique<Tracked>(freed);
+  };
+  OffMsgService service(owner_, env);
+  auto started = std::async(std::launch::async, [&] { return service.Start(); });
+  {
+    std::unique_lock lock(gate->mutex);
+    ASSERT_TRUE(
+        gate->changed.wait_for(lock, std::chrono::seconds(30), [&] { return gate->entered; }));
+  }
+  stop.request_stop();
+  if (started.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+    ADD_FAILURE() << "the start waits for the hanging login";
+    std::_Exit(1);
+  }
+  EXPECT_EQ(started.get(), 0);
+  {
+    std::lock_guard lock(gate->mutex);
+    gate->released = true;
+  }
+  gate->changed.notify_all();
+  for (int i = 0; i < 1000 && !*freed; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(*freed);
 }
 
 }  // namespace

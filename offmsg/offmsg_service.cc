@@ -52,9 +52,12 @@ int OffMsgService::Start() {
     log.Log(u"初始化数据库失败");
     return 0;
   }
-  std::unique_ptr<UserDatabase> opened = env_.openDatabase(ToUtf8(connection), log);
-  if (!opened) return 0;
-  userDb_ = std::make_unique<StoppableUserDatabase>(std::move(opened));
+  // Opened on the database's own worker: a login that hangs past its timeout (a driver that
+  // ignores it) must not keep a stop of the process waiting.
+  userDb_ = StoppableUserDatabase::Open([open = env_.openDatabase, connection = ToUtf8(connection),
+                                         &log] { return open(connection, log); },
+                                        env_.stop);
+  if (!userDb_) return 0;  // the opener logged why, or the stop came first
 
   // The manager object exists before the shrink job that borrows it; its files are set up by
   // InitStores below, and the job's first check comes a minute later.

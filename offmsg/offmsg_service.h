@@ -10,6 +10,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <stop_token>
 #include <string>
 #include <string_view>
 
@@ -46,6 +47,9 @@ struct OffMsgServiceEnv {
     return OpenOdbcUserDatabase(connection, log);
   };
   SysLog* sysLog = nullptr;  // null: no system-log events
+  // A stop of the process requested while the service is still starting: the start stops
+  // waiting for the user database and fails.
+  std::stop_token stop = {};
   // How often the night jobs wake (a minute; tests shorten it).
   std::chrono::milliseconds nightJobInterval = std::chrono::minutes(1);
 };
@@ -59,7 +63,8 @@ class OffMsgService final : public MessageService {
   OffMsgService(const OffMsgService&) = delete;
   OffMsgService& operator=(const OffMsgService&) = delete;
 
-  // Opens the user database, starts the night jobs and the store. 1 when the store started.
+  // Opens the user database, starts the night jobs and the store. 1 when the store started; 0
+  // also when a stop request ended the wait for the database (nothing is logged then).
   int Start() override;
   // Does not wait for a night job's call that hangs in the user database: that call is answered
   // "not asked" at once (nothing is deleted on it) and left to end on its own.

@@ -12,6 +12,8 @@ namespace pigeonbox {
 
 namespace {
 
+using Opener = StoppableUserDatabase::Opener;
+
 struct Call {
   std::function<UserDatabase::Answer(UserDatabase&)> ask;
   std::optional<UserDatabase::Answer> answer;
@@ -25,10 +27,23 @@ struct StoppableUserDatabase::Shared {
   std::condition_variable changed;
   std::deque<std::shared_ptr<Call>> calls;  // waiting for the worker
   bool abandoned = false;
+  bool opened = false;               // the open has ended; db is set when it succeeded
   bool closed = false;               // the worker has freed the database and ended
-  std::unique_ptr<UserDatabase> db;  // used by the worker only
+  std::unique_ptr<UserDatabase> db;  // used by the worker only once opened
 
-  void Work() {
+  void Work(const Opener& open) {
+    std::unique_ptr<UserDatabase> connection;
+    try {
+      connection = open();
+    } catch (...) {
+      // Out of memory in the driver: no connection.
+    }
+    {
+      std::lock_guard lock(mutex);
+      db = std::move(connection);
+      opened = true;
+      changed.notify_all();
+    }
     for (;;) {
       std::shared_ptr<Call> call;
       {
@@ -55,12 +70,28 @@ struct StoppableUserDatabase::Shared {
   }
 };
 
-StoppableUserDatabase::StoppableUserDatabase(std::unique_ptr<UserDatabase> db)
-    : shared_(std::make_shared<Shared>()) {
-  shared_->db = std::move(db);
+std::unique_ptr<StoppableUserDatabase> StoppableUserDatabase::Open(Opener open,
+                                                                   std::stop_token stop) {
+  auto shared = std::make_shared<Shared>();
   // Detached: it may outlive this object when a call hangs; it holds what it uses.
-  std::thread([shared = shared_] { shared->Work(); }).detach();
+  std::thread([shared, open = std::move(open)] { shared->Work(open); }).detach();
+  // Registered before the lock is taken: when the stop is already requested it runs here.
+  std::stop_callback wake(stop, [state = shared.get()] {
+    std::lock_guard lock(state->mutex);
+    state->changed.notify_all();
+  });
+  std::unique_lock lock(shared->mutex);
+  shared->changed.wait(lock, [&] { return shared->opened || stop.stop_requested(); });
+  if (shared->opened && shared->db) {
+    return std::unique_ptr<StoppableUserDatabase>(new StoppableUserDatabase(std::move(shared)));
+  }
+  shared->abandoned = true;  // the worker frees a late connection and ends
+  shared->changed.notify_all();
+  return nullptr;
 }
+
+StoppableUserDatabase::StoppableUserDatabase(std::shared_ptr<Shared> shared)
+    : shared_(std::move(shared)) {}
 
 StoppableUserDatabase::~StoppableUserDatabase() {
   Abandon(kCloseWait);

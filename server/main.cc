@@ -18,6 +18,7 @@
 
 #include "config/install_root.h"
 #include "server/service_host.h"
+#include "server/stop_signals.h"
 
 int main(int argc, char** argv) {
   pigeonbox::BlockStopSignals();

@@ -162,6 +162,27 @@ class ServerTest(unittest.TestCase):
         self.assertIsNone(server.poll(), self.log())
         return server
 
+    def notify_socket(self):
+        """Installs the unit and binds a status socket: the socket, and an environment that
+        makes the server report to it as under systemd."""
+        subprocess.run([PIGEONBOX, "-Service"], env=self.env, check=True)
+        notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.addCleanup(notify.close)
+        notify.bind(self.root + "notify")
+        return notify, dict(self.env, NOTIFY_SOCKET=self.root + "notify")
+
+    @staticmethod
+    def datagrams(notify):
+        """Every status report waiting on the socket, one per line."""
+        notify.setblocking(False)
+        received = b""
+        try:
+            while True:
+                received += notify.recv(256) + b"\n"
+        except BlockingIOError:
+            pass
+        return received
+
     def cli(self, user, *args):
         run = subprocess.run([CLI, "--user", user, *args], env=self.env, capture_output=True,
                              text=True, timeout=WAIT)
@@ -354,6 +375,59 @@ class PeerTest(ServerTest):
         self.assertIn("退出完毕。", self.log())
 
 
+class StopDuringStartTest(ServerTest):
+    """A stop signal while the start still waits for peers that hang ends the process within
+    10 s, through the whole stop sequence, and never tells systemd that the service is up."""
+
+    def hang_database(self):
+        # Another connection holds the database file locked: the driver waits for the lock by
+        # its own busy timeout (100 s) and ignores the login timeout.
+        holder = sqlite3.connect(self.db_path, isolation_level=None)
+        holder.execute("BEGIN EXCLUSIVE")
+        self.addCleanup(holder.close)
+
+    def hang(self, port):
+        silent = SilentListener(port)
+        self.addCleanup(silent.close)
+
+    def stop_one_second_after_launch(self, signum, env=None):
+        server = self.spawn(PIGEONBOX, env=env)
+        time.sleep(1)
+        self.assertIsNone(server.poll(), self.log())
+        server.send_signal(signum)
+        try:
+            code = server.wait(10)
+        except subprocess.TimeoutExpired:
+            self.fail("the stop during the start takes longer than 10 s:\n" + self.log())
+        log = self.log()
+        self.assertEqual(code, 0, log)
+        self.assertNotIn("Pigeonbox 初始化成功", log)
+        positions = [log.find(line) for line in ["开始启动服务。"] + SHUTDOWN_LINES]
+        self.assertNotIn(-1, positions, log)
+        self.assertEqual(positions, sorted(positions), log)
+
+    def test_ctrl_c_while_every_peer_hangs(self):
+        self.hang(self.port)
+        self.hang(self.centre_port)
+        self.hang_database()
+        self.stop_one_second_after_launch(signal.SIGINT)
+
+    def test_sigterm_while_the_database_hangs(self):
+        self.start_appserver()  # no centre: its connection is refused at once
+        self.hang_database()
+        self.stop_one_second_after_launch(signal.SIGTERM)
+
+    def test_sigterm_under_systemd_while_the_centre_and_the_database_hang(self):
+        notify, env = self.notify_socket()
+        self.start_appserver()
+        self.hang(self.centre_port)
+        self.hang_database()
+        self.stop_one_second_after_launch(signal.SIGTERM, env)
+        received = self.datagrams(notify)
+        self.assertIn(b"STOPPING=1", received)
+        self.assertNotIn(b"READY=1", received)
+
+
 class RestartTest(ServerTest):
     def test_every_restart_after_the_servers_loss_delivers_the_stop_event(self):
         events = self.root + "events.jsonl"
@@ -394,13 +468,10 @@ class ServiceTest(ServerTest):
         self.assertFalse(os.path.exists(unit))
 
     def test_started_by_systemd_it_reports_ready_and_stopping(self):
-        subprocess.run([PIGEONBOX, "-Service"], env=self.env, check=True)
-        notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-        self.addCleanup(notify.close)
-        notify.bind(self.root + "notify")
+        notify, env = self.notify_socket()
         notify.settimeout(WAIT)
         self.start_appserver()
-        server = self.start_server(env=dict(self.env, NOTIFY_SOCKET=self.root + "notify"))
+        server = self.start_server(env=env)
         self.assertIn(b"READY=1", notify.recv(256))
         server.send_signal(signal.SIGTERM)
         self.assertIn(b"STOPPING=1", notify.recv(256))
@@ -411,21 +482,11 @@ class ServiceTest(ServerTest):
     def test_a_failed_start_under_systemd_never_reports_ready(self):
         self.write_root("Driver=%s;Database=%s" % (sqlite_driver(),
                                                     self.root + "no/such/dir/users.db"))
-        subprocess.run([PIGEONBOX, "-Service"], env=self.env, check=True)
-        notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-        self.addCleanup(notify.close)
-        notify.bind(self.root + "notify")
+        notify, env = self.notify_socket()
         self.start_appserver()
-        server = self.spawn(PIGEONBOX, env=dict(self.env, NOTIFY_SOCKET=self.root + "notify"))
+        server = self.spawn(PIGEONBOX, env=env)
         self.assertNotEqual(server.wait(WAIT), 0)
-        notify.setblocking(False)
-        received = b""
-        try:
-            while True:
-                received += notify.recv(256) + b"\n"
-        except BlockingIOError:
-            pass
-        self.assertNotIn(b"READY=1", received)
+        self.assertNotIn(b"READY=1", self.datagrams(notify))
         self.assertIn("打开数据库失败", self.log())
 
     def test_with_the_unit_installed_but_started_from_a_console_it_runs_in_console_mode(self):

@@ -9,8 +9,9 @@
 
 namespace pigeonbox {
 
-ServerServiceFactory::ServerServiceFactory(std::string installRoot, LogFile& log, SysLog* sysLog)
-    : installRoot_(std::move(installRoot)), log_(log), sysLog_(sysLog) {}
+ServerServiceFactory::ServerServiceFactory(std::string installRoot, LogFile& log, SysLog* sysLog,
+                                           std::stop_token stop)
+    : installRoot_(std::move(installRoot)), log_(log), sysLog_(sysLog), stop_(std::move(stop)) {}
 
 std::unique_ptr<MessageService> ServerServiceFactory::CreateMessageService(LinkOwner& owner) {
   OffMsgServiceEnv env;
@@ -18,6 +19,7 @@ std::unique_ptr<MessageService> ServerServiceFactory::CreateMessageService(LinkO
   env.fs = &fs_;
   env.log = &log_;
   env.sysLog = sysLog_;
+  env.stop = stop_;
   env.openDatabase = [root = installRoot_](const std::string& connection, LogFile& log) {
     // Relative paths of the connection string (a database file, a driver) are taken from the
     // executable's directory, as the server has always done.
@@ -31,7 +33,8 @@ std::unique_ptr<MessageService> ServerServiceFactory::CreateMessageService(LinkO
 
 std::unique_ptr<ConfigCentreClient> ServerServiceFactory::CreateConfigCentre(
     ConfigChangeListener& listener) {
-  return std::make_unique<ConfigCentreWrapper>(installRoot_, listener, &log_);
+  return std::make_unique<ConfigCentreWrapper>(installRoot_, listener, &log_,
+                                               ConfigCentreWrapper::Timing{}, stop_);
 }
 
 std::unique_ptr<TransferService> ServerServiceFactory::CreateTransferService() {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <stop_token>
 #include <string>
 
 #include "link/link_services.h"
@@ -17,8 +18,10 @@ class ServerServiceFactory final : public LinkServiceFactory {
  public:
   // `log` is the server's log (Logs/Pigeonbox.log) and `sysLog` (may be null) the channel of
   // its system-log events; both are borrowed and must outlive the factory and everything the
-  // factory creates.
-  ServerServiceFactory(std::string installRoot, LogFile& log, SysLog* sysLog);
+  // factory creates. A stop requested on `stop` ends the start's waits for the configuration
+  // centre and the user database.
+  ServerServiceFactory(std::string installRoot, LogFile& log, SysLog* sysLog,
+                       std::stop_token stop = {});
 
   // OffMsgService with the ODBC user database; its Start opens the database, starts the
   // invalid-user sweep and the shrink scheduler and sets up the store.
@@ -30,6 +33,7 @@ class ServerServiceFactory final : public LinkServiceFactory {
   const std::string installRoot_;
   LogFile& log_;
   SysLog* const sysLog_;
+  const std::stop_token stop_;
   PosixFileSystem fs_;
 };
 

@@ -1,6 +1,5 @@
 #include "server/service_host.h"
 
-#include <signal.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -14,6 +13,7 @@
 #include "server/open_file_limit.h"
 #include "server/server_factory.h"
 #include "server/service_notify.h"
+#include "server/stop_signals.h"
 #include "server/switches.h"
 #include "server/systemd_unit.h"
 #include "service/sys_log.h"
@@ -23,18 +23,6 @@ namespace pigeonbox {
 namespace {
 
 constexpr char kServiceName[] = "Pigeonbox";
-
-// The signals the main thread waits for: the stop signals, and SIGHUP, which reopens the log
-// files (for a log rotator; left to its default it would end the process without the stop
-// sequence).
-sigset_t WaitedSignals() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGHUP);
-  return set;
-}
 
 std::string ExecutablePath() {
   char buffer[4096];
@@ -51,17 +39,6 @@ std::string LockFailure(const StoreRootLock& lock, int error) {
 }
 
 }  // namespace
-
-void BlockStopSignals() {
-  // A shell starts background jobs with SIGINT ignored, and an ignored signal is discarded even
-  // while blocked: sigwait would never see it.
-  signal(SIGTERM, SIG_DFL);
-  signal(SIGINT, SIG_DFL);
-  signal(SIGHUP, SIG_DFL);
-  const sigset_t set = WaitedSignals();
-  pthread_sigmask(SIG_BLOCK, &set, nullptr);
-  signal(SIGPIPE, SIG_IGN);
-}
 
 ServiceHost::ServiceHost(std::string installRoot) : installRoot_(std::move(installRoot)) {}
 
@@ -115,24 +92,16 @@ void ServiceHost::ReportEvent(std::string_view text) {
   }
 }
 
-void ServiceHost::WaitForStop() {
-  const sigset_t set = WaitedSignals();
-  for (;;) {
-    int signal = 0;
-    if (sigwait(&set, &signal) != 0) continue;
-    if (signal != SIGHUP) break;
-    LogFile::ReopenAll();
-    log_.Log(u"收到SIGHUP，日志文件已重新打开");
-  }
-  if (isService_) NotifyServiceManager("STOPPING=1\nSTATUS=stopping");
-}
-
 int ServiceHost::Run() {
   ReportEvent("Service started");
   if (!log_.Open(installRoot_ + "Logs/", "Pigeonbox.log")) {
     ReportEvent("Cannot open the log file " + installRoot_ + "Logs/Pigeonbox.log");
   }
   log_.Log(u"开始启动服务。");
+  // From here a stop signal is seen at once, also during the start: the start checks for it
+  // between its steps and ends its waits on the peers.
+  std::stop_source stop;
+  StopSignalWatcher signals(stop, log_);
   RaiseOpenFileLimit(log_);
 
   // Two servers on one store would corrupt it; the lock is held until Run returns.
@@ -147,14 +116,15 @@ int ServiceHost::Run() {
 
   // Declared before the link, which borrows them.
   SysLog sysLog;
-  ServerServiceFactory factory(installRoot_, log_, &sysLog);
+  ServerServiceFactory factory(installRoot_, log_, &sysLog, stop.get_token());
   LinkEnvironment env;
   env.installRoot = installRoot_;
   env.factory = &factory;
   env.sysLog = &sysLog;
+  env.stop = stop.get_token();
   std::unique_ptr<OffMsgApp> link;
   const int started = OffMsgApp::StartLink(env, &link);
-  if (started != OffMsgApp::kStarted) {
+  if (started != OffMsgApp::kStarted && started != OffMsgApp::kStopRequested) {
     // The link has logged why. Nothing to release but the link itself.
     if (link) {
       log_.Log(u"开始停止服务。");
@@ -165,9 +135,12 @@ int ServiceHost::Run() {
     return 1;
   }
   // Only now: the store, the database and the link are known to work.
-  if (isService_) NotifyServiceManager("READY=1\nSTATUS=running");
+  if (started == OffMsgApp::kStarted && isService_ && !stop.stop_requested()) {
+    NotifyServiceManager("READY=1\nSTATUS=running");
+  }
 
-  WaitForStop();
+  WaitForStopRequest(stop.get_token());
+  if (isService_) NotifyServiceManager("STOPPING=1\nSTATUS=stopping");
   log_.Log(u"开始停止服务。");
   link->Stop();
   log_.Log(u"开始释放资源。");

@@ -5,10 +5,10 @@
 // reports go to systemd, events to syslog), in console mode otherwise (events on stderr). The
 // main thread starts the application-server link, tells systemd it is ready, waits for SIGTERM or
 // SIGINT (SIGHUP reopens the log files) and then takes everything down in a fixed order, with one
-// log line per step.
+// log line per step. A stop signal that comes during the start ends the start early and leads to
+// the same stop sequence (no READY=1 then).
 //
-// Everything runs on the main thread. The stop signals must be blocked before any other thread
-// exists (BlockStopSignals, first thing in main), so that they reach only the main thread's wait.
+// Everything runs on the main thread but the reading of the signals (stop_signals.h).
 #pragma once
 
 #include <string>
@@ -17,10 +17,6 @@
 #include "service/log_file.h"
 
 namespace pigeonbox {
-
-// Restores the default disposition of SIGTERM, SIGINT and SIGHUP and blocks them in the calling
-// thread (and so in every thread it starts later); ignores SIGPIPE.
-void BlockStopSignals();
 
 class ServiceHost {
  public:
@@ -37,8 +33,6 @@ class ServiceHost {
   int Register(bool install);
   // In service mode to syslog, otherwise to stderr.
   void ReportEvent(std::string_view text);
-  // Waits for SIGTERM or SIGINT; a SIGHUP meanwhile reopens the log files.
-  void WaitForStop();
 
   const std::string installRoot_;
   bool isService_ = false;

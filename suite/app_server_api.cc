@@ -48,7 +48,8 @@ AppServerClient::Answer AppServerClient::Call(const std::string& frame) {
   }
   if (viaReader) {
     lock.lock();
-    if (!answered_.wait_for(lock, kAnswerTimeout, [this] { return answer_ || lost_; })) {
+    if (!answered_.wait_for(lock, kAnswerTimeout,
+                            [this] { return answer_ || lost_ || stopping_; })) {
       return {appwire::kNoAnswer, u"the application server did not answer"};
     }
     if (!answer_) return {appwire::kConnectionLost, u"connection to the application server lost"};
@@ -84,7 +85,7 @@ int32_t AppServerClient::EnsureConnected(std::u16string_view address, uint16_t p
     }
     if (fd_ >= 0) return 0;
   }
-  int fd = appwire::ConnectTcp(ToUtf8(address), port, kConnectTimeout);
+  int fd = appwire::ConnectTcp(ToUtf8(address), port, kConnectTimeout, interrupted_.get_token());
   std::lock_guard lock(mutex_);
   if (fd >= 0 && stopping_) {
     close(fd);
@@ -258,6 +259,15 @@ void AppServerClient::ReadLoop() {
   }
   // Last use of the object: the callback may destroy it, or never return.
   if (onExit) onExit();
+}
+
+void AppServerClient::Interrupt() {
+  interrupted_.request_stop();
+  std::lock_guard lock(mutex_);
+  stopping_ = true;
+  // Wakes a wait for an answer, whether in the reader or in Call before the start.
+  if (fd_ >= 0) shutdown(fd_, SHUT_RDWR);
+  answered_.notify_all();
 }
 
 void AppServerClient::Shutdown() {

@@ -19,6 +19,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -79,6 +80,11 @@ class AppServerClient {
                      uint32_t length, int32_t z1 = 0, int32_t z2 = 0, int32_t z3 = 0,
                      int32_t z4 = 0);
 
+  // Ends a call in progress (a connection attempt, a wait for an answer) at once and fails every
+  // later one, without calling the exit callback: for a stop of the process that comes while
+  // the application is still registering or starting. The object must still be destroyed.
+  void Interrupt();
+
   // Asks the server at address:port for its version on a connection of its own. 0 and the
   // version text (cut to capacity - 1) when it answers within kProbeTimeout. The two trailing
   // values are not used.
@@ -120,6 +126,7 @@ class AppServerClient {
   std::shared_ptr<const AppMessageCallback> onMessage_;
   appwire::FrameBuffer inbox_;  // read by the caller before start, by the reader after
   std::thread reader_;
+  std::stop_source interrupted_;  // ends a connection attempt in progress
 };
 
 }  // namespace pigeonbox

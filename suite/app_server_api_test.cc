@@ -2,11 +2,15 @@
 #include "suite/app_server_api.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <future>
 #include <map>
+#include <stop_token>
+#include <thread>
 
 #include "suite/appserver_fixture.h"
+#include "suite/appserver_socket.h"
 #include "suite/appserver_user.h"
 #include "suite/delivery_lanes.h"
 #include "testutil/silent_listener.h"
@@ -88,17 +92,20 @@ TEST_F(AppServerClientTest, VersionProbeAnswersOnlyWhileTheServerRuns) {
 
 // A host that drops the handshake: every call gives up after its own timeout (the kernel would
 // keep a plain connect waiting for two minutes). The bounds are generous; the point is the hang.
+template <typename Call>
+auto Within(std::chrono::seconds bound, Call call) {
+  auto result = std::async(std::launch::async, call);
+  if (result.wait_for(bound) != std::future_status::ready) {
+    ADD_FAILURE() << "the call is still waiting after " << bound.count() << " s";
+    std::_Exit(1);  // the call still runs on the detached future's thread
+  }
+  return result.get();
+}
+
 TEST(AppServerClientTimeoutTest, CallsToAHostThatDropsTheHandshakeGiveUp) {
   testutil::SilentListener silent;
   ASSERT_TRUE(silent.ok());
-  auto within = [](std::chrono::seconds bound, auto call) {
-    auto result = std::async(std::launch::async, call);
-    if (result.wait_for(bound) != std::future_status::ready) {
-      ADD_FAILURE() << "the call is still waiting after " << bound.count() << " s";
-      std::_Exit(1);  // the call still runs on the detached future's thread
-    }
-    return result.get();
-  };
+  auto within = [](std::chrono::seconds bound, auto call) { return Within(bound, call); };
   std::u16string text;
   EXPECT_NE(
       within(std::chrono::seconds(15),
@@ -116,6 +123,42 @@ TEST(AppServerClientTimeoutTest, CallsToAHostThatDropsTheHandshakeGiveUp) {
           std::chrono::seconds(15),
           [&] { return app.StartApp(u"127.0.0.1", silent.port(), u"g", u"", {}, 16, &text, 512); }),
       appwire::kUnreachable);
+}
+
+// A stop of the process while the application registers ends the waits at once: a connection
+// attempt without a timeout (which the kernel would keep up for two minutes), and a wait for the
+// answer of a host that completed the handshake but never answers (instead of its timeout).
+TEST(AppServerClientTimeoutTest, AStopEndsTheWaitsOfARegistration) {
+  testutil::SilentListener silent;
+  ASSERT_TRUE(silent.ok());
+  std::stop_source stop;
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    stop.request_stop();
+  });
+  EXPECT_EQ(Within(std::chrono::seconds(10),
+                   [&] {
+                     return appwire::ConnectTcp("127.0.0.1", silent.port(),
+                                                std::chrono::milliseconds(-1), stop.get_token());
+                   }),
+            -1);
+  stopper.join();
+
+  uint16_t mutePort = 0;
+  std::string error;
+  const int mute = appwire::ListenTcp("127.0.0.1", 0, &mutePort, &error);
+  ASSERT_GE(mute, 0) << error;
+  AppServerClient app;
+  std::thread interrupter([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    app.Interrupt();
+  });
+  std::u16string text;
+  const int32_t result = app.RegisterApp(u"127.0.0.1", mutePort, u"g", u"A", 1, u"", &text, 512);
+  interrupter.join();
+  EXPECT_NE(result, 0);
+  EXPECT_NE(result, appwire::kNoAnswer);  // ended by the interrupt, not by the timeout
+  close(mute);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "suite/appserver_socket.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -8,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -32,17 +34,50 @@ addrinfo* Resolve(const std::string& host, uint16_t port, bool passive) {
   return result;
 }
 
+int MillisecondsUntil(std::chrono::steady_clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline - std::chrono::steady_clock::now());
+  return static_cast<int>(std::max<int64_t>(left.count(), 0));
+}
+
+// One connection attempt. Without a stop token it blocks (the send timeout bounds it); with one
+// it waits for the handshake in poll, which a stop request wakes by shutting the socket down
+// (that aborts a handshake in progress).
+bool Connect(int fd, const addrinfo* ai, std::chrono::milliseconds timeout,
+             const std::stop_token& stop) {
+  if (!stop.stop_possible()) return connect(fd, ai->ai_addr, ai->ai_addrlen) == 0;
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return false;
+  bool connected = connect(fd, ai->ai_addr, ai->ai_addrlen) == 0;
+  if (!connected && errno == EINPROGRESS) {
+    std::stop_callback wake(stop, [fd] { shutdown(fd, SHUT_RDWR); });
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    pollfd p{fd, POLLOUT, 0};
+    int ready;
+    do {
+      ready = poll(&p, 1, timeout.count() < 0 ? -1 : MillisecondsUntil(deadline));
+    } while (ready < 0 && errno == EINTR);
+    int error = 0;
+    socklen_t length = sizeof error;
+    connected =
+        ready > 0 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+  }
+  // After the callback is gone: a request that raced the handshake's end still counts.
+  return connected && !stop.stop_requested() && fcntl(fd, F_SETFL, flags) == 0;
+}
+
 }  // namespace
 
-int ConnectTcp(const std::string& host, uint16_t port, std::chrono::milliseconds timeout) {
+int ConnectTcp(const std::string& host, uint16_t port, std::chrono::milliseconds timeout,
+               std::stop_token stop) {
   addrinfo* list = Resolve(host, port, false);
   int fd = -1;
-  for (addrinfo* ai = list; ai != nullptr && fd < 0; ai = ai->ai_next) {
+  for (addrinfo* ai = list; ai != nullptr && fd < 0 && !stop.stop_requested(); ai = ai->ai_next) {
     fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
     if (fd < 0) continue;
     // Linux applies the send timeout to connect as well.
     if (timeout.count() >= 0) SetSendTimeout(fd, timeout);
-    if (connect(fd, ai->ai_addr, ai->ai_addrlen) != 0) {
+    if (!Connect(fd, ai, timeout, stop)) {
       close(fd);
       fd = -1;
     }
@@ -108,10 +143,8 @@ ReadResult ReadFrame(int fd, FrameBuffer* buffer, std::string* body,
         break;
     }
     if (timeout.count() >= 0) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          deadline - std::chrono::steady_clock::now());
       pollfd p{fd, POLLIN, 0};
-      int ready = poll(&p, 1, static_cast<int>(std::max<int64_t>(left.count(), 0)));
+      int ready = poll(&p, 1, MillisecondsUntil(deadline));
       if (ready < 0 && errno == EINTR) continue;
       if (ready == 0) return ReadResult::kTimeout;
       if (ready < 0) return ReadResult::kClosed;

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <stop_token>
 #include <string>
 #include <string_view>
 
@@ -11,9 +12,11 @@
 namespace pigeonbox::appwire {
 
 // Connects to host:port (numeric address or name) with TCP_NODELAY set; -1 on failure. A
-// non-negative `timeout` bounds each connection attempt (a host that drops the handshake).
+// non-negative `timeout` bounds each connection attempt (a host that drops the handshake). A stop
+// request on `stop` ends an attempt at once and fails the call.
 int ConnectTcp(const std::string& host, uint16_t port,
-               std::chrono::milliseconds timeout = std::chrono::milliseconds(-1));
+               std::chrono::milliseconds timeout = std::chrono::milliseconds(-1),
+               std::stop_token stop = {});
 
 // Binds and listens on host:port (port 0 picks a free one); the bound port goes to *boundPort.
 // -1 on failure, with the reason in *error.

@@ -48,7 +48,7 @@ int32_t CConfigCenterClient::SetSvrInfo(std::u16string_view ip, uint16_t port) {
   return 1;
 }
 
-int32_t CConfigCenterClient::Connect() {
+int32_t CConfigCenterClient::Connect(std::stop_token stop) {
   std::lock_guard control(controlMutex_);
   std::string host;
   uint16_t port;
@@ -60,7 +60,7 @@ int32_t CConfigCenterClient::Connect() {
   }
   // Bounded, so that DisConnect (which waits for a Connect in progress) is never held up for
   // minutes by a centre host that drops the handshake.
-  int fd = host.empty() ? -1 : appwire::ConnectTcp(host, port, kSendTimeout);
+  int fd = host.empty() ? -1 : appwire::ConnectTcp(host, port, kSendTimeout, std::move(stop));
   if (fd < 0) {
     RaiseError(kConnectFailed);
     return kConnectFailed;

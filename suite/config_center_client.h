@@ -19,6 +19,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -59,8 +60,9 @@ class CConfigCenterClient {
 
   // Non-zero when accepted: an address that is not empty and a port that is not 0.
   int32_t SetSvrInfo(std::u16string_view ip, uint16_t port);
-  // 0 when connected (also when already connected); kConnectFailed (also raised) otherwise.
-  int32_t Connect();
+  // 0 when connected (also when already connected); kConnectFailed (also raised) otherwise. A
+  // stop request on `stop` ends the attempt at once.
+  int32_t Connect(std::stop_token stop = {});
   // 0 when the receive thread of the current connection runs.
   int32_t InitRecvThread();
   // Starts the send thread unless it runs.
