@@ -62,7 +62,7 @@ int GetIndex3(CommandRequest& r) {
     if (r.commandSdk) {
       SendIndex3Typed(r.context.owner, r.record, entry);
     } else {
-      SendIndex3Packet(r.context.owner, r.record, entry);
+      SendIndex3Packet(r.context.owner, r.record, entry, r.context.log);
     }
   }
   return 0;

@@ -45,19 +45,28 @@ int32_t SendIndexEnvelope(LinkOwner& owner, const RequestRecord& request,
   return SendPlainEnvelope(owner, RoutingOf(request), envelope);
 }
 
-int32_t SendIndex3Packet(LinkOwner& owner, const RequestRecord& request, const IndexRecord& entry) {
-  // Elements that no longer fit the packet are left out by ReplyPacket; the client reads what
-  // arrived.
+int32_t SendIndex3Packet(LinkOwner& owner, const RequestRecord& request, const IndexRecord& entry,
+                         LogFile& log) {
+  static constexpr std::u16string_view kCommand = u"GET_OFFMSG_INDEX_3";
+  // Command, status, MsgID, SrcIdentifier, Reciever, Title, SessionDescription, Count,
+  // CreateTime.
+  const size_t size = ShortTextSize(kCommand) + 1 + ShortTextSize(entry.MsgID) +
+                      ShortTextSize(entry.SrcIdentifier) + LongTextSize(entry.Reciever) +
+                      ShortTextSize(entry.Title) + ShortTextSize(entry.SessionDescription) + 2 + 4;
   ReplyPacket packet;
-  PutShortText(&packet, u"GET_OFFMSG_INDEX_3");
-  packet.PutU8(0);
-  PutShortText(&packet, entry.MsgID);
-  PutShortText(&packet, entry.SrcIdentifier);
-  PutLongText(&packet, entry.Reciever);
-  PutShortText(&packet, entry.Title);
-  PutShortText(&packet, entry.SessionDescription);
-  packet.PutU16(static_cast<uint16_t>(entry.Count));
-  packet.PutU32(static_cast<uint32_t>(entry.CreateTime));
+  const bool whole = WriteWholePacket(&packet, size, [&](ReplyPacket& p) {
+    return PutShortText(&p, kCommand) && p.PutU8(0) && PutShortText(&p, entry.MsgID) &&
+           PutShortText(&p, entry.SrcIdentifier) && PutLongText(&p, entry.Reciever) &&
+           PutShortText(&p, entry.Title) && PutShortText(&p, entry.SessionDescription) &&
+           p.PutU16(static_cast<uint16_t>(entry.Count)) &&
+           p.PutU32(static_cast<uint32_t>(entry.CreateTime));
+  });
+  if (!whole) {
+    // The entry can still be listed with CommandSDK or with GET_OFFMSG_INDEX.
+    LogReplyDoesNotFit(log, u"Index reply does not fit its form, not sent", request, entry.MsgID,
+                       kCommand, u"", size, kPacketReplyBytes);
+    return kReplyDoesNotFit;
+  }
   return SendPacket(owner, RoutingOf(request), packet);
 }
 

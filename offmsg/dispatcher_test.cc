@@ -10,6 +10,7 @@
 #include <stop_token>
 #include <thread>
 
+#include "offmsg/count_index_replies.h"
 #include "offmsg/receiver_summary.h"
 #include "offmsg/service_test_fixture.h"
 #include "offmsg/store_path.h"
@@ -216,6 +217,36 @@ TEST_F(DispatcherTest, IndexRepliesInEveryForm) {
   EXPECT_EQ(owner_.replies[1].Item(u"Type"), u"<missing>");
   EXPECT_EQ(owner_.replies[1].bytes.substr(owner_.replies[1].bytes.size() - 2),
             std::string(2, '\0'));
+}
+
+// A GET_OFFMSG_INDEX_3 packet goes out only when it carries every element whole: the longest
+// Reciever that fits gives the reply byte for byte, one unit more gives no reply and one log line
+// (before, the Reciever's length went out without its bytes and the later elements after it).
+TEST_F(DispatcherTest, AnIndexPacketThatDoesNotFitIsNotSent) {
+  IndexRecord entry;
+  entry.MsgID = u"m1";
+  entry.SrcIdentifier = u"src";
+  entry.Title = u"t";
+  entry.Count = 3;
+  entry.CreateTime = 1700000000;
+  const RequestRecord request{u"src-1", u"Quorvel.KVT.OffMsg", kService, u"alice"};
+  // 2n + 74 bytes: the longest even size below the 4096-byte capacity is 4094.
+  entry.Reciever = std::u16string(2010, u'r');
+  EXPECT_EQ(SendIndex3Packet(owner_, request, entry, log_), 0);
+  ASSERT_EQ(owner_.replies.size(), 1u);
+  EXPECT_EQ(owner_.replies[0].bytes, "\x26" + Utf16Le(u"GET_OFFMSG_INDEX_3") +
+                                         std::string(1, '\0') + "\x06" + Utf16Le(u"m1") + "\x08" +
+                                         Utf16Le(u"src") + "\x0f\xb6" + Utf16Le(entry.Reciever) +
+                                         "\x04" + Utf16Le(u"t") + "\x02" + Utf16Le(u"") +
+                                         std::string("\0\x03", 2) + Be32(1700000000));
+  EXPECT_EQ(owner_.replies[0].bytes.size(), 4094u);
+
+  entry.Reciever.push_back(u'r');
+  EXPECT_EQ(SendIndex3Packet(owner_, request, entry, log_), kReplyDoesNotFit);
+  EXPECT_EQ(owner_.replies.size(), 1u);
+  EXPECT_NE(LogText().find("Index reply does not fit its form, not sent,Owner=alice,MsgID=m1,"
+                           "Command=GET_OFFMSG_INDEX_3,Size=4096,Capacity=4095"),
+            std::string::npos);
 }
 
 TEST_F(DispatcherTest, UnknownOrMissingCommandsDoNothing) {

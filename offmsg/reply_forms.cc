@@ -66,6 +66,18 @@ size_t LongTextSize(std::u16string_view text) {
   return 2 + LongTextLength(text);
 }
 
+bool WriteWholePacket(ReplyPacket* packet, size_t size,
+                      const std::function<bool(ReplyPacket&)>& write) {
+  return size <= kPacketReplyBytes && write(*packet) && packet->Size() == size;
+}
+
+void LogReplyDoesNotFit(LogFile& log, std::u16string_view what, const RequestRecord& request,
+                        std::u16string_view msgId, std::u16string_view command,
+                        std::u16string_view part, size_t size, size_t capacity) {
+  log.Log(u"%s,Owner=%s,MsgID=%s,Command=%s,%sSize=%u,Capacity=%u", what, request.Sender, msgId,
+          command, part, size, capacity);
+}
+
 int32_t SendEnvelopeText(LinkOwner& owner, const ReplyRouting& routing, std::u16string_view text,
                          size_t capacityUnits) {
   return owner.SendTextReply(routing.r1, routing.r2, routing.r3, routing.r4,

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -15,6 +16,7 @@
 #include "link/link_services.h"
 #include "link/reply_packet.h"
 #include "offmsg/request_decoder.h"
+#include "service/log_file.h"
 
 namespace pigeonbox {
 
@@ -28,6 +30,12 @@ ReplyRouting RoutingOf(const RequestRecord& record);
 // Text replies come "from" the stored message's sender: the third text is replaced.
 ReplyRouting TextRoutingOf(const RequestRecord& record, std::u16string_view messageSender);
 
+// The most bytes a packet reply holds: a ReplyPacket refuses a write that would reach its
+// capacity.
+inline constexpr size_t kPacketReplyBytes = ReplyPacket::kCapacity - 1;
+// What a handler returns for a reply it did not send because it does not fit its form.
+inline constexpr int32_t kReplyDoesNotFit = -1;
+
 // Envelope-reply capacities (UTF-16 units, zero unit included).
 inline constexpr size_t kPlainReplyUnits = 1792;
 inline constexpr size_t kTextReplyUnits = 4096;
@@ -40,6 +48,21 @@ bool PutLongText(ReplyPacket* packet, std::u16string_view text);
 // The bytes that PutShortText / PutLongText append for `text`.
 size_t ShortTextSize(std::u16string_view text);
 size_t LongTextSize(std::u16string_view text);
+
+// Writes a packet reply that carries every element whole, or that is not to be sent at all (a
+// length that announces bytes which are not there would corrupt what the client reads next).
+// `size` is the bytes the elements take (the *TextSize functions; 1, 2 and 4 for the integers)
+// and `write` appends them. True when they fit and were all written.
+bool WriteWholePacket(ReplyPacket* packet, size_t size,
+                      const std::function<bool(ReplyPacket&)>& write);
+
+// The one log line of a reply that is not sent because it does not fit its form: `what` says
+// which reply and what becomes of the message, then whose message it is (the requesting owner
+// and the MsgID), the form, `part` (the stored part, "Addr=..,Len=..," or empty) and why: the
+// size the reply needs and the form's capacity.
+void LogReplyDoesNotFit(LogFile& log, std::u16string_view what, const RequestRecord& request,
+                        std::u16string_view msgId, std::u16string_view command,
+                        std::u16string_view part, size_t size, size_t capacity);
 
 // UTF-16LE bytes of `text` followed by one zero unit.
 std::string ToUtf16LeBytes(std::u16string_view text);

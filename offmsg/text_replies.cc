@@ -4,6 +4,7 @@
 #include <optional>
 #include <vector>
 
+#include "base/format.h"
 #include "base/text.h"
 #include "link/envelope.h"
 #include "link/reply_packet.h"
@@ -107,9 +108,10 @@ class PartReplies {
     if (text.size() > kTextReplyUnits - 1) return Refuse(part, text.size(), kTextReplyUnits - 1);
     return Note(part, SendEnvelopeText(context_.owner, Routing(part), text, kTextReplyUnits));
   }
-  // A packet reply whose elements need `size` bytes; `built` tells whether all were written.
-  bool SendPacket(const TextRecord& part, const ReplyPacket& packet, size_t size, bool built) {
-    if (!built || size != packet.Size()) return Refuse(part, size, ReplyPacket::kCapacity - 1);
+  // A packet reply whose elements need `size` bytes; `whole` tells whether all were written
+  // (WriteWholePacket).
+  bool SendPacket(const TextRecord& part, const ReplyPacket& packet, size_t size, bool whole) {
+    if (!whole) return Refuse(part, size, kPacketReplyBytes);
     return Note(part, pigeonbox::SendPacket(context_.owner, Routing(part), packet));
   }
   bool SendTyped(const TextRecord& part, const TypedEnvelope& envelope) {
@@ -131,10 +133,10 @@ class PartReplies {
     return true;
   }
   bool Refuse(const TextRecord& part, size_t size, size_t capacity) {
-    context_.log.Log(
-        u"Text reply does not fit its form, not sent, message kept,Owner=%s,MsgID=%s,"
-        u"Command=%s,Addr=%d,Len=%d,Size=%u,Capacity=%u",
-        request_.Sender, msgId_, command_, part.Key.entry.Addr, part.Key.entry.Len, size, capacity);
+    LogReplyDoesNotFit(context_.log, u"Text reply does not fit its form, not sent, message kept",
+                       request_, msgId_, command_,
+                       FormatText(u"Addr=%d,Len=%d,", part.Key.entry.Addr, part.Key.entry.Len),
+                       size, capacity);
     return false;
   }
 
@@ -242,13 +244,13 @@ DeliveredParts SendTxtEx3Packet(ServiceContext& context, const RequestRecord& re
     const size_t size = ShortTextSize(kCommand) + 1 + ShortTextSize(part.Type) +
                         LongTextSize(part.Reciever) + 2 + unpacked->length + 4;
     ReplyPacket packet;
-    const bool built = size < ReplyPacket::kCapacity && PutShortText(&packet, kCommand) &&
-                       packet.PutU8(0) && PutShortText(&packet, part.Type) &&
-                       PutLongText(&packet, part.Reciever) &&
-                       packet.PutU16(static_cast<uint16_t>(unpacked->length)) &&
-                       packet.PutBytes(unpacked->buffer.data(), unpacked->length) &&
-                       packet.PutU32(static_cast<uint32_t>(part.CreateTime));
-    if (replies.SendPacket(part, packet, size, built)) pacer.Count();
+    const bool whole = WriteWholePacket(&packet, size, [&](ReplyPacket& p) {
+      return PutShortText(&p, kCommand) && p.PutU8(0) && PutShortText(&p, part.Type) &&
+             PutLongText(&p, part.Reciever) && p.PutU16(static_cast<uint16_t>(unpacked->length)) &&
+             p.PutBytes(unpacked->buffer.data(), unpacked->length) &&
+             p.PutU32(static_cast<uint32_t>(part.CreateTime));
+    });
+    if (replies.SendPacket(part, packet, size, whole)) pacer.Count();
   }
   return std::move(replies).Delivered();
 }
