@@ -39,6 +39,8 @@ struct CachedIndex {
   // Every OffMsgRec child in file order (also those without MsgID), once `parsed`.
   std::vector<ParsedIndexEntry> entries;
   bool parsed = false;
+  // Stands for a file that is not there (Find and Take report it as such to the index store).
+  bool absent = false;
 
   // Roughly what the entry holds in memory.
   size_t Bytes() const;

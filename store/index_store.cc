@@ -92,6 +92,32 @@ bool AppendEntry(MarkupDocument& doc, const OffMsgTextPos& pos, const IndexRecor
   return true;
 }
 
+// The current child's attributes, as the operations read them.
+ParsedIndexEntry ParsedChild(const MarkupDocument& doc) {
+  static constexpr std::string_view kRead[] = {"CreateTime",    "Addr",       "Len",       "Type",
+                                               "SrcIdentifier", "Sender",     "Recievers", "Title",
+                                               "MsgID",         "SessionDesc"};
+  std::string values[std::size(kRead)];
+  doc.GetChildAttributes(kRead, values);
+  ParsedIndexEntry entry;
+  entry.createTime = ParseDecimal(values[0]);
+  entry.addr = ParseDecimal(values[1]);
+  entry.len = ParseDecimal(values[2]);
+  entry.type = std::move(values[3]);
+  entry.srcIdentifier = std::move(values[4]);
+  entry.sender = std::move(values[5]);
+  entry.recievers = std::move(values[6]);
+  entry.title = std::move(values[7]);
+  entry.msgId = std::move(values[8]);
+  entry.sessionDesc = std::move(values[9]);
+  return entry;
+}
+
+// Removes the parsed form of the child at `ordinal` (among the entries) with the child itself.
+void Unlist(std::vector<ParsedIndexEntry>* entries, size_t ordinal) {
+  if (entries) entries->erase(entries->begin() + static_cast<ptrdiff_t>(ordinal));
+}
+
 }  // namespace
 
 std::optional<std::string> IndexStore::IndexPath(std::u16string_view owner) const {
@@ -120,49 +146,39 @@ Status IndexStore::Load(const std::string& path, MarkupDocument* doc) {
 Status IndexStore::Open(const std::string& path, Use use, std::shared_ptr<CachedIndex>* index) {
   if (cache_) {
     *index = use == Use::kEdit ? cache_->Take(path) : cache_->Find(path);
+    if (*index && (*index)->absent) {
+      index->reset();
+      return Status::FromReadError(ENOENT, path);
+    }
     if (*index) {
       FindRoot((*index)->doc);
       return Status::Ok();
     }
   }
   auto loaded = std::make_shared<CachedIndex>();
-  if (Status status = Load(path, &loaded->doc); !status.ok()) return status;
+  if (Status status = Load(path, &loaded->doc); !status.ok()) {
+    // That there is no file is as certain as its contents: only this process creates one.
+    if (cache_ && use == Use::kRead && status.IsAbsent()) {
+      auto absent = std::make_shared<CachedIndex>();
+      absent->absent = true;
+      cache_->Put(path, std::move(absent));
+    }
+    return status;
+  }
   if (cache_ && use == Use::kRead) cache_->Put(path, loaded);
   *index = std::move(loaded);
   return Status::Ok();
 }
 
-void IndexStore::Keep(const std::string& path, std::shared_ptr<CachedIndex> index, bool edited) {
-  if (!cache_) return;
-  if (edited) {
-    index->entries.clear();
-    index->parsed = false;
-  }
-  cache_->Put(path, std::move(index));
+void IndexStore::Keep(const std::string& path, std::shared_ptr<CachedIndex> index) {
+  if (cache_) cache_->Put(path, std::move(index));
 }
 
 void IndexStore::Parse(const std::string& path, const std::shared_ptr<CachedIndex>& index) {
   if (index->parsed) return;
-  static constexpr std::string_view kRead[] = {"CreateTime",    "Addr",       "Len",       "Type",
-                                               "SrcIdentifier", "Sender",     "Recievers", "Title",
-                                               "MsgID",         "SessionDesc"};
-  std::string values[std::size(kRead)];
   MarkupDocument& doc = index->doc;
   FindRoot(doc);
-  while (doc.FindNextChild(kEntry)) {
-    doc.GetChildAttributes(kRead, values);
-    ParsedIndexEntry& entry = index->entries.emplace_back();
-    entry.createTime = ParseDecimal(values[0]);
-    entry.addr = ParseDecimal(values[1]);
-    entry.len = ParseDecimal(values[2]);
-    entry.type = std::move(values[3]);
-    entry.srcIdentifier = std::move(values[4]);
-    entry.sender = std::move(values[5]);
-    entry.recievers = std::move(values[6]);
-    entry.title = std::move(values[7]);
-    entry.msgId = std::move(values[8]);
-    entry.sessionDesc = std::move(values[9]);
-  }
+  while (doc.FindNextChild(kEntry)) index->entries.push_back(ParsedChild(doc));
   index->parsed = true;
   if (cache_) cache_->Reaccount(path, index);
 }
@@ -197,15 +213,20 @@ bool IndexStore::PrefixesReciever(std::u16string_view sender) const {
 
 // Removes the oldest entries (with a MsgID) so that after one more add the owner holds the
 // limit, or one more than the limit when it held more; the document is at the root.
-void IndexStore::Trim(MarkupDocument& doc) {
+void IndexStore::Trim(MarkupDocument& doc, std::vector<ParsedIndexEntry>* parsed) {
   const int64_t n = DataSumOf(doc);
   const int64_t m = maxCount_;
   const int64_t toRemove = n < m ? 0 : n == m ? 1 : n - m;
   int64_t removed = 0;
+  size_t ordinal = 0;
   doc.ResetChild();
   while (removed < toRemove && doc.FindNextChild(kEntry)) {
-    if (doc.GetChildAttribute("MsgID").empty()) continue;
+    if (doc.GetChildAttribute("MsgID").empty()) {
+      ++ordinal;
+      continue;
+    }
     doc.RemoveChild();
+    Unlist(parsed, ordinal);
     ++removed;
   }
   if (removed > 0) SetDataSum(doc, n - removed);
@@ -236,15 +257,17 @@ Status IndexStore::AddOffMsgIndex(std::u16string_view owner, const OffMsgTextPos
     return loaded;
   }
   MarkupDocument& doc = index->doc;
-  Trim(doc);
+  std::vector<ParsedIndexEntry>* parsed = index->parsed ? &index->entries : nullptr;
+  Trim(doc, parsed);
   if (!AppendEntry(doc, pos, record,
                    PrefixesReciever(record.Sender) ? u";" + record.Reciever : record.Reciever)) {
     log_.Log(u"AddOffMsgIndex CheckAndRemoveOldIndex faild,Owner=%s,Errcode=%d,strFileName=%s",
              owner, 0, *path);
     return Status::Corrupt(*path + ": no entry could be appended");
   }
+  if (parsed) parsed->push_back(ParsedChild(doc));  // the entry just appended
   if (int error = Save(*path, doc); error != 0) return Status::WriteFailed(error, *path);
-  Keep(*path, std::move(index), true);
+  Keep(*path, std::move(index));
   return Status::Ok();
 }
 
@@ -353,9 +376,15 @@ Status IndexStore::DeleteMatching(std::u16string_view owner, std::u16string_view
   const std::string wantedAnsi = ToAnsi(msgId);
   bool wantedIsAscii = true;
   for (char16_t c : msgId) wantedIsAscii = wantedIsAscii && c < 0x80;
+  std::vector<ParsedIndexEntry>* parsed = index->parsed ? &index->entries : nullptr;
+  size_t ordinal = 0;
   while (doc.FindNextChild(kEntry)) {
-    if (!MsgIdMatchesWide(doc, msgId, wantedIsAscii, wantedAnsi) || !match(doc)) continue;
+    if (!MsgIdMatchesWide(doc, msgId, wantedIsAscii, wantedAnsi) || !match(doc)) {
+      ++ordinal;
+      continue;
+    }
     doc.RemoveChild();
+    Unlist(parsed, ordinal);
     ++removed;
   }
   // Emptiness is judged by the entries themselves, not by DataSum, which a damaged file may
@@ -364,7 +393,7 @@ Status IndexStore::DeleteMatching(std::u16string_view owner, std::u16string_view
   const bool holdsEntries = doc.FindNextChild(kEntry);
   if (removed == 0) {  // the file would be saved unchanged
     state = holdsEntries ? Status::Ok() : Status::Empty(*path);
-    Keep(*path, std::move(index), false);
+    Keep(*path, std::move(index));
     return Status::NotFound();
   }
   SetDataSum(doc, int64_t{dataSum} - removed);
@@ -373,7 +402,7 @@ Status IndexStore::DeleteMatching(std::u16string_view owner, std::u16string_view
     return Status::WriteFailed(error, *path);
   }
   state = holdsEntries ? Status::Ok() : Status::Empty(*path);
-  Keep(*path, std::move(index), true);
+  Keep(*path, std::move(index));
   return Status::Ok();
 }
 
@@ -412,6 +441,7 @@ Status IndexStore::DelOffMsgIndexEntries(std::u16string_view owner, std::u16stri
   const std::string wantedAnsi = ToAnsi(msgId);
   bool wantedIsAscii = true;
   for (char16_t c : msgId) wantedIsAscii = wantedIsAscii && c < 0x80;
+  std::vector<ParsedIndexEntry>* parsed = index->parsed ? &index->entries : nullptr;
   int left = 0;
   while (doc.FindNextChild(kEntry)) {
     ++left;
@@ -423,11 +453,12 @@ Status IndexStore::DelOffMsgIndexEntries(std::u16string_view owner, std::u16stri
     wanted.erase(it);  // each key removes one entry
     doc.RemoveChild();
     --left;
+    Unlist(parsed, static_cast<size_t>(left));  // the entries before it are those still left
     ++*removed;
   }
   if (*removed == 0) {
     *remaining = left;
-    Keep(*path, std::move(index), false);
+    Keep(*path, std::move(index));
     return Status::NotFound(*path);
   }
   SetDataSum(doc, int64_t{DataSumOf(doc)} - *removed);
@@ -436,7 +467,7 @@ Status IndexStore::DelOffMsgIndexEntries(std::u16string_view owner, std::u16stri
     return Status::WriteFailed(saveError, *path);
   }
   *remaining = left;
-  Keep(*path, std::move(index), true);
+  Keep(*path, std::move(index));
   return Status::Ok();
 }
 

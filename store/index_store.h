@@ -211,12 +211,14 @@ class IndexStore {
   // edit takes it out of the cache; Keep puts it back once the file holds exactly it.
   enum class Use { kRead, kEdit };
   Status Open(const std::string& path, Use use, std::shared_ptr<CachedIndex>* index);
-  void Keep(const std::string& path, std::shared_ptr<CachedIndex> index, bool edited);
+  // Its parsed entries, when there are, must have followed every edit.
+  void Keep(const std::string& path, std::shared_ptr<CachedIndex> index);
   // Fills index.entries from the document once.
   void Parse(const std::string& path, const std::shared_ptr<CachedIndex>& index);
   int Save(const std::string& path, const MarkupDocument& doc);
   void SetAside(const std::string& indexPath, std::u16string_view owner);
-  void Trim(MarkupDocument& doc);
+  // Removes the parsed form of each removed entry from `parsed` too (when given).
+  void Trim(MarkupDocument& doc, std::vector<ParsedIndexEntry>* parsed = nullptr);
   Status CollectLocations(std::u16string_view owner, std::u16string_view msgId,
                           std::optional<uint32_t> minTime, std::vector<TextLocation>* out);
   template <typename Match>
