@@ -16,6 +16,8 @@ import tempfile
 import time
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(SOURCE, "testutil"))
+from odbc_driver import sqlite_odbc_driver  # noqa: E402
 
 
 def free_port():
@@ -25,12 +27,7 @@ def free_port():
 
 
 def sqlite_driver():
-    if subprocess.run(["odbcinst", "-q", "-d", "-n", "SQLite3"], capture_output=True).returncode == 0:
-        return "SQLite3"
-    for base, _, files in os.walk("/usr/lib"):
-        if "libsqlite3odbc.so" in files:
-            return os.path.join(base, "libsqlite3odbc.so")
-    sys.exit("the SQLite ODBC driver (libsqliteodbc) is not installed")
+    return sqlite_odbc_driver() or sys.exit("the SQLite ODBC driver (libsqliteodbc) is not installed")
 
 
 def make_root(root, ports):

@@ -17,6 +17,9 @@ import tempfile
 import time
 import unittest
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "testutil"))
+from odbc_driver import sqlite_odbc_driver  # noqa: E402
+
 PIGEONBOX, APPSERVER, CLI, SOURCE, CONFCENTRE, TICKET = sys.argv[1:7]
 SELECTED = sys.argv[7:]
 WAIT = 20  # seconds any awaited event may take before the test gives up
@@ -26,13 +29,10 @@ SHUTDOWN_LINES = ["开始停止服务。", "开始释放资源。", "开始释�
 
 
 def sqlite_driver():
-    """The SQLite ODBC driver by its registered name, or by its file where it is not registered."""
-    if subprocess.run(["odbcinst", "-q", "-d", "-n", "SQLite3"], capture_output=True).returncode == 0:
-        return "SQLite3"
-    for base, _, files in os.walk("/usr/lib"):
-        if "libsqlite3odbc.so" in files:
-            return os.path.join(base, "libsqlite3odbc.so")
-    raise unittest.SkipTest("the SQLite ODBC driver (libsqliteodbc) is not installed")
+    driver = sqlite_odbc_driver()
+    if driver is None:
+        raise unittest.SkipTest("the SQLite ODBC driver (libsqliteodbc) is not installed")
+    return driver
 
 
 def free_port():
