@@ -44,7 +44,16 @@ bool IsAscii(std::string_view text) {
   return true;
 }
 
-// The same on the UTF-16 forms. ASCII values on both sides compare alike in either form.
+// Whether a MsgID (decoded, code page) equals `wanted` ignoring case, compared on the UTF-16
+// forms. ASCII values on both sides compare alike in either form.
+bool MsgIdMatchesWide(std::string_view value, std::u16string_view wanted, bool wantedIsAscii,
+                      std::string_view wantedAnsi) {
+  if (value.empty()) return false;
+  if (wantedIsAscii && IsAscii(value)) return EqualsIgnoreAsciiCase(value, wantedAnsi);
+  return EqualsIgnoreAsciiCase(FromAnsi(value), wanted);
+}
+
+// The same for the current child of a document.
 bool MsgIdMatchesWide(const MarkupDocument& doc, std::u16string_view wanted, bool wantedIsAscii,
                       std::string_view wantedAnsi) {
   std::string_view raw = doc.GetChildAttributeRaw("MsgID");
@@ -379,7 +388,11 @@ Status IndexStore::DeleteMatching(std::u16string_view owner, std::u16string_view
   std::vector<ParsedIndexEntry>* parsed = index->parsed ? &index->entries : nullptr;
   size_t ordinal = 0;
   while (doc.FindNextChild(kEntry)) {
-    if (!MsgIdMatchesWide(doc, msgId, wantedIsAscii, wantedAnsi) || !match(doc)) {
+    // The parsed entries, when there are, spare reading the MsgID out of the text again.
+    const bool sameId =
+        parsed ? MsgIdMatchesWide((*parsed)[ordinal].msgId, msgId, wantedIsAscii, wantedAnsi)
+               : MsgIdMatchesWide(doc, msgId, wantedIsAscii, wantedAnsi);
+    if (!sameId || !match(doc)) {
       ++ordinal;
       continue;
     }
