@@ -9,7 +9,7 @@
 
 #include "base/text.h"
 #include "store/store_inspect.h"
-#include "tools/admin_json_reader.h"
+#include "tools/admin_import_reader.h"
 #include "tools/admin_progress.h"
 #include "tools/admin_store_owners.h"
 #include "tools/admin_verbs.h"
@@ -17,8 +17,6 @@
 namespace pigeonbox::admin {
 namespace {
 
-constexpr std::string_view kFormat = "pigeonbox-export";
-constexpr int64_t kVersion = 1;
 // A server may change an owner's files while an export reads them; the owner is read again
 // when its index changed under the read.
 constexpr int kReadAttempts = 3;
@@ -77,73 +75,6 @@ JsonObject PartLine(const StoreOwner& owner, const IndexEntry& entry, std::u16st
   return line;
 }
 
-// One part line of an import file, checked whole before anything is stored.
-struct ImportPart {
-  std::u16string owner;
-  int kind = OffMsgStoreMgr::kPersonKind;
-  IndexRecord record;
-  std::u16string text;
-};
-
-std::optional<ImportPart> ReadPart(AdminContext& ctx, std::string_view line, std::string* error) {
-  std::optional<JsonFields> fields = ReadJsonObject(line, error);
-  if (!fields) return std::nullopt;
-  auto text = [&](const char* name, std::u16string* out) {
-    auto it = fields->find(name);
-    if (it == fields->end() || it->second.kind != JsonField::Kind::kString) {
-      if (error->empty()) *error = std::string("the text member \"") + name + "\" is missing";
-      return false;
-    }
-    *out = it->second.text;
-    return true;
-  };
-  ImportPart part;
-  IndexRecord& r = part.record;
-  std::u16string store;
-  if (!text("owner", &part.owner) || !text("store", &store) || !text("Type", &r.Type) ||
-      !text("SrcIdentifier", &r.SrcIdentifier) || !text("Sender", &r.Sender) ||
-      !text("Recievers", &r.Reciever) || !text("Title", &r.Title) || !text("MsgID", &r.MsgID) ||
-      !text("SessionDesc", &r.SessionDescription) || !text("text", &part.text)) {
-    return std::nullopt;
-  }
-  auto time = fields->find("CreateTime");
-  if (time == fields->end() || time->second.kind != JsonField::Kind::kInteger ||
-      time->second.number < INT32_MIN || time->second.number > INT32_MAX) {
-    *error = "\"CreateTime\" is not a 32-bit number";
-    return std::nullopt;
-  }
-  r.CreateTime = static_cast<int32_t>(time->second.number);
-  if (store != u"person" && store != u"group") {
-    *error = "\"store\" is neither \"person\" nor \"group\"";
-    return std::nullopt;
-  }
-  part.kind = store == u"group" ? OffMsgStoreMgr::kGroupKind : OffMsgStoreMgr::kPersonKind;
-  if (!IsStorableOwnerName(part.owner)) {
-    *error = "the owner name cannot name store files";
-    return std::nullopt;
-  }
-  if (r.MsgID.empty()) {
-    *error = "the MsgID is empty";
-    return std::nullopt;
-  }
-  if (part.text.find(u'\0') != std::u16string::npos) {
-    *error = "the text holds a zero character, which the store cannot keep";
-    return std::nullopt;
-  }
-  // The add puts a ";" in front of the Reciever for most senders; the exported value already
-  // carries it, so it is taken off to store the value exactly as it was.
-  IndexStore& index =
-      part.kind == OffMsgStoreMgr::kGroupKind ? ctx.groupIndex() : ctx.personIndex();
-  if (index.PrefixesReciever(r.Sender)) {
-    if (!r.Reciever.starts_with(u';')) {
-      *error = "the Recievers value lacks the leading \";\" this store keeps for this sender";
-      return std::nullopt;
-    }
-    r.Reciever.erase(0, 1);
-  }
-  return part;
-}
-
 }  // namespace
 
 int RunExport(AdminContext& ctx, const VerbArgs& args) {
@@ -160,7 +91,7 @@ int RunExport(AdminContext& ctx, const VerbArgs& args) {
     if (group || all) owners.push_back({*owner, OffMsgStoreMgr::kGroupKind});
   }
   ctx.set_notes_to_stderr();
-  ctx.Print(JsonObject().Add("format", kFormat).AddInt("version", kVersion));
+  ctx.Print(JsonObject().Add("format", kExportFormat).AddInt("version", kExportVersion));
   int64_t exported = 0, failed = 0, done = 0;
   bool interrupted = false;
   Progress progress("export", static_cast<int64_t>(owners.size()), "owners");
@@ -211,24 +142,9 @@ int RunImport(AdminContext& ctx, const VerbArgs& args) {
   std::string content;
   if (int error = ctx.fs().ReadFile(file, &content); error != 0)
     return ctx.Fail("cannot read " + file + ": " + std::strerror(error), kExitUsage);
-  std::vector<std::string_view> lines;
-  for (size_t start = 0; start < content.size();) {
-    size_t end = content.find('\n', start);
-    if (end == std::string::npos) end = content.size();
-    lines.push_back(std::string_view(content).substr(start, end - start));
-    start = end + 1;
-  }
-  std::string error;
-  std::optional<JsonFields> header =
-      lines.empty() ? std::nullopt : ReadJsonObject(lines[0], &error);
-  if (!header || (*header)["format"].text != FromUtf8(kFormat) ||
-      (*header)["format"].kind != JsonField::Kind::kString) {
-    return ctx.Fail(file + " is not a pigeonbox export (its first line names no format)");
-  }
-  if ((*header)["version"].kind != JsonField::Kind::kInteger ||
-      (*header)["version"].number != kVersion) {
-    return ctx.Fail(file + " is an export of a version this tool does not read");
-  }
+  const std::vector<std::string_view> lines = SplitImportLines(content);
+  if (std::string wrong = CheckImportFormat(lines.empty() ? "" : lines[0]); !wrong.empty())
+    return ctx.Fail(file + " " + wrong);
   OffMsgStoreMgr& store = ctx.store();
   int64_t imported = 0, skipped = 0;
   size_t stoppedAt = 0;  // the first line not looked at, after Ctrl-C
@@ -239,8 +155,10 @@ int RunImport(AdminContext& ctx, const VerbArgs& args) {
       break;
     }
     progress.Update(static_cast<int64_t>(n));
-    if (lines[n].find_first_not_of(" \t\r") == std::string_view::npos) continue;
-    std::optional<ImportPart> part = ReadPart(ctx, lines[n], &error);
+    if (IsBlankImportLine(lines[n])) continue;
+    std::string error;
+    std::optional<ImportPart> part =
+        ReadImportPart(lines[n], ctx.personIndex(), ctx.groupIndex(), &error);
     if (part && part->kind == OffMsgStoreMgr::kGroupKind &&
         store.settings().storeDisGroupMaxCount == 0) {
       part.reset();
