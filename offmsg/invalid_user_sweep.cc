@@ -1,6 +1,7 @@
 #include "offmsg/invalid_user_sweep.h"
 
 #include <map>
+#include <set>
 #include <vector>
 
 #include "base/text.h"
@@ -63,7 +64,7 @@ void InvalidUserSweep::Tick() {
   }
 }
 
-InvalidUserSweep::Result InvalidUserSweep::Sweep(bool dryRun) {
+InvalidUserSweep::Result InvalidUserSweep::Sweep(bool dryRun, const OwnerProgress& progress) {
   Result result;
   const UserDatabase::Answer anyone = db_.AnyActiveUser();
   if (anyone == UserDatabase::Answer::kMissing) {
@@ -80,6 +81,15 @@ InvalidUserSweep::Result InvalidUserSweep::Sweep(bool dryRun) {
     std::vector<std::string> files;
   };
   std::map<std::u16string, Owner> owners;  // by lower-cased name
+  int64_t total = 0;                       // the owners found by the counting walk
+  if (progress) {
+    std::set<std::u16string> names;
+    WalkStoreFiles(fs_, installRoot_ + "OffMsg/", [&](const std::string&, const std::string& name) {
+      if (!stopRequested_) names.insert(ToLower(OwnerOfStoreFile(name)));
+    });
+    total = static_cast<int64_t>(names.size());
+    progress(0, total);
+  }
   WalkStoreFiles(fs_, installRoot_ + "OffMsg/",
                  [&](const std::string& directory, const std::string& name) {
                    if (stopRequested_) return;
@@ -90,6 +100,7 @@ InvalidUserSweep::Result InvalidUserSweep::Sweep(bool dryRun) {
                      it->second.gone = !UserExists(db_, user);
                      it->second.backup = IsShrinkBackup(lower);
                      it->second.name = user;
+                     if (progress) progress(static_cast<int64_t>(owners.size()), total);
                    }
                    if (it->second.gone) it->second.files.push_back(directory + name);
                  });

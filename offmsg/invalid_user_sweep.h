@@ -16,6 +16,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -76,8 +77,10 @@ class InvalidUserSweep {
   // valve holds the sweep back.
   void SweepStore() { Sweep(false); }
   // The same; with `dryRun` it only finds what would go: it deletes nothing, logs nothing and
-  // raises no event.
-  Result Sweep(bool dryRun);
+  // raises no event. A given `progress` is told, after a first walk that counts the owners, how
+  // many of them have been looked up in the user database (shrink backups included).
+  using OwnerProgress = std::function<void(int64_t done, int64_t total)>;
+  Result Sweep(bool dryRun, const OwnerProgress& progress = nullptr);
 
   int64_t lastSweepTime() const { return lastSweepTime_; }
   int32_t maxSharePercent() const { return maxSharePercent_; }

@@ -2,6 +2,7 @@
 // valve included; lists the users who left and their files.
 #include <atomic>
 #include <chrono>
+#include <optional>
 #include <thread>
 
 #include "base/clock.h"
@@ -40,7 +41,13 @@ int RunSweep(AdminContext& ctx, const VerbArgs& args) {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
   });
-  const InvalidUserSweep::Result result = sweep.Sweep(dryRun);
+  // The total is known once the sweep has counted the owners.
+  std::optional<Progress> progress;
+  const InvalidUserSweep::Result result = sweep.Sweep(dryRun, [&](int64_t done, int64_t total) {
+    if (!progress) progress.emplace("sweep", total, "owners");
+    progress->Update(done);
+  });
+  progress.reset();  // clears the line before the results
   finished = true;
   watcher.join();
 

@@ -604,6 +604,42 @@ void Sql(const std::string& path, const std::string& sql) {
   sqlite3_close(db);
 }
 
+// The tool's argv for `args` on the root.
+std::vector<std::string> AdminArgv(const std::string& root, const std::vector<std::string>& args) {
+  std::vector<std::string> all = {PB_ADMIN_PATH, "--root", root};
+  all.insert(all.end(), args.begin(), args.end());
+  return all;
+}
+
+[[noreturn]] void Exec(std::vector<std::string> all) {
+  std::vector<char*> argv;
+  for (std::string& a : all) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  execv(argv[0], argv.data());
+  _exit(127);
+}
+
+std::string ReadAll(int fd) {
+  std::string text;
+  char buffer[4096];
+  for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR);) {
+    if (n > 0) text.append(buffer, static_cast<size_t>(n));
+  }
+  return text;
+}
+
+// Everything the tool writes to a pseudo-terminal (stdout and stderr both) until it ends.
+std::string OnTerminal(const std::vector<std::string>& argv) {
+  int master = -1;
+  pid_t child = forkpty(&master, nullptr, nullptr, nullptr);
+  if (child < 0) return "(forkpty failed)";
+  if (child == 0) Exec(argv);
+  const std::string terminal = ReadAll(master);  // ends with EIO once the child has gone
+  close(master);
+  waitpid(child, nullptr, 0);
+  return terminal;
+}
+
 TEST_F(AdminTest, SweepDryRunListsExactlyWhatTheSweepRemoves) {
   EXPECT_NE(One({"sweep"}, 1)["error"].text.find("no user database"), std::string::npos);
   const std::string users = io_.path() + "users.db";
@@ -627,7 +663,12 @@ TEST_F(AdminTest, SweepDryRunListsExactlyWhatTheSweepRemoves) {
   StoreRootLock server;
   ASSERT_EQ(server.TryLock(root_.path(), "pigeonbox pid 3"), 0);
   AdminRun planned = Admin({"sweep", "--dry-run"});
+  // Counted by user, whose person and group files are one owner; a pipe gets no progress.
+  const std::string terminal = OnTerminal(AdminArgv(root_.path(), {"sweep", "--dry-run"}));
   server.Unlock();
+  EXPECT_NE(terminal.find("\r\x1b[Ksweep: 0/5 owners"), std::string::npos) << terminal;
+  EXPECT_NE(terminal.find("\r\x1b[Ksweep: 5/5 owners"), std::string::npos) << terminal;
+  EXPECT_EQ(planned.err, "");
   ASSERT_EQ(planned.exitCode, 0) << planned.out;
   ASSERT_EQ(planned.lines.size(), 2u) << planned.out;
   EXPECT_EQ(planned.lines[0]["user"].text, "bob");
@@ -652,30 +693,6 @@ TEST_F(AdminTest, SweepDryRunListsExactlyWhatTheSweepRemoves) {
     EXPECT_NE(refused.lines[0]["refused"].text.find("SweepMaxShare"), std::string::npos);
   }
   EXPECT_EQ(One({"count", "carl"})["count"].text, "1");
-}
-
-// The tool's argv for `args` on the root.
-std::vector<std::string> AdminArgv(const std::string& root, const std::vector<std::string>& args) {
-  std::vector<std::string> all = {PB_ADMIN_PATH, "--root", root};
-  all.insert(all.end(), args.begin(), args.end());
-  return all;
-}
-
-[[noreturn]] void Exec(std::vector<std::string> all) {
-  std::vector<char*> argv;
-  for (std::string& a : all) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  execv(argv[0], argv.data());
-  _exit(127);
-}
-
-std::string ReadAll(int fd) {
-  std::string text;
-  char buffer[4096];
-  for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR);) {
-    if (n > 0) text.append(buffer, static_cast<size_t>(n));
-  }
-  return text;
 }
 
 // Runs the tool with its stdout on a pipe that is left unread until Ctrl-C (SIGINT) has been
@@ -723,13 +740,7 @@ TEST_F(AdminTest, ProgressOnATerminalOnlyAndCtrlCStopsBetweenOwners) {
   }
 
   // The progress line goes to a terminal, never into a pipe or a file.
-  int master = -1;
-  pid_t child = forkpty(&master, nullptr, nullptr, nullptr);
-  ASSERT_GE(child, 0);
-  if (child == 0) Exec(AdminArgv(root_.path(), {"stats"}));
-  const std::string terminal = ReadAll(master);  // ends with EIO once the child has gone
-  close(master);
-  waitpid(child, nullptr, 0);
+  const std::string terminal = OnTerminal(AdminArgv(root_.path(), {"stats"}));
   EXPECT_NE(terminal.find("\r\x1b[Kstats: 0/51 directories"), std::string::npos) << terminal;
   EXPECT_NE(terminal.find("\"owners\": 600"), std::string::npos);
   for (const char* verb : {"stats", "verify"}) {
