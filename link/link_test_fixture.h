@@ -42,8 +42,8 @@ struct TestPieces {
   bool createCentre = true;
   bool centreConnects = true;
   bool throwOnMessage = false;
-  bool echoRequests = true;  // answer a request with its data text through SendTextReply
-  std::function<void()> onCentreFlush;     // called by the centre's Flush
+  bool echoRequests = true;             // answer a request with its data text through SendTextReply
+  std::function<void()> onCentreFlush;  // called by the centre's Flush
   std::function<void()> onServiceStart;    // called by the service's Start, before it counts
   std::function<void()> onCreateTransfer;  // called before the transfer service is created
 
@@ -177,18 +177,28 @@ class RecordingSink : public SysLogSink {
   std::vector<SysLogEvent> events_;
 };
 
-// Records the watchdog's sleeps and its exit instead of doing them. `onSleep` runs after each
-// recorded sleep (with the number of sleeps so far), so a test can bring the server back.
+// Records the watchdog's sleeps and its exit instead of doing them. The OnSleep action runs after
+// each recorded sleep (with the number of sleeps so far), so a test can bring the server back.
+//
+// The watchdog learns of the server's loss through a socket, which ThreadSanitizer does not count
+// as an ordering; the platform's lock is what orders a test's (and the start's) work before the
+// watchdog's sleeps.
 class FakePlatform : public LinkPlatform {
  public:
   void Sleep(std::chrono::milliseconds duration) override {
     size_t count;
+    std::function<void(size_t)> onSleep;
     {
       std::lock_guard lock(mutex_);
       sleeps_.push_back(duration.count());
       count = sleeps_.size();
+      onSleep = onSleep_;
     }
     if (onSleep) onSleep(count);
+  }
+  void OnSleep(std::function<void(size_t sleepsSoFar)> action) {
+    std::lock_guard lock(mutex_);
+    onSleep_ = std::move(action);
   }
   void ExitProcess(int code) override {
     std::lock_guard lock(mutex_);
@@ -209,9 +219,8 @@ class FakePlatform : public LinkPlatform {
     return exitCodes_;
   }
 
-  std::function<void(size_t sleepsSoFar)> onSleep;  // set before the watchdog runs
-
  private:
+  std::function<void(size_t)> onSleep_;
   std::mutex mutex_;
   std::condition_variable exited_;
   std::vector<int64_t> sleeps_;
@@ -262,7 +271,11 @@ class LinkTest : public AppServerTest {
                    "\r\n<Setting StoreMaxCount=\"99\"/>\r\n</App>\r\n");
   }
 
-  int StartLink() { return OffMsgApp::StartLink(env_, &link_); }
+  int StartLink() {
+    const int result = OffMsgApp::StartLink(env_, &link_);
+    platform_.sleeps();  // orders the start before the watchdog's sleeps (see FakePlatform)
+    return result;
+  }
 
   // The lines of the link's log without their time and thread prefix, UTF-8.
   std::vector<std::string> LogLines() const { return LogLinesOf(dir_, "Logs/Pigeonbox.log"); }

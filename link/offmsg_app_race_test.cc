@@ -22,14 +22,14 @@ TEST_F(LinkTest, ADestructionAsTheRestartDelayEndsDoesNotOverlapTheWatchdogsStop
   std::unique_ptr<AppServer> revived;
   std::promise<void> destroyed;
   std::thread destroyer;
-  platform_.onSleep = [&](size_t sleepsSoFar) {
+  platform_.OnSleep([&](size_t sleepsSoFar) {
     if (sleepsSoFar == 1) revived = testutil::Revive(port_);
     if (sleepsSoFar != 2) return;  // the five seconds after the server answered
     destroyer = std::thread([&] {
       link_.reset();
       destroyed.set_value();
     });
-  };
+  });
   ASSERT_EQ(StartLink(), 0);
   server_->Stop();
   if (destroyed.get_future().wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
@@ -48,9 +48,9 @@ TEST_F(LinkTest, ADestructionAsTheRestartDelayEndsDoesNotOverlapTheWatchdogsStop
 TEST_F(LinkTest, AWatchdogStopDuringTheStartDoesNotRaceThePublicationOfThePieces) {
   WriteAppConfig();
   std::unique_ptr<AppServer> revived;
-  platform_.onSleep = [&](size_t sleepsSoFar) {
+  platform_.OnSleep([&](size_t sleepsSoFar) {
     if (sleepsSoFar == 1) revived = testutil::Revive(port_);
-  };
+  });
   pieces_.onServiceStart = [&] { server_->Stop(); };
   // Gives the watchdog time to reach its stop while the transfer service is being set up.
   pieces_.onCreateTransfer = [] { std::this_thread::sleep_for(std::chrono::milliseconds(300)); };

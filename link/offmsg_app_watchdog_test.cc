@@ -22,12 +22,12 @@ TEST_F(LinkTest, WatchdogProbesUntilTheServerAnswersThenStopsAndExits) {
   pieces_.onCentreFlush = [&] { eventsAtFlush = sink_.events().size(); };
   ASSERT_EQ(StartLink(), 0);
   std::unique_ptr<AppServer> revived;
-  platform_.onSleep = [&](size_t sleepsSoFar) {
+  platform_.OnSleep([&](size_t sleepsSoFar) {
     if (sleepsSoFar != 3) return;
     revived = std::make_unique<AppServer>(nullptr);
     std::string error;
     ASSERT_TRUE(revived->Start("127.0.0.1", port_, &error)) << error;
-  };
+  });
   server_->Stop();
   ASSERT_TRUE(platform_.WaitForExit());
 
@@ -61,9 +61,9 @@ TEST_F(LinkTest, DestroyingTheLinkEndsAWatchdogThatIsStillProbing) {
   WriteAppConfig();
   ASSERT_EQ(StartLink(), 0);
   std::promise<void> probing;
-  platform_.onSleep = [&](size_t sleepsSoFar) {
+  platform_.OnSleep([&](size_t sleepsSoFar) {
     if (sleepsSoFar == 2) probing.set_value();
-  };
+  });
   server_->Stop();  // and it never comes back
   ASSERT_EQ(probing.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
   std::promise<void> destroyed;
@@ -87,7 +87,7 @@ TEST_F(LinkTest, DestroyingTheLinkDuringTheRestartDelayEndsTheWatchdogWithoutAnE
   std::unique_ptr<AppServer> revived;
   std::promise<void> resetStarted, destroyed;
   std::shared_future<void> resetStartedFuture = resetStarted.get_future().share();
-  platform_.onSleep = [&](size_t sleepsSoFar) {
+  platform_.OnSleep([&](size_t sleepsSoFar) {
     if (sleepsSoFar == 3) {
       revived = std::make_unique<AppServer>(nullptr);
       std::string error;
@@ -102,7 +102,7 @@ TEST_F(LinkTest, DestroyingTheLinkDuringTheRestartDelayEndsTheWatchdogWithoutAnE
     resetStartedFuture.wait();
     // Lets the destructor get to the join of this (the library's) thread.
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  };
+  });
   server_->Stop();
   ASSERT_EQ(resetStartedFuture.wait_for(std::chrono::seconds(30)), std::future_status::ready);
   if (destroyed.get_future().wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
