@@ -9,7 +9,7 @@
 
 #include "base/text.h"
 #include "store/store_inspect.h"
-#include "tools/admin_import_reader.h"
+#include "tools/admin_export_lines.h"
 #include "tools/admin_progress.h"
 #include "tools/admin_store_owners.h"
 #include "tools/admin_verbs.h"
@@ -24,10 +24,6 @@ constexpr int kReadAttempts = 3;
 void PrintError(const JsonObject& line) {
   std::string text = line.str() + "\n";
   std::fwrite(text.data(), 1, text.size(), stderr);
-}
-
-const char* StoreName(int kind) {
-  return kind == OffMsgStoreMgr::kGroupKind ? "group" : "person";
 }
 
 // Whether the index still lists the parts that were read, block for block.
@@ -56,25 +52,6 @@ Status ReadOwner(AdminContext& ctx, const StoreOwner& owner, std::vector<StoredP
   return Status::Unavailable(0, "the owner's files kept changing while they were read");
 }
 
-JsonObject PartLine(const StoreOwner& owner, const IndexEntry& entry, std::u16string_view text) {
-  const IndexRecord& r = entry.record;
-  JsonObject line;
-  line.Add("owner", owner.name)
-      .Add("store", StoreName(owner.kind))
-      .AddInt("CreateTime", r.CreateTime)
-      .AddInt("Addr", entry.pos.Addr)
-      .AddInt("Len", entry.pos.Len)
-      .Add("Type", r.Type)
-      .Add("SrcIdentifier", r.SrcIdentifier)
-      .Add("Sender", r.Sender)
-      .Add("Recievers", r.Reciever)
-      .Add("Title", r.Title)
-      .Add("MsgID", r.MsgID)
-      .Add("SessionDesc", r.SessionDescription)
-      .Add("text", text);
-  return line;
-}
-
 }  // namespace
 
 int RunExport(AdminContext& ctx, const VerbArgs& args) {
@@ -91,7 +68,7 @@ int RunExport(AdminContext& ctx, const VerbArgs& args) {
     if (group || all) owners.push_back({*owner, OffMsgStoreMgr::kGroupKind});
   }
   ctx.set_notes_to_stderr();
-  ctx.Print(JsonObject().Add("format", kExportFormat).AddInt("version", kExportVersion));
+  ctx.Print(ExportFormatLine());
   int64_t exported = 0, failed = 0, done = 0;
   bool interrupted = false;
   Progress progress("export", static_cast<int64_t>(owners.size()), "owners");
@@ -104,7 +81,7 @@ int RunExport(AdminContext& ctx, const VerbArgs& args) {
     if (!read.ok()) {
       PrintError(JsonObject()
                      .Add("owner", owner.name)
-                     .Add("store", StoreName(owner.kind))
+                     .Add("store", ExportStoreName(owner.kind))
                      .Add("error", "the owner's parts cannot be read")
                      .Add("status", read.ToString()));
       ++failed;
@@ -117,13 +94,13 @@ int RunExport(AdminContext& ctx, const VerbArgs& args) {
       if (!DecodeTextBlock(block, &text, &problem)) {
         PrintError(JsonObject()
                        .Add("owner", owner.name)
-                       .Add("store", StoreName(owner.kind))
+                       .Add("store", ExportStoreName(owner.kind))
                        .Add("MsgID", part.entry.record.MsgID)
                        .Add("error", "the block " + problem));
         ++failed;
         continue;
       }
-      ctx.Print(PartLine(owner, part.entry, text));
+      ctx.Print(ExportPartLine(owner.name, owner.kind, part.entry, text));
       ++exported;
     }
   }

@@ -1,5 +1,5 @@
-// The lines of an import file read and checked, before anything is stored: the format line and
-// the part lines an export writes.
+// The lines of an export file, written by export and read and checked by import before anything
+// is stored: the format line, then one line per message part.
 #pragma once
 
 #include <optional>
@@ -9,6 +9,7 @@
 
 #include "store/index_store.h"
 #include "store/offmsg_store_mgr.h"
+#include "tools/admin_json.h"
 
 namespace pigeonbox::admin {
 
@@ -22,6 +23,17 @@ struct ImportPart {
   IndexRecord record;
   std::u16string text;
 };
+
+// "person" or "group", as the lines name a kind of store.
+const char* ExportStoreName(int kind);
+
+// The format line.
+JsonObject ExportFormatLine();
+
+// The line of one part: its owner, its store, every attribute of its index entry (the Reciever
+// as stored) and its text.
+JsonObject ExportPartLine(std::u16string_view owner, int kind, const IndexEntry& entry,
+                          std::u16string_view text);
 
 // The lines of `content`, split at '\n' (a last line without one counts too).
 std::vector<std::string_view> SplitImportLines(std::string_view content);

@@ -1,4 +1,4 @@
-#include "tools/admin_import_reader.h"
+#include "tools/admin_export_lines.h"
 
 #include <cstdint>
 
@@ -7,6 +7,34 @@
 #include "tools/admin_json_reader.h"
 
 namespace pigeonbox::admin {
+
+const char* ExportStoreName(int kind) {
+  return kind == OffMsgStoreMgr::kGroupKind ? "group" : "person";
+}
+
+JsonObject ExportFormatLine() {
+  return JsonObject().Add("format", kExportFormat).AddInt("version", kExportVersion);
+}
+
+JsonObject ExportPartLine(std::u16string_view owner, int kind, const IndexEntry& entry,
+                          std::u16string_view text) {
+  const IndexRecord& r = entry.record;
+  JsonObject line;
+  line.Add("owner", owner)
+      .Add("store", ExportStoreName(kind))
+      .AddInt("CreateTime", r.CreateTime)
+      .AddInt("Addr", entry.pos.Addr)
+      .AddInt("Len", entry.pos.Len)
+      .Add("Type", r.Type)
+      .Add("SrcIdentifier", r.SrcIdentifier)
+      .Add("Sender", r.Sender)
+      .Add("Recievers", r.Reciever)
+      .Add("Title", r.Title)
+      .Add("MsgID", r.MsgID)
+      .Add("SessionDesc", r.SessionDescription)
+      .Add("text", text);
+  return line;
+}
 
 std::vector<std::string_view> SplitImportLines(std::string_view content) {
   std::vector<std::string_view> lines;
