@@ -87,6 +87,20 @@ std::optional<ImportPart> ReadImportPart(std::string_view line, const IndexStore
       !text("SessionDesc", &r.SessionDescription) || !text("text", &part.text)) {
     return std::nullopt;
   }
+  // The index file keeps its attributes in GBK; a value with a character outside it would be
+  // stored with a "?" in its place, so the line is refused instead of imported changed.
+  for (auto [name, value] : {std::pair{"Type", &r.Type},
+                             {"SrcIdentifier", &r.SrcIdentifier},
+                             {"Sender", &r.Sender},
+                             {"Recievers", &r.Reciever},
+                             {"Title", &r.Title},
+                             {"MsgID", &r.MsgID},
+                             {"SessionDesc", &r.SessionDescription}}) {
+    if (FromAnsi(ToAnsi(*value)) != *value) {
+      *error = std::string("\"") + name + "\" holds a character the index cannot keep (not GBK)";
+      return std::nullopt;
+    }
+  }
   auto time = fields->find("CreateTime");
   if (time == fields->end() || time->second.kind != JsonField::Kind::kInteger ||
       time->second.number < INT32_MIN || time->second.number > INT32_MAX) {

@@ -522,22 +522,24 @@ TEST_F(AdminTest, ImportReportsBadLinesAndStoresOnlyWholeParts) {
                        part("a/b", ", \"Title\": \"\"") + "\n" +  // 5: bad owner
                        part("late", ", \"Title\": \"\", \"CreateTime\": 1") + "\n" +  // 6: twice
                        "\n" + part("fine", ", \"Title\": \"\\ud800\"") + "\n" +       // 8
-                       part("fine", ", \"Title\": \"ok\"") + "\n");
+                       part("fine", ", \"Title\": \"ok\"") + "\n" +
+                       part("smile", ", \"Title\": \"\\ud83d\\ude00\"") + "\n");  // 10: not GBK
   AdminRun run = Admin({"import", file});
   EXPECT_EQ(run.exitCode, 1);
   std::map<std::string, std::string> errors;
   for (JsonLine& line : run.lines) {
     if (line.count("line")) errors[line["line"].text] = line["error"].text;
   }
-  EXPECT_EQ(errors.size(), 5u) << run.out;
+  EXPECT_EQ(errors.size(), 6u) << run.out;
   EXPECT_NE(errors["3"].find("Title"), std::string::npos);
   EXPECT_NE(errors["4"].find("string was expected"), std::string::npos);
   EXPECT_NE(errors["5"].find("owner"), std::string::npos);
   EXPECT_NE(errors["6"].find("twice"), std::string::npos);
   EXPECT_NE(errors["8"].find("surrogate"), std::string::npos);
+  EXPECT_NE(errors["10"].find("Title"), std::string::npos);
   EXPECT_EQ(run.lines.back()["imported"].text, "2");
-  EXPECT_EQ(run.lines.back()["skipped"].text, "5");
-  for (const char* owner : {"untitled", "late", "x"}) {
+  EXPECT_EQ(run.lines.back()["skipped"].text, "6");
+  for (const char* owner : {"untitled", "late", "x", "smile"}) {
     EXPECT_EQ(One({"count", owner})["count"].text, "0") << owner;
   }
   JsonLine fine = One({"list", "fine"});
