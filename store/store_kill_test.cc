@@ -93,6 +93,28 @@ std::u16string RandomText(std::mt19937& rng) {
   }
 }
 
+// Forks a child that runs `work(readyFd)` until killed; once it has written a byte to readyFd,
+// lets it run for a random pause of minMs..maxMs and kills it with SIGKILL. Fails the test when
+// the child ended on its own.
+template <typename Work>
+void KillAfterRandomPause(std::mt19937& rng, long minMs, long maxMs, Work work) {
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) work(ready[1]);
+  char byte = 0;
+  ASSERT_EQ(read(ready[0], &byte, 1), 1);
+  close(ready[0]);
+  close(ready[1]);
+  const timespec pause = {0, (minMs + static_cast<long>(rng() % (maxMs - minMs + 1))) * 1000000L};
+  nanosleep(&pause, nullptr);
+  kill(child, SIGKILL);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "the child ended itself";
+}
+
 std::string Describe(const StoreInspection& found) {
   std::string text;
   for (const StoreDamage& d : found.damage) text += d.file + ": " + d.problem + "\n";
@@ -114,22 +136,10 @@ TEST(StoreKillTest, StoreStaysSoundWhereverAWriterIsKilled) {
   const int rounds = roundsText && std::atoi(roundsText) > 0 ? std::atoi(roundsText) : kRounds;
 
   for (int round = 0; round < rounds; ++round) {
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
     const uint32_t seed = rng();
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) ChangeStoreForever(root.path(), seed, progress, ready[1]);
-    char byte = 0;
-    ASSERT_EQ(read(ready[0], &byte, 1), 1);
-    close(ready[0]);
-    close(ready[1]);
-    const timespec pause = {0, static_cast<long>(5 + rng() % 46) * 1000000L};
-    nanosleep(&pause, nullptr);
-    kill(child, SIGKILL);
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "the child ended itself";
+    ASSERT_NO_FATAL_FAILURE(KillAfterRandomPause(rng, 5, 50, [&](int readyFd) {
+      ChangeStoreForever(root.path(), seed, progress, readyFd);
+    }));
     killsInOperation += progress->inOperation.exchange(0);
 
     StoreInspection found = InspectStore(fs, paths);
@@ -290,22 +300,9 @@ TEST(StoreKillTest, ShrinksKilledAtRandomMomentsLoseNothing) {
   const int rounds = roundsText && std::atoi(roundsText) > 0 ? std::atoi(roundsText) : kRounds;
   int killsInShrink = 0;
   for (int round = 0; round < rounds; ++round) {
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
     const uint32_t seed = rng();
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) ShrinkForever(root.path(), seed, progress, ready[1]);
-    char byte = 0;
-    ASSERT_EQ(read(ready[0], &byte, 1), 1);
-    close(ready[0]);
-    close(ready[1]);
-    const timespec pause = {0, static_cast<long>(1 + rng() % 30) * 1000000L};
-    nanosleep(&pause, nullptr);
-    kill(child, SIGKILL);
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "the child ended itself";
+    ASSERT_NO_FATAL_FAILURE(KillAfterRandomPause(
+        rng, 1, 30, [&](int readyFd) { ShrinkForever(root.path(), seed, progress, readyFd); }));
     killsInShrink += progress->inOperation.exchange(0);
     const std::string problems = CheckAfterRestart(root.path(), kept);
     ASSERT_TRUE(problems.empty()) << "round " << round << " (store seed " << storeSeed << ", seed "
