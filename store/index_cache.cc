@@ -14,28 +14,30 @@ size_t CachedIndex::Bytes() const {
   return bytes;
 }
 
-std::shared_ptr<CachedIndex> IndexCache::Find(const std::string& path) {
-  std::lock_guard lock(mutex_);
+IndexCache::Lru::iterator IndexCache::LookUpLocked(const std::string& path) {
   auto it = byPath_.find(path);
   if (it == byPath_.end()) {
     ++misses_;
-    return nullptr;
+    return lru_.end();
   }
   ++hits_;
-  lru_.splice(lru_.begin(), lru_, it->second);
-  return it->second->index;
+  return it->second;
+}
+
+std::shared_ptr<CachedIndex> IndexCache::Find(const std::string& path) {
+  std::lock_guard lock(mutex_);
+  auto slot = LookUpLocked(path);
+  if (slot == lru_.end()) return nullptr;
+  lru_.splice(lru_.begin(), lru_, slot);
+  return slot->index;
 }
 
 std::shared_ptr<CachedIndex> IndexCache::Take(const std::string& path) {
   std::lock_guard lock(mutex_);
-  auto it = byPath_.find(path);
-  if (it == byPath_.end()) {
-    ++misses_;
-    return nullptr;
-  }
-  ++hits_;
-  std::shared_ptr<CachedIndex> index = std::move(it->second->index);
-  EraseLocked(it->second);
+  auto slot = LookUpLocked(path);
+  if (slot == lru_.end()) return nullptr;
+  std::shared_ptr<CachedIndex> index = std::move(slot->index);
+  EraseLocked(slot);
   return index;
 }
 
@@ -47,10 +49,7 @@ void IndexCache::Put(const std::string& path, std::shared_ptr<CachedIndex> index
   lru_.push_front(Slot{path, std::move(index), bytes});
   byPath_.emplace(path, lru_.begin());
   bytes_ += bytes;
-  while (bytes_ > capacity_) {
-    EraseLocked(std::prev(lru_.end()));
-    ++evictions_;
-  }
+  EvictLocked();
 }
 
 void IndexCache::Reaccount(const std::string& path, const std::shared_ptr<CachedIndex>& index) {
@@ -64,10 +63,7 @@ void IndexCache::Reaccount(const std::string& path, const std::shared_ptr<Cached
     EraseLocked(it->second);
     return;
   }
-  while (bytes_ > capacity_) {
-    EraseLocked(std::prev(lru_.end()));
-    ++evictions_;
-  }
+  EvictLocked();
 }
 
 void IndexCache::Forget(const std::string& path) {
@@ -79,6 +75,13 @@ void IndexCache::EraseLocked(Lru::iterator it) {
   bytes_ -= it->bytes;
   byPath_.erase(it->path);
   lru_.erase(it);
+}
+
+void IndexCache::EvictLocked() {
+  while (bytes_ > capacity_) {
+    EraseLocked(std::prev(lru_.end()));
+    ++evictions_;
+  }
 }
 
 IndexCache::Stats IndexCache::GetStats() const {

@@ -83,7 +83,11 @@ class IndexCache {
   };
   using Lru = std::list<Slot>;  // most recently used first
 
+  // The slot of `path`, counted as a hit, or lru_.end(), counted as a miss.
+  Lru::iterator LookUpLocked(const std::string& path);
   void EraseLocked(Lru::iterator it);
+  // Evicts least recently used slots until the cache is within its capacity.
+  void EvictLocked();
 
   const size_t capacity_;
   mutable std::mutex mutex_;
