@@ -21,11 +21,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <deque>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -35,13 +33,13 @@
 
 #include "base/text.h"
 #include "bench/sqlite_peer.h"
+#include "bench/store_bench_support.h"
 #include "bench/store_corpus.h"
 #include "bench/workload_driver.h"
 #include "service/log_file.h"
 #include "store/file_system.h"
 #include "store/offmsg_store_mgr.h"
 #include "store/safe_save.h"
-#include "suite/xow_zip.h"
 
 namespace pigeonbox::bench {
 namespace {
@@ -49,8 +47,6 @@ namespace {
 constexpr uint64_t kSeed = 0x5EED0FF1CE;
 constexpr int kTextCount = 512;
 constexpr int kMessagesPerOwner = 100;
-// The decompression buffer of the text handlers.
-constexpr uint32_t kPartBufferBytes = 3600;
 // A maximum age that keeps every stored message (ten years).
 constexpr double kKeepAllSeconds = 10 * 365.0 * 86400;
 
@@ -119,49 +115,6 @@ bool ParseOptions(int argc, char** argv, Options* options) {
   }
   options->shrinkOwners = std::min(options->shrinkOwners, static_cast<size_t>(options->owners));
   return true;
-}
-
-std::string MakeWorkDir(const Options& options) {
-  if (!options.dir.empty()) {
-    std::filesystem::create_directories(options.dir);
-    return options.dir;
-  }
-  const char* tmp = std::getenv("TMPDIR");
-  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/pigeonbox-storebench.XXXXXX";
-  if (::mkdtemp(pattern.data()) == nullptr) return {};
-  return pattern;
-}
-
-uint64_t DirectoryBytes(const std::filesystem::path& dir) {
-  uint64_t bytes = 0;
-  std::error_code ec;
-  for (auto it = std::filesystem::recursive_directory_iterator(dir, ec);
-       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-    if (it->is_regular_file(ec)) bytes += it->file_size(ec);
-  }
-  return bytes;
-}
-
-// Flushes dirty pages of earlier work, so that its write-back is not charged to the next
-// workload.
-void Settle() {
-  ::sync();
-}
-
-// UTF-16LE bytes of a text with its terminating zero unit (this machine is little-endian).
-std::string_view StoredBytes(const std::u16string& text) {
-  return {reinterpret_cast<const char*>(text.c_str()), 2 * text.size() + 2};
-}
-
-// Decompresses a block as the text handlers do: into a zeroed 3600-byte buffer.
-std::string Decompress(const std::vector<uint8_t>& block, uint8_t (&part)[kPartBufferBytes],
-                       uint32_t* length) {
-  std::memset(part, 0, sizeof part);
-  *length = kPartBufferBytes;
-  int rc = xowzip::UnCompress(part, length, block.data(), static_cast<uint32_t>(block.size()));
-  if (rc != xowzip::kOk) return "UnCompress " + std::to_string(rc);
-  if (*length == 0 || *length >= kPartBufferBytes) return "decompressed length out of range";
-  return {};
 }
 
 // Which messages each owner holds, as the owner limit of the store leaves them (oldest first).
@@ -698,13 +651,6 @@ bool RunSaveMethods(const Options& options, const std::string& root, const Store
   return ok;
 }
 
-std::string LoadAverage() {
-  std::ifstream in("/proc/loadavg");
-  std::string a, b, c;
-  in >> a >> b >> c;
-  return a + " " + b + " " + c;
-}
-
 int Main(int argc, char** argv) {
   Options options;
   if (!ParseOptions(argc, argv, &options)) {
@@ -713,7 +659,7 @@ int Main(int argc, char** argv) {
                  "[--owners=N] [--no-peer] [--sqlite-cache-mib=N] [--dir=PATH] [--keep]\n");
     return 2;
   }
-  std::string work = MakeWorkDir(options);
+  std::string work = MakeWorkDir(options.dir, "pigeonbox-storebench");
   if (work.empty()) {
     std::perror("mkdtemp");
     return 1;
