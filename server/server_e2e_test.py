@@ -163,9 +163,9 @@ class ServerTest(unittest.TestCase):
         return server
 
     def notify_socket(self):
-        """Installs the unit and binds a status socket: the socket, and an environment that
-        makes the server report to it as under systemd."""
-        subprocess.run([PIGEONBOX, "-Service"], env=self.env, check=True)
+        """Binds a status socket: the socket, and an environment that makes the server report to
+        it as under systemd (with no unit in the unit directory: the unit that started the
+        process may be called anything and live anywhere)."""
         notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.addCleanup(notify.close)
         notify.bind(self.root + "notify")
@@ -228,16 +228,21 @@ class EndToEndTest(ServerTest):
         self.assertEqual(self.count("alice"), 0)
         self.assertEqual(self.count("carol"), 1)  # carol's copy is her own
 
-        # A second server on the same root is refused while the first holds the store.
+        # A second server on the same root is refused while the first holds the store, and
+        # says so on the console.
         second = self.spawn(PIGEONBOX)
         self.assertEqual(second.wait(WAIT), 1)
         self.assertIn("存储目录已被占用", self.log())
+        self.assertIn("the start failed: the store is in use: pigeonbox pid %d" % server.pid,
+                      self.stderr_of(second))
+        self.assertNotIn("Service started", self.stderr_of(second))
 
         self.assertEqual(self.stop(server), 0)
         log = self.log()
         positions = [log.find(line) for line in SHUTDOWN_LINES]
         self.assertNotIn(-1, positions, log)
         self.assertEqual(positions, sorted(positions), log)
+        self.assertEqual(self.stderr_of(server).count("Service started"), 1)
 
     def test_a_stored_file_is_downloaded_through_the_transfer_port(self):
         self.start_appserver()
@@ -318,6 +323,13 @@ class EndToEndTest(ServerTest):
         self.assertIn("Pigeonbox 的初始化失败", log)
         self.assertLess(log.find("开始停止服务。"), log.find("开始释放资源。"))
         self.assertNotIn("退出完毕。", log)
+        self.assertTrue(log.endswith("服务启动失败，进程退出。\n"), log[-300:])
+        # The console has the reason, where the log is and the log's own account of it.
+        console = self.stderr_of(server)
+        self.assertNotIn("Service started", console)
+        self.assertIn("the start failed: the offline-message service", console)
+        self.assertIn(self.root + "Logs/Pigeonbox.log", console)
+        self.assertIn("打开数据库失败", console)
 
 
 class PeerTest(ServerTest):
@@ -459,13 +471,19 @@ class RestartTest(ServerTest):
 class ServiceTest(ServerTest):
     def test_unit_install_and_remove_in_the_unit_directory(self):
         unit = self.root + "units/pigeonbox.service"
-        self.assertEqual(subprocess.run([PIGEONBOX, "/service"], env=self.env).returncode, 0)
+
+        def switch(word):
+            run = subprocess.run([PIGEONBOX, word], env=self.env, capture_output=True, text=True)
+            self.assertEqual(run.returncode, 0, run.stderr)
+            return run.stdout
+        self.assertIn("wrote " + unit, switch("/service"))
         with open(unit, encoding="utf-8") as f:
             text = f.read()
         self.assertIn("Type=notify", text)
         self.assertIn('ExecStart="%s"' % os.path.realpath(PIGEONBOX), text)
-        self.assertEqual(subprocess.run([PIGEONBOX, "-UNREGSERVER"], env=self.env).returncode, 0)
+        self.assertIn("removed " + unit, switch("-UNREGSERVER"))
         self.assertFalse(os.path.exists(unit))
+        self.assertIn("no unit to remove at " + unit, switch("-RegServer"))
 
     def test_started_by_systemd_it_reports_ready_and_stopping(self):
         notify, env = self.notify_socket()
@@ -490,7 +508,7 @@ class ServiceTest(ServerTest):
         self.assertIn("打开数据库失败", self.log())
 
     def test_with_the_unit_installed_but_started_from_a_console_it_runs_in_console_mode(self):
-        subprocess.run([PIGEONBOX, "-Service"], env=self.env, check=True)
+        subprocess.run([PIGEONBOX, "-Service"], env=self.env, check=True, stdout=subprocess.DEVNULL)
         self.start_appserver()
         server = self.start_server()
         self.assertEqual(self.stop(server), 0)

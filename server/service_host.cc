@@ -13,6 +13,7 @@
 #include "server/open_file_limit.h"
 #include "server/server_factory.h"
 #include "server/service_notify.h"
+#include "server/start_failure.h"
 #include "server/stop_signals.h"
 #include "server/switches.h"
 #include "server/systemd_unit.h"
@@ -57,8 +58,9 @@ int ServiceHost::Main(int argc, char** argv) {
     case Switch::kNone:
       break;
   }
-  // A unit that is installed but a process that systemd did not start: console mode.
-  isService_ = UnitInstalled() && ServiceManagerListens();
+  // Service mode whenever systemd listens for status reports, whatever unit started the process
+  // (the package's, one written by -Service, a renamed copy); console mode otherwise.
+  isService_ = ServiceManagerListens();
   if (isService_) openlog(kServiceName, LOG_PID, LOG_DAEMON);
   const int code = Run();
   if (isService_) {
@@ -70,7 +72,12 @@ int ServiceHost::Main(int argc, char** argv) {
 
 int ServiceHost::Register(bool install) {
   std::string error;
-  int result = RemoveUnit(&error);
+  bool removed = false;
+  int result = RemoveUnit(&error, &removed);
+  if (result == 0) {
+    std::cout << kServiceName << ": " << (removed ? "removed " : "no unit to remove at ")
+              << UnitPath() << "\n";
+  }
   if (result == 0 && install) {
     const std::string exe = ExecutablePath();
     if (exe.empty()) {
@@ -78,6 +85,7 @@ int ServiceHost::Register(bool install) {
       result = 1;
     } else {
       result = InstallUnit(exe, &error);
+      if (result == 0) std::cout << kServiceName << ": wrote " << UnitPath() << "\n";
     }
   }
   if (result != 0) std::cerr << kServiceName << ": " << error << "\n";
@@ -93,9 +101,9 @@ void ServiceHost::ReportEvent(std::string_view text) {
 }
 
 int ServiceHost::Run() {
-  ReportEvent("Service started");
+  const LogTranscript transcript(installRoot_ + "Logs/Pigeonbox.log");
   if (!log_.Open(installRoot_ + "Logs/", "Pigeonbox.log")) {
-    ReportEvent("Cannot open the log file " + installRoot_ + "Logs/Pigeonbox.log");
+    ReportEvent("Cannot open the log file " + transcript.path());
   }
   log_.Log(u"开始启动服务。");
   // From here a stop signal is seen at once, also during the start: the start checks for it
@@ -110,8 +118,7 @@ int ServiceHost::Run() {
   if (locked != 0) {
     const std::string holder = LockFailure(rootLock, locked);
     log_.Log(u"存储目录已被占用（%s），服务不能启动", FromUtf8(holder));
-    ReportEvent("The store is in use: " + holder);
-    return 1;
+    return FailStart("the store is in use: " + holder, transcript);
   }
 
   // Declared before the link, which borrows them.
@@ -132,11 +139,12 @@ int ServiceHost::Run() {
       log_.Log(u"开始释放资源。");
       link.reset();
     }
-    return 1;
+    return FailStart(LinkStartFailure(started), transcript);
   }
   // Only now: the store, the database and the link are known to work.
-  if (started == OffMsgApp::kStarted && isService_ && !stop.stop_requested()) {
-    NotifyServiceManager("READY=1\nSTATUS=running");
+  if (started == OffMsgApp::kStarted && !stop.stop_requested()) {
+    ReportEvent("Service started");
+    if (isService_) NotifyServiceManager("READY=1\nSTATUS=running");
   }
 
   WaitForStopRequest(stop.get_token());
@@ -152,6 +160,15 @@ int ServiceHost::Run() {
   log_.Log(u"开始释放组件服务");
   log_.Log(u"退出完毕。");
   return 0;
+}
+
+int ServiceHost::FailStart(const std::string& reason, const LogTranscript& transcript) {
+  // The stop sequence of a failed start leaves out the last steps; this line closes it, so the
+  // log does not read as if the process had stopped half-way.
+  log_.Log(u"服务启动失败，进程退出。");
+  // On the console in both modes: under systemd stderr goes to the journal.
+  PrintStartFailure(std::cerr, reason, transcript);
+  return 1;
 }
 
 }  // namespace pigeonbox

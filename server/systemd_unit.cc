@@ -108,7 +108,8 @@ int InstallUnit(const std::string& exePath, std::string* error) {
   return 0;
 }
 
-int RemoveUnit(std::string* error) {
+int RemoveUnit(std::string* error, bool* removed) {
+  if (removed) *removed = false;
   if (!UnitInstalled()) return 0;
   AskSystemd("stop pigeonbox.service");
   const std::string path = UnitPath();
@@ -116,6 +117,7 @@ int RemoveUnit(std::string* error) {
     *error = "Service could not be deleted: " + path + ": " + std::strerror(errno);
     return 1;
   }
+  if (removed) *removed = true;
   AskSystemd("daemon-reload");
   return 0;
 }

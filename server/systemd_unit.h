@@ -24,6 +24,7 @@ std::string UnitText(const std::string& exePath);
 // Results of the two operations: 0 done (also "nothing to do"), otherwise the failure, with its
 // text in *error.
 int InstallUnit(const std::string& exePath, std::string* error);
-int RemoveUnit(std::string* error);
+// *removed (when given) tells whether there was a unit to remove.
+int RemoveUnit(std::string* error, bool* removed = nullptr);
 
 }  // namespace pigeonbox
