@@ -26,4 +26,22 @@ int32_t ReadAppSettingNumber(const std::string& installRoot, std::u16string_view
   return text ? ParseDecimal(*text) : fallback;
 }
 
+CountSetting ReadAppSettingCount(const std::string& installRoot, std::u16string_view name,
+                                 int32_t fallback, int32_t maxValue) {
+  CountSetting setting;
+  setting.value = fallback;
+  std::optional<std::u16string> text = ReadAppSetting(installRoot, name, 12);
+  if (!text || text->empty()) return setting;
+  setting.text = *text;
+  bool digits = text->size() <= 9;  // fits 32 bits
+  for (char16_t c : *text) digits = digits && c >= u'0' && c <= u'9';
+  const int32_t value = digits ? ParseDecimal(*text) : -1;
+  if (value < 0 || value > maxValue) {
+    setting.refused = true;
+  } else {
+    setting.value = value;
+  }
+  return setting;
+}
+
 }  // namespace pigeonbox

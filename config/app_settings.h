@@ -26,4 +26,15 @@ std::optional<std::u16string> ReadAppSetting(const std::string& installRoot,
 int32_t ReadAppSettingNumber(const std::string& installRoot, std::u16string_view name,
                              int32_t fallback);
 
+// A count whose small values remove data (log archives kept, say), so only a certain value is
+// taken: a plain number of decimal digits from 0 to maxValue. A missing file, element or
+// attribute, an empty text and any other text give `fallback`; `refused` tells the last case.
+struct CountSetting {
+  int32_t value = 0;
+  bool refused = false;
+  std::u16string text;  // as written, for the log line of a refused value
+};
+CountSetting ReadAppSettingCount(const std::string& installRoot, std::u16string_view name,
+                                 int32_t fallback, int32_t maxValue);
+
 }  // namespace pigeonbox

@@ -68,6 +68,7 @@ int OffMsgApp::Start() {
     log_.Log(u"初始化 OffMsgAppAPP Log文件失败");
     return Fail(kLogFailed);
   }
+  log_.SetArchivesKept(env_.logArchivesKept);
   if (!ReadAppConfig(env_.installRoot, &config_)) {
     log_.Log(u"初始化 OffMsgApp 信息失败");
     return Fail(kInitFailed);

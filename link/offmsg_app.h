@@ -41,6 +41,8 @@ struct LinkEnvironment {
   LinkPlatform* platform = nullptr;  // null: a SystemLinkPlatform of the link's own
   FileSystem* fileSystem = nullptr;  // for the store migration; null: PosixFileSystem
   size_t deliveryLanes = AppServerClient::kDefaultLanes;
+  // Archives of the log file that a rotation leaves.
+  size_t logArchivesKept = LogFile::kDefaultArchivesKept;
   // A stop of the process requested while the link is starting: the start checks it between its
   // steps, and its waits for the application server end on it.
   std::stop_token stop = {};

@@ -331,6 +331,22 @@ class EndToEndTest(ServerTest):
         self.assertIn(self.root + "Logs/Pigeonbox.log", console)
         self.assertIn("打开数据库失败", console)
 
+    def test_log_archives_beyond_the_set_count_are_removed_at_rotation(self):
+        with open(self.root + "AppConfig/AppOffMsg.xml", encoding="ascii") as f:
+            config = f.read()
+        with open(self.root + "AppConfig/AppOffMsg.xml", "w", encoding="ascii") as f:
+            f.write(config.replace("<Setting ", '<Setting LogArchivesKept="2" '))
+        os.makedirs(self.root + "Logs")
+        for minute in range(5):
+            open(self.root + "Logs/20100101000%dPigeonbox.log" % minute, "w").close()
+        with open(self.root + "Logs/Pigeonbox.log", "w") as f:
+            f.write("x" * 1100000)
+        # The first line rotates the full log; no application server, so the start then fails.
+        self.spawn(PIGEONBOX).wait(WAIT)
+        archives = sorted(n for n in os.listdir(self.root + "Logs") if n != "Pigeonbox.log")
+        self.assertEqual(len(archives), 2, archives)
+        self.assertEqual(archives[0], "201001010004Pigeonbox.log")
+
 
 class PeerTest(ServerTest):
     """Peers that hang: the server neither hangs with them nor drops what arrives meanwhile."""

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "base/text.h"
+#include "config/app_settings.h"
 #include "link/offmsg_app.h"
 #include "server/open_file_limit.h"
 #include "server/server_factory.h"
@@ -24,6 +25,8 @@ namespace pigeonbox {
 namespace {
 
 constexpr char kServiceName[] = "Pigeonbox";
+// More archives than this are surely a typing mistake, not a wish.
+constexpr int32_t kMaxLogArchivesKept = 100000;
 
 std::string ExecutablePath() {
   char buffer[4096];
@@ -102,10 +105,19 @@ void ServiceHost::ReportEvent(std::string_view text) {
 
 int ServiceHost::Run() {
   const LogTranscript transcript(installRoot_ + "Logs/Pigeonbox.log");
+  // Set before the first line, which may already rotate; the link's log takes the same count.
+  const CountSetting archives =
+      ReadAppSettingCount(installRoot_, u"LogArchivesKept",
+                          static_cast<int32_t>(LogFile::kDefaultArchivesKept), kMaxLogArchivesKept);
+  log_.SetArchivesKept(static_cast<size_t>(archives.value));
   if (!log_.Open(installRoot_ + "Logs/", "Pigeonbox.log")) {
     ReportEvent("Cannot open the log file " + transcript.path());
   }
   log_.Log(u"开始启动服务。");
+  if (archives.refused) {
+    log_.Log(u"LogArchivesKept=%s 不是0到%d之间的数字，使用默认值%d", archives.text,
+             kMaxLogArchivesKept, archives.value);
+  }
   // From here a stop signal is seen at once, also during the start: the start checks for it
   // between its steps and ends its waits on the peers.
   std::stop_source stop;
@@ -129,6 +141,7 @@ int ServiceHost::Run() {
   env.factory = &factory;
   env.sysLog = &sysLog;
   env.stop = stop.get_token();
+  env.logArchivesKept = static_cast<size_t>(archives.value);
   std::unique_ptr<OffMsgApp> link;
   const int started = OffMsgApp::StartLink(env, &link);
   if (started != OffMsgApp::kStarted && started != OffMsgApp::kStopRequested) {
