@@ -1,6 +1,7 @@
 // The command line, the systemd unit and the status reports of the service host.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -57,10 +58,13 @@ class UnitTest : public ::testing::Test {
 
 TEST_F(UnitTest, InstallWritesANotifyUnitOnceAndRemoveDeletesIt) {
   std::string error;
+  testutil::TempDir root;
+  const UnitSettings settings{
+      .exePath = "/opt/pigeon box/bin/pigeonbox", .installRoot = root.path(), .user = {}};
   EXPECT_EQ(UnitPath(), dir_.path() + "pigeonbox.service");
   EXPECT_FALSE(UnitInstalled());
   EXPECT_EQ(RemoveUnit(&error), 0);  // nothing to remove
-  ASSERT_EQ(InstallUnit("/opt/pigeon box/bin/pigeonbox", &error), 0) << error;
+  ASSERT_EQ(InstallUnit(settings, &error), 0) << error;
   const std::string text = dir_.Read("pigeonbox.service");
   EXPECT_NE(text.find("Type=notify\n"), std::string::npos);
   EXPECT_NE(text.find("ExecStart=\"/opt/pigeon box/bin/pigeonbox\"\n"), std::string::npos);
@@ -68,15 +72,32 @@ TEST_F(UnitTest, InstallWritesANotifyUnitOnceAndRemoveDeletesIt) {
   EXPECT_NE(text.find("\nRestart=always\n"), std::string::npos);
   EXPECT_NE(text.find("\nRestartSec="), std::string::npos);
   EXPECT_NE(text.find("\nLimitNOFILE=65536\n"), std::string::npos);
-  ASSERT_EQ(InstallUnit("/elsewhere/bin/pigeonbox", &error), 0);  // already there: unchanged
+  EXPECT_EQ(text.find("User="), std::string::npos);  // root, as the install switch always had
+  // Read-only but for the paths the server writes, which exist before systemd sets them up.
+  EXPECT_NE(text.find("\nProtectSystem=strict\nReadWritePaths=\"" + root.path() + "OffMsg\" \"" +
+                      root.path() + "Logs\" \"" + root.path() + "kvtserver.kss\"\n"),
+            std::string::npos)
+      << text;
+  struct stat st;
+  ASSERT_EQ(stat((root.path() + "OffMsg").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  ASSERT_EQ(stat((root.path() + "kvtserver.kss").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  ASSERT_EQ(
+      InstallUnit({.exePath = "/elsewhere/bin/pigeonbox", .installRoot = root.path(), .user = {}},
+                  &error),
+      0);  // already there: unchanged
   EXPECT_EQ(dir_.Read("pigeonbox.service"), text);
   EXPECT_EQ(RemoveUnit(&error), 0);
   EXPECT_FALSE(UnitInstalled());
 
-  EXPECT_NE(UnitText("/a/100%$x/pigeonbox").find("ExecStart=\"/a/100%%$$x/pigeonbox\""),
+  const std::string packaged = UnitText(
+      {.exePath = "/a/100%$x/pigeonbox", .installRoot = "/a/100%$x/", .user = "pigeonbox"});
+  EXPECT_NE(packaged.find("ExecStart=\"/a/100%%$$x/pigeonbox\"\nUser=pigeonbox\nGroup=pigeonbox\n"),
             std::string::npos);
+  EXPECT_NE(packaged.find("ReadWritePaths=\"/a/100%%$x/OffMsg\""), std::string::npos);
   setenv("PIGEONBOX_UNIT_DIR", (dir_.path() + "missing/").c_str(), 1);
-  EXPECT_EQ(InstallUnit("/opt/pigeonbox/bin/pigeonbox", &error), 1);
+  EXPECT_EQ(InstallUnit(settings, &error), 1);
   EXPECT_NE(error.find("Couldn't create service"), std::string::npos);
 }
 

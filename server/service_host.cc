@@ -87,7 +87,7 @@ int ServiceHost::Register(bool install) {
       error = "Couldn't create service: the executable's path is unknown";
       result = 1;
     } else {
-      result = InstallUnit(exe, &error);
+      result = InstallUnit({.exePath = exe, .installRoot = installRoot_, .user = {}}, &error);
       if (result == 0) std::cout << kServiceName << ": wrote " << UnitPath() << "\n";
     }
   }

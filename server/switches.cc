@@ -24,10 +24,10 @@ std::optional<int> ReadCommandLine(const std::vector<std::string>& words, Switch
   std::unique_ptr<CLI::App> app = NewCommandLine(
       "pigeonbox",
       "The offline-message server. Without a switch it runs until SIGTERM or Ctrl-C: as a\n"
-      "service when systemd started it from the installed unit, in the console otherwise.\n"
+      "service when systemd started it, in the console otherwise.\n"
       "The install root is the directory above the executable's, or PIGEONBOX_ROOT.");
   app->footer(
-      "Registration switches (\"-\" or \"/\", any letter case; at most one):\n"
+      "Registration switches, introduced by - or /, in any letter case, at most one:\n"
       "  -Service       install the systemd unit pigeonbox.service (in /etc/systemd/system,\n"
       "                 or PIGEONBOX_UNIT_DIR)\n"
       "  -RegServer     remove the unit\n"

@@ -1,5 +1,7 @@
 #include "server/systemd_unit.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -33,16 +35,41 @@ void AskSystemd(const char* arguments) {
   }
 }
 
-// One word of ExecStart=: quoted, with the characters systemd would expand escaped.
-std::string QuoteForExecStart(std::string_view path) {
+// One quoted word of a unit setting, with the characters systemd would expand escaped ("$" only
+// means something in ExecStart=).
+std::string Quote(std::string_view path, bool execStart) {
   std::string quoted = "\"";
   for (char c : path) {
     if (c == '"' || c == '\\') quoted += '\\';
     if (c == '%') quoted += '%';
-    if (c == '$') quoted += '$';
+    if (c == '$' && execStart) quoted += '$';
     quoted += c;
   }
   return quoted + "\"";
+}
+
+std::string WritablePaths(const std::string& root) {
+  std::string paths;
+  for (const char* dir : kWritableDirs) paths += " " + Quote(root + dir, false);
+  for (const char* file : kWritableFiles) paths += " " + Quote(root + file, false);
+  return paths;
+}
+
+// Creates the writable paths that are missing. Empty when all are there afterwards, else what
+// failed.
+std::string CreateWritablePaths(const std::string& root) {
+  for (const char* dir : kWritableDirs) {
+    const std::string path = root + dir;
+    if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST)
+      return path + ": " + std::strerror(errno);
+  }
+  for (const char* file : kWritableFiles) {
+    const std::string path = root + file;
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return path + ": " + std::strerror(errno);
+    ::close(fd);
+  }
+  return {};
 }
 
 }  // namespace
@@ -62,7 +89,9 @@ bool UnitInstalled() {
   return access(UnitPath().c_str(), F_OK) == 0;
 }
 
-std::string UnitText(const std::string& exePath) {
+std::string UnitText(const UnitSettings& settings) {
+  std::string account;
+  if (!settings.user.empty()) account = "User=" + settings.user + "\nGroup=" + settings.user + "\n";
   return "[Unit]\n"
          "Description=Pigeonbox offline-message server\n"
          "After=network.target\n"
@@ -70,8 +99,7 @@ std::string UnitText(const std::string& exePath) {
          "[Service]\n"
          "Type=notify\n"
          "ExecStart=" +
-         QuoteForExecStart(exePath) +
-         "\n"
+         Quote(settings.exePath, true) + "\n" + account +
          "KillSignal=SIGTERM\n"
          "TimeoutStopSec=30\n"
          // After the application server's loss the process ends with code 0 for the service
@@ -80,18 +108,29 @@ std::string UnitText(const std::string& exePath) {
          "RestartSec=5\n"
          // Room for the transfer port's connections beside the store's and the logs' files.
          "LimitNOFILE=65536\n"
+         // The server writes its store, its logs and the transfer key, nothing else.
+         "ProtectSystem=strict\n"
+         "ReadWritePaths=" +
+         WritablePaths(settings.installRoot).substr(1) +
+         "\n"
+         "NoNewPrivileges=yes\n"
+         "PrivateTmp=yes\n"
          "\n"
          "[Install]\n"
          "WantedBy=multi-user.target\n";
 }
 
-int InstallUnit(const std::string& exePath, std::string* error) {
+int InstallUnit(const UnitSettings& settings, std::string* error) {
   if (UnitInstalled()) return 0;
+  if (std::string failed = CreateWritablePaths(settings.installRoot); !failed.empty()) {
+    *error = "Couldn't create service: " + failed;
+    return 1;
+  }
   const std::string path = UnitPath();
   const std::string scratch = path + ".new";
   {
     std::ofstream out(scratch, std::ios::binary | std::ios::trunc);
-    out << UnitText(exePath);
+    out << UnitText(settings);
     out.flush();
     if (!out) {
       *error = "Couldn't create service: cannot write " + scratch;

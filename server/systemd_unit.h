@@ -18,12 +18,26 @@ std::string UnitDirectory();
 std::string UnitPath();
 bool UnitInstalled();
 
-// The unit text for the executable at `exePath` (Type=notify, started on demand).
-std::string UnitText(const std::string& exePath);
+// What differs between the unit that -Service writes and the one the package ships.
+struct UnitSettings {
+  std::string exePath;      // ExecStart
+  std::string installRoot;  // ends in "/"; its store, logs and transfer key stay writable
+  std::string user;         // the account the server runs as; empty: root
+};
+
+// The one unit text of both: Type=notify, restarted after every exit, the rest of the file
+// system read-only.
+std::string UnitText(const UnitSettings& settings);
+
+// What the unit leaves writable below the root: directories, then files. They must exist
+// before the service starts (systemd cannot set up its namespace otherwise).
+inline constexpr const char* kWritableDirs[] = {"OffMsg", "Logs"};
+inline constexpr const char* kWritableFiles[] = {"kvtserver.kss"};
 
 // Results of the two operations: 0 done (also "nothing to do"), otherwise the failure, with its
-// text in *error.
-int InstallUnit(const std::string& exePath, std::string* error);
+// text in *error. InstallUnit also creates the writable paths that are missing (files empty and
+// owner-only).
+int InstallUnit(const UnitSettings& settings, std::string* error);
 // *removed (when given) tells whether there was a unit to remove.
 int RemoveUnit(std::string* error, bool* removed = nullptr);
 
