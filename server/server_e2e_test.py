@@ -342,7 +342,10 @@ class EndToEndTest(ServerTest):
         with open(self.root + "Logs/Pigeonbox.log", "w") as f:
             f.write("x" * 1100000)
         # The first line rotates the full log; no application server, so the start then fails.
-        self.spawn(PIGEONBOX).wait(WAIT)
+        server = self.spawn(PIGEONBOX)
+        self.assertEqual(server.wait(WAIT), 1)
+        self.assertIn("cannot register with the application server at 127.0.0.1:%d" % self.port,
+                      self.stderr_of(server))
         archives = sorted(n for n in os.listdir(self.root + "Logs") if n != "Pigeonbox.log")
         self.assertEqual(len(archives), 2, archives)
         self.assertEqual(archives[0], "201001010004Pigeonbox.log")

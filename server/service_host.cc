@@ -146,13 +146,14 @@ int ServiceHost::Run() {
   const int started = OffMsgApp::StartLink(env, &link);
   if (started != OffMsgApp::kStarted && started != OffMsgApp::kStopRequested) {
     // The link has logged why. Nothing to release but the link itself.
+    const std::string reason = LinkStartFailure(started, link ? &link->config() : nullptr);
     if (link) {
       log_.Log(u"开始停止服务。");
       link->Stop();
       log_.Log(u"开始释放资源。");
       link.reset();
     }
-    return FailStart(LinkStartFailure(started), transcript);
+    return FailStart(reason, transcript);
   }
   // Only now: the store, the database and the link are known to work.
   if (started == OffMsgApp::kStarted && !stop.stop_requested()) {

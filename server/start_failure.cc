@@ -5,6 +5,7 @@
 #include <deque>
 #include <fstream>
 
+#include "base/text.h"
 #include "link/offmsg_app.h"
 
 namespace pigeonbox {
@@ -20,14 +21,17 @@ uint64_t FileSize(const std::string& path) {
 
 }  // namespace
 
-std::string LinkStartFailure(int result) {
+std::string LinkStartFailure(int result, const AppConfig* config) {
   switch (result) {
     case OffMsgApp::kLogFailed:
       return "cannot open the log file";
     case OffMsgApp::kInitFailed:
       return "cannot read the application's settings (AppConfig/AppOffMsg.xml)";
     case OffMsgApp::kRegisterFailed:
-      return "cannot register with the application server (Config/KVTServer.xml, APPServer)";
+      return "cannot register with the application server" +
+             (config ? " at " + ToUtf8(config->appSvrIp) + ":" + std::to_string(config->appSvrPort)
+                     : std::string()) +
+             " (Config/KVTServer.xml, APPServer)";
     case OffMsgApp::kStartAppFailed:
       return "the application server did not start the application";
     case OffMsgApp::kServicesFailed:

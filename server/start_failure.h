@@ -10,8 +10,11 @@
 
 namespace pigeonbox {
 
-// The reason for a link start result other than success or a stop request.
-std::string LinkStartFailure(int result);
+struct AppConfig;
+
+// The reason for a link start result other than success or a stop request; `config` (when the
+// link was created) names the application server's address.
+std::string LinkStartFailure(int result, const AppConfig* config);
 
 // The log lines written from a point on. Construct it before the start writes its first line;
 // Lines() gives what was appended since (the whole file when it was rotated meanwhile).
