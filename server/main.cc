@@ -1,8 +1,7 @@
 // pigeonbox: the offline-message server.
 //
-//   pigeonbox                run the server (as a service when systemd started it from the
-//                            installed unit, in the console otherwise); stop with SIGTERM or
-//                            Ctrl-C
+//   pigeonbox                run the server (as a service when systemd started it, in the
+//                            console otherwise); stop with SIGTERM or Ctrl-C
 //   pigeonbox -Service       install the systemd unit pigeonbox.service
 //   pigeonbox -RegServer     remove the unit (a plain registration records nothing else)
 //   pigeonbox -UnregServer   remove the unit

@@ -1,10 +1,11 @@
 // The server as a systemd service: the unit file pigeonbox.service.
 //
 // The unit lives in the unit directory, /etc/systemd/system unless the environment variable
-// PIGEONBOX_UNIT_DIR names another one (packaging and tests). Its presence is what marks the
-// server as installed as a service. When the default directory is used and systemctl exists,
-// removing the unit stops the service first and both changes are followed by a daemon-reload;
-// with an overridden directory systemd is never asked anything.
+// PIGEONBOX_UNIT_DIR names another one (tests). Whether the server runs as a service does not
+// depend on it: that is NOTIFY_SOCKET's to say, as the package's unit lives elsewhere
+// (/lib/systemd/system, written from the same text). When the default directory is used and
+// systemctl exists, removing the unit stops the service first and both changes are followed by
+// a daemon-reload; with an overridden directory systemd is never asked anything.
 #pragma once
 
 #include <string>
