@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "base/text.h"
+#include "metrics/server_metrics.h"
 
 namespace pigeonbox {
 namespace {
@@ -52,7 +53,11 @@ ConfigCentreWrapper::ConfigCentreWrapper(std::string installRoot, ConfigChangeLi
       listener_(listener),
       log_(log ? *log : OpenOwnLog(ownLog_, installRoot_)),
       timing_(timing),
-      startStop_(std::move(startStop)) {}
+      startStop_(std::move(startStop)),
+      connectedMetric_(metrics::ProcessRegistry().AddCallback(
+          metrics::Registry::Type::kGauge, "pigeonbox_config_centre_connected",
+          "1 while the configuration centre is connected, else 0.",
+          [this] { return connected() ? 1.0 : 0.0; })) {}
 
 ConfigCentreWrapper::~ConfigCentreWrapper() {
   Stop();

@@ -24,6 +24,7 @@
 
 #include "config/server_config.h"
 #include "link/link_services.h"
+#include "metrics/registry.h"
 #include "service/log_file.h"
 #include "service/sys_log.h"
 #include "suite/config_center_client.h"
@@ -118,8 +119,10 @@ class ConfigCentreWrapper final : public ConfigCentreClient, public SysLogSink {
   std::vector<ConfigElem> heldItems_;
   std::vector<ccapi::OthCfgElem> heldOtherItems_;
 
-  // Declared last: destroyed (its threads joined) before the fields its events use.
+  // Declared after the fields its events use: destroyed (its threads joined) before them.
   CConfigCenterClient client_;
+  // connected() in the metrics; goes before client_.
+  metrics::CallbackHandle connectedMetric_;
 };
 
 }  // namespace pigeonbox

@@ -6,6 +6,7 @@
 
 #include "base/text.h"
 #include "link/message_packet.h"
+#include "metrics/server_metrics.h"
 #include "store/store_paths.h"
 
 namespace pigeonbox {
@@ -21,6 +22,12 @@ constexpr int32_t kStartFlags = 16;
 
 std::u16string_view View(const char16_t* text) {
   return text ? std::u16string_view(text) : std::u16string_view();
+}
+
+// A reply's result in the metrics; the result itself.
+int32_t CountReply(int32_t result) {
+  (result == 0 ? metrics::Server().repliesSent : metrics::Server().repliesFailed).Inc();
+  return result;
 }
 
 }  // namespace
@@ -47,6 +54,7 @@ OffMsgApp::~OffMsgApp() {
     lifeChanged_.wait(lock, [this] { return !lossStopping_; });
   }
   client_.reset();  // no delivery or exit callback after this
+  metrics::Server().appServerConnected.Set(0);
   Stop();
   if (sinkSet_) env_.sysLog->SetSink(nullptr);
 }
@@ -125,7 +133,10 @@ int OffMsgApp::StartApp() {
   std::u16string error;
   int32_t code = client_->StartApp(config_.appSvrIp, config_.appSvrPort, config_.appGuid, u"",
                                    callbacks, kStartFlags, &error, kErrorTextChars);
-  if (code == 0) return kStarted;
+  if (code == 0) {
+    metrics::Server().appServerConnected.Set(1);
+    return kStarted;
+  }
   if (env_.stop.stop_requested()) return kStopRequested;
   log_.Log(u"启动 APP 失败--errorCode:%d;errorMsg:%s", code, error);
   return kStartAppFailed;
@@ -170,6 +181,7 @@ int OffMsgApp::StartServices() {
   // Under the lock: the watchdog's Stop may run at any time once the application started.
   if (!transfer_) transfer_ = env_.factory->CreateTransferService();
   if (!transfer_ || transfer_->Start() != 1) return kServicesFailed;
+  metrics::Server().serviceRunning.Set(1);
   return kStarted;
 }
 
@@ -183,6 +195,7 @@ void OffMsgApp::SettleStart(bool ready) {
 }
 
 void OffMsgApp::Stop() {
+  metrics::Server().serviceRunning.Set(0);
   {
     std::unique_lock lock(serviceMutex_);
     startSettled_ = true;
@@ -243,6 +256,7 @@ void OffMsgApp::OnAppServerExit() {
   using std::chrono::milliseconds;
   constexpr milliseconds kProbeInterval(1000);
   milliseconds pause = kProbeInterval;
+  metrics::Server().appServerConnected.Set(0);
   for (;;) {
     if (PauseUnlessClosing(pause)) return;
     const auto probeStart = std::chrono::steady_clock::now();
@@ -294,15 +308,15 @@ bool OffMsgApp::IsRequestType(std::u16string_view type) const {
 int32_t OffMsgApp::SendTextReply(std::u16string_view r1, std::u16string_view r2,
                                  std::u16string_view r3, std::u16string_view r4,
                                  std::u16string_view text) {
-  if (!client_) return appwire::kNotStarted;
-  return client_->SendTextMsg(config_.appGuid, r1, r2, r3, r4, text, 0, 0, 0, 0);
+  if (!client_) return CountReply(appwire::kNotStarted);
+  return CountReply(client_->SendTextMsg(config_.appGuid, r1, r2, r3, r4, text, 0, 0, 0, 0));
 }
 
 int32_t OffMsgApp::SendDataReply(std::u16string_view r1, std::u16string_view r2,
                                  std::u16string_view r3, std::u16string_view r4, const void* data,
                                  uint32_t length) {
-  if (!client_) return appwire::kNotStarted;
-  return client_->SendMsgWEx(config_.appGuid, r1, r2, r3, r4, data, length, 0, 0, 0, 0);
+  if (!client_) return CountReply(appwire::kNotStarted);
+  return CountReply(client_->SendMsgWEx(config_.appGuid, r1, r2, r3, r4, data, length, 0, 0, 0, 0));
 }
 
 void OffMsgApp::OnConfigChanged(std::u16string_view itemName, std::u16string_view content) {

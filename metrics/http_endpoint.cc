@@ -104,16 +104,16 @@ void HttpEndpoint::Stop() {
 
 int HttpEndpoint::Answer(Request& request) {
   if (request.method != MHD_HTTP_METHOD_GET && request.method != MHD_HTTP_METHOD_HEAD) {
-    return Send(request.connection, MHD_HTTP_METHOD_NOT_ALLOWED, "method not allowed\n",
-                kTextType, "GET, HEAD");
+    return Send(request.connection, MHD_HTTP_METHOD_NOT_ALLOWED, "method not allowed\n", kTextType,
+                "GET, HEAD");
   }
   if (request.url == "/metrics") {
     return Send(request.connection, MHD_HTTP_OK, registry_.Render(), kMetricsType);
   }
   if (request.url == "/healthz") {
-    return healthy_() ? Send(request.connection, MHD_HTTP_OK, "ok\n", kTextType)
-                      : Send(request.connection, MHD_HTTP_SERVICE_UNAVAILABLE, "unavailable\n",
-                             kTextType);
+    return healthy_()
+               ? Send(request.connection, MHD_HTTP_OK, "ok\n", kTextType)
+               : Send(request.connection, MHD_HTTP_SERVICE_UNAVAILABLE, "unavailable\n", kTextType);
   }
   return Send(request.connection, MHD_HTTP_NOT_FOUND, "not found\n", kTextType);
 }

@@ -117,9 +117,9 @@ TEST(ListenAddressTest, TakesNumericAddressesWithAPortOnly) {
   EXPECT_TRUE(v6->ipv6);
   EXPECT_EQ(FormatListenAddress(*v6, 80), "[::1]:80");
 
-  for (const char* bad : {"", "9464", "127.0.0.1", "127.0.0.1:", "127.0.0.1:65536",
-                          "127.0.0.1:94a4", "127.0.0.1:-1", "localhost:9464", "::1:9464",
-                          "[::1]", "127.1:9464", " 127.0.0.1:9464", "127.0.0.1:+80"}) {
+  for (const char* bad :
+       {"", "9464", "127.0.0.1", "127.0.0.1:", "127.0.0.1:65536", "127.0.0.1:94a4", "127.0.0.1:-1",
+        "localhost:9464", "::1:9464", "[::1]", "127.1:9464", " 127.0.0.1:9464", "127.0.0.1:+80"}) {
     EXPECT_FALSE(ParseListenAddress(bad)) << bad;
   }
 }

@@ -57,8 +57,9 @@ TEST(RegistryTest, AFamilyKeepsOneType) {
   Registry registry;
   registry.AddCounter("x_total", "Count.");
   EXPECT_THROW(registry.AddGauge("x_total", "Count."), std::logic_error);
-  EXPECT_THROW((void)registry.AddCallback(Registry::Type::kHistogram, "x_h", "H.", [] { return 0.0; }),
-               std::logic_error);
+  EXPECT_THROW(
+      (void)registry.AddCallback(Registry::Type::kHistogram, "x_h", "H.", [] { return 0.0; }),
+      std::logic_error);
 }
 
 }  // namespace

@@ -60,8 +60,6 @@ ServerMetrics::ServerMetrics(Registry& r)
                                     "1 while the application server is linked, else 0.")),
       serviceRunning(r.AddGauge("pigeonbox_service_running",
                                 "1 while the offline-message service takes messages, else 0.")),
-      transferConnections(r.AddGauge("pigeonbox_transfer_connections",
-                                     "Open file-transfer connections.")),
       lastSweepTime(r.AddGauge("pigeonbox_last_sweep_timestamp_seconds",
                                "When the last invalid-user sweep ended (Unix time; 0: none).")),
       lastSweepOwners(r.AddGauge("pigeonbox_last_sweep_owners",
@@ -70,8 +68,8 @@ ServerMetrics::ServerMetrics(Registry& r)
                                    "Message parts the last invalid-user sweep removed.")),
       lastShrinkTime(r.AddGauge("pigeonbox_last_shrink_timestamp_seconds",
                                 "When the last shrink run ended (Unix time; 0: none).")),
-      lastShrinkOwners(r.AddGauge("pigeonbox_last_shrink_owners",
-                                  "Owner files the last shrink run rewrote.")),
+      lastShrinkOwners(
+          r.AddGauge("pigeonbox_last_shrink_owners", "Owner files the last shrink run rewrote.")),
       lastShrinkMessages(r.AddGauge("pigeonbox_last_shrink_messages",
                                     "Message parts the last shrink run dropped.")),
       storeAddSeconds(r.AddHistogram("pigeonbox_store_add_duration_seconds",
@@ -103,7 +101,8 @@ ServerMetrics& Server() {
 
 Counter& RequestCounter(std::string_view command) {
   Server();  // the family keeps its place among the server's metrics
-  return ProcessRegistry().AddCounter(kRequests, kRequestsHelp, {{"command", std::string(command)}});
+  return ProcessRegistry().AddCounter(kRequests, kRequestsHelp,
+                                      {{"command", std::string(command)}});
 }
 
 }  // namespace pigeonbox::metrics

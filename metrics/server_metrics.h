@@ -46,7 +46,6 @@ struct ServerMetrics {
 
   Gauge& appServerConnected;
   Gauge& serviceRunning;
-  Gauge& transferConnections;
   Gauge& lastSweepTime;
   Gauge& lastSweepOwners;
   Gauge& lastSweepMessages;

@@ -5,6 +5,7 @@
 
 #include "base/text.h"
 #include "link/reply_packet.h"
+#include "metrics/server_metrics.h"
 #include "offmsg/count_index_replies.h"
 #include "offmsg/reply_forms.h"
 #include "offmsg/text_replies.h"
@@ -142,6 +143,17 @@ constexpr std::array<CommandEntry, 11> kCommands = {{
     {u"GET_OFFMSG_SERVERCONFIG", GetServerConfig},
 }};
 
+// The request counter of each command, in the order of kCommands; made at load time, so that
+// every command shows from the start.
+const std::array<metrics::Counter*, kCommands.size()> kCommandCounters = [] {
+  std::array<metrics::Counter*, kCommands.size()> made{};
+  for (size_t i = 0; i < kCommands.size(); ++i) {
+    const std::u16string_view name = kCommands[i].name;  // ASCII
+    made[i] = &metrics::RequestCounter(std::string(name.begin(), name.end()));
+  }
+  return made;
+}();
+
 }  // namespace
 
 bool CommandRequest::IsGroupForm(std::u16string_view groupCommand) const {
@@ -156,7 +168,10 @@ int RunCommand(ServiceContext& context, const DecodedMessage& message) {
   NarrowEnvelope envelope;
   envelope.Load(message.data);
   std::u16string command;
-  if (!envelope.GetString(u"Command", &command, kCommandItemCapacity)) return 0;
+  if (!envelope.GetString(u"Command", &command, kCommandItemCapacity)) {
+    metrics::Server().requestsUnknown.Inc();
+    return 0;
+  }
 
   CommandRequest request{context, message.record, envelope, std::nullopt, false, 0};
   std::u16string text;
@@ -165,9 +180,12 @@ int RunCommand(ServiceContext& context, const DecodedMessage& message) {
   if (envelope.GetString(u"CommandSDKTime", &text, kCommandItemCapacity)) {
     request.commandSdkTime = ParseDecimal(text);
   }
-  for (const CommandEntry& entry : kCommands) {
-    if (EqualsIgnoreAsciiCase(command, entry.name)) return entry.run(request);
+  for (size_t i = 0; i < kCommands.size(); ++i) {
+    if (!EqualsIgnoreAsciiCase(command, kCommands[i].name)) continue;
+    kCommandCounters[i]->Inc();
+    return kCommands[i].run(request);
   }
+  metrics::Server().requestsUnknown.Inc();
   return 0;
 }
 

@@ -1,11 +1,13 @@
 #include "offmsg/invalid_user_sweep.h"
 
+#include <algorithm>
 #include <map>
 #include <set>
 #include <vector>
 
 #include "base/text.h"
 #include "config/app_settings.h"
+#include "metrics/server_metrics.h"
 #include "store/safe_save.h"
 #include "store/store_lock_stripes.h"
 #include "store/store_walk.h"
@@ -14,6 +16,15 @@ namespace pigeonbox {
 namespace {
 
 constexpr size_t kShareSettingChars = 12;
+
+// What a sweep that ran (not a dry run) removed, in the metrics.
+void RecordSweep(int64_t now, int64_t owners, int64_t messages) {
+  metrics::ServerMetrics& m = metrics::Server();
+  m.deletedBySweep.Inc(static_cast<uint64_t>(messages));
+  m.lastSweepOwners.Set(static_cast<double>(owners));
+  m.lastSweepMessages.Set(static_cast<double>(messages));
+  m.lastSweepTime.Set(static_cast<double>(now));
+}
 
 bool IsShrinkBackup(std::u16string_view lowerOwner) {
   constexpr std::u16string_view kSuffix = u"_backup";
@@ -122,11 +133,15 @@ InvalidUserSweep::Result InvalidUserSweep::Sweep(bool dryRun, const OwnerProgres
   }
   if (dryRun) return result;
   // A stop takes effect between users, so that no user is left with part of his files.
+  int64_t removedOwners = 0, removedMessages = 0;
   for (Result::Gone& gone : result.gone) {
     if (stopRequested_) {
       result.stopped = true;
+      RecordSweep(clock_.Now(), removedOwners, removedMessages);
       return result;
     }
+    // Counted while the files are still there, for the metrics.
+    if (store_) removedMessages += std::max(0, store_->GetAllOffMsgSum(gone.user));
     for (const std::string& file : gone.files) {
       log_.Log(u"用户:%s不存在，清除他的离线消息", gone.user);
       OwnerLock lock(gone.user);
@@ -139,7 +154,9 @@ InvalidUserSweep::Result InvalidUserSweep::Sweep(bool dryRun, const OwnerProgres
       if (fs_.Exists(file)) gone.kept.push_back(file);
     }
     gone.removed = true;
+    ++removedOwners;
   }
+  RecordSweep(clock_.Now(), removedOwners, removedMessages);
   return result;
 }
 
@@ -147,6 +164,7 @@ InvalidUserSweep::Result InvalidUserSweep::Refuse(Result result, std::u16string_
                                                   bool dryRun) {
   result.refused = reason;
   if (dryRun) return result;
+  RecordSweep(clock_.Now(), 0, 0);
   log_.Log(u"清除无效用户的离线消息已取消，没有删除任何文件：%s", reason);
   if (sysLog_) {
     sysLog_->Report(1, u"service", kEventSweepRefused, u"清除无效用户的离线消息已取消：%s", reason);

@@ -7,6 +7,7 @@
 
 #include "base/text.h"
 #include "config/app_settings.h"
+#include "metrics/server_metrics.h"
 
 namespace pigeonbox {
 namespace {
@@ -63,8 +64,10 @@ void OdbcUserDatabase::Close() {
   handles_.reset();
 }
 
-// Logs the driver's own texts of the last call on `handle`, one line each.
+// Logs the driver's own texts of the last call on `handle`, one line each. Called once for every
+// failed login or query, which it counts.
 void OdbcUserDatabase::LogDiagnostics(short handleType, void* handle, std::u16string_view what) {
+  metrics::Server().databaseErrors.Inc();
   for (SQLSMALLINT record = 1; record <= 4; ++record) {
     SQLCHAR state[6] = {};
     SQLCHAR message[512] = {};

@@ -1,10 +1,13 @@
 #include "offmsg/offmsg_service.h"
 
+#include <cmath>
 #include <optional>
+#include <vector>
 
 #include "base/text.h"
 #include "config/app_settings.h"
 #include "config/server_config.h"
+#include "metrics/server_metrics.h"
 #include "offmsg/command_table.h"
 #include "offmsg/odbc_user_database.h"
 #include "offmsg/profile_file.h"
@@ -20,6 +23,40 @@ constexpr size_t kOpenLimitChars = 5;
 // How long a stop waits for the database connection to close before it leaves it to a call
 // still stuck in it.
 constexpr std::chrono::milliseconds kDatabaseCloseWait{1000};
+
+// The index cache's figures, read from the store when the metrics are rendered.
+std::vector<metrics::CallbackHandle> AddCacheMetrics(const OffMsgStoreMgr& store) {
+  using Type = metrics::Registry::Type;
+  metrics::Registry& registry = metrics::ProcessRegistry();
+  const auto figure = [&store](auto read) {
+    return [&store, read] {
+      const std::optional<IndexCache::Stats> stats = store.IndexCacheStats();
+      return stats ? read(*stats) : 0.0;
+    };
+  };
+  std::vector<metrics::CallbackHandle> handles;
+  handles.push_back(registry.AddCallback(
+      Type::kGauge, "pigeonbox_index_cache_bytes", "Bytes of parsed index files kept.",
+      figure([](const IndexCache::Stats& s) { return double(s.bytes); })));
+  handles.push_back(
+      registry.AddCallback(Type::kGauge, "pigeonbox_index_cache_files", "Parsed index files kept.",
+                           figure([](const IndexCache::Stats& s) { return double(s.files); })));
+  handles.push_back(registry.AddCallback(
+      Type::kCounter, "pigeonbox_index_cache_hits_total", "Index file lookups the cache answered.",
+      figure([](const IndexCache::Stats& s) { return double(s.hits); })));
+  handles.push_back(
+      registry.AddCallback(Type::kCounter, "pigeonbox_index_cache_misses_total",
+                           "Index file lookups that read the file.",
+                           figure([](const IndexCache::Stats& s) { return double(s.misses); })));
+  handles.push_back(registry.AddCallback(
+      Type::kGauge, "pigeonbox_index_cache_hit_ratio",
+      "Share of index file lookups the cache answered (NaN before the first lookup).",
+      figure([](const IndexCache::Stats& s) {
+        const uint64_t lookups = s.hits + s.misses;
+        return lookups ? double(s.hits) / double(lookups) : std::nan("");
+      })));
+  return handles;
+}
 
 }  // namespace
 
@@ -75,6 +112,7 @@ int OffMsgService::Start() {
     shrink_->Start(env_.nightJobInterval);
   }
   const int initialised = store_->InitStores();
+  if (store_->IndexCacheStats()) cacheMetrics_ = AddCacheMetrics(*store_);
   localMode_ = ReadProfileInt(env_.installRoot + "BInfo.ini", u"OffMsgLocalMode", u"IsEnable", 0);
   return initialised;
 }
@@ -87,12 +125,14 @@ void OffMsgService::Stop() {
   if (shrink_) shrink_->Stop();
   sweep_.reset();
   shrink_.reset();
+  cacheMetrics_.clear();
   if (store_) store_->ReleaseStores();
   store_.reset();
   userDb_.reset();
 }
 
 int OffMsgService::HandleMessage(PacketBuffer& packet, std::u16string_view receivers) {
+  metrics::ScopedTimer timer(metrics::Server().requestSeconds);
   const std::optional<DecodedMessage> message = DecodeMessage(packet);
   if (!message || !store_) return 0;
   ServiceContext context{owner_,      *store_,  excluded_,     *env_.log,

@@ -17,6 +17,7 @@
 #include "base/clock.h"
 #include "base/sleeper.h"
 #include "link/link_services.h"
+#include "metrics/registry.h"
 #include "offmsg/excluded_users.h"
 #include "offmsg/invalid_user_sweep.h"
 #include "offmsg/odbc_user_database.h"
@@ -94,6 +95,8 @@ class OffMsgService final : public MessageService {
   std::unique_ptr<OffMsgStoreMgr> store_;
   std::unique_ptr<InvalidUserSweep> sweep_;
   std::unique_ptr<ShrinkScheduler> shrink_;
+  // The index cache's figures in the metrics; they go before store_.
+  std::vector<metrics::CallbackHandle> cacheMetrics_;
 };
 
 }  // namespace pigeonbox

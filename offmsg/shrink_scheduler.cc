@@ -2,6 +2,7 @@
 
 #include "base/text.h"
 #include "config/app_settings.h"
+#include "metrics/server_metrics.h"
 #include "store/store_walk.h"
 
 namespace pigeonbox {
@@ -101,8 +102,9 @@ void ShrinkScheduler::Tick() {
 void ShrinkScheduler::ShrinkWalk() {
   log_.Log(u"收缩离线文件：开始清理 Mode=%s Date=%d Hour=%d", settings_.mode, kShrinkDay,
            kShrinkHour);
+  int64_t owners = 0, dropped = 0;  // for the metrics
   WalkStoreFiles(fs_, installRoot_ + "OffMsg/OffMsgFile/",
-                 [this](const std::string& directory, const std::string& name) {
+                 [&](const std::string& directory, const std::string& name) {
                    if (stopRequested_) return;
                    const std::u16string user = OwnerOfStoreFile(name);
                    if (!UserExistsForShrink(db_, user)) return;
@@ -110,10 +112,18 @@ void ShrinkScheduler::ShrinkWalk() {
                    int64_t size = fs_.Stat(directory + name, &stat) == 0 ? stat.size : 0;
                    if (size <= static_cast<int64_t>(settings_.fileSize)) return;
                    const bool group = EndsWithIgnoringCase(directory, "OffMsgFile/DisGroup/");
-                   store_.ShrinkOffMsgFile(
+                   const OffMsgStoreMgr::ShrinkResult result = store_.Shrink(
                        user, group ? OffMsgStoreMgr::kGroupKind : OffMsgStoreMgr::kPersonKind,
                        settings_.expireTime);
+                   if (!result.status.ok()) return;
+                   ++owners;
+                   dropped += result.expired + result.overLimit + result.undecodable;
                  });
+  metrics::ServerMetrics& m = metrics::Server();
+  m.deletedByShrink.Inc(static_cast<uint64_t>(dropped));
+  m.lastShrinkOwners.Set(static_cast<double>(owners));
+  m.lastShrinkMessages.Set(static_cast<double>(dropped));
+  m.lastShrinkTime.Set(static_cast<double>(clock_.Now()));
   log_.Log(u"收缩离线文件：已完成");
 }
 

@@ -7,6 +7,7 @@
 
 #include "base/text.h"
 #include "link/envelope.h"
+#include "metrics/server_metrics.h"
 #include "offmsg/receiver_summary.h"
 
 namespace pigeonbox {
@@ -81,7 +82,10 @@ std::u16string NewMessageId() {
 int StoreMessage(ServiceContext& context, const DecodedMessage& message,
                  std::u16string_view receivers) {
   const RequestRecord& request = message.record;
-  if (!PassesWordLimit(request.Type, message.data)) return 1;
+  if (!PassesWordLimit(request.Type, message.data)) {
+    metrics::Server().refusedWordLimit.Inc();
+    return 1;
+  }
 
   // An envelope that does not parse is still stored; it just carries no items.
   NarrowEnvelope envelope;
@@ -102,7 +106,10 @@ int StoreMessage(ServiceContext& context, const DecodedMessage& message,
   record.Reciever = groupMessage ? ReceiverSummary(names) : request.Reciever;
 
   for (const std::u16string& name : names) {
-    if (context.excluded.Contains(name)) continue;
+    if (context.excluded.Contains(name)) {
+      metrics::Server().refusedExcluded.Inc();
+      continue;
+    }
     // Failures are logged by the store; the other receivers still get their copy.
     if (groupMessage) {
       context.store.AddDisGroupOffMsg(name, message.data, record);

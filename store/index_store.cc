@@ -6,6 +6,7 @@
 #include <unordered_map>
 
 #include "base/text.h"
+#include "metrics/server_metrics.h"
 #include "store/safe_save.h"
 
 namespace pigeonbox {
@@ -222,7 +223,7 @@ bool IndexStore::PrefixesReciever(std::u16string_view sender) const {
 
 // Removes the oldest entries (with a MsgID) so that after one more add the owner holds the
 // limit, or one more than the limit when it held more; the document is at the root.
-void IndexStore::Trim(MarkupDocument& doc, std::vector<ParsedIndexEntry>* parsed) {
+int64_t IndexStore::Trim(MarkupDocument& doc, std::vector<ParsedIndexEntry>* parsed) {
   const int64_t n = DataSumOf(doc);
   const int64_t m = maxCount_;
   const int64_t toRemove = n < m ? 0 : n == m ? 1 : n - m;
@@ -239,6 +240,7 @@ void IndexStore::Trim(MarkupDocument& doc, std::vector<ParsedIndexEntry>* parsed
     ++removed;
   }
   if (removed > 0) SetDataSum(doc, n - removed);
+  return removed;
 }
 
 int IndexStore::CheckAndRemoveOldIndex(MarkupDocument& doc, const std::string& path) {
@@ -267,7 +269,7 @@ Status IndexStore::AddOffMsgIndex(std::u16string_view owner, const OffMsgTextPos
   }
   MarkupDocument& doc = index->doc;
   std::vector<ParsedIndexEntry>* parsed = index->parsed ? &index->entries : nullptr;
-  Trim(doc, parsed);
+  const int64_t trimmed = Trim(doc, parsed);
   if (!AppendEntry(doc, pos, record,
                    PrefixesReciever(record.Sender) ? u";" + record.Reciever : record.Reciever)) {
     log_.Log(u"AddOffMsgIndex CheckAndRemoveOldIndex faild,Owner=%s,Errcode=%d,strFileName=%s",
@@ -276,6 +278,7 @@ Status IndexStore::AddOffMsgIndex(std::u16string_view owner, const OffMsgTextPos
   }
   if (parsed) parsed->push_back(ParsedChild(doc));  // the entry just appended
   if (int error = Save(*path, doc); error != 0) return Status::WriteFailed(error, *path);
+  metrics::Server().trimmed.Inc(static_cast<uint64_t>(trimmed));
   Keep(*path, std::move(index));
   return Status::Ok();
 }
@@ -366,7 +369,7 @@ Status IndexStore::GetTextLocationsSince(std::u16string_view owner, std::u16stri
 
 template <typename Match>
 Status IndexStore::DeleteMatching(std::u16string_view owner, std::u16string_view msgId,
-                                  Status* after, Match match) {
+                                  Status* after, metrics::Counter& deleted, Match match) {
   Status ignored;
   Status& state = after ? *after : ignored;
   std::optional<std::string> path = OwnerPath(owner, u"DelOffMsgIndex");
@@ -414,6 +417,7 @@ Status IndexStore::DeleteMatching(std::u16string_view owner, std::u16string_view
     state = Status::Ok();  // the previous index, with the entries meant to go, is still there
     return Status::WriteFailed(error, *path);
   }
+  deleted.Inc(static_cast<uint64_t>(removed));
   state = holdsEntries ? Status::Ok() : Status::Empty(*path);
   Keep(*path, std::move(index));
   return Status::Ok();
@@ -421,16 +425,19 @@ Status IndexStore::DeleteMatching(std::u16string_view owner, std::u16string_view
 
 Status IndexStore::DelOffMsgIndex(std::u16string_view owner, std::u16string_view msgId,
                                   Status* after) {
-  return DeleteMatching(owner, msgId, after, [](const MarkupDocument&) { return true; });
+  return DeleteMatching(owner, msgId, after, metrics::Server().deletedById,
+                        [](const MarkupDocument&) { return true; });
 }
 
 Status IndexStore::DelOffMsgIndexByTime(std::u16string_view owner, std::u16string_view msgId,
                                         uint32_t timeLimit, uint32_t addrLimit, Status* after) {
-  return DeleteMatching(owner, msgId, after, [timeLimit, addrLimit](const MarkupDocument& doc) {
-    uint32_t createTime = static_cast<uint32_t>(ChildNumber(doc, "CreateTime"));
-    uint32_t addr = static_cast<uint32_t>(ChildNumber(doc, "Addr"));
-    return createTime < timeLimit || (createTime == timeLimit && addr <= addrLimit);
-  });
+  return DeleteMatching(
+      owner, msgId, after, metrics::Server().deletedByTime,
+      [timeLimit, addrLimit](const MarkupDocument& doc) {
+        uint32_t createTime = static_cast<uint32_t>(ChildNumber(doc, "CreateTime"));
+        uint32_t addr = static_cast<uint32_t>(ChildNumber(doc, "Addr"));
+        return createTime < timeLimit || (createTime == timeLimit && addr <= addrLimit);
+      });
 }
 
 Status IndexStore::DelOffMsgIndexEntries(std::u16string_view owner, std::u16string_view msgId,

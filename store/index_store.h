@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "markup/markup_document.h"
+#include "metrics/metric.h"
 #include "service/log_file.h"
 #include "store/file_system.h"
 #include "store/index_cache.h"
@@ -217,13 +218,14 @@ class IndexStore {
   void Parse(const std::string& path, const std::shared_ptr<CachedIndex>& index);
   int Save(const std::string& path, const MarkupDocument& doc);
   void SetAside(const std::string& indexPath, std::u16string_view owner);
-  // Removes the parsed form of each removed entry from `parsed` too (when given).
-  void Trim(MarkupDocument& doc, std::vector<ParsedIndexEntry>* parsed = nullptr);
+  // Removes the parsed form of each removed entry from `parsed` too (when given). The number of
+  // entries removed.
+  int64_t Trim(MarkupDocument& doc, std::vector<ParsedIndexEntry>* parsed = nullptr);
   Status CollectLocations(std::u16string_view owner, std::u16string_view msgId,
                           std::optional<uint32_t> minTime, std::vector<TextLocation>* out);
   template <typename Match>
   Status DeleteMatching(std::u16string_view owner, std::u16string_view msgId, Status* after,
-                        Match match);
+                        metrics::Counter& deleted, Match match);
   std::optional<std::string> TextPath(std::u16string_view owner) const;
 
   const Kind kind_;

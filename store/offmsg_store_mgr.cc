@@ -4,6 +4,7 @@
 #include <cerrno>
 
 #include "config/app_settings.h"
+#include "metrics/server_metrics.h"
 #include "store/store_lock_stripes.h"
 
 namespace pigeonbox {
@@ -109,9 +110,11 @@ bool OffMsgStoreMgr::Refuses(std::u16string_view owner, std::u16string_view oper
 int OffMsgStoreMgr::AddTo(IndexStore* index, TextFileStore* text, std::u16string_view owner,
                           const std::u16string& body, const IndexRecord& record) {
   if (!index || !text) return -1;
+  metrics::ScopedTimer timer(metrics::Server().storeAddSeconds);
   OwnerLock lock(owner);
   OffMsgTextPos pos;
   if (Status added = text->AddOffMsgTxt(owner, body, &pos); !added.ok()) {
+    if (added.IsTooLarge()) metrics::Server().refusedOversize.Inc();
     const int code = TextFileStore::AddCode(added);
     log_.Log(u"AddOffMsgTxt faild,Owner=%s,Errcode=%d", owner, code);
     return code;
@@ -127,6 +130,8 @@ int OffMsgStoreMgr::AddTo(IndexStore* index, TextFileStore* text, std::u16string
       text->DeleteTxtFile(owner);
     return code;
   }
+  metrics::ServerMetrics& counted = metrics::Server();
+  (index == groupIndex_.get() ? counted.storedGroup : counted.storedPerson).Inc();
   return 0;
 }
 
@@ -196,6 +201,7 @@ Status OffMsgStoreMgr::CollectTexts(IndexStore* index, TextFileStore* text,
     status = text->ReadOffMsgTxt(owner, location.Addr, location.Len, &block);
     if (!status.ok()) continue;
     TextRecord& record = list->emplace_back();
+    metrics::Server().fetched.Inc();
     record.CreateTime = location.CreateTime;
     record.SrcIdentifier = std::move(location.SrcIdentifier);
     record.Type = std::move(location.Type);
@@ -224,6 +230,7 @@ int OffMsgStoreMgr::GetOffMsgTxt(std::u16string_view owner, std::u16string_view 
                                  std::vector<TextRecord>* list) {
   if (!personIndex_ || !groupIndex_) return -1;
   if (Refuses(owner, u"GetOffMsgTxt")) return -1;
+  metrics::ScopedTimer timer(metrics::Server().storeFetchSeconds);
   OwnerLock lock(owner);
   CollectTexts(personIndex_.get(), personText_.get(), owner, msgId, std::nullopt, list);
   return FetchCode(
@@ -234,6 +241,7 @@ int OffMsgStoreMgr::GetOffMsgTxtSince(std::u16string_view owner, std::u16string_
                                       uint32_t minTime, std::vector<TextRecord>* list) {
   if (!personIndex_ || !groupIndex_) return -1;
   if (Refuses(owner, u"GetOffMsgTxtSince")) return -1;
+  metrics::ScopedTimer timer(metrics::Server().storeFetchSeconds);
   OwnerLock lock(owner);
   CollectTexts(personIndex_.get(), personText_.get(), owner, msgId, minTime, list);
   return FetchCode(CollectTexts(groupIndex_.get(), groupText_.get(), owner, msgId, minTime, list));
@@ -242,6 +250,7 @@ int OffMsgStoreMgr::GetOffMsgTxtSince(std::u16string_view owner, std::u16string_
 int OffMsgStoreMgr::DelOffMsg(std::u16string_view owner, std::u16string_view msgId) {
   if (!personIndex_ || !groupIndex_) return -1;
   if (Refuses(owner, u"DelOffMsg")) return -1;
+  metrics::ScopedTimer timer(metrics::Server().storeDeleteSeconds);
   OwnerLock lock(owner);
   Status after;
   Status deleted = personIndex_->DelOffMsgIndex(owner, msgId, &after);
@@ -259,6 +268,7 @@ Status OffMsgStoreMgr::DelOffMsgParts(std::u16string_view owner, std::u16string_
   total = 0;
   if (!personIndex_ || !groupIndex_) return Status::Unavailable(0, "stores not initialised");
   if (Refuses(owner, u"DelOffMsgParts")) return Status::Refused("owner name");
+  metrics::ScopedTimer timer(metrics::Server().storeDeleteSeconds);
   OwnerLock lock(owner);
   Status result;
   for (bool group : {false, true}) {
@@ -284,6 +294,7 @@ Status OffMsgStoreMgr::DelOffMsgParts(std::u16string_view owner, std::u16string_
                         ? Status::NotFound()
                         : index->DelOffMsgIndexEntries(owner, msgId, keys, &count, &remaining);
     total += count;
+    metrics::Server().deletedById.Inc(static_cast<uint64_t>(count));
     if (remaining == 0) RemoveEmptiedFiles(index, text, owner, Status::Empty());
     if (count < wanted && (status.ok() || status.IsNotFound())) {
       status = readStatus.ok() ? Status::NotFound() : readStatus;
@@ -298,6 +309,7 @@ int OffMsgStoreMgr::DelOffMsgByTime(std::u16string_view owner, std::u16string_vi
                                     uint32_t disAddr) {
   if (!personIndex_ || !groupIndex_) return -1;
   if (Refuses(owner, u"DelOffMsgByTime")) return -1;
+  metrics::ScopedTimer timer(metrics::Server().storeDeleteSeconds);
   OwnerLock lock(owner);
   Status after;
   personIndex_->DelOffMsgIndexByTime(owner, msgId, imTime, imAddr, &after);

@@ -5,6 +5,7 @@
 
 #include "base/text.h"
 #include "config/server_config.h"
+#include "metrics/server_metrics.h"
 #include "suite/crypt.h"
 #include "transfer/request_path.h"
 #include "transfer/ticket.h"
@@ -200,6 +201,7 @@ void Dockhand::StartSession(int index, CHdlClient& record, PacketBuffer& frame) 
     record.sessionKey = sessionKey;
     record.authenticated = true;
   }
+  metrics::Server().transferSessionsStarted.Inc();
   BeginFrame(frame, kSessionStartCommand);
   frame.PutU32(0);
   frame.PutBytes(sessionKey.data(), sessionKey.size());
@@ -283,12 +285,16 @@ void Dockhand::RequestBlock(int index, CHdlClient& record, PacketBuffer& frame) 
   if (result == 0) {
     frame.PutU16(static_cast<uint16_t>(got));
     frame.PutBytes(block, got);
+    metrics::Server().transferBlocksServed.Inc();
+    metrics::Server().transferBytesServed.Inc(static_cast<uint64_t>(got));
   }
   Reply(index, frame, nullptr);
 }
 
 void Dockhand::ReplyCode(int index, PacketBuffer& frame, uint16_t command, int32_t code,
                          const TransferKey* key) {
+  // A session start is answered with a code only when it is refused.
+  if (command == kSessionStartCommand) metrics::Server().transferSessionsRefused.Inc();
   BeginFrame(frame, command);
   frame.PutU32(static_cast<uint32_t>(code));
   Reply(index, frame, key);

@@ -1,7 +1,6 @@
 #include "transfer/io_layer.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/epoll.h>
@@ -16,6 +15,8 @@
 #include <mutex>
 #include <new>
 
+#include "metrics/process_figures.h"
+#include "metrics/server_metrics.h"
 #include "transfer/frame_assembler.h"
 
 namespace pigeonbox {
@@ -31,18 +32,6 @@ constexpr int kReadyBatch = 4;
 
 uint64_t SlotKey(int index, uint32_t generation) {
   return (uint64_t{generation} << 32) | static_cast<uint32_t>(index);
-}
-
-// Descriptors the process holds now (those of /proc/self/fd, less the one listing it).
-int OpenDescriptors() {
-  DIR* dir = opendir("/proc/self/fd");
-  if (dir == nullptr) return 0;
-  int count = 0;
-  while (const dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] != '.') ++count;
-  }
-  closedir(dir);
-  return count - 1;
 }
 
 }  // namespace
@@ -76,6 +65,7 @@ CIOLayer::CIOLayer(IoOwner& owner, LogFile& log, SysLog* sysLog, IoLayerOptions 
       indexPool_(std::make_unique<IndexPool>(options.slotCount)) {}
 
 CIOLayer::~CIOLayer() {
+  connectionsMetric_.Reset();
   Stop();
   for (int i = 0; i < options_.slotCount; ++i) {
     std::lock_guard<std::recursive_mutex> lock(slots_[i].lock);
@@ -108,6 +98,9 @@ int CIOLayer::Start(uint32_t address, uint16_t port) {
   SetDescriptorCeiling();
   if (!StartThreads()) return FailStart(listenFd_);
   running_ = true;
+  connectionsMetric_ = metrics::ProcessRegistry().AddCallback(
+      metrics::Registry::Type::kGauge, "pigeonbox_transfer_connections",
+      "Open file-transfer connections.", [this] { return double(liveConnections_.load()); });
   return 1;
 }
 
@@ -120,7 +113,7 @@ void CIOLayer::SetDescriptorCeiling() {
   const int reserve =
       options_.descriptorReserve >= 0 ? options_.descriptorReserve : std::clamp(max / 16, 32, 256);
   descriptorCeiling_ = max - reserve;
-  otherDescriptors_ = OpenDescriptors() - liveConnections_;
+  otherDescriptors_ = metrics::OpenDescriptors() - liveConnections_;
 }
 
 // Descriptors are handed out lowest first, so a new one numbered `fd` means at least fd + 1 are

@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "metrics/registry.h"
 #include "service/log_file.h"
 #include "service/sys_log.h"
 #include "transfer/index_pool.h"
@@ -138,6 +139,8 @@ class CIOLayer {
   LogThrottle acceptFailedLog_;  // listen thread only
   std::thread listenThread_;
   std::vector<std::thread> workers_;
+  // liveConnections_ in the metrics, from a successful Start until the layer goes.
+  metrics::CallbackHandle connectionsMetric_;
 };
 
 }  // namespace pigeonbox
