@@ -2,16 +2,55 @@
 
 #include <unistd.h>
 
+#include "base/text.h"
 #include "confcentre/config_centre_wrapper.h"
+#include "config/app_settings.h"
+#include "metrics/server_metrics.h"
 #include "offmsg/odbc_user_database.h"
 #include "offmsg/offmsg_service.h"
 #include "transfer/dockhand.h"
 
 namespace pigeonbox {
+namespace {
+
+constexpr size_t kListenSettingChars = 64;
+
+// The endpoint on the address of the setting MetricsListen; null when the setting is absent or
+// empty (metrics off) and, with a log line, when it cannot be used.
+std::unique_ptr<metrics::HttpEndpoint> StartMetrics(const std::string& installRoot, LogFile& log) {
+  const std::optional<std::u16string> setting =
+      ReadAppSetting(installRoot, u"MetricsListen", kListenSettingChars);
+  if (!setting || setting->empty()) return nullptr;
+  const std::optional<metrics::ListenAddress> address =
+      metrics::ParseListenAddress(ToUtf8(*setting));
+  if (!address) {
+    log.Log(
+        u"Metrics off: MetricsListen=\"%s\" is not a numeric address and port such as "
+        u"127.0.0.1:9464",
+        *setting);
+    return nullptr;
+  }
+  auto endpoint = std::make_unique<metrics::HttpEndpoint>(
+      metrics::ProcessRegistry(), [] { return metrics::Server().Healthy(); });
+  std::string error;
+  if (!endpoint->Start(*address, &error)) {
+    log.Log(u"Metrics off: cannot listen on %s: %s", *setting, FromUtf8(error));
+    return nullptr;
+  }
+  log.Log(u"Metrics on http://%s/metrics, health on /healthz",
+          FromUtf8(metrics::FormatListenAddress(*address, endpoint->port())));
+  return endpoint;
+}
+
+}  // namespace
 
 ServerServiceFactory::ServerServiceFactory(std::string installRoot, LogFile& log, SysLog* sysLog,
                                            std::stop_token stop)
-    : installRoot_(std::move(installRoot)), log_(log), sysLog_(sysLog), stop_(std::move(stop)) {}
+    : installRoot_(std::move(installRoot)),
+      log_(log),
+      sysLog_(sysLog),
+      stop_(std::move(stop)),
+      metrics_(StartMetrics(installRoot_, log_)) {}
 
 std::unique_ptr<MessageService> ServerServiceFactory::CreateMessageService(LinkOwner& owner) {
   OffMsgServiceEnv env;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "link/link_services.h"
+#include "metrics/http_endpoint.h"
 #include "service/log_file.h"
 #include "service/sys_log.h"
 #include "store/file_system.h"
@@ -19,7 +20,9 @@ class ServerServiceFactory final : public LinkServiceFactory {
   // `log` is the server's log (Logs/Pigeonbox.log) and `sysLog` (may be null) the channel of
   // its system-log events; both are borrowed and must outlive the factory and everything the
   // factory creates. A stop requested on `stop` ends the start's waits for the configuration
-  // centre and the user database.
+  // centre and the user database. Starts the metrics endpoint when the setting MetricsListen
+  // names an address; one that is not usable is logged and leaves the metrics off. The endpoint
+  // stops with the factory.
   ServerServiceFactory(std::string installRoot, LogFile& log, SysLog* sysLog,
                        std::stop_token stop = {});
 
@@ -35,6 +38,7 @@ class ServerServiceFactory final : public LinkServiceFactory {
   SysLog* const sysLog_;
   const std::stop_token stop_;
   PosixFileSystem fs_;
+  std::unique_ptr<metrics::HttpEndpoint> metrics_;
 };
 
 }  // namespace pigeonbox
