@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
+#include <limits>
 #include <stdexcept>
+#include <thread>
+#include <vector>
 
 namespace pigeonbox::metrics {
 namespace {
@@ -39,7 +41,7 @@ TEST(RegistryTest, RendersFamiliesInTheTextFormat) {
 
 TEST(RegistryTest, CallbackMetricsAreReadWhenRenderedAndGoWithTheirHandle) {
   Registry registry;
-  double value = 0.0 / 0.0;
+  double value = std::numeric_limits<double>::quiet_NaN();
   CallbackHandle ratio = registry.AddCallback(Registry::Type::kGauge, "x_ratio", "Ratio.",
                                               [&value] { return value; }, {{"cache", "index"}});
   EXPECT_NE(registry.Render().find("x_ratio{cache=\"index\"} NaN\n"), std::string::npos);
@@ -60,6 +62,33 @@ TEST(RegistryTest, AFamilyKeepsOneType) {
   EXPECT_THROW(
       (void)registry.AddCallback(Registry::Type::kHistogram, "x_h", "H.", [] { return 0.0; }),
       std::logic_error);
+}
+
+TEST(RegistryTest, CountsFromManyThreadsAreExactWhileRenderingAndCallbacksComeAndGo) {
+  Registry registry;
+  Counter& counter = registry.AddCounter("x_total", "Count.");
+  Histogram& histogram = registry.AddHistogram("x_seconds", "Latency.", LatencyBuckets());
+  constexpr int kThreads = 4, kEach = 20000;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < kEach; ++i) {
+        counter.Inc();
+        histogram.Observe(0.001);
+      }
+    });
+  }
+  for (int i = 0; i < 200; ++i) {
+    CallbackHandle handle =
+        registry.AddCallback(Registry::Type::kGauge, "x_live", "Live.", [i] { return double(i); });
+    EXPECT_NE(registry.Render().find("x_live " + std::to_string(i) + "\n"), std::string::npos);
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(counter.Value(), uint64_t{kThreads * kEach});
+  EXPECT_EQ(histogram.Count(), uint64_t{kThreads * kEach});
+  EXPECT_NE(registry.Render().find("x_seconds_count " + std::to_string(kThreads * kEach) + "\n"),
+            std::string::npos);
+  EXPECT_EQ(registry.Render().find("x_live"), std::string::npos);
 }
 
 }  // namespace
