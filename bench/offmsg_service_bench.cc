@@ -150,14 +150,17 @@ class RunningService {
     root.Write("Config/KVTServer.xml",
                "<KVTServers><DBServer><DB_Setting DBConnstring=\"DSN=users\"/></DBServer>"
                "</KVTServers>");
-    root.Write("AppConfig/AppOffMsg.xml",
-               "<App><AppRegInfo><Request_Type>Quorvel.KVT.IM|</Request_Type></AppRegInfo>"
-               "<AppInfo AppGuid=\"{0B5E7C2A-1D3F-4A6B-8C9D-0E1F2A3B4C5D}\" AppName=\"OffMsgApp\" "
-               "MsgType=\"OffMsg\" Priority=\"5\"/><AppSvrInfo AppSvrIp=\"127.0.0.1\" AppSvrPort=\"" +
-                   std::to_string(server_.port()) + "\"/></App>");
+    root.Write(
+        "AppConfig/AppOffMsg.xml",
+        "<App><AppRegInfo><Request_Type>Quorvel.KVT.IM|</Request_Type></AppRegInfo>"
+        "<AppInfo AppGuid=\"{0B5E7C2A-1D3F-4A6B-8C9D-0E1F2A3B4C5D}\" AppName=\"OffMsgApp\" "
+        "MsgType=\"OffMsg\" Priority=\"5\"/><AppSvrInfo AppSvrIp=\"127.0.0.1\" AppSvrPort=\"" +
+            std::to_string(server_.port()) + "\"/></App>");
     log_.Open(root.path() + "Logs", "Pigeonbox.log");
     OffMsgServiceEnv env;
+    const ServerSettings settings = ReadServerSettings(root.path());
     env.installRoot = root.path();
+    env.settings = settings.offmsg;
     env.fs = &fs_;
     env.log = &log_;
     env.openDatabase = [](const std::string&, LogFile&) -> std::unique_ptr<UserDatabase> {
@@ -166,6 +169,7 @@ class RunningService {
     factory_ = std::make_unique<ServiceFactory>(env);
     LinkEnvironment link;
     link.installRoot = root.path();
+    link.app = settings.app;
     link.factory = factory_.get();
     link.sysLog = &sysLog_;
     link.deliveryLanes = kLanes;
@@ -259,7 +263,8 @@ bool CountsMatch(const std::string& root, const StoreCorpus& corpus, long expect
   OffMsgStoreMgr store(root, StoreSettings{}, fs, log);
   store.InitStores();
   long stored = 0;
-  for (const std::u16string& owner : corpus.owners()) stored += std::max(0, store.GetOffMsgSum(owner));
+  for (const std::u16string& owner : corpus.owners())
+    stored += std::max(0, store.GetOffMsgSum(owner));
   store.ReleaseStores();
   if (stored != expected) {
     std::fprintf(stderr, "stored %ld messages, expected %ld\n", stored, expected);
@@ -366,7 +371,8 @@ Pair SumRates(const Options& options, const StoreCorpus& corpus) {
       }
       return true;
     });
-    if (wrong > 0) std::fprintf(stderr, "%d GET_OFFMSG_SUM replies had a wrong count\n", wrong.load());
+    if (wrong > 0)
+      std::fprintf(stderr, "%d GET_OFFMSG_SUM replies had a wrong count\n", wrong.load());
     pair.ok = wrong == 0;
   }
   {
@@ -405,13 +411,14 @@ int main(int argc, char** argv) {
   }
   const StoreCorpus corpus(0x5EED0FF1CE, std::max(options.owners, kSumClients), 512, 0);
   const std::vector<std::u16string> senders = SenderNames();
-  std::printf("%zu senders x %d messages to %d owners; %d GET_OFFMSG_SUM clients for %.1f s; "
-              "%d rounds\n\n",
-              kLanes, options.messages, options.owners, kSumClients, options.seconds,
-              options.rounds);
-  std::printf("| round | stored/s end to end | store adds/s | ratio | GET_OFFMSG_SUM/s | "
-              "echo app/s | ratio | loopback echo/s | ratio |\n"
-              "|---|---|---|---|---|---|---|---|---|\n");
+  std::printf(
+      "%zu senders x %d messages to %d owners; %d GET_OFFMSG_SUM clients for %.1f s; "
+      "%d rounds\n\n",
+      kLanes, options.messages, options.owners, kSumClients, options.seconds, options.rounds);
+  std::printf(
+      "| round | stored/s end to end | store adds/s | ratio | GET_OFFMSG_SUM/s | "
+      "echo app/s | ratio | loopback echo/s | ratio |\n"
+      "|---|---|---|---|---|---|---|---|---|\n");
   bool ok = true;
   std::vector<double> storeRatios, sumRatios, loopbackRatios;
   for (int round = 1; round <= options.rounds; ++round) {
@@ -426,9 +433,10 @@ int main(int argc, char** argv) {
                 sum.loopback, loopbackRatios.back());
     std::fflush(stdout);
   }
-  std::printf("\nmedian ratios: stored end to end / store adds %.2f (goal >= 0.8); "
-              "GET_OFFMSG_SUM / echo application %.2f, / loopback echo %.2f (goal >= 0.5)\n",
-              Median(storeRatios), Median(sumRatios), Median(loopbackRatios));
+  std::printf(
+      "\nmedian ratios: stored end to end / store adds %.2f (goal >= 0.8); "
+      "GET_OFFMSG_SUM / echo application %.2f, / loopback echo %.2f (goal >= 0.5)\n",
+      Median(storeRatios), Median(sumRatios), Median(loopbackRatios));
   if (!ok) std::printf("FAILED: a count did not match (see above)\n");
   return ok ? 0 : 1;
 }

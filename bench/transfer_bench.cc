@@ -56,9 +56,6 @@ constexpr int kBlockReplyBytes = 13 + 4 + 4 + 2 + kBlockBytes + 1;
 // A started service over a temporary root holding kClients files of kFileBlocks blocks.
 struct Service {
   explicit Service(int slotCount = 16384) {
-    root.Write("Config/KVTServer.xml",
-               "<KVTServers><Pigeonbox><Basic_Setting><IP>127.0.0.1</IP><TCPPort>0</TCPPort>"
-               "</Basic_Setting></Pigeonbox></KVTServers>");
     // One file per client, as users fetch their own files: each has an owner stripe of its own.
     for (int i = 0; i < kClients; ++i) {
       root.Write("OffMsg/bench/disgroup/file" + std::to_string(i) + ".dat",
@@ -67,6 +64,7 @@ struct Service {
     log.Open(root.path() + "Logs", "Pigeonbox.log");
     DockhandEnv env;
     env.installRoot = root.path();
+    env.settings.port = 0;  // any free port
     env.log = &log;
     env.io.slotCount = slotCount;
     dockhand = std::make_unique<Dockhand>(env);

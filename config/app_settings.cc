@@ -1,23 +1,12 @@
 #include "config/app_settings.h"
 
 #include "base/text.h"
-#include "markup/markup_document.h"
 
 namespace pigeonbox {
 
-std::string AppConfigPath(const std::string& installRoot) {
-  return installRoot + "AppConfig/AppOffMsg.xml";
-}
-
 std::optional<std::u16string> ReadAppSetting(const std::string& installRoot,
                                              std::u16string_view name, size_t maxChars) {
-  MarkupDocument doc;
-  if (!doc.LoadFile(AppConfigPath(installRoot)) || !doc.FindNext("App") ||
-      !doc.FindNextChild("Setting"))
-    return std::nullopt;
-  std::u16string value = FromAnsi(doc.GetChildAttribute(ToAnsi(name)));
-  if (value.size() > maxChars) value.resize(maxChars);
-  return value;
+  return AppConfigFile(installRoot).Setting(name, maxChars);
 }
 
 int32_t ReadAppSettingNumber(const std::string& installRoot, std::u16string_view name,
@@ -28,9 +17,13 @@ int32_t ReadAppSettingNumber(const std::string& installRoot, std::u16string_view
 
 CountSetting ReadAppSettingCount(const std::string& installRoot, std::u16string_view name,
                                  int32_t fallback, int32_t maxValue) {
+  return ParseCountSetting(ReadAppSetting(installRoot, name, 12), fallback, maxValue);
+}
+
+CountSetting ParseCountSetting(const std::optional<std::u16string>& text, int32_t fallback,
+                               int32_t maxValue) {
   CountSetting setting;
   setting.value = fallback;
-  std::optional<std::u16string> text = ReadAppSetting(installRoot, name, 12);
   if (!text || text->empty()) return setting;
   setting.text = *text;
   bool digits = text->size() <= 9;  // fits 32 bits

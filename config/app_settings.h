@@ -11,9 +11,9 @@
 #include <string>
 #include <string_view>
 
-namespace pigeonbox {
+#include "config/app_config.h"
 
-std::string AppConfigPath(const std::string& installRoot);
+namespace pigeonbox {
 
 // The attribute `name` of App/Setting, cut to at most maxChars characters. nullopt when the
 // file cannot be loaded or has no App or Setting element; an empty text when the attribute is
@@ -36,5 +36,8 @@ struct CountSetting {
 };
 CountSetting ReadAppSettingCount(const std::string& installRoot, std::u16string_view name,
                                  int32_t fallback, int32_t maxValue);
+// The same rule on a text as read (at most 12 characters; nullopt: no Setting element).
+CountSetting ParseCountSetting(const std::optional<std::u16string>& text, int32_t fallback,
+                               int32_t maxValue);
 
 }  // namespace pigeonbox

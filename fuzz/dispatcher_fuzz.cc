@@ -83,6 +83,7 @@ struct World {
     std::ofstream(root + "Logs/Pigeonbox.log", std::ios::trunc);
     OffMsgServiceEnv env;
     env.installRoot = root;
+    env.settings = ReadServerSettings(root).offmsg;
     env.fs = &fs;
     env.log = &log;
     env.clock = &clock;

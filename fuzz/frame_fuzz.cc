@@ -32,15 +32,12 @@ struct Harness {
     char pattern[] = "/tmp/frame-fuzz-XXXXXX";
     root = std::string(mkdtemp(pattern)) + "/";
     std::filesystem::create_directories(root + "OffMsg/d/disgroup");
-    std::filesystem::create_directories(root + "Config");
-    // Any free port: the harness never connects, but the service listens while it runs.
-    std::ofstream(root + "Config/KVTServer.xml")
-        << "<KVTServers><Pigeonbox><Basic_Setting><IP>127.0.0.1</IP><TCPPort>0</TCPPort>"
-           "</Basic_Setting></Pigeonbox></KVTServers>";
     std::ofstream(root + "OffMsg/d/disgroup/f.txt") << std::string(5000, 'f');
     log.Open(root + "Logs", "Pigeonbox.log");
     DockhandEnv env;
     env.installRoot = root;
+    // Any free port: the harness never connects, but the service listens while it runs.
+    env.settings.port = 0;
     env.log = &log;
     env.io.slotCount = 4;
     env.io.workerCount = 1;

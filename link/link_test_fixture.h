@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "base/text.h"
+#include "config/settings.h"
 #include "link/offmsg_app.h"
 #include "suite/appserver.h"
 #include "suite/appserver_fixture.h"
@@ -272,6 +273,7 @@ class LinkTest : public AppServerTest {
   }
 
   int StartLink() {
+    env_.app = ReadServerSettings(dir_.path()).app;
     const int result = OffMsgApp::StartLink(env_, &link_);
     platform_.sleeps();  // orders the start before the watchdog's sleeps (see FakePlatform)
     return result;

@@ -77,11 +77,11 @@ int OffMsgApp::Start() {
     return Fail(kLogFailed);
   }
   log_.SetArchivesKept(env_.logArchivesKept);
-  if (!ReadAppConfig(env_.installRoot, &config_)) {
+  if (!env_.app) {
     log_.Log(u"初始化 OffMsgApp 信息失败");
     return Fail(kInitFailed);
   }
-  ReadAppServerAddress(env_.installRoot, &config_);
+  config_ = *env_.app;
   client_ = std::make_unique<AppServerClient>(env_.deliveryLanes);
   int result;
   {

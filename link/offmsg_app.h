@@ -18,12 +18,13 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <stop_token>
 #include <string>
 #include <string_view>
 
-#include "link/app_config.h"
+#include "config/app_config.h"
 #include "link/link_platform.h"
 #include "link/link_services.h"
 #include "service/log_file.h"
@@ -36,6 +37,9 @@ namespace pigeonbox {
 // What the link is built with. Pointers are borrowed and must outlive the link.
 struct LinkEnvironment {
   std::string installRoot;  // ends in "/"; the base of every path
+  // The identity and the application server's address, read at start (config/settings.h);
+  // nullopt when the application file could not be read: the start then fails.
+  std::optional<AppConfig> app;
   LinkServiceFactory* factory = nullptr;
   SysLog* sysLog = nullptr;
   LinkPlatform* platform = nullptr;  // null: a SystemLinkPlatform of the link's own

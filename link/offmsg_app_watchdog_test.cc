@@ -146,6 +146,7 @@ size_t CountInFile(const std::string& path, const std::string& text) {
   SysLog sysLog;
   LinkEnvironment env;
   env.installRoot = root;
+  env.app = ReadServerSettings(root).app;
   env.factory = &factory;
   env.sysLog = &sysLog;
   std::unique_ptr<OffMsgApp> link;

@@ -309,6 +309,8 @@ class BasicMarkupDocument<Char>::Parser {
   bool Fail(const Failure& f) {
     doc_.records_.clear();
     doc_.error_ = doc_.flavor_ == MarkupFlavor::kWide ? WideMessage(f) : NarrowMessage(f);
+    const bool placed = f.fault != Fault::kTooLarge && f.fault != Fault::kNoElement;
+    doc_.errorOffset_ = placed ? f.offset : std::string::npos;
     return false;
   }
 
@@ -611,6 +613,7 @@ bool BasicMarkupDocument<Char>::Parse(String&& text) {
   if (&text != &text_) text_ = std::move(text);
   freeRecords_.clear();
   error_.clear();
+  errorOffset_ = std::string::npos;
   Rewind();
   return Parser(*this).Run();
 }

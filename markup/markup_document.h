@@ -68,6 +68,9 @@ class BasicMarkupDocument {
   const String& Text() const { return text_; }
   // The last parse error (empty after a successful parse), UTF-8.
   const std::string& Error() const { return error_; }
+  // Where in the parsed text the last parse error lies (the "<" in question); npos when the
+  // error has no place (no element at all, a text too large) or after a successful parse.
+  size_t ErrorOffset() const { return errorOffset_; }
 
   // Back to the start: parent = current = child = 0.
   void Rewind();
@@ -148,6 +151,7 @@ class BasicMarkupDocument {
   int32_t current_ = 0;
   int32_t child_ = 0;
   std::string error_;
+  size_t errorOffset_ = std::string::npos;
 };
 
 class MarkupDocument : public BasicMarkupDocument<char> {

@@ -303,6 +303,7 @@ TEST(OffMsgServiceStartTest, StartNeedsTheDatabase) {
             "<KVTServers><DBServer><DB_Setting DBConnstring=\"DSN=users\"/></DBServer>"
             "</KVTServers>");
   dir.Write("AppConfig/AppOffMsg.xml", "<App><Setting bOpenLimit=\"1\" Mode=\"daily\"/></App>");
+  env.settings = ReadServerSettings(dir.path()).offmsg;
   OffMsgService failing(owner, env);
   EXPECT_EQ(failing.Start(), 0);
   EXPECT_TRUE(opened);

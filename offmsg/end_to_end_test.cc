@@ -97,6 +97,7 @@ class EndToEndTest : public LinkTest {
     serviceLog_.Open(dir_.path() + "Logs", "Pigeonbox.log");
     OffMsgServiceEnv env;
     env.installRoot = dir_.path();
+    env.settings = ReadServerSettings(dir_.path()).offmsg;
     env.fs = &fs_;
     env.log = &serviceLog_;
     env.clock = &clock_;

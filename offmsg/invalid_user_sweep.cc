@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "base/text.h"
-#include "config/app_settings.h"
 #include "metrics/server_metrics.h"
 #include "store/safe_save.h"
 #include "store/store_lock_stripes.h"
@@ -14,8 +13,6 @@
 
 namespace pigeonbox {
 namespace {
-
-constexpr size_t kShareSettingChars = 12;
 
 // What a sweep that ran (not a dry run) removed, in the metrics.
 void RecordSweep(int64_t now, int64_t owners, int64_t messages) {
@@ -34,29 +31,17 @@ bool IsShrinkBackup(std::u16string_view lowerOwner) {
 
 }  // namespace
 
-InvalidUserSweep::InvalidUserSweep(std::string installRoot, UserDatabase& db,
-                                   ExcludedUsers& excluded, FileSystem& fs, LogFile& log,
-                                   const Clock& clock, SysLog* sysLog)
+InvalidUserSweep::InvalidUserSweep(std::string installRoot, SweepSettings settings,
+                                   UserDatabase& db, ExcludedUsers& excluded, FileSystem& fs,
+                                   LogFile& log, const Clock& clock, SysLog* sysLog)
     : installRoot_(std::move(installRoot)),
       db_(db),
       excluded_(excluded),
       fs_(fs),
       log_(log),
       clock_(clock),
-      sysLog_(sysLog) {
-  const std::optional<std::u16string> share =
-      ReadAppSetting(installRoot_, u"SweepMaxShare", kShareSettingChars);
-  if (!share || share->empty()) return;
-  // Only a plain number from 0 to 100 is taken; anything else keeps the default.
-  bool digits = share->size() <= 3;
-  for (char16_t c : *share) digits = digits && c >= u'0' && c <= u'9';
-  const int32_t percent = digits ? ParseDecimal(*share) : -1;
-  if (percent < 0 || percent > 100) {
-    log_.Log(u"SweepMaxShare=%s 不是0到100之间的数字，使用默认值%d", *share, maxSharePercent_);
-    return;
-  }
-  maxSharePercent_ = percent;
-}
+      sysLog_(sysLog),
+      maxSharePercent_(settings.maxSharePercent) {}
 
 void InvalidUserSweep::Start(std::chrono::milliseconds interval) {
   stopRequested_ = false;

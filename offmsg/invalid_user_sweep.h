@@ -8,8 +8,8 @@
 //
 // A safety valve keeps a wrong database (an empty one, or another suite's) from wiping the
 // store: when the database holds no active user at all, or when more than a set share of the
-// owners on disk would go in one sweep (setting "SweepMaxShare" of App/Setting, in percent,
-// default 20), the sweep deletes nothing, logs why and raises a system-log event. The shrink's
+// owners on disk would go in one sweep (SweepSettings::maxSharePercent, 20 % unless set), the
+// sweep deletes nothing, logs why and raises a system-log event. The shrink's
 // backups ("<owner>_Backup") are not owners and do not count towards the share.
 #pragma once
 
@@ -22,6 +22,7 @@
 
 #include "base/clock.h"
 #include "base/periodic_thread.h"
+#include "config/settings.h"
 #include "offmsg/excluded_users.h"
 #include "offmsg/user_database.h"
 #include "service/log_file.h"
@@ -33,14 +34,13 @@ namespace pigeonbox {
 
 class InvalidUserSweep {
  public:
-  static constexpr int32_t kDefaultMaxSharePercent = 20;
   // System-log event of a sweep held back by the safety valve.
   static constexpr uint32_t kEventSweepRefused = 3501;
 
-  // Everything is borrowed and must outlive the sweep; `sysLog` may be null. Reads the share
-  // setting.
-  InvalidUserSweep(std::string installRoot, UserDatabase& db, ExcludedUsers& excluded,
-                   FileSystem& fs, LogFile& log, const Clock& clock, SysLog* sysLog = nullptr);
+  // Everything is borrowed and must outlive the sweep; `sysLog` may be null.
+  InvalidUserSweep(std::string installRoot, SweepSettings settings, UserDatabase& db,
+                   ExcludedUsers& excluded, FileSystem& fs, LogFile& log, const Clock& clock,
+                   SysLog* sysLog = nullptr);
   ~InvalidUserSweep() { Stop(); }
 
   // The store whose cached index files the sweep's removals make stale (borrowed; null: none).
@@ -97,7 +97,7 @@ class InvalidUserSweep {
   const Clock& clock_;
   SysLog* const sysLog_;
   OffMsgStoreMgr* store_ = nullptr;
-  int32_t maxSharePercent_ = kDefaultMaxSharePercent;
+  const int32_t maxSharePercent_;
   int passes_ = 0;
   int64_t lastSweepTime_ = 0;
   std::atomic<bool> stopRequested_{false};

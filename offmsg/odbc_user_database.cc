@@ -6,7 +6,6 @@
 #include <algorithm>
 
 #include "base/text.h"
-#include "config/app_settings.h"
 #include "metrics/server_metrics.h"
 
 namespace pigeonbox {
@@ -30,15 +29,6 @@ SQLPOINTER Seconds(int32_t seconds) {
 }
 
 }  // namespace
-
-OdbcTimeouts OdbcTimeouts::Read(const std::string& installRoot) {
-  OdbcTimeouts timeouts;
-  const int32_t login = ReadAppSettingNumber(installRoot, u"DbLoginTimeout", 0);
-  const int32_t query = ReadAppSettingNumber(installRoot, u"DbQueryTimeout", 0);
-  if (login > 0) timeouts.loginSeconds = login;
-  if (query > 0) timeouts.querySeconds = query;
-  return timeouts;
-}
 
 struct OdbcUserDatabase::Handles {
   SQLHENV env = SQL_NULL_HENV;

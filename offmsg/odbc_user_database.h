@@ -20,21 +20,11 @@
 #include <mutex>
 #include <string>
 
+#include "config/settings.h"
 #include "offmsg/user_database.h"
 #include "service/log_file.h"
 
 namespace pigeonbox {
-
-// How long the driver may wait for the database, in seconds: a database host that does not
-// answer must not hold the start or a night job for the minutes a TCP connection can take.
-// Settings DbLoginTimeout and DbQueryTimeout of App/Setting in AppConfig/AppOffMsg.xml; a missing,
-// zero or negative value gives the default.
-struct OdbcTimeouts {
-  int32_t loginSeconds = 5;
-  int32_t querySeconds = 5;
-
-  static OdbcTimeouts Read(const std::string& installRoot);
-};
 
 class OdbcUserDatabase final : public UserDatabase {
  public:

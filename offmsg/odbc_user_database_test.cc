@@ -59,12 +59,16 @@ TEST_F(OdbcUserDatabaseTest, SweepRemovesTheFilesOfRetiredAndUnknownUsersOnly) {
   // The database cannot be reached: nothing is deleted.
   OdbcUserDatabase unreachable(log_);
   EXPECT_FALSE(unreachable.Open("Driver=SQLite3;Database=" + dir_.path() + "no/such/users.db"));
-  InvalidUserSweep(dir_.path(), unreachable, excluded, fs, log_, clock).SweepStore();
+  InvalidUserSweep(dir_.path(), ReadServerSettings(dir_.path()).offmsg.sweep, unreachable, excluded,
+                   fs, log_, clock)
+      .SweepStore();
   for (const std::string& file : gone) EXPECT_TRUE(fs.Exists(dir_.path() + file)) << file;
 
   OdbcUserDatabase db(log_);
   ASSERT_TRUE(db.Open(ConnectionString())) << Log();
-  InvalidUserSweep(dir_.path(), db, excluded, fs, log_, clock).SweepStore();
+  InvalidUserSweep(dir_.path(), ReadServerSettings(dir_.path()).offmsg.sweep, db, excluded, fs,
+                   log_, clock)
+      .SweepStore();
   for (const std::string& file : kept) EXPECT_TRUE(fs.Exists(dir_.path() + file)) << file;
   for (const std::string& file : gone) EXPECT_FALSE(fs.Exists(dir_.path() + file)) << file;
   EXPECT_NE(Log().find("用户:retired不存在，清除他的离线消息"), std::string::npos);
@@ -88,7 +92,9 @@ TEST_F(OdbcUserDatabaseTest, ADatabaseWithoutActiveUsersSweepsNothing) {
   PosixFileSystem fs;
   ManualClock clock;
   ExcludedUsers excluded;
-  InvalidUserSweep(dir_.path(), db, excluded, fs, log_, clock).SweepStore();
+  InvalidUserSweep(dir_.path(), ReadServerSettings(dir_.path()).offmsg.sweep, db, excluded, fs,
+                   log_, clock)
+      .SweepStore();
   EXPECT_TRUE(fs.Exists(dir_.path() + "OffMsg/OffMsgIndex/1/alice.xml"));
 
   OdbcUserDatabase closed(log_);

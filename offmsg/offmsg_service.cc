@@ -5,8 +5,6 @@
 #include <vector>
 
 #include "base/text.h"
-#include "config/app_settings.h"
-#include "config/server_config.h"
 #include "metrics/server_metrics.h"
 #include "offmsg/command_table.h"
 #include "offmsg/odbc_user_database.h"
@@ -18,8 +16,6 @@
 namespace pigeonbox {
 namespace {
 
-constexpr size_t kConnectionCapacity = 512;
-constexpr size_t kOpenLimitChars = 5;
 // How long a stop waits for the database connection to close before it leaves it to a call
 // still stuck in it.
 constexpr std::chrono::milliseconds kDatabaseCloseWait{1000};
@@ -68,13 +64,7 @@ std::unique_ptr<UserDatabase> OpenOdbcUserDatabase(const std::string& connection
 }
 
 OffMsgService::OffMsgService(LinkOwner& owner, OffMsgServiceEnv env)
-    : owner_(owner),
-      env_(std::move(env)),
-      sleeper_(env_.sleeper ? *env_.sleeper : realSleeper_),
-      shrinkSettings_(ShrinkSettings::Read(env_.installRoot)) {
-  const std::optional<std::u16string> openLimit =
-      ReadAppSetting(env_.installRoot, u"bOpenLimit", kOpenLimitChars);
-  sweepEnabled_ = openLimit && ParseDecimal(*openLimit) > 0;
+    : owner_(owner), env_(std::move(env)), sleeper_(env_.sleeper ? *env_.sleeper : realSleeper_) {
   excluded_.Load(ExcludedUsersPath(env_.installRoot));
 }
 
@@ -84,30 +74,32 @@ OffMsgService::~OffMsgService() {
 
 int OffMsgService::Start() {
   LogFile& log = *env_.log;
-  std::u16string connection;
-  if (!ReadDbConnString(env_.installRoot, &connection, kConnectionCapacity)) {
+  const OffMsgSettings& settings = env_.settings;
+  if (!settings.database.connection) {
     log.Log(u"初始化数据库失败");
     return 0;
   }
   // Opened on the database's own worker: a login that hangs past its timeout (a driver that
   // ignores it) must not keep a stop of the process waiting.
-  userDb_ = StoppableUserDatabase::Open([open = env_.openDatabase, connection = ToUtf8(connection),
-                                         &log] { return open(connection, log); },
-                                        env_.stop);
+  userDb_ = StoppableUserDatabase::Open(
+      [open = env_.openDatabase, connection = ToUtf8(*settings.database.connection), &log] {
+        return open(connection, log);
+      },
+      env_.stop);
   if (!userDb_) return 0;  // the opener logged why, or the stop came first
 
   // The manager object exists before the shrink job that borrows it; its files are set up by
   // InitStores below, and the job's first check comes a minute later.
-  store_ = std::make_unique<OffMsgStoreMgr>(env_.installRoot, StoreSettings::Read(env_.installRoot),
-                                            *env_.fs, log, *env_.clock);
-  if (sweepEnabled_) {
-    sweep_ = std::make_unique<InvalidUserSweep>(env_.installRoot, *userDb_, excluded_, *env_.fs,
-                                                log, *env_.clock, env_.sysLog);
+  store_ = std::make_unique<OffMsgStoreMgr>(env_.installRoot, settings.store, *env_.fs, log,
+                                            *env_.clock);
+  if (settings.sweep.enabled) {
+    sweep_ = std::make_unique<InvalidUserSweep>(env_.installRoot, settings.sweep, *userDb_,
+                                                excluded_, *env_.fs, log, *env_.clock, env_.sysLog);
     sweep_->SetStore(store_.get());
     sweep_->Start(env_.nightJobInterval);
   }
-  if (shrinkSettings_.enabled()) {
-    shrink_ = std::make_unique<ShrinkScheduler>(env_.installRoot, shrinkSettings_, *store_,
+  if (settings.shrink.enabled()) {
+    shrink_ = std::make_unique<ShrinkScheduler>(env_.installRoot, settings.shrink, *store_,
                                                 *userDb_, *env_.fs, log, *env_.clock);
     shrink_->Start(env_.nightJobInterval);
   }

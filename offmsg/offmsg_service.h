@@ -16,6 +16,7 @@
 
 #include "base/clock.h"
 #include "base/sleeper.h"
+#include "config/settings.h"
 #include "link/link_services.h"
 #include "metrics/registry.h"
 #include "offmsg/excluded_users.h"
@@ -53,12 +54,14 @@ struct OffMsgServiceEnv {
   std::stop_token stop = {};
   // How often the night jobs wake (a minute; tests shorten it).
   std::chrono::milliseconds nightJobInterval = std::chrono::minutes(1);
+  // From the configuration, read once at start (config/settings.h).
+  OffMsgSettings settings = {};
 };
 
 class OffMsgService final : public MessageService {
  public:
-  // Reads the settings and loads the invalid-user list. `owner` and the env's pointers are
-  // borrowed and must outlive the service.
+  // Loads the invalid-user list. `owner` and the env's pointers are borrowed and must outlive
+  // the service.
   OffMsgService(LinkOwner& owner, OffMsgServiceEnv env);
   ~OffMsgService() override;
   OffMsgService(const OffMsgService&) = delete;
@@ -76,8 +79,8 @@ class OffMsgService final : public MessageService {
 
   bool IsExcludedUser(std::u16string_view name) const { return excluded_.Contains(name); }
 
-  bool sweepEnabled() const { return sweepEnabled_; }
-  const ShrinkSettings& shrinkSettings() const { return shrinkSettings_; }
+  bool sweepEnabled() const { return env_.settings.sweep.enabled; }
+  const ShrinkSettings& shrinkSettings() const { return env_.settings.shrink; }
   int32_t localMode() const { return localMode_; }
 
  private:
@@ -86,8 +89,6 @@ class OffMsgService final : public MessageService {
   ThreadSleeper realSleeper_;
   Sleeper& sleeper_;
   ExcludedUsers excluded_;
-  bool sweepEnabled_ = false;
-  ShrinkSettings shrinkSettings_;
   int32_t localMode_ = 0;
   std::atomic<int> txtExReplies_{0};
 

@@ -136,6 +136,7 @@ class ServiceTest : public ::testing::Test {
   OffMsgServiceEnv Env() {
     OffMsgServiceEnv env;
     env.installRoot = dir_.path();
+    env.settings = ReadServerSettings(dir_.path()).offmsg;
     env.fs = &fs_;
     env.log = &log_;
     env.clock = &clock_;

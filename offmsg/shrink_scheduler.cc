@@ -1,7 +1,6 @@
 #include "offmsg/shrink_scheduler.h"
 
 #include "base/text.h"
-#include "config/app_settings.h"
 #include "metrics/server_metrics.h"
 #include "store/store_walk.h"
 
@@ -16,49 +15,7 @@ bool EndsWithIgnoringCase(std::string_view text, std::string_view tail) {
          EqualsIgnoreAsciiCase(text.substr(text.size() - tail.size()), tail);
 }
 
-// The whole text as a non-negative decimal number (white space around it and a "+" allowed), or
-// nullopt. Leading zeros are fine.
-std::optional<double> ParseWholeNumber(std::u16string_view text) {
-  size_t i = 0, end = text.size();
-  while (i < end && (text[i] == u' ' || text[i] == u'\t')) ++i;
-  while (end > i && (text[end - 1] == u' ' || text[end - 1] == u'\t')) --end;
-  if (i < end && text[i] == u'+') ++i;
-  if (i == end) return std::nullopt;
-  double value = 0;
-  for (; i < end; ++i) {
-    if (text[i] < u'0' || text[i] > u'9') return std::nullopt;
-    value = value * 10 + (text[i] - u'0');
-  }
-  return value;
-}
-
-// A number setting, read whole (up to 128 characters). nullopt for a missing or empty attribute,
-// and for anything that is not a whole number, which is also noted in *invalid for the log.
-std::optional<double> ReadNumberSetting(const std::string& installRoot, std::u16string_view name,
-                                        std::vector<std::u16string>* invalid) {
-  constexpr size_t kMaxChars = 128;
-  std::optional<std::u16string> text = ReadAppSetting(installRoot, name, kMaxChars + 1);
-  if (!text || text->empty()) return std::nullopt;
-  std::optional<double> value = text->size() <= kMaxChars ? ParseWholeNumber(*text) : std::nullopt;
-  if (!value) invalid->push_back(std::u16string(name) + u"=\"" + *text + u"\"");
-  return value;
-}
-
 }  // namespace
-
-ShrinkSettings ShrinkSettings::Read(const std::string& installRoot) {
-  ShrinkSettings s;
-  if (std::optional<std::u16string> mode = ReadAppSetting(installRoot, u"Mode", 127)) {
-    s.mode = *mode;
-  }
-  if (std::optional<double> size = ReadNumberSetting(installRoot, u"FileSize", &s.invalid)) {
-    constexpr double kMax = std::numeric_limits<uint32_t>::max();
-    s.fileSize = static_cast<uint32_t>(*size < kMax ? *size : kMax);
-  }
-  if (std::optional<double> expire = ReadNumberSetting(installRoot, u"ExpireTime", &s.invalid))
-    s.expireTime = *expire;
-  return s;
-}
 
 ShrinkScheduler::ShrinkScheduler(std::string installRoot, ShrinkSettings settings,
                                  OffMsgStoreMgr& store, UserDatabase& db, FileSystem& fs,
@@ -72,8 +29,6 @@ ShrinkScheduler::ShrinkScheduler(std::string installRoot, ShrinkSettings setting
       clock_(clock) {}
 
 void ShrinkScheduler::Start(std::chrono::milliseconds interval) {
-  for (const std::u16string& setting : settings_.invalid)
-    log_.Log(u"收缩离线文件：设置%s不是数字，按未设置处理", setting);
   stopRequested_ = false;
   thread_.Start(
       interval, [this] { Tick(); }, [this] { log_.Log(u"ShrinkScheduler线程异常"); });

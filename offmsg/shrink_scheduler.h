@@ -9,38 +9,17 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <limits>
 #include <string>
-#include <vector>
 
 #include "base/clock.h"
 #include "base/periodic_thread.h"
+#include "config/settings.h"
 #include "offmsg/user_database.h"
 #include "service/log_file.h"
 #include "store/file_system.h"
 #include "store/offmsg_store_mgr.h"
 
 namespace pigeonbox {
-
-// Settings from App/Setting of AppConfig/AppOffMsg.xml.
-struct ShrinkSettings {
-  // "disable", "daily", "weekly" or "monthly" (exact letter case); "disable" when the file or
-  // its Setting element is missing, empty when only the attribute is (the thread then runs but
-  // never shrinks).
-  std::u16string mode = u"disable";
-  // Files larger than this (bytes, unsigned) are shrunk. Missing: the largest value, so nothing
-  // is shrunk (text files never reach 4 GB: their offsets are 32-bit).
-  uint32_t fileSize = std::numeric_limits<uint32_t>::max();
-  // Parts older than this (seconds) are dropped. Missing: infinity, nothing expires.
-  double expireTime = std::numeric_limits<double>::infinity();
-  // FileSize and ExpireTime are whole decimal numbers of up to 128 characters; one that is not
-  // keeps its default (as if missing) and is listed here ("ExpireTime=\"7d\""), for the log.
-  std::vector<std::u16string> invalid;
-
-  static ShrinkSettings Read(const std::string& installRoot);
-  // Whether the scheduler thread is started at all (any mode but exactly "disable").
-  bool enabled() const { return mode != u"disable"; }
-};
 
 class ShrinkScheduler {
  public:

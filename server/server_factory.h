@@ -1,12 +1,13 @@
 // The pieces the running server hands to the application-server link: the offline-message
 // service over the real user database and file system, the configuration-centre client and the
-// file-transfer service.
+// file-transfer service, each with its part of the settings read at start.
 #pragma once
 
 #include <memory>
 #include <stop_token>
 #include <string>
 
+#include "config/settings.h"
 #include "link/link_services.h"
 #include "metrics/http_endpoint.h"
 #include "service/log_file.h"
@@ -23,8 +24,10 @@ class ServerServiceFactory final : public LinkServiceFactory {
   // centre and the user database. Starts the metrics endpoint when the setting MetricsListen
   // names an address; one that is not usable is logged and leaves the metrics off. The endpoint
   // stops with the factory.
-  ServerServiceFactory(std::string installRoot, LogFile& log, SysLog* sysLog,
-                       std::stop_token stop = {});
+  ServerServiceFactory(std::string installRoot, ServerSettings settings, LogFile& log,
+                       SysLog* sysLog, std::stop_token stop = {});
+
+  const ServerSettings& settings() const { return settings_; }
 
   // OffMsgService with the ODBC user database; its Start opens the database, starts the
   // invalid-user sweep and the shrink scheduler and sets up the store.
@@ -34,6 +37,7 @@ class ServerServiceFactory final : public LinkServiceFactory {
 
  private:
   const std::string installRoot_;
+  const ServerSettings settings_;
   LogFile& log_;
   SysLog* const sysLog_;
   const std::stop_token stop_;

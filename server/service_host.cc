@@ -5,11 +5,12 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 
 #include "base/text.h"
-#include "config/app_settings.h"
+#include "config/settings.h"
 #include "link/offmsg_app.h"
 #include "server/open_file_limit.h"
 #include "server/server_factory.h"
@@ -25,8 +26,6 @@ namespace pigeonbox {
 namespace {
 
 constexpr char kServiceName[] = "Pigeonbox";
-// More archives than this are surely a typing mistake, not a wish.
-constexpr int32_t kMaxLogArchivesKept = 100000;
 
 std::string ExecutablePath() {
   char buffer[4096];
@@ -105,18 +104,21 @@ void ServiceHost::ReportEvent(std::string_view text) {
 
 int ServiceHost::Run() {
   const LogTranscript transcript(installRoot_ + "Logs/Pigeonbox.log");
-  // Set before the first line, which may already rotate; the link's log takes the same count.
-  const CountSetting archives =
-      ReadAppSettingCount(installRoot_, u"LogArchivesKept",
-                          static_cast<int32_t>(LogFile::kDefaultArchivesKept), kMaxLogArchivesKept);
-  log_.SetArchivesKept(static_cast<size_t>(archives.value));
+  // Read once, before the first line: the count of log archives kept is one of the settings, and
+  // the first line may already rotate. The link's log takes the same count.
+  ServerSettings settings = ReadServerSettings(installRoot_);
+  log_.SetArchivesKept(settings.log.archivesKept);
   if (!log_.Open(installRoot_ + "Logs/", "Pigeonbox.log")) {
     ReportEvent("Cannot open the log file " + transcript.path());
   }
   log_.Log(u"开始启动服务。");
-  if (archives.refused) {
-    log_.Log(u"LogArchivesKept=%s 不是0到%d之间的数字，使用默认值%d", archives.text,
-             kMaxLogArchivesKept, archives.value);
+  // A root that is not there is said as such, not as a store in use or a missing file.
+  std::error_code error;
+  if (!std::filesystem::is_directory(installRoot_.empty() ? "." : installRoot_, error)) {
+    return FailStart("the install root " + installRoot_ + " does not exist", transcript);
+  }
+  for (const Finding& finding : settings.findings) {
+    log_.Log(u"configuration: %s", FromUtf8(finding.Text()));
   }
   // From here a stop signal is seen at once, also during the start: the start checks for it
   // between its steps and ends its waits on the peers.
@@ -135,13 +137,14 @@ int ServiceHost::Run() {
 
   // Declared before the link, which borrows them.
   SysLog sysLog;
-  ServerServiceFactory factory(installRoot_, log_, &sysLog, stop.get_token());
+  ServerServiceFactory factory(installRoot_, std::move(settings), log_, &sysLog, stop.get_token());
   LinkEnvironment env;
   env.installRoot = installRoot_;
+  env.app = factory.settings().app;
   env.factory = &factory;
   env.sysLog = &sysLog;
   env.stop = stop.get_token();
-  env.logArchivesKept = static_cast<size_t>(archives.value);
+  env.logArchivesKept = factory.settings().log.archivesKept;
   std::unique_ptr<OffMsgApp> link;
   const int started = OffMsgApp::StartLink(env, &link);
   if (started != OffMsgApp::kStarted && started != OffMsgApp::kStopRequested) {

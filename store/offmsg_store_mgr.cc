@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "config/app_settings.h"
 #include "metrics/server_metrics.h"
 #include "store/store_lock_stripes.h"
 
@@ -21,16 +20,6 @@ uint64_t BlockFingerprint(const std::vector<uint8_t>& block) {
 
 uint64_t StoredPartKey::FingerprintOf(const std::vector<uint8_t>& block) {
   return BlockFingerprint(block);
-}
-
-StoreSettings StoreSettings::Read(const std::string& installRoot) {
-  StoreSettings s;
-  s.storeMaxCount = ReadAppSettingNumber(installRoot, u"StoreMaxCount", 99);
-  s.storeDisGroupMaxCount = ReadAppSettingNumber(installRoot, u"StoreDisGroupMaxCount", 300);
-  if (s.storeDisGroupMaxCount > 1000) s.storeDisGroupMaxCount = 300;
-  s.syncWrites = ReadAppSettingNumber(installRoot, u"SyncWrites", 0) > 0;
-  s.indexCacheMB = std::max(0, ReadAppSettingNumber(installRoot, u"IndexCacheMB", 64));
-  return s;
 }
 
 OffMsgStoreMgr::OffMsgStoreMgr(std::string installRoot, StoreSettings settings, FileSystem& fs,

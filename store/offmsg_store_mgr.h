@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "config/settings.h"
 #include "service/log_file.h"
 #include "store/file_system.h"
 #include "store/index_store.h"
@@ -54,18 +55,6 @@ struct StoredPart {
   IndexEntry entry;
   std::vector<uint8_t> block;  // the compressed text
   StoredPartKey key;           // what deletes exactly this part (DelOffMsgParts)
-};
-
-// Store settings from AppConfig/AppOffMsg.xml (attributes of App/Setting).
-struct StoreSettings {
-  int32_t storeMaxCount = 99;           // "StoreMaxCount": person entries per owner
-  int32_t storeDisGroupMaxCount = 300;  // "StoreDisGroupMaxCount": group entries; 0 = off
-  bool syncWrites = false;              // "SyncWrites": index saves reach the device first
-  int32_t indexCacheMB = 64;            // "IndexCacheMB": parsed index files kept; 0 = none
-
-  // Defaults where the file or its Setting element is missing; a group limit above 1000
-  // becomes 300.
-  static StoreSettings Read(const std::string& installRoot);
 };
 
 // How a process uses the store. Only the holder of the store root lock (the server, an admin

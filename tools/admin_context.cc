@@ -9,7 +9,8 @@ namespace pigeonbox::admin {
 
 OffMsgStoreMgr& AdminContext::store() {
   if (!store_) {
-    store_ = std::make_unique<OffMsgStoreMgr>(root_, StoreSettings::Read(root_), fs_, log_);
+    store_ =
+        std::make_unique<OffMsgStoreMgr>(root_, ReadServerSettings(root_).offmsg.store, fs_, log_);
     store_->InitStores(changesStore_ ? StoreAccess::kReadWrite : StoreAccess::kReadOnly);
     if (!changesStore_) {
       for (const std::string& shrink : store_->UnfinishedShrinks()) {

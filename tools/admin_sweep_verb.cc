@@ -7,7 +7,7 @@
 
 #include "base/clock.h"
 #include "base/text.h"
-#include "config/server_config.h"
+#include "config/settings.h"
 #include "offmsg/excluded_users.h"
 #include "offmsg/invalid_user_sweep.h"
 #include "offmsg/odbc_user_database.h"
@@ -15,23 +15,20 @@
 #include "tools/admin_verbs.h"
 
 namespace pigeonbox::admin {
-namespace {
-
-constexpr size_t kConnectionCapacity = 512;  // as the server reads it
-
-}  // namespace
 
 int RunSweep(AdminContext& ctx, const VerbArgs& args) {
   const bool dryRun = args.Flag("--dry-run");
-  std::u16string connection;
-  if (!ReadDbConnString(ctx.root(), &connection, kConnectionCapacity))
+  const ServerSettings settings = ReadServerSettings(ctx.root());
+  const std::optional<std::u16string>& connection = settings.offmsg.database.connection;
+  if (!connection)
     return ctx.Fail("no user database is configured (DBServer/DB_Setting DBConnstring)");
-  OdbcUserDatabase db(ctx.log(), OdbcTimeouts::Read(ctx.root()));
-  if (!db.Open(ToUtf8(connection)))
+  OdbcUserDatabase db(ctx.log(), settings.offmsg.database.timeouts);
+  if (!db.Open(ToUtf8(*connection)))
     return ctx.Fail("the user database cannot be opened (the log names the driver's reason)");
   ctx.store();  // a changing run finishes an interrupted shrink first, as a server start does
   ExcludedUsers excluded;  // the sweep does not consult the list; its constructor wants one
-  InvalidUserSweep sweep(ctx.root(), db, excluded, ctx.fs(), ctx.log(), SystemClock::Instance());
+  InvalidUserSweep sweep(ctx.root(), settings.offmsg.sweep, db, excluded, ctx.fs(), ctx.log(),
+                         SystemClock::Instance());
   sweep.SetStore(&ctx.store());
   // Ctrl-C stops the sweep between users.
   std::atomic<bool> finished{false};

@@ -19,9 +19,9 @@
 #include <sstream>
 
 #include "base/text.h"
+#include "config/app_config.h"
 #include "config/install_root.h"
 #include "config/server_config.h"
-#include "link/app_config.h"
 #include "link/envelope.h"
 #include "suite/appserver_user.h"
 #include "tools/cli_args.h"

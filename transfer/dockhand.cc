@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "base/text.h"
-#include "config/server_config.h"
 #include "metrics/server_metrics.h"
 #include "suite/crypt.h"
 #include "transfer/request_path.h"
@@ -32,10 +31,7 @@ Dockhand::~Dockhand() {
 }
 
 int Dockhand::Start() {
-  uint16_t port = kDefaultPort;
-  std::u16string ip;
-  uint16_t udpPort = 0;
-  ReadBasicSetting(env_.installRoot, u"Pigeonbox", &ip, 16, &port, &udpPort);
+  const uint16_t port = env_.settings.port;
   log_.Log(u"Dockhand 开始启动");
   try {
     if (ioLayer_) return FailStart();

@@ -22,6 +22,7 @@
 
 #include "base/clock.h"
 #include "base/periodic_thread.h"
+#include "config/settings.h"
 #include "link/link_services.h"
 #include "link/packet_buffer.h"
 #include "service/log_file.h"
@@ -42,9 +43,10 @@ inline constexpr int kTicketRefused = -69968;
 
 // What the service is built with. Pointers are borrowed and must outlive the service.
 struct DockhandEnv {
-  std::string installRoot;   // ends in "/"; Config/KVTServer.xml, kvtserver.kss and OffMsg/
-  LogFile* log = nullptr;    // the service log
-  SysLog* sysLog = nullptr;  // may be null
+  std::string installRoot;    // ends in "/"; kvtserver.kss and OffMsg/
+  TransferSettings settings;  // the listening port (config/settings.h)
+  LogFile* log = nullptr;     // the service log
+  SysLog* sysLog = nullptr;   // may be null
   const Clock* clock = &SystemClock::Instance();
   std::chrono::milliseconds sweepInterval{60000};
   IoLayerOptions io;
@@ -68,7 +70,6 @@ struct CHdlClient {
 
 class Dockhand final : public TransferService, public IoOwner {
  public:
-  static constexpr uint16_t kDefaultPort = 8015;
   static constexpr int64_t kIdleSeconds = 60;
 
   explicit Dockhand(DockhandEnv env);
@@ -76,9 +77,8 @@ class Dockhand final : public TransferService, public IoOwner {
   Dockhand(const Dockhand&) = delete;
   Dockhand& operator=(const Dockhand&) = delete;
 
-  // Loads the service key, listens on the TCP port of the "Pigeonbox" section of the server
-  // configuration (8015 when missing) and starts the idle sweep. 1 when started, 0 after a
-  // logged failure (also when already started).
+  // Loads the service key, listens on the settings' port and starts the idle sweep. 1 when started,
+  // 0 after a logged failure (also when already started).
   int Start() override;
   // Wakes and joins the sweep, closes every connection and ends the connection layer's threads.
   void Stop() override;

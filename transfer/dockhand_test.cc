@@ -122,6 +122,7 @@ TEST(DockhandClockTest, TicketExpiringDuringTheStartGetsTheLateCode) {
   TickingClock clock;
   DockhandEnv env;
   env.installRoot = t.root.path();
+  env.settings.port = 0;
   env.log = &t.log;
   env.clock = &clock;
   env.io.slotCount = 4;
@@ -296,6 +297,7 @@ TEST(DockhandStartTest, SweepThreadRunsAtItsIntervalAndStartFailuresAreReported)
   TestDockhand t;
   DockhandEnv env;
   env.installRoot = t.root.path();
+  env.settings.port = 0;
   env.log = &t.log;
   env.sysLog = &t.sysLog;
   env.clock = &t.clock;
@@ -314,9 +316,7 @@ TEST(DockhandStartTest, SweepThreadRunsAtItsIntervalAndStartFailuresAreReported)
   EXPECT_TRUE(ClosedByServer(client));
 
   // A second service on the same port cannot listen.
-  t.root.Write("Config/KVTServer.xml", "<KVTServers><Pigeonbox><Basic_Setting><IP>x</IP><TCPPort>" +
-                                           std::to_string(service.port()) +
-                                           "</TCPPort></Basic_Setting></Pigeonbox></KVTServers>");
+  env.settings.port = service.port();
   Dockhand second(env);
   EXPECT_EQ(0, second.Start());
   EXPECT_EQ((std::vector<uint32_t>{1600, 1000, 3001, 1000}), t.recorder.ids());

@@ -46,15 +46,13 @@ class TestDockhand {
  public:
   static constexpr int64_t kNow = 1'700'000'000;
 
-  // Writes the configuration (port 0: any free port) and builds the service, not started.
+  // Builds the service on port 0 (any free port), not started.
   explicit TestDockhand(int slotCount = 64) {
-    root.Write("Config/KVTServer.xml",
-               "<KVTServers><Pigeonbox><Basic_Setting><IP>127.0.0.1</IP><TCPPort>0</TCPPort>"
-               "</Basic_Setting></Pigeonbox></KVTServers>");
     log.Open(root.path() + "Logs", "Pigeonbox.log");
     sysLog.SetSink(&recorder);
     DockhandEnv env;
     env.installRoot = root.path();
+    env.settings.port = 0;
     env.log = &log;
     env.sysLog = &sysLog;
     env.clock = &clock;

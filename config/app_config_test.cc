@@ -1,4 +1,4 @@
-#include "link/app_config.h"
+#include "config/app_config.h"
 
 #include <gtest/gtest.h>
 
@@ -67,30 +67,6 @@ TEST(ReadAppConfigTest, FailsWithoutFileOrRequiredElementsButAcceptsAnotherRoot)
   dir.Write("AppConfig/AppOffMsg.xml", "<Other><AppInfo AppGuid=\"g\"/></Other>");
   EXPECT_TRUE(ReadAppConfig(dir.path(), &config));
   EXPECT_TRUE(config.appGuid.empty());
-}
-
-TEST(ReadAppServerAddressTest, ServerConfigurationReplacesWhatItFinds) {
-  TempDir dir;
-  AppConfig config;
-  config.appSvrIp = u"file.host";
-  config.appSvrPort = 8011;
-  ReadAppServerAddress(dir.path(), &config);  // no server configuration: unchanged
-  EXPECT_EQ(config.appSvrIp, u"file.host");
-  EXPECT_EQ(config.appSvrPort, 8011);
-
-  dir.Write("Config/KVTServer.xml",
-            "<KVTServers><APPServer><Basic_Setting><IP>app.local</IP><TCPPort>9100</TCPPort>"
-            "</Basic_Setting></APPServer></KVTServers>");
-  ReadAppServerAddress(dir.path(), &config);
-  EXPECT_EQ(config.appSvrIp, u"app.local");
-  EXPECT_EQ(config.appSvrPort, 9100);
-
-  dir.Write("Config/KVTServer.xml",
-            "<KVTServers><APPServer><Basic_Setting><TCPPort>9200</TCPPort>"
-            "</Basic_Setting></APPServer></KVTServers>");
-  ReadAppServerAddress(dir.path(), &config);
-  EXPECT_EQ(config.appSvrIp, u"app.local");
-  EXPECT_EQ(config.appSvrPort, 9200);
 }
 
 }  // namespace

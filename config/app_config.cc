@@ -1,9 +1,6 @@
-#include "link/app_config.h"
+#include "config/app_config.h"
 
 #include "base/text.h"
-#include "config/app_settings.h"
-#include "config/server_config.h"
-#include "markup/markup_document.h"
 
 namespace pigeonbox {
 namespace {
@@ -39,10 +36,33 @@ std::vector<std::u16string> SplitRequestTypes(std::u16string_view text) {
   return types;
 }
 
-bool ReadAppConfig(const std::string& installRoot, AppConfig* config) {
+std::string AppConfigPath(const std::string& installRoot) {
+  return installRoot + "AppConfig/AppOffMsg.xml";
+}
+
+AppConfigFile::AppConfigFile(const std::string& installRoot)
+    : load_(LoadConfigDocument(AppConfigPath(installRoot), &doc_)) {}
+
+std::string AppConfigFile::DocumentElement() {
+  doc_.Rewind();
+  return doc_.FindNext() ? doc_.GetTagName() : std::string();
+}
+
+bool AppConfigFile::HasSetting() {
+  doc_.Rewind();
+  return doc_.FindNext("App") && doc_.FindNextChild("Setting");
+}
+
+std::optional<std::u16string> AppConfigFile::Setting(std::u16string_view name, size_t maxChars) {
+  if (!HasSetting()) return std::nullopt;
+  return Cut(FromAnsi(doc_.GetChildAttribute(ToAnsi(name))), maxChars);
+}
+
+bool AppConfigFile::ReadAppConfig(AppConfig* config) {
   config->requestTypes.clear();
-  MarkupDocument doc;
-  if (!doc.LoadFile(AppConfigPath(installRoot))) return false;
+  MarkupDocument& doc = doc_;
+  doc.Rewind();
+  if (!load_.ok()) return false;
   if (!doc.FindNext("App")) return true;
 
   if (!doc.FindNextChild("AppRegInfo")) return false;
@@ -68,10 +88,8 @@ bool ReadAppConfig(const std::string& installRoot, AppConfig* config) {
   return true;
 }
 
-void ReadAppServerAddress(const std::string& installRoot, AppConfig* config) {
-  uint16_t udpPort = 0;
-  ReadBasicSetting(installRoot, u"APPServer", &config->appSvrIp, kBasicSettingIpChars + 1,
-                   &config->appSvrPort, &udpPort);
+bool ReadAppConfig(const std::string& installRoot, AppConfig* config) {
+  return AppConfigFile(installRoot).ReadAppConfig(config);
 }
 
 }  // namespace pigeonbox
