@@ -1,0 +1,780 @@
+// How the store's costs grow with the entries per owner and with the number of owners, beside
+// SQLite at the same sizes.
+//
+//   store_growth_bench [--quick] [--runs=N] [--owners=N,...] [--owners-axis-entries=N]
+//                      [--entries-owners=N] [--sample=N] [--no-page-drop]
+//                      [--sqlite-cache-mib=N] [--dir=PATH] [--keep]
+//
+// Each data set (owners x entries per owner, person or group) is filled anew in its own store
+// root and SQLite file, then count, fetch + decompress and add are timed on three subjects: the
+// store with its index cache (IndexCacheMB 64, the default), the store without it
+// (IndexCacheMB 0, the store as it was before the cache) and SQLite. Each subject is timed
+//   cold, pages dropped: first touch of each sampled owner after the store manager (or SQLite
+//                        connection) was created, the sampled owners' files (SQLite: its whole
+//                        file) dropped from the page cache first with POSIX_FADV_DONTNEED;
+//   cold:                the same with those files read into the page cache first;
+//   warm:                the cold owners again, several rounds, same manager / connection.
+// Adds change the data, so every cold add pass of the store takes owners no earlier add touched.
+// With --runs=N everything is done N times and the tables give the medians.
+//
+// Finally a fresh process opens the largest owner set with the default cache, counts every
+// owner twice and reports its resident memory and the cache's figures.
+//
+// Work happens below a new temporary directory ($TMPDIR or /tmp), removed at the end.
+#include <fcntl.h>
+#include <malloc.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "base/text.h"
+#include "bench/sqlite_peer.h"
+#include "bench/store_bench_support.h"
+#include "bench/store_corpus.h"
+#include "bench/workload_driver.h"
+#include "service/log_file.h"
+#include "store/file_system.h"
+#include "store/offmsg_store_mgr.h"
+
+namespace pigeonbox::bench {
+namespace {
+
+constexpr uint64_t kSeed = 0x6E0117;
+constexpr int kTextCount = 512;
+constexpr int kWarmRounds = 5;
+
+struct Options {
+  bool quick = false;
+  bool keep = false;
+  bool pageDrop = true;
+  int runs = 1;
+  std::vector<int> ownerCounts = {1000, 10000, 100000};
+  int ownersAxisEntries = 1;  // entries per owner on the owners axis
+  int entriesOwners = 1000;   // owners on the entries axis
+  int sample = 250;           // owners per cold pass
+  int sqliteCacheMiB = 0;
+  std::string dir;
+  std::string rssProbe;  // internal: the store root the memory probe opens
+};
+
+std::vector<int> ParseList(const std::string& text) {
+  std::vector<int> values;
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find(',', start);
+    if (end == std::string::npos) end = text.size();
+    const int value = std::atoi(text.substr(start, end - start).c_str());
+    if (value > 0) values.push_back(value);
+    start = end + 1;
+  }
+  return values;
+}
+
+bool ParseOptions(int argc, char** argv, Options* options) {
+  bool entriesOwnersGiven = false, sampleGiven = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string_view arg = argv[i];
+    auto value = [&](std::string_view flag) -> std::optional<std::string> {
+      if (arg.substr(0, flag.size()) != flag) return std::nullopt;
+      return std::string(arg.substr(flag.size()));
+    };
+    if (arg == "--quick") {
+      options->quick = true;
+    } else if (arg == "--keep") {
+      options->keep = true;
+    } else if (arg == "--no-page-drop") {
+      options->pageDrop = false;
+    } else if (auto runs = value("--runs=")) {
+      options->runs = std::max(1, std::atoi(runs->c_str()));
+    } else if (auto owners = value("--owners=")) {
+      options->ownerCounts = ParseList(*owners);
+      if (options->ownerCounts.empty()) return false;
+    } else if (auto entries = value("--owners-axis-entries=")) {
+      options->ownersAxisEntries = std::max(1, std::atoi(entries->c_str()));
+    } else if (auto owners = value("--entries-owners=")) {
+      options->entriesOwners = std::max(4, std::atoi(owners->c_str()));
+      entriesOwnersGiven = true;
+    } else if (auto sample = value("--sample=")) {
+      options->sample = std::max(1, std::atoi(sample->c_str()));
+      sampleGiven = true;
+    } else if (auto cache = value("--sqlite-cache-mib=")) {
+      options->sqliteCacheMiB = std::max(0, std::atoi(cache->c_str()));
+    } else if (auto dir = value("--dir=")) {
+      options->dir = *dir;
+    } else if (auto root = value("--rss-probe=")) {
+      options->rssProbe = *root;
+    } else if (arg.substr(0, 12) == "--benchmark_") {
+      std::fprintf(stderr, "ignoring %s (not a Google Benchmark binary)\n", argv[i]);
+    } else {
+      return false;
+    }
+  }
+  if (options->quick) {
+    if (!entriesOwnersGiven) options->entriesOwners = 400;
+    if (!sampleGiven) options->sample = 100;
+  }
+  return true;
+}
+
+// ---- files and memory ------------------------------------------------------------------------
+
+// Drops the clean pages of the files from the page cache (dirty ones are written first).
+void DropPages(const std::vector<std::string>& paths) {
+  Settle();
+  for (const std::string& path : paths) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) continue;
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    ::close(fd);
+  }
+}
+
+// Reads the files whole, so their pages are cached.
+void ReadIntoPageCache(const std::vector<std::string>& paths) {
+  std::vector<char> buffer(1 << 16);
+  for (const std::string& path : paths) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) continue;
+    while (::read(fd, buffer.data(), buffer.size()) > 0) {
+    }
+    ::close(fd);
+  }
+}
+
+// Share of the file's pages in the page cache (0 ... 1), or -1 when it cannot be told.
+double ResidentShare(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat st {};
+  double share = -1;
+  if (::fstat(fd, &st) == 0 && st.st_size > 0) {
+    void* map = ::mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_SHARED, fd, 0);
+    if (map != MAP_FAILED) {
+      const long page = ::sysconf(_SC_PAGESIZE);
+      std::vector<unsigned char> pages((static_cast<size_t>(st.st_size) + page - 1) / page);
+      if (::mincore(map, static_cast<size_t>(st.st_size), pages.data()) == 0) {
+        size_t resident = 0;
+        for (unsigned char p : pages) resident += p & 1;
+        share = static_cast<double>(resident) / static_cast<double>(pages.size());
+      }
+      ::munmap(map, static_cast<size_t>(st.st_size));
+    }
+  }
+  ::close(fd);
+  return share;
+}
+
+// A "VmRSS"-style field of /proc/self/status in MiB, or -1.
+double StatusMiB(const char* field) {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  const std::string prefix = std::string(field) + ":";
+  while (std::getline(in, line)) {
+    if (line.compare(0, prefix.size(), prefix) == 0) {
+      return std::atof(line.c_str() + prefix.size()) / 1024.0;  // the field is in kB
+    }
+  }
+  return -1;
+}
+
+double Median(std::vector<double> values) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  const size_t n = values.size();
+  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+// ---- the measurement -------------------------------------------------------------------------
+
+struct DataSet {
+  int owners = 0;
+  int entries = 0;
+  bool group = false;
+  bool ownersAxis = false;
+
+  std::string Label() const {
+    return std::to_string(owners) + " owners x " + std::to_string(entries) +
+           (group ? " group" : " person");
+  }
+};
+
+enum class Subject { kCached, kUncached, kSqlite };
+constexpr Subject kSubjects[] = {Subject::kCached, Subject::kUncached, Subject::kSqlite};
+enum class Op { kCount, kFetch, kAdd };
+constexpr Op kOps[] = {Op::kCount, Op::kFetch, Op::kAdd};
+const char* OpName(Op op) {
+  return op == Op::kCount ? "count" : op == Op::kFetch ? "fetch+decompress" : "add";
+}
+enum class State { kColdDropped, kCold, kWarm };
+constexpr State kStates[] = {State::kColdDropped, State::kCold, State::kWarm};
+const char* StateName(State state) {
+  return state == State::kColdDropped ? "cold, pages dropped"
+         : state == State::kCold      ? "cold"
+                                      : "warm";
+}
+
+// Figures of all runs, by data set, operation, state and subject: microseconds per operation.
+class Figures {
+ public:
+  void Add(const DataSet& set, Op op, State state, Subject subject, double us) {
+    values_[Key(set, op, state, subject)].push_back(us);
+  }
+  // Median over the runs; 0 when never measured.
+  double Get(const DataSet& set, Op op, State state, Subject subject) const {
+    auto it = values_.find(Key(set, op, state, subject));
+    return it == values_.end() ? 0 : Median(it->second);
+  }
+  void AddNote(const DataSet& set, const std::string& what, double value) {
+    values_[set.Label() + "|" + what].push_back(value);
+  }
+  double Note(const DataSet& set, const std::string& what) const {
+    auto it = values_.find(set.Label() + "|" + what);
+    return it == values_.end() ? 0 : Median(it->second);
+  }
+
+ private:
+  static std::string Key(const DataSet& set, Op op, State state, Subject subject) {
+    return set.Label() + "|" + OpName(op) + "|" + StateName(state) + "|" +
+           std::to_string(static_cast<int>(subject));
+  }
+  std::map<std::string, std::vector<double>> values_;
+};
+
+// One data set: fills it, times every operation on every subject, removes it.
+class GrowthRun {
+ public:
+  GrowthRun(const Options& options, const StoreCorpus& corpus, const DataSet& set, std::string root,
+            uint64_t seed, Figures* figures)
+      : options_(options),
+        corpus_(corpus),
+        set_(set),
+        root_(std::move(root)),
+        rng_(seed),
+        figures_(figures),
+        live_(static_cast<size_t>(set.owners)) {}
+
+  // False when an operation failed (reported with "!!").
+  bool Run();
+
+ private:
+  int Limit() const {
+    return set_.group ? StoreSettings{}.storeDisGroupMaxCount : StoreSettings{}.storeMaxCount;
+  }
+  const std::u16string& Owner(size_t owner) const { return corpus_.owners()[owner]; }
+  void Open(Subject subject);
+  void Close();
+  bool Fill();
+  std::vector<std::string> FilesOf(Subject subject, const std::vector<size_t>& owners);
+  // Times `rounds` passes of the operation over the owners (shuffled each round).
+  double Pass(Subject subject, Op op, const std::vector<size_t>& owners, int rounds);
+  std::string Count(size_t owner);
+  std::string Fetch(size_t owner, uint64_t seq);
+  std::string Add(size_t owner);
+
+  const Options& options_;
+  const StoreCorpus& corpus_;
+  const DataSet set_;
+  const std::string root_;
+  std::mt19937_64 rng_;
+  Figures* figures_;
+  // The messages each owner holds, oldest first (the fill stays within the owner limit).
+  std::vector<std::vector<uint64_t>> live_;
+  uint64_t nextSeq_ = 0;
+  bool failed_ = false;
+
+  PosixFileSystem fs_;
+  LogFile log_;
+  std::unique_ptr<OffMsgStoreMgr> store_;
+  std::unique_ptr<SqlitePeer> peer_;
+  std::optional<IndexCache::Stats> lastStats_;
+  std::vector<TextRecord> texts_;
+  uint8_t part_[kPartBufferBytes];
+  uint32_t partLength_ = 0;
+};
+
+void GrowthRun::Open(Subject subject) {
+  Close();
+  if (subject == Subject::kSqlite) {
+    peer_ = std::make_unique<SqlitePeer>(root_ + "peer.sqlite", options_.sqliteCacheMiB);
+    if (!peer_->error().empty()) {
+      std::printf("  !! SQLite peer: %s\n", peer_->error().c_str());
+      failed_ = true;
+    }
+    return;
+  }
+  StoreSettings settings;
+  if (subject == Subject::kUncached) settings.indexCacheMB = 0;
+  store_ = std::make_unique<OffMsgStoreMgr>(root_, settings, fs_, log_);
+  store_->InitStores();
+}
+
+void GrowthRun::Close() {
+  store_.reset();
+  peer_.reset();
+}
+
+bool GrowthRun::Fill() {
+  Open(Subject::kCached);
+  auto peer = std::make_unique<SqlitePeer>(root_ + "peer.sqlite", options_.sqliteCacheMiB);
+  if (!peer->error().empty()) {
+    std::printf("  !! SQLite peer: %s\n", peer->error().c_str());
+    return false;
+  }
+  // Rounds over the owners in a shuffled order, as messages arrive, so that SQLite's rows of
+  // one owner lie apart as they would in service.
+  std::vector<size_t> order(live_.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  for (int round = 0; round < set_.entries; ++round) {
+    std::shuffle(order.begin(), order.end(), rng_);
+    for (size_t owner : order) {
+      const uint64_t seq = nextSeq_++;
+      const IndexRecord record = corpus_.RecordOf(seq, Owner(owner));
+      const std::u16string& text = corpus_.TextOf(seq);
+      const int rc = set_.group ? store_->AddDisGroupOffMsg(Owner(owner), text, record)
+                                : store_->AddOffMsg(Owner(owner), text, record);
+      if (rc != 0 || !peer->Add(Owner(owner), text, record, Limit())) {
+        std::printf("  !! filling %s failed: store %d, SQLite '%s'\n", set_.Label().c_str(), rc,
+                    peer->error().c_str());
+        return false;
+      }
+      live_[owner].push_back(seq);
+    }
+  }
+  Close();
+  return true;
+}
+
+std::vector<std::string> GrowthRun::FilesOf(Subject subject, const std::vector<size_t>& owners) {
+  if (subject == Subject::kSqlite) return {root_ + "peer.sqlite", root_ + "peer.sqlite-wal"};
+  StorePaths paths(root_, fs_, false);
+  std::vector<std::string> files;
+  for (size_t owner : owners) {
+    for (const std::optional<std::string>& path :
+         {set_.group ? paths.GroupIndexPath(Owner(owner)) : paths.PersonIndexPath(Owner(owner)),
+          set_.group ? paths.GroupTextPath(Owner(owner)) : paths.PersonTextPath(Owner(owner))}) {
+      if (path) files.push_back(*path);
+    }
+  }
+  return files;
+}
+
+std::string GrowthRun::Count(size_t owner) {
+  const int expected = static_cast<int>(live_[owner].size());
+  int got = -1;
+  if (peer_) {
+    got = peer_->Count(Owner(owner));
+  } else {
+    got = set_.group ? store_->GetAllOffMsgSum(Owner(owner)) : store_->GetOffMsgSum(Owner(owner));
+  }
+  return got == expected
+             ? std::string()
+             : "count " + std::to_string(got) + ", expected " + std::to_string(expected);
+}
+
+std::string GrowthRun::Fetch(size_t owner, uint64_t seq) {
+  texts_.clear();
+  const std::u16string msgId = corpus_.MsgIdOf(seq);
+  if (peer_) {
+    if (!peer_->Fetch(Owner(owner), msgId, &texts_)) return peer_->error();
+  } else {
+    store_->GetOffMsgTxt(Owner(owner), msgId, &texts_);
+  }
+  if (texts_.size() != 1) return "found " + std::to_string(texts_.size()) + " parts";
+  return Decompress(texts_[0].Data, part_, &partLength_);
+}
+
+std::string GrowthRun::Add(size_t owner) {
+  const uint64_t seq = nextSeq_++;
+  const IndexRecord record = corpus_.RecordOf(seq, Owner(owner));
+  const std::u16string& text = corpus_.TextOf(seq);
+  if (peer_)
+    return peer_->Add(Owner(owner), text, record, Limit()) ? std::string() : peer_->error();
+  const int rc = set_.group ? store_->AddDisGroupOffMsg(Owner(owner), text, record)
+                            : store_->AddOffMsg(Owner(owner), text, record);
+  return rc == 0 ? std::string() : "add " + std::to_string(rc);
+}
+
+double GrowthRun::Pass(Subject subject, Op op, const std::vector<size_t>& owners, int rounds) {
+  std::vector<size_t> plan;
+  for (int round = 0; round < rounds; ++round) {
+    std::vector<size_t> order = owners;
+    std::shuffle(order.begin(), order.end(), rng_);
+    plan.insert(plan.end(), order.begin(), order.end());
+  }
+  // Fetches name one of the owner's messages, drawn before the timing.
+  std::vector<uint64_t> seqs(plan.size());
+  for (size_t i = 0; i < plan.size(); ++i) {
+    const std::vector<uint64_t>& live = live_[plan[i]];
+    seqs[i] = live.empty() ? 0 : live[rng_() % live.size()];
+  }
+  const std::string what = set_.Label() + " " + OpName(op);
+  WorkloadResult result = RunWorkload(
+      what, "", plan.size(),
+      [&](size_t i) {
+        switch (op) {
+          case Op::kCount:
+            return Count(plan[i]);
+          case Op::kFetch:
+            return Fetch(plan[i], seqs[i]);
+          case Op::kAdd:
+            return Add(plan[i]);
+        }
+        return std::string();
+      },
+      [&](size_t i) {
+        if (op != Op::kFetch) return std::string();
+        std::string_view expected = StoredBytes(corpus_.TextOf(seqs[i]));
+        return std::string_view(reinterpret_cast<const char*>(part_), partLength_) == expected
+                   ? std::string()
+                   : std::string("decompressed text differs from the stored one");
+      });
+  if (result.failures > 0) {
+    const char* names[] = {"cached", "uncached", "sqlite"};
+    std::printf("  !! %s on %s: %zu failed; first: %s\n", what.c_str(),
+                names[static_cast<int>(subject)], result.failures, result.firstFailure.c_str());
+    failed_ = true;
+  }
+  return result.ops > 0 ? result.seconds * 1e6 / static_cast<double>(result.ops) : 0;
+}
+
+bool GrowthRun::Run() {
+  std::filesystem::create_directories(root_);
+  log_.Open(root_ + "Logs", "Pigeonbox.log");
+  const auto fillStart = std::chrono::steady_clock::now();
+  if (!Fill()) return false;
+  figures_->AddNote(
+      set_, "fill s",
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - fillStart).count());
+  figures_->AddNote(set_, "store MB", DirectoryBytes(root_ + "OffMsg") / 1e6);
+  figures_->AddNote(
+      set_, "sqlite MB",
+      (DirectoryBytes(root_) - DirectoryBytes(root_ + "OffMsg") - DirectoryBytes(root_ + "Logs")) /
+          1e6);
+
+  // Owners for the passes: counts and fetches change nothing and share one sample; each cold
+  // add pass of the store takes owners of its own, which hold exactly the filled entries.
+  const size_t k = std::min<size_t>(static_cast<size_t>(options_.sample), live_.size() / 4);
+  std::vector<size_t> order(live_.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::shuffle(order.begin(), order.end(), rng_);
+  auto slice = [&](size_t n) {
+    return std::vector<size_t>(order.begin() + static_cast<std::ptrdiff_t>(n * k),
+                               order.begin() + static_cast<std::ptrdiff_t>((n + 1) * k));
+  };
+
+  for (Op op : kOps) {
+    for (Subject subject : kSubjects) {
+      // Owners of the pass with dropped pages, and of the cold and warm passes.
+      size_t first = 0;
+      if (op == Op::kAdd && subject == Subject::kUncached) first = 2;
+      const std::vector<size_t> dropped = slice(first);
+      const std::vector<size_t> cold = op == Op::kAdd ? slice(first + 1) : dropped;
+      if (options_.pageDrop) {
+        DropPages(FilesOf(subject, dropped));
+        Open(subject);
+        figures_->Add(set_, op, State::kColdDropped, subject, Pass(subject, op, dropped, 1));
+      }
+      Settle();
+      ReadIntoPageCache(FilesOf(subject, cold));
+      Open(subject);
+      figures_->Add(set_, op, State::kCold, subject, Pass(subject, op, cold, 1));
+      const std::optional<IndexCache::Stats> before =
+          store_ ? store_->IndexCacheStats() : std::nullopt;
+      figures_->Add(set_, op, State::kWarm, subject, Pass(subject, op, cold, kWarmRounds));
+      if (before && op != Op::kAdd) {
+        const IndexCache::Stats after = *store_->IndexCacheStats();
+        const double hits = static_cast<double>(after.hits - before->hits);
+        const double misses = static_cast<double>(after.misses - before->misses);
+        figures_->AddNote(set_, std::string(OpName(op)) + " warm hit %",
+                          100 * hits / std::max(1.0, hits + misses));
+        figures_->AddNote(set_, "cache KB per owner",
+                          static_cast<double>(after.bytes) / 1024 / static_cast<double>(k));
+      }
+      Close();
+    }
+  }
+  return !failed_;
+}
+
+// ---- output ----------------------------------------------------------------------------------
+
+// µs per operation, with a precision that suits its size.
+std::string Micros(double us) {
+  char text[32];
+  std::snprintf(text, sizeof text, us < 10 ? "%.2f" : us < 100 ? "%.1f" : "%.0f", us);
+  return text;
+}
+
+std::string Ratio(double numerator, double denominator) {
+  if (numerator <= 0 || denominator <= 0) return "";
+  char text[32];
+  std::snprintf(text, sizeof text, "%.2f", numerator / denominator);
+  return text;
+}
+
+void PrintTable(const std::vector<DataSet>& sets, const Figures& figures, bool ownersAxis,
+                const Options& options) {
+  std::printf(
+      "| %s | op | state | Pigeonbox µs/op | no cache µs/op | SQLite µs/op | vs SQLite |"
+      " vs no cache |\n|---|---|---|---:|---:|---:|---:|---:|\n",
+      ownersAxis ? "owners" : "entries per owner");
+  for (Op op : kOps) {
+    for (const DataSet& set : sets) {
+      if (set.ownersAxis != ownersAxis) continue;
+      for (State state : kStates) {
+        if (state == State::kColdDropped && !options.pageDrop) continue;
+        const double mine = figures.Get(set, op, state, Subject::kCached);
+        const double uncached = figures.Get(set, op, state, Subject::kUncached);
+        const double sqlite = figures.Get(set, op, state, Subject::kSqlite);
+        const std::string size = ownersAxis
+                                     ? std::to_string(set.owners)
+                                     : std::to_string(set.entries) + (set.group ? " group" : "");
+        std::printf("| %s | %s | %s | %s | %s | %s | %s | %s |\n", size.c_str(), OpName(op),
+                    StateName(state), Micros(mine).c_str(), Micros(uncached).c_str(),
+                    Micros(sqlite).c_str(), Ratio(sqlite, mine).c_str(),
+                    Ratio(uncached, mine).c_str());
+      }
+    }
+  }
+  std::printf("\n");
+  for (const DataSet& set : sets) {
+    if (set.ownersAxis != ownersAxis) continue;
+    std::printf(
+        "- %s: filled in %.1f s; store %.1f MB, SQLite %.1f MB; cache %.1f KB per owner;"
+        " warm hits: count %.0f %%, fetch %.0f %%\n",
+        set.Label().c_str(), figures.Note(set, "fill s"), figures.Note(set, "store MB"),
+        figures.Note(set, "sqlite MB"), figures.Note(set, "cache KB per owner"),
+        figures.Note(set, "count warm hit %"), figures.Note(set, "fetch+decompress warm hit %"));
+  }
+}
+
+// The claims: warm count and fetch flat over the entries; cold not slower than without the cache.
+void PrintClaims(const std::vector<DataSet>& sets, const Figures& figures, const Options& options) {
+  std::printf("\n## Claims\n\n");
+  const DataSet* one = nullptr;
+  for (const DataSet& set : sets) {
+    if (!set.ownersAxis && set.entries == 1 && !set.group) one = &set;
+  }
+  if (one) {
+    std::printf("Warm µs/op against the 1-entry figure (%d owners; 1.00 = flat):\n\n", one->owners);
+    for (Op op : {Op::kCount, Op::kFetch}) {
+      const double base = figures.Get(*one, op, State::kWarm, Subject::kCached);
+      std::printf("- warm %s:", OpName(op));
+      for (const DataSet& set : sets) {
+        if (set.ownersAxis || &set == one) continue;
+        std::printf(" %d%s/1 = %s;", set.entries, set.group ? " group" : "",
+                    Ratio(figures.Get(set, op, State::kWarm, Subject::kCached), base).c_str());
+      }
+      std::printf(" (no cache: 99/1 = ");
+      for (const DataSet& set : sets) {
+        if (!set.ownersAxis && set.entries == 99 && !set.group) {
+          std::printf("%s", Ratio(figures.Get(set, op, State::kWarm, Subject::kUncached),
+                                  figures.Get(*one, op, State::kWarm, Subject::kUncached))
+                                .c_str());
+        }
+      }
+      std::printf(")\n");
+    }
+  }
+  std::printf(
+      "\nCold with the cache against cold without it (no cache µs / cache µs; "
+      ">= 1.00 = not slower):\n\n");
+  for (State state : {State::kColdDropped, State::kCold}) {
+    if (state == State::kColdDropped && !options.pageDrop) continue;
+    for (Op op : kOps) {
+      double lowest = 1e9, sum = 0;
+      int n = 0;
+      std::string lowestAt;
+      for (const DataSet& set : sets) {
+        const double mine = figures.Get(set, op, state, Subject::kCached);
+        const double uncached = figures.Get(set, op, state, Subject::kUncached);
+        if (mine <= 0 || uncached <= 0) continue;
+        const double ratio = uncached / mine;
+        sum += ratio;
+        ++n;
+        if (ratio < lowest) {
+          lowest = ratio;
+          lowestAt = set.Label();
+        }
+      }
+      if (n > 0) {
+        std::printf("- %s, %s: mean %.2f, lowest %.2f (%s)\n", StateName(state), OpName(op),
+                    sum / n, lowest, lowestAt.c_str());
+      }
+    }
+  }
+}
+
+// ---- the memory probe ------------------------------------------------------------------------
+
+// Run in a fresh process: opens the store with the default settings, counts every owner twice
+// (each round in a new shuffled order) and prints its memory and the cache's figures.
+int RssProbe(const Options& options) {
+  const int owners = options.ownerCounts.back();
+  const StoreCorpus corpus(kSeed, owners, kTextCount, 0);
+  PosixFileSystem fs;
+  LogFile log;
+  std::string root = options.rssProbe;
+  log.Open(root + "Logs", "Probe.log");
+  const double rssBefore = StatusMiB("VmRSS");
+  OffMsgStoreMgr store(root, StoreSettings{}, fs, log);
+  store.InitStores();
+  std::printf("- before opening the store: VmRSS %.1f MiB (owner names, texts, binary)\n",
+              rssBefore);
+  std::mt19937_64 rng(kSeed);
+  std::vector<size_t> order(static_cast<size_t>(owners));
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  IndexCache::Stats last{};
+  for (int round = 1; round <= 2; ++round) {
+    std::shuffle(order.begin(), order.end(), rng);
+    const auto start = std::chrono::steady_clock::now();
+    for (size_t owner : order) store.GetOffMsgSum(corpus.owners()[owner]);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const IndexCache::Stats stats = store.IndexCacheStats().value_or(IndexCache::Stats{});
+    std::printf(
+        "- after counting all %d owners, round %d (%.1f µs/owner): VmRSS %.1f MiB, VmHWM %.1f "
+        "MiB; cache %zu files, %.1f of %.0f MiB, this round %llu hits, %llu misses, %llu "
+        "evictions\n",
+        owners, round, seconds * 1e6 / owners, StatusMiB("VmRSS"), StatusMiB("VmHWM"), stats.files,
+        stats.bytes / 1048576.0, stats.capacityBytes / 1048576.0,
+        static_cast<unsigned long long>(stats.hits - last.hits),
+        static_cast<unsigned long long>(stats.misses - last.misses),
+        static_cast<unsigned long long>(stats.evictions - last.evictions));
+    last = stats;
+  }
+  return 0;
+}
+
+// Runs the memory probe in a fresh process and prints what it printed.
+void RunRssProbe(const std::string& root, int owners) {
+  char self[4096];
+  const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) return;
+  self[n] = 0;
+  const std::string command =
+      "'" + std::string(self) + "' --rss-probe='" + root + "' --owners=" + std::to_string(owners);
+  FILE* out = ::popen(command.c_str(), "r");
+  if (!out) return;
+  char line[1024];
+  while (std::fgets(line, sizeof line, out)) std::fputs(line, stdout);
+  ::pclose(out);
+}
+
+int Main(int argc, char** argv) {
+  Options options;
+  if (!ParseOptions(argc, argv, &options)) {
+    std::fprintf(stderr,
+                 "usage: store_growth_bench [--quick] [--runs=N] [--owners=N,...] "
+                 "[--owners-axis-entries=N] [--entries-owners=N] [--sample=N] [--no-page-drop] "
+                 "[--sqlite-cache-mib=N] "
+                 "[--dir=PATH] [--keep]\n");
+    return 2;
+  }
+  if (!options.rssProbe.empty()) return RssProbe(options);
+  std::string work = MakeWorkDir(options.dir, "pigeonbox-growthbench");
+  if (work.empty()) {
+    std::perror("work directory");
+    return 1;
+  }
+  if (work.back() != '/') work += '/';
+  // As in store_bench: the heap's top is kept, so SQLite's adds pay no brk shrink and regrowth.
+  mallopt(M_TRIM_THRESHOLD, 256 << 20);
+
+  std::vector<DataSet> sets;
+  for (int entries : {1, 10, 99}) sets.push_back({options.entriesOwners, entries, false, false});
+  sets.push_back({options.entriesOwners, StoreSettings{}.storeDisGroupMaxCount, true, false});
+  for (int owners : options.ownerCounts) {
+    sets.push_back({owners, options.ownersAxisEntries, false, true});
+  }
+  int maxOwners = options.entriesOwners;
+  for (const DataSet& set : sets) maxOwners = std::max(maxOwners, set.owners);
+
+  const int32_t now = static_cast<int32_t>(std::time(nullptr));
+  const StoreCorpus corpus(kSeed, maxOwners, kTextCount, now - 30 * 86400);
+  std::printf("# Pigeonbox store growth benchmark%s\n\n", options.quick ? " (quick)" : "");
+  std::printf(
+      "work dir %s; SQLite %s (WAL, synchronous=NORMAL, page cache %s); load average %s; %ld "
+      "cores; %d run(s), the tables give medians\n",
+      work.c_str(), SqlitePeer::Version(),
+      options.sqliteCacheMiB > 0 ? (std::to_string(options.sqliteCacheMiB) + " MiB").c_str()
+                                 : "default",
+      LoadAverage().c_str(), ::sysconf(_SC_NPROCESSORS_ONLN), options.runs);
+  std::printf(
+      "entries axis: %d owners with 1, 10, 99 person entries and %d group entries; owners axis: "
+      "%d entr%s per owner.\n"
+      "Each cold pass touches %d owners once (fewer where a set has under 4x as many); warm = "
+      "the same owners %d more times. Adds are the store's own timing of AddOffMsg (group: "
+      "AddDisGroupOffMsg); counts of the group set are GetAllOffMsgSum.\n"
+      "Pigeonbox = IndexCacheMB 64 (default); no cache = IndexCacheMB 0, the store before the "
+      "cache. vs SQLite = SQLite µs / Pigeonbox µs; vs no cache = no cache µs / Pigeonbox µs "
+      "(> 1: faster).\n%s\n",
+      options.entriesOwners, StoreSettings{}.storeDisGroupMaxCount, options.ownersAxisEntries,
+      options.ownersAxisEntries == 1 ? "y" : "ies", options.sample, kWarmRounds,
+      options.pageDrop
+          ? "cold, pages dropped = the owners' files (SQLite: its whole file) dropped from the "
+            "page cache with posix_fadvise(DONTNEED) after a sync; directory entries and inodes "
+            "stay cached. cold = empty index cache, those files in the page cache."
+          : "cold = empty index cache, warm page cache.");
+  std::fflush(stdout);
+
+  Figures figures;
+  bool ok = true;
+  for (int run = 0; run < options.runs && ok; ++run) {
+    for (size_t i = 0; i < sets.size() && ok; ++i) {
+      const std::string root = work + "set" + std::to_string(i) + "/";
+      std::fprintf(stderr, "run %d: %s\n", run + 1, sets[i].Label().c_str());
+      GrowthRun growth(options, corpus, sets[i], root, kSeed + 1000 * run + i, &figures);
+      ok = growth.Run();
+      const bool probe = run == 0 && sets[i].ownersAxis && sets[i].owners == maxOwners;
+      if (ok && probe) {
+        if (options.pageDrop) {
+          DropPages({root + "peer.sqlite"});
+          std::printf("page cache check: %.0f %% of the SQLite file resident after the drop\n",
+                      100 * ResidentShare(root + "peer.sqlite"));
+        }
+        std::printf("\n## Memory with %d owners touched (a fresh process, IndexCacheMB %d)\n\n",
+                    maxOwners, StoreSettings{}.indexCacheMB);
+        std::fflush(stdout);
+        RunRssProbe(root, maxOwners);
+        std::printf("\n");
+      }
+      std::fflush(stdout);
+      std::error_code ec;
+      if (!options.keep) std::filesystem::remove_all(root, ec);
+    }
+  }
+  std::printf("## Growth with the entries per owner (%d owners)\n\n", options.entriesOwners);
+  PrintTable(sets, figures, false, options);
+  std::printf("\n## Growth with the owners (%d entr%s per owner)\n\n", options.ownersAxisEntries,
+              options.ownersAxisEntries == 1 ? "y" : "ies");
+  PrintTable(sets, figures, true, options);
+  PrintClaims(sets, figures, options);
+  std::printf("\nload average at the end %s\n", LoadAverage().c_str());
+  if (!options.keep && options.dir.empty()) {
+    std::error_code ec;
+    std::filesystem::remove_all(work, ec);
+  }
+  if (!ok) std::printf("\nSOME OPERATIONS FAILED (see !! lines)\n");
+  return ok ? 0 : 1;
+}
+
+}  // namespace
+}  // namespace pigeonbox::bench
+
+int main(int argc, char** argv) {
+  return pigeonbox::bench::Main(argc, argv);
+}
