@@ -55,6 +55,7 @@ namespace {
 constexpr uint64_t kSeed = 0x6E0117;
 constexpr int kTextCount = 512;
 constexpr int kWarmRounds = 5;
+constexpr int kColdRounds = 3;
 
 struct Options {
   bool quick = false;
@@ -67,7 +68,8 @@ struct Options {
   int sample = 250;           // owners per cold pass
   int sqliteCacheMiB = 0;
   std::string dir;
-  std::string rssProbe;  // internal: the store root the memory probe opens
+  std::string rssProbe;        // internal: the store root the memory probe opens
+  bool rssProbeGroup = false;  // internal: the probe's owners are group owners
 };
 
 std::vector<int> ParseList(const std::string& text) {
@@ -116,6 +118,8 @@ bool ParseOptions(int argc, char** argv, Options* options) {
       options->dir = *dir;
     } else if (auto root = value("--rss-probe=")) {
       options->rssProbe = *root;
+    } else if (arg == "--rss-probe-group") {
+      options->rssProbeGroup = true;
     } else if (arg.substr(0, 12) == "--benchmark_") {
       std::fprintf(stderr, "ignoring %s (not a Google Benchmark binary)\n", argv[i]);
     } else {
@@ -131,12 +135,13 @@ bool ParseOptions(int argc, char** argv, Options* options) {
 
 // ---- files and memory ------------------------------------------------------------------------
 
-// Drops the clean pages of the files from the page cache (dirty ones are written first).
+// Drops the files' pages from the page cache; dirty pages are written first, as only clean ones
+// can be dropped. Other processes' files are left alone.
 void DropPages(const std::vector<std::string>& paths) {
-  Settle();
   for (const std::string& path : paths) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) continue;
+    ::fdatasync(fd);
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
     ::close(fd);
   }
@@ -274,7 +279,10 @@ class GrowthRun {
     return set_.group ? StoreSettings{}.storeDisGroupMaxCount : StoreSettings{}.storeMaxCount;
   }
   const std::u16string& Owner(size_t owner) const { return corpus_.owners()[owner]; }
+  // A new manager (connection) for the subject, with nothing cached; the others stay open.
   void Open(Subject subject);
+  // Makes the subject's open manager (connection) the one the operations use.
+  void Use(Subject subject);
   void Close();
   bool Fill();
   std::vector<std::string> FilesOf(Subject subject, const std::vector<size_t>& owners);
@@ -297,33 +305,48 @@ class GrowthRun {
 
   PosixFileSystem fs_;
   LogFile log_;
-  std::unique_ptr<OffMsgStoreMgr> store_;
-  std::unique_ptr<SqlitePeer> peer_;
-  std::optional<IndexCache::Stats> lastStats_;
+  // The cached and the uncached store may be open together: they never write the same owner.
+  std::unique_ptr<OffMsgStoreMgr> stores_[2];
+  std::unique_ptr<SqlitePeer> peerSlot_;
+  // What the operations use (see Use).
+  OffMsgStoreMgr* store_ = nullptr;
+  SqlitePeer* peer_ = nullptr;
   std::vector<TextRecord> texts_;
   uint8_t part_[kPartBufferBytes];
   uint32_t partLength_ = 0;
 };
 
 void GrowthRun::Open(Subject subject) {
-  Close();
   if (subject == Subject::kSqlite) {
-    peer_ = std::make_unique<SqlitePeer>(root_ + "peer.sqlite", options_.sqliteCacheMiB);
-    if (!peer_->error().empty()) {
-      std::printf("  !! SQLite peer: %s\n", peer_->error().c_str());
+    peerSlot_.reset();
+    peerSlot_ = std::make_unique<SqlitePeer>(root_ + "peer.sqlite", options_.sqliteCacheMiB);
+    if (!peerSlot_->error().empty()) {
+      std::printf("  !! SQLite peer: %s\n", peerSlot_->error().c_str());
       failed_ = true;
     }
-    return;
+  } else {
+    StoreSettings settings;
+    if (subject == Subject::kUncached) settings.indexCacheMB = 0;
+    std::unique_ptr<OffMsgStoreMgr>& slot = stores_[subject == Subject::kCached ? 0 : 1];
+    slot.reset();
+    slot = std::make_unique<OffMsgStoreMgr>(root_, settings, fs_, log_);
+    slot->InitStores();
   }
-  StoreSettings settings;
-  if (subject == Subject::kUncached) settings.indexCacheMB = 0;
-  store_ = std::make_unique<OffMsgStoreMgr>(root_, settings, fs_, log_);
-  store_->InitStores();
+  Use(subject);
+}
+
+void GrowthRun::Use(Subject subject) {
+  store_ =
+      subject == Subject::kSqlite ? nullptr : stores_[subject == Subject::kCached ? 0 : 1].get();
+  peer_ = subject == Subject::kSqlite ? peerSlot_.get() : nullptr;
 }
 
 void GrowthRun::Close() {
-  store_.reset();
-  peer_.reset();
+  store_ = nullptr;
+  peer_ = nullptr;
+  stores_[0].reset();
+  stores_[1].reset();
+  peerSlot_.reset();
 }
 
 bool GrowthRun::Fill() {
@@ -408,6 +431,7 @@ std::string GrowthRun::Add(size_t owner) {
 }
 
 double GrowthRun::Pass(Subject subject, Op op, const std::vector<size_t>& owners, int rounds) {
+  Use(subject);
   std::vector<size_t> plan;
   for (int round = 0; round < rounds; ++round) {
     std::vector<size_t> order = owners;
@@ -447,7 +471,7 @@ double GrowthRun::Pass(Subject subject, Op op, const std::vector<size_t>& owners
                 names[static_cast<int>(subject)], result.failures, result.firstFailure.c_str());
     failed_ = true;
   }
-  return result.ops > 0 ? result.seconds * 1e6 / static_cast<double>(result.ops) : 0;
+  return result.fastMeanUs;
 }
 
 bool GrowthRun::Run() {
@@ -455,6 +479,8 @@ bool GrowthRun::Run() {
   log_.Open(root_ + "Logs", "Pigeonbox.log");
   const auto fillStart = std::chrono::steady_clock::now();
   if (!Fill()) return false;
+  // The fill's write-back is not charged to the passes.
+  Settle();
   figures_->AddNote(
       set_, "fill s",
       std::chrono::duration<double>(std::chrono::steady_clock::now() - fillStart).count());
@@ -476,24 +502,45 @@ bool GrowthRun::Run() {
   };
 
   for (Op op : kOps) {
+    // A count or fetch changes nothing: its cold passes are repeated on the same owners with a
+    // new manager (connection) each time, for more operations to time. The subjects take
+    // turns, so that a change in the machine's load falls on all of them alike.
+    const int coldRounds = op == Op::kAdd ? 1 : kColdRounds;
+    struct Passes {
+      std::vector<size_t> dropped, cold;  // owners of the passes with dropped pages, and cold
+      std::vector<std::string> droppedFiles, coldFiles;
+      double droppedUs = 0, coldUs = 0;
+    } passes[std::size(kSubjects)];
     for (Subject subject : kSubjects) {
-      // Owners of the pass with dropped pages, and of the cold and warm passes.
-      size_t first = 0;
-      if (op == Op::kAdd && subject == Subject::kUncached) first = 2;
-      const std::vector<size_t> dropped = slice(first);
-      const std::vector<size_t> cold = op == Op::kAdd ? slice(first + 1) : dropped;
-      if (options_.pageDrop) {
-        DropPages(FilesOf(subject, dropped));
+      Passes& p = passes[static_cast<int>(subject)];
+      const size_t first = op == Op::kAdd && subject == Subject::kUncached ? 2 : 0;
+      p.dropped = slice(first);
+      p.cold = op == Op::kAdd ? slice(first + 1) : p.dropped;
+      p.droppedFiles = FilesOf(subject, p.dropped);
+      p.coldFiles = FilesOf(subject, p.cold);
+    }
+    for (int round = 0; round < coldRounds; ++round) {
+      for (Subject subject : kSubjects) {
+        Passes& p = passes[static_cast<int>(subject)];
+        if (options_.pageDrop) {
+          DropPages(p.droppedFiles);
+          Open(subject);
+          p.droppedUs += Pass(subject, op, p.dropped, 1) / coldRounds;
+        }
+        ReadIntoPageCache(p.coldFiles);
         Open(subject);
-        figures_->Add(set_, op, State::kColdDropped, subject, Pass(subject, op, dropped, 1));
+        p.coldUs += Pass(subject, op, p.cold, 1) / coldRounds;
       }
-      Settle();
-      ReadIntoPageCache(FilesOf(subject, cold));
-      Open(subject);
-      figures_->Add(set_, op, State::kCold, subject, Pass(subject, op, cold, 1));
+    }
+    // Warm: each subject's manager (connection) of its last cold pass, on the same owners.
+    for (Subject subject : kSubjects) {
+      const Passes& p = passes[static_cast<int>(subject)];
+      if (options_.pageDrop) figures_->Add(set_, op, State::kColdDropped, subject, p.droppedUs);
+      figures_->Add(set_, op, State::kCold, subject, p.coldUs);
+      Use(subject);
       const std::optional<IndexCache::Stats> before =
           store_ ? store_->IndexCacheStats() : std::nullopt;
-      figures_->Add(set_, op, State::kWarm, subject, Pass(subject, op, cold, kWarmRounds));
+      figures_->Add(set_, op, State::kWarm, subject, Pass(subject, op, p.cold, kWarmRounds));
       if (before && op != Op::kAdd) {
         const IndexCache::Stats after = *store_->IndexCacheStats();
         const double hits = static_cast<double>(after.hits - before->hits);
@@ -503,8 +550,8 @@ bool GrowthRun::Run() {
         figures_->AddNote(set_, "cache KB per owner",
                           static_cast<double>(after.bytes) / 1024 / static_cast<double>(k));
       }
-      Close();
     }
+    Close();
   }
   return !failed_;
 }
@@ -564,30 +611,24 @@ void PrintTable(const std::vector<DataSet>& sets, const Figures& figures, bool o
 // The claims: warm count and fetch flat over the entries; cold not slower than without the cache.
 void PrintClaims(const std::vector<DataSet>& sets, const Figures& figures, const Options& options) {
   std::printf("\n## Claims\n\n");
-  const DataSet* one = nullptr;
-  for (const DataSet& set : sets) {
-    if (!set.ownersAxis && set.entries == 1 && !set.group) one = &set;
-  }
-  if (one) {
-    std::printf("Warm µs/op against the 1-entry figure (%d owners; 1.00 = flat):\n\n", one->owners);
-    for (Op op : {Op::kCount, Op::kFetch}) {
-      const double base = figures.Get(*one, op, State::kWarm, Subject::kCached);
-      std::printf("- warm %s:", OpName(op));
-      for (const DataSet& set : sets) {
-        if (set.ownersAxis || &set == one) continue;
-        std::printf(" %d%s/1 = %s;", set.entries, set.group ? " group" : "",
-                    Ratio(figures.Get(set, op, State::kWarm, Subject::kCached), base).c_str());
+  std::printf("Warm µs/op against the 1-entry figure of the same kind (1.00 = flat):\n\n");
+  for (Op op : {Op::kCount, Op::kFetch}) {
+    std::printf("- warm %s:", OpName(op));
+    for (const DataSet& set : sets) {
+      if (set.ownersAxis || set.entries == 1) continue;
+      for (const DataSet& one : sets) {
+        if (one.ownersAxis || one.entries != 1 || one.group != set.group) continue;
+        const char* kind = set.group ? " group" : "";
+        std::printf(" %d%s/1%s = %s (no cache %s);", set.entries, kind, kind,
+                    Ratio(figures.Get(set, op, State::kWarm, Subject::kCached),
+                          figures.Get(one, op, State::kWarm, Subject::kCached))
+                        .c_str(),
+                    Ratio(figures.Get(set, op, State::kWarm, Subject::kUncached),
+                          figures.Get(one, op, State::kWarm, Subject::kUncached))
+                        .c_str());
       }
-      std::printf(" (no cache: 99/1 = ");
-      for (const DataSet& set : sets) {
-        if (!set.ownersAxis && set.entries == 99 && !set.group) {
-          std::printf("%s", Ratio(figures.Get(set, op, State::kWarm, Subject::kUncached),
-                                  figures.Get(*one, op, State::kWarm, Subject::kUncached))
-                                .c_str());
-        }
-      }
-      std::printf(")\n");
     }
+    std::printf("\n");
   }
   std::printf(
       "\nCold with the cache against cold without it (no cache µs / cache µs; "
@@ -641,7 +682,10 @@ int RssProbe(const Options& options) {
   for (int round = 1; round <= 2; ++round) {
     std::shuffle(order.begin(), order.end(), rng);
     const auto start = std::chrono::steady_clock::now();
-    for (size_t owner : order) store.GetOffMsgSum(corpus.owners()[owner]);
+    for (size_t owner : order) {
+      const std::u16string& name = corpus.owners()[owner];
+      options.rssProbeGroup ? store.GetAllOffMsgSum(name) : store.GetOffMsgSum(name);
+    }
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const IndexCache::Stats stats = store.IndexCacheStats().value_or(IndexCache::Stats{});
@@ -659,19 +703,24 @@ int RssProbe(const Options& options) {
   return 0;
 }
 
-// Runs the memory probe in a fresh process and prints what it printed.
-void RunRssProbe(const std::string& root, int owners) {
+// Runs the memory probe on the data set in a fresh process; what it printed, under a heading.
+std::string ProbeMemory(const DataSet& set, const std::string& root) {
   char self[4096];
   const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n <= 0) return;
+  if (n <= 0) return {};
   self[n] = 0;
-  const std::string command =
-      "'" + std::string(self) + "' --rss-probe='" + root + "' --owners=" + std::to_string(owners);
+  const std::string command = "'" + std::string(self) + "' --rss-probe='" + root +
+                              "' --owners=" + std::to_string(set.owners) +
+                              (set.group ? " --rss-probe-group" : "");
+  std::string report = "\n## Memory with every owner of " + set.Label() +
+                       " touched (a fresh process, IndexCacheMB " +
+                       std::to_string(StoreSettings{}.indexCacheMB) + ")\n\n";
   FILE* out = ::popen(command.c_str(), "r");
-  if (!out) return;
+  if (!out) return report + "- could not start the probe\n";
   char line[1024];
-  while (std::fgets(line, sizeof line, out)) std::fputs(line, stdout);
+  while (std::fgets(line, sizeof line, out)) report += line;
   ::pclose(out);
+  return report;
 }
 
 int Main(int argc, char** argv) {
@@ -696,7 +745,9 @@ int Main(int argc, char** argv) {
 
   std::vector<DataSet> sets;
   for (int entries : {1, 10, 99}) sets.push_back({options.entriesOwners, entries, false, false});
-  sets.push_back({options.entriesOwners, StoreSettings{}.storeDisGroupMaxCount, true, false});
+  for (int entries : {1, StoreSettings{}.storeDisGroupMaxCount}) {
+    sets.push_back({options.entriesOwners, entries, true, false});
+  }
   for (int owners : options.ownerCounts) {
     sets.push_back({owners, options.ownersAxisEntries, false, true});
   }
@@ -714,24 +765,28 @@ int Main(int argc, char** argv) {
                                  : "default",
       LoadAverage().c_str(), ::sysconf(_SC_NPROCESSORS_ONLN), options.runs);
   std::printf(
-      "entries axis: %d owners with 1, 10, 99 person entries and %d group entries; owners axis: "
-      "%d entr%s per owner.\n"
-      "Each cold pass touches %d owners once (fewer where a set has under 4x as many); warm = "
-      "the same owners %d more times. Adds are the store's own timing of AddOffMsg (group: "
-      "AddDisGroupOffMsg); counts of the group set are GetAllOffMsgSum.\n"
+      "entries axis: %d owners with 1, 10, 99 person entries and 1, %d group entries; owners "
+      "axis: %d entr%s per owner.\n"
+      "count = GetOffMsgSum (group: GetAllOffMsgSum), fetch = GetOffMsgTxt + decompress, add = "
+      "AddOffMsg (group: AddDisGroupOffMsg); SQLite does the same on its table.\n"
+      "Each cold pass touches %d owners once (fewer where a set has under 4x as many; counts and "
+      "fetches: %d such passes, each with a new manager); warm = the same owners %d more times. "
+      "µs/op = mean of the fastest 95 %% of a pass's operations (the rest: preempted on a shared "
+      "machine).\n"
       "Pigeonbox = IndexCacheMB 64 (default); no cache = IndexCacheMB 0, the store before the "
       "cache. vs SQLite = SQLite µs / Pigeonbox µs; vs no cache = no cache µs / Pigeonbox µs "
       "(> 1: faster).\n%s\n",
       options.entriesOwners, StoreSettings{}.storeDisGroupMaxCount, options.ownersAxisEntries,
-      options.ownersAxisEntries == 1 ? "y" : "ies", options.sample, kWarmRounds,
+      options.ownersAxisEntries == 1 ? "y" : "ies", options.sample, kColdRounds, kWarmRounds,
       options.pageDrop
           ? "cold, pages dropped = the owners' files (SQLite: its whole file) dropped from the "
-            "page cache with posix_fadvise(DONTNEED) after a sync; directory entries and inodes "
+            "page cache with fdatasync and posix_fadvise(DONTNEED); directory entries and inodes "
             "stay cached. cold = empty index cache, those files in the page cache."
           : "cold = empty index cache, warm page cache.");
   std::fflush(stdout);
 
   Figures figures;
+  std::string memory;
   bool ok = true;
   for (int run = 0; run < options.runs && ok; ++run) {
     for (size_t i = 0; i < sets.size() && ok; ++i) {
@@ -739,19 +794,15 @@ int Main(int argc, char** argv) {
       std::fprintf(stderr, "run %d: %s\n", run + 1, sets[i].Label().c_str());
       GrowthRun growth(options, corpus, sets[i], root, kSeed + 1000 * run + i, &figures);
       ok = growth.Run();
-      const bool probe = run == 0 && sets[i].ownersAxis && sets[i].owners == maxOwners;
-      if (ok && probe) {
-        if (options.pageDrop) {
-          DropPages({root + "peer.sqlite"});
-          std::printf("page cache check: %.0f %% of the SQLite file resident after the drop\n",
-                      100 * ResidentShare(root + "peer.sqlite"));
-        }
-        std::printf("\n## Memory with %d owners touched (a fresh process, IndexCacheMB %d)\n\n",
-                    maxOwners, StoreSettings{}.indexCacheMB);
-        std::fflush(stdout);
-        RunRssProbe(root, maxOwners);
-        std::printf("\n");
+      if (ok && run == 0 && i == 0 && options.pageDrop) {
+        DropPages({root + "peer.sqlite"});
+        std::printf("page cache check: %.0f %% of the SQLite file resident after the drop\n\n",
+                    100 * ResidentShare(root + "peer.sqlite"));
       }
+      // The largest owner set, and the set with the largest index files.
+      const bool probe = (sets[i].ownersAxis && sets[i].owners == maxOwners) ||
+                         sets[i].entries == StoreSettings{}.storeDisGroupMaxCount;
+      if (ok && run == 0 && probe) memory += ProbeMemory(sets[i], root);
       std::fflush(stdout);
       std::error_code ec;
       if (!options.keep) std::filesystem::remove_all(root, ec);
@@ -762,6 +813,7 @@ int Main(int argc, char** argv) {
   std::printf("\n## Growth with the owners (%d entr%s per owner)\n\n", options.ownersAxisEntries,
               options.ownersAxisEntries == 1 ? "y" : "ies");
   PrintTable(sets, figures, true, options);
+  std::printf("%s", memory.c_str());
   PrintClaims(sets, figures, options);
   std::printf("\nload average at the end %s\n", LoadAverage().c_str());
   if (!options.keep && options.dir.empty()) {

@@ -21,6 +21,11 @@ void SummarizeLatencies(std::vector<int64_t>* nanos, WorkloadResult* result) {
   result->p50us = static_cast<double>(Percentile(*nanos, 0.50)) / 1e3;
   result->p99us = static_cast<double>(Percentile(*nanos, 0.99)) / 1e3;
   result->maxUs = nanos->empty() ? 0 : static_cast<double>(nanos->back()) / 1e3;
+  const size_t kept = nanos->size() - nanos->size() / 20;
+  int64_t keptNanos = 0;
+  for (size_t i = 0; i < kept; ++i) keptNanos += (*nanos)[i];
+  result->fastMeanUs =
+      kept > 0 ? static_cast<double>(keptNanos) / 1e3 / static_cast<double>(kept) : 0;
 }
 
 void ResultTable::PrintHeader() const {
