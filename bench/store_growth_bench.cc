@@ -17,8 +17,9 @@
 // Adds change the data, so every cold add pass of the store takes owners no earlier add touched.
 // With --runs=N everything is done N times and the tables give the medians.
 //
-// Finally a fresh process opens the largest owner set with the default cache, counts every
-// owner twice and reports its resident memory and the cache's figures.
+// A fresh process opens the largest owner set, and the set with the largest index files, with
+// the default cache, counts every owner twice and reports its resident memory and the cache's
+// figures (in the first run).
 //
 // Work happens below a new temporary directory ($TMPDIR or /tmp), removed at the end.
 #include <fcntl.h>
@@ -40,7 +41,6 @@
 #include <string>
 #include <vector>
 
-#include "base/text.h"
 #include "bench/sqlite_peer.h"
 #include "bench/store_bench_support.h"
 #include "bench/store_corpus.h"
