@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <vector>
 
 namespace pigeonbox {
@@ -13,6 +14,11 @@ std::string InstallRootFromExePath(std::string_view exePath) {
   size_t second = exePath.rfind('/', last - 1);
   if (second == std::string_view::npos) return {};
   return std::string(exePath.substr(0, second + 1));
+}
+
+bool InstallRootExists(const std::string& installRoot) {
+  std::error_code error;
+  return std::filesystem::is_directory(installRoot.empty() ? "." : installRoot, error);
 }
 
 std::string GetInstallRoot() {

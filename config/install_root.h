@@ -18,4 +18,7 @@ std::string InstallRootFromExePath(std::string_view exePath);
 // cannot be read.
 std::string GetInstallRoot();
 
+// Whether the root is an existing directory (the empty root: the current directory).
+bool InstallRootExists(const std::string& installRoot);
+
 }  // namespace pigeonbox

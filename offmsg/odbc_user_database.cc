@@ -68,6 +68,10 @@ void OdbcUserDatabase::LogDiagnostics(short handleType, void* handle, std::u16st
       break;
     log_.Log(u"%s: [%s] %s (%d)", what, reinterpret_cast<const char*>(state),
              reinterpret_cast<const char*>(message), nativeError);
+    if (record == 1) {
+      lastError_ = "[" + std::string(reinterpret_cast<const char*>(state)) + "] " +
+                   reinterpret_cast<const char*>(message);
+    }
   }
 }
 
@@ -96,6 +100,11 @@ bool OdbcUserDatabase::Open(const std::string& connectionString) {
   }
   handles_ = std::move(handles);
   return true;
+}
+
+std::string OdbcUserDatabase::lastError() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return lastError_;
 }
 
 UserDatabase::Answer OdbcUserDatabase::Query(std::u16string_view name) {

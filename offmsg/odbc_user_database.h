@@ -42,6 +42,8 @@ class OdbcUserDatabase final : public UserDatabase {
   Answer Query(std::u16string_view name) override;
   // The first row of the scan of active users, if any.
   Answer AnyActiveUser() override;
+  // The driver's first text of the last failure ("[state] message"); empty when none failed.
+  std::string lastError();
 
  private:
   struct Handles;
@@ -57,6 +59,7 @@ class OdbcUserDatabase final : public UserDatabase {
   const OdbcTimeouts timeouts_;
   std::mutex mutex_;  // one statement at a time on the shared connection
   std::unique_ptr<Handles> handles_;
+  std::string lastError_;
 };
 
 }  // namespace pigeonbox

@@ -38,13 +38,17 @@ TEST(SwitchTest, OneSwitchInEitherFormAndAnyCaseEverythingElseRefused) {
       {{"Service"}, 2, Switch::kNone},
       {{"--Service"}, 2, Switch::kNone},
       {{"-Service", "stray"}, 2, Switch::kNone},
+      {{"--check-config"}, std::nullopt, Switch::kNone},
+      {{"/Service", "--check-config"}, 2, Switch::kNone},
   };
   for (const Case& c : cases) {
     Switch registration = Switch::kNone;
-    const std::optional<int> exit = ReadCommandLine(c.words, &registration);
+    bool check = false;
+    const std::optional<int> exit = ReadCommandLine(c.words, &registration, &check);
     EXPECT_EQ(exit, c.exit) << testing::PrintToString(c.words);
     if (!exit) {
       EXPECT_EQ(registration, c.registration) << testing::PrintToString(c.words);
+      EXPECT_EQ(check, c.words == std::vector<std::string>{"--check-config"});
     }
   }
 }

@@ -5,13 +5,14 @@
 
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <iostream>
 #include <memory>
 
 #include "base/text.h"
+#include "config/install_root.h"
 #include "config/settings.h"
 #include "link/offmsg_app.h"
+#include "server/config_check.h"
 #include "server/open_file_limit.h"
 #include "server/server_factory.h"
 #include "server/service_notify.h"
@@ -47,10 +48,12 @@ ServiceHost::ServiceHost(std::string installRoot) : installRoot_(std::move(insta
 
 int ServiceHost::Main(int argc, char** argv) {
   Switch registration = Switch::kNone;
-  if (std::optional<int> done =
-          ReadCommandLine(std::vector<std::string>(argv + 1, argv + argc), &registration)) {
+  bool checkConfig = false;
+  if (std::optional<int> done = ReadCommandLine(std::vector<std::string>(argv + 1, argv + argc),
+                                                &registration, &checkConfig)) {
     return *done;
   }
+  if (checkConfig) return RunConfigurationCheck(installRoot_, std::cout);
   switch (registration) {
     case Switch::kUnregServer:
     case Switch::kRegServer:
@@ -113,8 +116,7 @@ int ServiceHost::Run() {
   }
   log_.Log(u"开始启动服务。");
   // A root that is not there is said as such, not as a store in use or a missing file.
-  std::error_code error;
-  if (!std::filesystem::is_directory(installRoot_.empty() ? "." : installRoot_, error)) {
+  if (!InstallRootExists(installRoot_)) {
     return FailStart("the install root " + installRoot_ + " does not exist", transcript);
   }
   for (const Finding& finding : settings.findings) {

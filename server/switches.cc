@@ -20,7 +20,8 @@ Switch SwitchOf(std::string_view word) {
   return Switch::kNone;
 }
 
-std::optional<int> ReadCommandLine(const std::vector<std::string>& words, Switch* registration) {
+std::optional<int> ReadCommandLine(const std::vector<std::string>& words, Switch* registration,
+                                   bool* checkConfig) {
   std::unique_ptr<CLI::App> app = NewCommandLine(
       "pigeonbox",
       "The offline-message server. Without a switch it runs until SIGTERM or Ctrl-C: as a\n"
@@ -32,6 +33,14 @@ std::optional<int> ReadCommandLine(const std::vector<std::string>& words, Switch
       "                 or PIGEONBOX_UNIT_DIR)\n"
       "  -RegServer     remove the unit\n"
       "  -UnregServer   remove the unit");
+  bool check = false;
+  if (checkConfig != nullptr) {
+    app->add_flag(
+        "--check-config", check,
+        "Check the configuration and exit: print what the server would have to repair or\n"
+        "ignore in Config/KVTServer.xml and AppConfig/AppOffMsg.xml, one line each,\n"
+        "after testing the user database; exit 0 when there is nothing to say, else 1");
+  }
   // CLI11 knows no single-dash long names, so the switches are taken out first.
   std::vector<std::string> rest;
   *registration = Switch::kNone;
@@ -45,7 +54,12 @@ std::optional<int> ReadCommandLine(const std::vector<std::string>& words, Switch
       *registration = named;
     }
   }
-  return ParseCommandLine(*app, std::move(rest));
+  if (std::optional<int> done = ParseCommandLine(*app, std::move(rest))) return done;
+  if (check && *registration != Switch::kNone) {
+    return CommandLineError(*app, "--check-config runs alone, not with a registration switch");
+  }
+  if (checkConfig != nullptr) *checkConfig = check;
+  return std::nullopt;
 }
 
 }  // namespace pigeonbox

@@ -26,6 +26,8 @@ Switch SwitchOf(std::string_view word);
 // Reads the arguments after the program name. nullopt when the process goes on, with the
 // switch in *registration (kNone: run the server); otherwise the exit code to end with: 0 after
 // --help or --version, 2 after a mistake (said on stderr with the usage).
-std::optional<int> ReadCommandLine(const std::vector<std::string>& words, Switch* registration);
+// With `checkConfig` given, --check-config is taken too (it runs alone: no switch beside it).
+std::optional<int> ReadCommandLine(const std::vector<std::string>& words, Switch* registration,
+                                   bool* checkConfig = nullptr);
 
 }  // namespace pigeonbox

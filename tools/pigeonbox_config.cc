@@ -1,8 +1,13 @@
 // pigeonbox-config: shows what the server reads from an install root's configuration, with the
-// defaults it would apply where a value is missing.
+// defaults it would apply where a value is missing, and checks it.
 //
-//   pigeonbox-config [--root DIR] | --help | --version
+//   pigeonbox-config [--root DIR]          what the server reads, then the findings
+//   pigeonbox-config [--root DIR] check    the findings and a test of the user database
+//   pigeonbox-config --help | --version
+//
+// Passwords of the database's connection string are printed as "****".
 #include <cstdio>
+#include <iostream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -11,43 +16,38 @@
 #include "base/command_line.h"
 #include "base/text.h"
 #include "config/install_root.h"
-#include "config/server_config.h"
+#include "config/settings.h"
+#include "server/config_check.h"
 
 namespace pigeonbox {
 namespace {
 
-std::string Address(const std::string& root, std::u16string_view section, const char* defaultIp,
-                    uint16_t defaultPort) {
-  std::u16string ip;
-  uint16_t tcp = 0, udp = 0;
-  if (!ReadBasicSetting(root, section, &ip, 64, &tcp, &udp))
-    return std::string(defaultIp) + ":" + std::to_string(defaultPort) + " (default)";
-  return ToUtf8(ip) + ":" + std::to_string(tcp);
-}
-
-int Run(const std::string& root) {
+int Show(const std::string& root) {
+  const ServerSettings s = ReadServerSettings(root);
   std::printf("install root:          %s\n", root.empty() ? "(current directory)" : root.c_str());
   std::printf("configuration file:    %s\n", ServerConfigPath(root).c_str());
-  std::u16string guid;
   std::printf("service GUID:          %s\n",
-              ReadServiceGuid(root, u"Pigeonbox", &guid, 127) ? ToUtf8(guid).c_str() : "(none)");
-  std::printf("configuration centre:  %s\n",
-              Address(root, u"ConfigCenter", "127.0.0.1", 8016).c_str());
-  std::printf("application server:    %s\n", Address(root, u"APPServer", "127.0.0.1", 0).c_str());
-  std::u16string ip;
-  uint16_t port = 8015, udp = 0;
-  if (!ReadBasicSetting(root, u"Pigeonbox", &ip, 64, &port, &udp)) port = 8015;
-  std::printf("file-transfer port:    %u\n", static_cast<unsigned>(port));
-  std::u16string conn;
-  bool haveDb = ReadDbConnString(root, &conn, 512);
-  std::printf("user database:         %s\n",
-              haveDb ? ToUtf8(conn).c_str() : "(missing: the server cannot start)");
-  std::vector<ConfigElem> items;
-  LoadConfigItems(root, &items);
-  std::printf("configuration items:   %zu\n", items.size());
-  for (const ConfigElem& item : items)
+              s.centre.guid ? ToUtf8(*s.centre.guid).c_str() : "(none)");
+  std::printf("configuration centre:  %s:%u\n", ToUtf8(s.centre.address).c_str(),
+              static_cast<unsigned>(s.centre.port));
+  if (s.app) {
+    std::printf("application server:    %s:%u\n", ToUtf8(s.app->appSvrIp).c_str(),
+                static_cast<unsigned>(s.app->appSvrPort));
+  } else {
+    std::printf("application server:    (unknown: %s cannot be read)\n",
+                AppConfigPath(root).c_str());
+  }
+  std::printf("file-transfer port:    %u\n", static_cast<unsigned>(s.transfer.port));
+  const std::optional<std::u16string>& connection = s.offmsg.database.connection;
+  std::printf("user database:         %s\n", connection
+                                                 ? MaskConnectionString(ToUtf8(*connection)).c_str()
+                                                 : "(missing: the server cannot start)");
+  std::printf("configuration items:   %zu\n", s.centre.items.size());
+  for (const ConfigElem& item : s.centre.items)
     std::printf("  %s (Ver %u)\n", ToUtf8(item.name).c_str(), item.version);
-  return haveDb ? 0 : 1;
+  std::printf("findings:              %zu\n", s.findings.size());
+  for (const Finding& finding : s.findings) std::printf("  %s\n", finding.Text().c_str());
+  return s.findings.empty() ? 0 : 1;
 }
 
 }  // namespace
@@ -57,14 +57,21 @@ int main(int argc, char** argv) {
   std::unique_ptr<CLI::App> app = pigeonbox::NewCommandLine(
       "pigeonbox-config",
       "Shows what the server reads from an install root's configuration, with the defaults\n"
-      "it would apply where a value is missing. Exit status 1 when the user database is not\n"
-      "configured.");
+      "it would apply where a value is missing, and what it had to repair or ignore. Exit\n"
+      "status 1 when there is any such finding (a missing file, an odd value, no user\n"
+      "database), 0 otherwise.");
   std::string root;
-  const CLI::Option* rootGiven =
-      app->add_option("--root", root, "install root (default: above bin/, or PIGEONBOX_ROOT)")
-          ->option_text("DIR");
+  app->add_option("--root", root, "install root (default: above bin/, or PIGEONBOX_ROOT)")
+      ->option_text("DIR");
+  app->fallthrough();
+  CLI::App* check = app->add_subcommand(
+      "check",
+      "Print only the findings, one per line (file, element or attribute, value, what the\n"
+      "server does), after testing the user database's connection and query; exit 0 when\n"
+      "there is nothing to say, 1 otherwise.");
   if (std::optional<int> done = pigeonbox::ParseCommandLine(*app, argc, argv)) return *done;
-  if (rootGiven->count() == 0) root = pigeonbox::GetInstallRoot();
+  if (app->get_option("--root")->count() == 0) root = pigeonbox::GetInstallRoot();
   if (!root.empty() && root.back() != '/') root += '/';
-  return pigeonbox::Run(root);
+  if (check->parsed()) return pigeonbox::RunConfigurationCheck(root, std::cout);
+  return pigeonbox::Show(root);
 }
