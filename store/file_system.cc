@@ -8,19 +8,39 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "store/kept_files.h"
+
 namespace pigeonbox {
 namespace {
 
 constexpr mode_t kFileMode = 0644;
 constexpr mode_t kDirMode = 0755;
 
-// Owns one descriptor for the length of a call.
+// A descriptor for the length of a call. kMayKeep uses the kept descriptor of a file below a
+// kept directory (see store/kept_files.h), opened for reading and writing; otherwise, or where
+// that cannot be opened so, the file is opened with `flags` for this call only. When !ok(),
+// errno says why.
 class Fd {
  public:
-  Fd(const std::string& path, int flags)
-      : fd_(::open(path.c_str(), flags | O_CLOEXEC, kFileMode)) {}
+  enum Keep { kOwn, kMayKeep };
+  Fd(const std::string& path, int flags, Keep keep = kOwn) {
+    if (keep == kMayKeep) {
+      int rc = KeptFiles::Process().Open(path, (flags & O_CREAT) != 0, &kept_);
+      if (rc == 0) {
+        fd_ = kept_->get();
+        return;
+      }
+      if (rc == ENOENT) {
+        errno = ENOENT;
+        return;
+      }
+      // Not below a kept directory, or not to be opened read-write (a directory, say).
+    }
+    fd_ = ::open(path.c_str(), flags | O_CLOEXEC, kFileMode);
+    own_ = fd_ >= 0;
+  }
   ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
+    if (own_) ::close(fd_);
   }
   Fd(const Fd&) = delete;
   Fd& operator=(const Fd&) = delete;
@@ -29,7 +49,9 @@ class Fd {
   int get() const { return fd_; }
 
  private:
-  int fd_;
+  int fd_ = -1;
+  bool own_ = false;
+  KeptFiles::Handle kept_;
 };
 
 // Writes all of `data` at `offset` (or at the current position when offset < 0).
@@ -70,7 +92,7 @@ int ResultOf(int rc) {
 }  // namespace
 
 int PosixFileSystem::ReadFile(const std::string& path, std::string* data) {
-  Fd fd(path, O_RDONLY);
+  Fd fd(path, O_RDONLY, Fd::kMayKeep);
   if (!fd.ok()) return errno;
   struct stat st;
   if (::fstat(fd.get(), &st) != 0) return errno;
@@ -96,7 +118,7 @@ int PosixFileSystem::ReadAt(const std::string& path, int64_t offset, size_t leng
                             size_t* done) {
   *done = 0;
   if (offset < 0) return EINVAL;
-  Fd fd(path, O_RDONLY);
+  Fd fd(path, O_RDONLY, Fd::kMayKeep);
   if (!fd.ok()) return errno;
   return PreadAll(fd.get(), offset, length, static_cast<char*>(buffer), done);
 }
@@ -108,18 +130,19 @@ int PosixFileSystem::WriteFile(const std::string& path, std::string_view data) {
 }
 
 int PosixFileSystem::OverwriteFile(const std::string& path, std::string_view data) {
-  Fd fd(path, O_WRONLY | O_CREAT);
+  Fd fd(path, O_WRONLY | O_CREAT, Fd::kMayKeep);
   if (!fd.ok()) return errno;
   if (int rc = WriteAll(fd.get(), data, 0); rc != 0) return rc;
   return ResultOf(::ftruncate(fd.get(), static_cast<off_t>(data.size())));
 }
 
 int PosixFileSystem::Append(const std::string& path, std::string_view data, int64_t* offset) {
-  Fd fd(path, O_WRONLY | O_CREAT | O_APPEND);
+  Fd fd(path, O_WRONLY | O_CREAT | O_APPEND, Fd::kMayKeep);
   if (!fd.ok()) return errno;
   struct stat st;
   if (::fstat(fd.get(), &st) != 0) return errno;
-  int rc = WriteAll(fd.get(), data, -1);
+  // At the end as found: a kept descriptor has no O_APPEND, and the caller is the one writer.
+  int rc = WriteAll(fd.get(), data, st.st_size);
   if (rc != 0) {
     // Cut a partial write off again, so a failed append leaves no stray bytes.
     int ignored = ::ftruncate(fd.get(), st.st_size);
@@ -135,16 +158,20 @@ int PosixFileSystem::Truncate(const std::string& path, int64_t size) {
 }
 
 int PosixFileSystem::Sync(const std::string& path) {
-  Fd fd(path, O_RDONLY);
+  Fd fd(path, O_RDONLY, Fd::kMayKeep);
   if (!fd.ok()) return errno;
   return ResultOf(::fsync(fd.get()));
 }
 
 int PosixFileSystem::Rename(const std::string& from, const std::string& to) {
-  return ResultOf(::rename(from.c_str(), to.c_str()));
+  int rc = ResultOf(::rename(from.c_str(), to.c_str()));
+  KeptFiles::Process().Renamed(from, to, rc == 0);
+  return rc;
 }
 
-int PosixFileSystem::RenameNoReplace(const std::string& from, const std::string& to) {
+namespace {
+
+int RenameWithoutReplacing(const std::string& from, const std::string& to) {
   if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
   if (errno != EINVAL && errno != ENOSYS) return errno;
   // A file system without the flag: a hard link fails with EEXIST just the same, and is
@@ -153,12 +180,32 @@ int PosixFileSystem::RenameNoReplace(const std::string& from, const std::string&
   return ResultOf(::unlink(from.c_str()));
 }
 
+}  // namespace
+
+int PosixFileSystem::RenameNoReplace(const std::string& from, const std::string& to) {
+  int rc = RenameWithoutReplacing(from, to);
+  KeptFiles::Process().Renamed(from, to, rc == 0);
+  return rc;
+}
+
 int PosixFileSystem::Exchange(const std::string& a, const std::string& b) {
-  return ResultOf(::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE));
+  int rc = ResultOf(::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE));
+  KeptFiles::Process().Exchanged(a, b, rc == 0);
+  return rc;
 }
 
 int PosixFileSystem::Unlink(const std::string& path) {
-  return ResultOf(::unlink(path.c_str()));
+  int rc = ResultOf(::unlink(path.c_str()));
+  KeptFiles::Process().Removed(path);
+  return rc;
+}
+
+void PosixFileSystem::KeepFilesOpen(const std::string& dir) {
+  KeptFiles::Process().Keep(dir);
+}
+
+void PosixFileSystem::CloseKeptFiles(const std::string& dir) {
+  KeptFiles::Process().Release(dir);
 }
 
 int PosixFileSystem::MakeDir(const std::string& path) {

@@ -2,7 +2,8 @@
 //
 // Every file-system access of the store goes through a FileSystem, so tests can put a
 // fault-injecting layer in front of the real disk ("disk full", failed renames, short reads).
-// Operations work on whole paths (UTF-8, "/" separators) and keep no file open between calls.
+// Operations work on whole paths (UTF-8, "/" separators) and keep no file open between calls
+// (unless asked to, see KeepFilesOpen).
 // Results are 0 for success or the errno of the failing system call; nothing throws.
 // Implementations are thread-safe; callers serialise work on one file themselves (the store's
 // owner locks).
@@ -74,13 +75,19 @@ class FileSystem {
   // The entries of a directory without "." and ".." (order unspecified; *entries replaced).
   virtual int ListDir(const std::string& path, std::vector<DirEntry>* entries) = 0;
 
+  // Lets the implementation keep the files below `dir` (ending in "/") open between calls, for
+  // a process that alone changes them; each call needs one CloseKeptFiles. Default: none kept.
+  virtual void KeepFilesOpen(const std::string& dir) { (void)dir; }
+  virtual void CloseKeptFiles(const std::string& dir) { (void)dir; }
+
   bool Exists(const std::string& path) {
     FileStat ignored;
     return Stat(path, &ignored) == 0;
   }
 };
 
-// The real disk through POSIX calls. Stateless; one instance may serve the whole process.
+// The real disk through POSIX calls. One instance may serve the whole process; the descriptors
+// kept open (KeepFilesOpen) are the process's, shared by every instance (store/kept_files.h).
 class PosixFileSystem final : public FileSystem {
  public:
   int ReadFile(const std::string& path, std::string* data) override;
@@ -98,6 +105,8 @@ class PosixFileSystem final : public FileSystem {
   int MakeDir(const std::string& path) override;
   int Stat(const std::string& path, FileStat* stat) override;
   int ListDir(const std::string& path, std::vector<DirEntry>* entries) override;
+  void KeepFilesOpen(const std::string& dir) override;
+  void CloseKeptFiles(const std::string& dir) override;
 };
 
 }  // namespace pigeonbox

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "store/kept_files.h"
 #include "store/testutil/faulty_file_system.h"
 #include "testutil/temp_dir.h"
 
@@ -66,6 +67,52 @@ TEST_F(FileSystemTest, RenamesAndExchanges) {
   EXPECT_EQ(Content(".scratch"), "A");
   EXPECT_EQ(fs_.Unlink(Path(".scratch")), 0);
   EXPECT_EQ(fs_.Unlink(Path(".scratch")), ENOENT);
+}
+
+// Descriptors kept open read and write whatever their names hold now, through every change of
+// names the file system makes, and go when the directory is no longer kept.
+TEST_F(FileSystemTest, KeptFilesFollowEveryChangeOfNames) {
+  auto read = [&](const std::string& name) {
+    std::string data;
+    int rc = fs_.ReadFile(Path(name), &data);
+    return rc == 0 ? data : "errno " + std::to_string(rc);
+  };
+  fs_.KeepFilesOpen(dir_.path());
+  ASSERT_EQ(fs_.OverwriteFile(Path("a"), "A1"), 0);
+  ASSERT_EQ(fs_.OverwriteFile(Path(".a.swap"), "A0"), 0);
+  EXPECT_EQ(read("a"), "A1");
+  int rc = fs_.Exchange(Path(".a.swap"), Path("a"));
+  if (rc == EINVAL || rc == ENOSYS) GTEST_SKIP() << "no RENAME_EXCHANGE on this file system";
+  ASSERT_EQ(rc, 0);
+  EXPECT_EQ(read("a"), "A0");
+  EXPECT_EQ(read(".a.swap"), "A1");
+  ASSERT_EQ(fs_.OverwriteFile(Path(".a.swap"), "A2"), 0);
+  EXPECT_EQ(Content(".a.swap"), "A2");
+  EXPECT_EQ(Content("a"), "A0");
+
+  ASSERT_EQ(fs_.WriteFile(Path("b"), "B"), 0);
+  EXPECT_EQ(read("b"), "B");
+  ASSERT_EQ(fs_.Rename(Path("a"), Path("b")), 0);
+  EXPECT_EQ(read("b"), "A0");
+  EXPECT_EQ(read("a"), "errno 2");
+  ASSERT_EQ(fs_.Unlink(Path("b")), 0);
+  EXPECT_EQ(read("b"), "errno 2");
+  int64_t offset = -1;
+  ASSERT_EQ(fs_.Append(Path("b"), "new", &offset), 0);
+  EXPECT_EQ(offset, 0);
+  EXPECT_EQ(fs_.Append(Path("b"), "er", &offset), 0);
+  EXPECT_EQ(offset, 3);
+  EXPECT_EQ(Content("b"), "newer");
+
+  ASSERT_EQ(fs_.MakeDir(Path("d")), 0);
+  ASSERT_EQ(fs_.WriteFile(Path("d/f"), "F"), 0);
+  EXPECT_EQ(read("d/f"), "F");
+  ASSERT_EQ(fs_.Rename(Path("d"), Path("e")), 0);
+  EXPECT_EQ(read("d/f"), "errno 2");
+  EXPECT_EQ(read("e/f"), "F");
+  EXPECT_GT(KeptFiles::Process().KeptCount(), 0u);
+  fs_.CloseKeptFiles(dir_.path());
+  EXPECT_EQ(KeptFiles::Process().KeptCount(), 0u);
 }
 
 TEST_F(FileSystemTest, DirectoriesAndListing) {

@@ -2,10 +2,30 @@
 
 namespace pigeonbox {
 
+uint64_t MsgIdKey(std::string_view msgId) {
+  uint64_t hash = 0xcbf29ce484222325;
+  for (char c : msgId) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    if (byte >= 0x80) return 0;
+    hash = (hash ^ (byte >= 'A' && byte <= 'Z' ? byte + ('a' - 'A') : byte)) * 0x100000001b3;
+  }
+  return msgId.empty() ? 0 : hash | 1;
+}
+
+void CachedIndex::AddEntry(ParsedIndexEntry entry) {
+  msgIdKeys.push_back(MsgIdKey(entry.msgId));
+  entries.push_back(std::move(entry));
+}
+
+void CachedIndex::RemoveEntry(size_t ordinal) {
+  entries.erase(entries.begin() + static_cast<ptrdiff_t>(ordinal));
+  msgIdKeys.erase(msgIdKeys.begin() + static_cast<ptrdiff_t>(ordinal));
+}
+
 size_t CachedIndex::Bytes() const {
   size_t bytes = sizeof(CachedIndex) + doc.Text().capacity();
   // The element table: about one record of seven integers per element.
-  bytes += (entries.size() + 2) * 7 * sizeof(int32_t);
+  bytes += (entries.size() + 2) * 7 * sizeof(int32_t) + msgIdKeys.capacity() * sizeof(uint64_t);
   for (const ParsedIndexEntry& e : entries) {
     bytes += sizeof(ParsedIndexEntry) + e.type.capacity() + e.srcIdentifier.capacity() +
              e.sender.capacity() + e.recievers.capacity() + e.title.capacity() +

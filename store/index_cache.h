@@ -18,6 +18,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -33,14 +34,25 @@ struct ParsedIndexEntry {
   std::string type, srcIdentifier, sender, recievers, title, msgId, sessionDesc;
 };
 
+// A hash of an ASCII MsgID with its letters in lower case, so that MsgIDs equal ignoring case
+// have equal keys; 0 for one with other characters (or empty), which must be compared as text.
+uint64_t MsgIdKey(std::string_view msgId);
+
 // One index file as its last load or successful save left it.
 struct CachedIndex {
   MarkupDocument doc;
   // Every OffMsgRec child in file order (also those without MsgID), once `parsed`.
   std::vector<ParsedIndexEntry> entries;
+  // MsgIdKey of each entry's MsgID, side by side with `entries`: a search by MsgID reads these
+  // few cache lines instead of every entry.
+  std::vector<uint64_t> msgIdKeys;
   bool parsed = false;
   // Stands for a file that is not there (Find and Take report it as such to the index store).
   bool absent = false;
+
+  // Change `entries` and `msgIdKeys` together.
+  void AddEntry(ParsedIndexEntry entry);
+  void RemoveEntry(size_t ordinal);
 
   // Roughly what the entry holds in memory.
   size_t Bytes() const;

@@ -45,24 +45,44 @@ bool IsAscii(std::string_view text) {
   return true;
 }
 
-// Whether a MsgID (decoded, code page) equals `wanted` ignoring case, compared on the UTF-16
-// forms. ASCII values on both sides compare alike in either form.
-bool MsgIdMatchesWide(std::string_view value, std::u16string_view wanted, bool wantedIsAscii,
-                      std::string_view wantedAnsi) {
-  if (value.empty()) return false;
-  if (wantedIsAscii && IsAscii(value)) return EqualsIgnoreAsciiCase(value, wantedAnsi);
-  return EqualsIgnoreAsciiCase(FromAnsi(value), wanted);
-}
+// A MsgID to delete by: equal ignoring case, compared on the UTF-16 forms. ASCII values on both
+// sides compare alike in either form.
+class WantedMsgId {
+ public:
+  explicit WantedMsgId(std::u16string_view msgId)
+      : wide_(msgId), ansi_(ToAnsi(msgId)), key_(MsgIdKey(ansi_)) {
+    for (char16_t c : msgId) ascii_ = ascii_ && c < 0x80;
+  }
 
-// The same for the current child of a document.
-bool MsgIdMatchesWide(const MarkupDocument& doc, std::u16string_view wanted, bool wantedIsAscii,
-                      std::string_view wantedAnsi) {
-  std::string_view raw = doc.GetChildAttributeRaw("MsgID");
-  if (raw.empty()) return false;
-  if (wantedIsAscii && IsAscii(raw) && raw.find('&') == std::string_view::npos)
-    return EqualsIgnoreAsciiCase(raw, wantedAnsi);
-  return EqualsIgnoreAsciiCase(FromAnsi(doc.GetChildAttribute("MsgID")), wanted);
-}
+  // A parsed entry's MsgID (decoded, code page).
+  bool Matches(const CachedIndex& index, size_t ordinal) const {
+    // Two ASCII MsgIDs with different keys differ.
+    const uint64_t key = index.msgIdKeys[ordinal];
+    if (ascii_ && key_ != 0 && key != 0 && key != key_) return false;
+    return Matches(std::string_view(index.entries[ordinal].msgId));
+  }
+
+  // The current child of a document.
+  bool Matches(const MarkupDocument& doc) const {
+    std::string_view raw = doc.GetChildAttributeRaw("MsgID");
+    if (raw.empty()) return false;
+    if (ascii_ && IsAscii(raw) && raw.find('&') == std::string_view::npos)
+      return EqualsIgnoreAsciiCase(raw, ansi_);
+    return EqualsIgnoreAsciiCase(FromAnsi(doc.GetChildAttribute("MsgID")), wide_);
+  }
+
+ private:
+  bool Matches(std::string_view value) const {
+    if (value.empty()) return false;
+    if (ascii_ && IsAscii(value)) return EqualsIgnoreAsciiCase(value, ansi_);
+    return EqualsIgnoreAsciiCase(FromAnsi(value), wide_);
+  }
+
+  const std::u16string_view wide_;
+  const std::string ansi_;
+  const uint64_t key_;
+  bool ascii_ = true;
+};
 
 // ASCII lower-case form of a MsgID, the key under which listings merge entries.
 std::u16string MergeKey(std::u16string_view msgId) {
@@ -124,8 +144,8 @@ ParsedIndexEntry ParsedChild(const MarkupDocument& doc) {
 }
 
 // Removes the parsed form of the child at `ordinal` (among the entries) with the child itself.
-void Unlist(std::vector<ParsedIndexEntry>* entries, size_t ordinal) {
-  if (entries) entries->erase(entries->begin() + static_cast<ptrdiff_t>(ordinal));
+void Unlist(CachedIndex* parsed, size_t ordinal) {
+  if (parsed) parsed->RemoveEntry(ordinal);
 }
 
 }  // namespace
@@ -188,7 +208,7 @@ void IndexStore::Parse(const std::string& path, const std::shared_ptr<CachedInde
   if (index->parsed) return;
   MarkupDocument& doc = index->doc;
   FindRoot(doc);
-  while (doc.FindNextChild(kEntry)) index->entries.push_back(ParsedChild(doc));
+  while (doc.FindNextChild(kEntry)) index->AddEntry(ParsedChild(doc));
   index->parsed = true;
   if (cache_) cache_->Reaccount(path, index);
 }
@@ -223,7 +243,7 @@ bool IndexStore::PrefixesReciever(std::u16string_view sender) const {
 
 // Removes the oldest entries (with a MsgID) so that after one more add the owner holds the
 // limit, or one more than the limit when it held more; the document is at the root.
-int64_t IndexStore::Trim(MarkupDocument& doc, std::vector<ParsedIndexEntry>* parsed) {
+int64_t IndexStore::Trim(MarkupDocument& doc, CachedIndex* parsed) {
   const int64_t n = DataSumOf(doc);
   const int64_t m = maxCount_;
   const int64_t toRemove = n < m ? 0 : n == m ? 1 : n - m;
@@ -268,7 +288,7 @@ Status IndexStore::AddOffMsgIndex(std::u16string_view owner, const OffMsgTextPos
     return loaded;
   }
   MarkupDocument& doc = index->doc;
-  std::vector<ParsedIndexEntry>* parsed = index->parsed ? &index->entries : nullptr;
+  CachedIndex* parsed = index->parsed ? index.get() : nullptr;
   const int64_t trimmed = Trim(doc, parsed);
   if (!AppendEntry(doc, pos, record,
                    PrefixesReciever(record.Sender) ? u";" + record.Reciever : record.Reciever)) {
@@ -276,7 +296,7 @@ Status IndexStore::AddOffMsgIndex(std::u16string_view owner, const OffMsgTextPos
              owner, 0, *path);
     return Status::Corrupt(*path + ": no entry could be appended");
   }
-  if (parsed) parsed->push_back(ParsedChild(doc));  // the entry just appended
+  if (parsed) parsed->AddEntry(ParsedChild(doc));  // the entry just appended
   if (int error = Save(*path, doc); error != 0) return Status::WriteFailed(error, *path);
   metrics::Server().trimmed.Inc(static_cast<uint64_t>(trimmed));
   Keep(*path, std::move(index));
@@ -335,8 +355,13 @@ Status IndexStore::CollectLocations(std::u16string_view owner, std::u16string_vi
   Parse(*path, index);
   // MsgIDs are compared on their stored (code page) form.
   const std::string wanted = ToAnsi(msgId);
+  const uint64_t wantedKey = MsgIdKey(wanted);
   bool found = false;
-  for (const ParsedIndexEntry& entry : index->entries) {
+  for (size_t i = 0; i < index->entries.size(); ++i) {
+    // Two ASCII MsgIDs with different keys differ.
+    const uint64_t key = index->msgIdKeys[i];
+    if (wantedKey != 0 && key != 0 && key != wantedKey) continue;
+    const ParsedIndexEntry& entry = index->entries[i];
     if (entry.msgId.empty() || !EqualsIgnoreAsciiCase(entry.msgId, wanted)) continue;
     if (minTime && static_cast<uint32_t>(entry.createTime) < *minTime) continue;
     if (entry.addr < 0 || entry.len < 1 || entry.len > kMaxBlockBytes) {
@@ -385,16 +410,12 @@ Status IndexStore::DeleteMatching(std::u16string_view owner, std::u16string_view
   MarkupDocument& doc = index->doc;
   const int32_t dataSum = DataSumOf(doc);
   int64_t removed = 0;
-  const std::string wantedAnsi = ToAnsi(msgId);
-  bool wantedIsAscii = true;
-  for (char16_t c : msgId) wantedIsAscii = wantedIsAscii && c < 0x80;
-  std::vector<ParsedIndexEntry>* parsed = index->parsed ? &index->entries : nullptr;
+  const WantedMsgId wanted(msgId);
+  CachedIndex* parsed = index->parsed ? index.get() : nullptr;
   size_t ordinal = 0;
   while (doc.FindNextChild(kEntry)) {
     // The parsed entries, when there are, spare reading the MsgID out of the text again.
-    const bool sameId =
-        parsed ? MsgIdMatchesWide((*parsed)[ordinal].msgId, msgId, wantedIsAscii, wantedAnsi)
-               : MsgIdMatchesWide(doc, msgId, wantedIsAscii, wantedAnsi);
+    const bool sameId = parsed ? wanted.Matches(*parsed, ordinal) : wanted.Matches(doc);
     if (!sameId || !match(doc)) {
       ++ordinal;
       continue;
@@ -458,16 +479,21 @@ Status IndexStore::DelOffMsgIndexEntries(std::u16string_view owner, std::u16stri
   if (!loaded.ok()) return loaded;
   MarkupDocument& doc = index->doc;
   std::vector<IndexEntryKey> wanted(keys.begin(), keys.end());
-  const std::string wantedAnsi = ToAnsi(msgId);
-  bool wantedIsAscii = true;
-  for (char16_t c : msgId) wantedIsAscii = wantedIsAscii && c < 0x80;
-  std::vector<ParsedIndexEntry>* parsed = index->parsed ? &index->entries : nullptr;
+  const WantedMsgId wantedId(msgId);
+  CachedIndex* parsed = index->parsed ? index.get() : nullptr;
   int left = 0;
   while (doc.FindNextChild(kEntry)) {
     ++left;
-    if (wanted.empty() || !MsgIdMatchesWide(doc, msgId, wantedIsAscii, wantedAnsi)) continue;
-    const IndexEntryKey key{ChildNumber(doc, "Addr"), ChildNumber(doc, "Len"),
-                            ChildNumber(doc, "CreateTime")};
+    if (wanted.empty()) continue;
+    // The parsed entries, when there are, spare reading the attributes out of the text again;
+    // the entries before this one are those still left.
+    const size_t ordinal = static_cast<size_t>(left - 1);
+    const ParsedIndexEntry* entry = parsed ? &parsed->entries[ordinal] : nullptr;
+    if (entry ? !wantedId.Matches(*parsed, ordinal) : !wantedId.Matches(doc)) continue;
+    const IndexEntryKey key = entry
+                                  ? IndexEntryKey{entry->addr, entry->len, entry->createTime}
+                                  : IndexEntryKey{ChildNumber(doc, "Addr"), ChildNumber(doc, "Len"),
+                                                  ChildNumber(doc, "CreateTime")};
     auto it = std::find(wanted.begin(), wanted.end(), key);
     if (it == wanted.end()) continue;
     wanted.erase(it);  // each key removes one entry

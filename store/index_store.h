@@ -220,7 +220,7 @@ class IndexStore {
   void SetAside(const std::string& indexPath, std::u16string_view owner);
   // Removes the parsed form of each removed entry from `parsed` too (when given). The number of
   // entries removed.
-  int64_t Trim(MarkupDocument& doc, std::vector<ParsedIndexEntry>* parsed = nullptr);
+  int64_t Trim(MarkupDocument& doc, CachedIndex* parsed = nullptr);
   Status CollectLocations(std::u16string_view owner, std::u16string_view msgId,
                           std::optional<uint32_t> minTime, std::vector<TextLocation>* out);
   template <typename Match>

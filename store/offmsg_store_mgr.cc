@@ -1,7 +1,9 @@
 #include "store/offmsg_store_mgr.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <cstring>
 
 #include "metrics/server_metrics.h"
 #include "store/store_lock_stripes.h"
@@ -9,10 +11,24 @@
 namespace pigeonbox {
 namespace {
 
-// FNV-1a over the block: tells a block from the one that lay at its place before a shrink.
+// A hash of the block, eight bytes a step: tells a block from the one that lay at its place
+// before a shrink. Only ever compared within one process.
 uint64_t BlockFingerprint(const std::vector<uint8_t>& block) {
-  uint64_t hash = 0xcbf29ce484222325;
-  for (uint8_t byte : block) hash = (hash ^ byte) * 0x100000001b3;
+  constexpr uint64_t kMultiplier = 0x9E3779B97F4A7C15;
+  uint64_t hash = 0xcbf29ce484222325 ^ block.size();
+  auto mix = [&](uint64_t word) {
+    hash = (hash ^ word) * kMultiplier;
+    hash ^= hash >> 32;
+  };
+  size_t i = 0;
+  for (; i + 8 <= block.size(); i += 8) {
+    uint64_t word;
+    std::memcpy(&word, block.data() + i, 8);
+    mix(word);
+  }
+  uint64_t tail = 0;
+  if (i < block.size()) std::memcpy(&tail, block.data() + i, block.size() - i);
+  mix(tail);
   return hash;
 }
 
@@ -51,6 +67,9 @@ int OffMsgStoreMgr::InitStores(StoreAccess access) {
     indexCache_ = std::make_unique<IndexCache>(size_t(settings_.indexCacheMB) << 20);
     personIndex_->UseCache(indexCache_.get());
     groupIndex_->UseCache(indexCache_.get());
+    // For the same reason it may keep the owners' files open between operations.
+    for (const std::string* dir : KeptDirs()) fs_.KeepFilesOpen(*dir);
+    keepsFilesOpen_ = true;
   }
   return 1;
 }
@@ -72,12 +91,21 @@ void OffMsgStoreMgr::ReleaseStores() {
              int64_t(stats.hits), int64_t(stats.misses), int64_t(stats.evictions),
              int64_t(stats.bytes), int64_t(stats.files));
   }
+  if (keepsFilesOpen_) {
+    for (const std::string* dir : KeptDirs()) fs_.CloseKeptFiles(*dir);
+    keepsFilesOpen_ = false;
+  }
   personText_.reset();
   personIndex_.reset();
   groupText_.reset();
   groupIndex_.reset();
   indexCache_.reset();
   paths_.reset();
+}
+
+std::array<const std::string*, 4> OffMsgStoreMgr::KeptDirs() const {
+  return {&paths_->person_index_dir(), &paths_->person_text_dir(), &paths_->group_index_dir(),
+          &paths_->group_text_dir()};
 }
 
 void OffMsgStoreMgr::ForgetCachedOwner(std::u16string_view owner) {

@@ -9,6 +9,7 @@
 // Thread-safe: any thread may call any operation between InitStores and ReleaseStores.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -161,6 +162,8 @@ class OffMsgStoreMgr {
   const StoreSettings& settings() const { return settings_; }
 
  private:
+  // The directories whose files a writer with the index cache keeps open.
+  std::array<const std::string*, 4> KeptDirs() const;
   // Owner names beginning with "." are the store's own (scratch copies, the shrink's temporary
   // pair):
   // every public operation refuses them, with a log line naming `operation`.
@@ -190,6 +193,7 @@ class OffMsgStoreMgr {
   const Clock& clock_;
   std::unique_ptr<StorePaths> paths_;
   std::unique_ptr<IndexCache> indexCache_;
+  bool keepsFilesOpen_ = false;
   std::unique_ptr<OffMsgIndexStore> personIndex_;
   std::unique_ptr<OffMsgFileStore> personText_;
   std::unique_ptr<DisGroupIndexStore> groupIndex_;

@@ -156,6 +156,8 @@ class MatrixStore {
   // A fresh store, the operation with its n-th call failing, then the checks (reported with
   // `where`). Returns whether the fault was met.
   bool Run(const Operation& op, int error, int64_t n, const std::string& where) {
+    // The last run's store goes before the files it keeps open are replaced behind its back.
+    faultyMgr_.reset();
     Reset();
     // A store started afresh on the files, its cache then filled by reads.
     StoreSettings synced;

@@ -4,8 +4,7 @@
 // index entry leaves its block behind as dead bytes until the owner's files are rewritten or
 // deleted.
 //
-// No locking inside: the store manager holds the owner's lock around every call. No file stays
-// open between calls.
+// No locking inside: the store manager holds the owner's lock around every call.
 #pragma once
 
 #include <cstdint>

@@ -71,6 +71,8 @@ class FaultyFileSystem final : public FileSystem {
   int MakeDir(const std::string& path) override;
   int Stat(const std::string& path, FileStat* stat) override;
   int ListDir(const std::string& path, std::vector<DirEntry>* entries) override;
+  void KeepFilesOpen(const std::string& dir) override { base_.KeepFilesOpen(dir); }
+  void CloseKeptFiles(const std::string& dir) override { base_.CloseKeptFiles(dir); }
 
  private:
   struct CallRule {

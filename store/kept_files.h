@@ -1,0 +1,92 @@
+// Descriptors of store files kept open between calls, for the one process that changes them.
+//
+// On this kind of machine opening and closing a file costs more than the read or write between
+// them, and an owner's files are used again and again while the owner is online. A process that
+// alone changes the files below a directory (the holder of the store root lock) may keep them
+// open: the table follows every removal, rename and exchange that PosixFileSystem makes, and all
+// its instances share the one table as they share the process's descriptors, so a kept
+// descriptor always refers to the file its path names. Files are opened for reading and writing
+// (without O_APPEND, so positioned writes land where they are asked to).
+//
+// Bounded by a share of the process's descriptor limit, least recently used going first; a
+// descriptor in use stays open until its user lets go. Thread-safe.
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace pigeonbox {
+
+class KeptFiles {
+ public:
+  // One open descriptor, closed when the table and every user have let go of it.
+  class Descriptor {
+   public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor();
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return fd_; }
+
+   private:
+    const int fd_;
+  };
+  using Handle = std::shared_ptr<const Descriptor>;
+
+  // The table of this process.
+  static KeptFiles& Process();
+
+  // Files below `dir` (a path ending in "/") are kept from now on; each Keep needs one Release,
+  // the last of which closes what is kept below it.
+  void Keep(const std::string& dir);
+  void Release(const std::string& dir);
+
+  // What Open returns for a path below no kept directory.
+  static constexpr int kNotCovered = -1;
+  // A read-write descriptor of `path`, kept or opened now (and then kept); `create` creates a
+  // missing file. 0; kNotCovered; or the errno of the open.
+  int Open(const std::string& path, bool create, Handle* handle);
+
+  // What happened to a name through the file system (any outcome: a failed call only costs a
+  // later open). A rename or exchange of a directory drops everything below it.
+  void Removed(const std::string& path);
+  // `done`: the call succeeded, so the names moved (a failed one drops both).
+  void Renamed(const std::string& from, const std::string& to, bool done);
+  void Exchanged(const std::string& a, const std::string& b, bool done);
+
+  // Descriptors held now (for tests).
+  size_t KeptCount() const;
+
+ private:
+  KeptFiles();
+  struct Slot {
+    Handle handle;
+    std::list<const std::string*>::iterator age;  // points at the key
+  };
+  using Table = std::unordered_map<std::string, Slot>;
+
+  // Whether `path` lies below a kept directory.
+  bool CoversLocked(const std::string& path) const;
+  Handle TakeLocked(const std::string& path);
+  // Keeps the descriptor as `path`'s, the least recently used going while over the capacity.
+  void PutLocked(const std::string& path, Handle handle);
+  // Drops everything below `path` as a directory.
+  void DropBelowLocked(const std::string& path);
+  void EraseLocked(Table::iterator it);
+  void CloseAllLocked();
+
+  const size_t capacity_;
+  mutable std::mutex mutex_;
+  std::vector<std::pair<std::string, int>> dirs_;  // kept directory, Keep count
+  Table table_;
+  std::list<const std::string*> lru_;  // most recently used first
+  // Counts every change of names, so that a descriptor opened while a name changed is not kept.
+  uint64_t generation_ = 0;
+};
+
+}  // namespace pigeonbox
