@@ -62,18 +62,18 @@ void KeptFiles::Release(const std::string& dir) {
   }
 }
 
-bool KeptFiles::CoversLocked(const std::string& path) const {
+size_t KeptFiles::CoveringLengthLocked(const std::string& path) const {
   for (const auto& [dir, count] : dirs_) {
-    if (IsBelow(path, dir)) return true;
+    if (IsBelow(path, dir)) return dir.size();
   }
-  return false;
+  return 0;
 }
 
 int KeptFiles::Open(const std::string& path, bool create, Handle* handle) {
   uint64_t generation = 0;
   {
     std::lock_guard lock(mutex_);
-    if (!CoversLocked(path)) return kNotCovered;
+    if (CoveringLengthLocked(path) == 0) return kNotCovered;
     if (auto it = table_.find(path); it != table_.end()) {
       lru_.splice(lru_.begin(), lru_, it->second.age);
       *handle = it->second.handle;
@@ -122,11 +122,16 @@ void KeptFiles::Renamed(const std::string& from, const std::string& to, bool don
 void KeptFiles::Exchanged(const std::string& a, const std::string& b, bool done) {
   std::lock_guard lock(mutex_);
   ++generation_;
+  auto first = table_.find(a), second = table_.find(b);
+  // Two kept files swapped their names (a save): so do their descriptors.
+  if (done && first != table_.end() && second != table_.end()) {
+    std::swap(first->second.handle, second->second.handle);
+    return;
+  }
   Handle atA = TakeLocked(a), atB = TakeLocked(b);
   if (!done) return;  // nothing changed
   if (!atA) DropBelowLocked(a);
   if (!atB) DropBelowLocked(b);
-  // Two plain files swapped their names (a save): so do their descriptors.
   if (atA) PutLocked(b, std::move(atA));
   if (atB) PutLocked(a, std::move(atB));
 }
@@ -140,17 +145,37 @@ KeptFiles::Handle KeptFiles::TakeLocked(const std::string& path) {
 }
 
 void KeptFiles::PutLocked(const std::string& path, Handle handle) {
-  if (!CoversLocked(path)) return;
+  const size_t dirLength = CoveringLengthLocked(path);
+  if (dirLength == 0) return;
   auto [it, added] = table_.try_emplace(path);
-  if (!added) lru_.erase(it->second.age);
+  if (added) {
+    it->second.dirLength = dirLength;
+    CountBetweenLocked(path, dirLength, +1);
+  } else {
+    lru_.erase(it->second.age);
+  }
   it->second.handle = std::move(handle);
   lru_.push_front(&it->first);
   it->second.age = lru_.begin();
   while (table_.size() > capacity_) EraseLocked(table_.find(*lru_.back()));
 }
 
+void KeptFiles::CountBetweenLocked(const std::string& path, size_t dirLength, int delta) {
+  for (size_t slash = path.find('/', dirLength); slash != std::string::npos;
+       slash = path.find('/', slash + 1)) {
+    auto [it, added] = between_.try_emplace(path.substr(0, slash), 0);
+    if ((it->second += delta) == 0) between_.erase(it);
+  }
+}
+
 void KeptFiles::DropBelowLocked(const std::string& path) {
   const std::string below = path + "/";
+  // Most names are plain files: only a kept directory, one above it, or one between it and
+  // kept files can have any below it.
+  bool mayHold = between_.contains(path);
+  for (const auto& [dir, count] : dirs_)
+    mayHold = mayHold || dir.compare(0, below.size(), below) == 0;
+  if (!mayHold) return;
   for (auto it = table_.begin(); it != table_.end();) {
     if (IsBelow(it->first, below)) {
       EraseLocked(it++);
@@ -161,6 +186,7 @@ void KeptFiles::DropBelowLocked(const std::string& path) {
 }
 
 void KeptFiles::EraseLocked(Table::iterator it) {
+  CountBetweenLocked(it->first, it->second.dirLength, -1);
   lru_.erase(it->second.age);
   table_.erase(it);
 }
@@ -168,6 +194,7 @@ void KeptFiles::EraseLocked(Table::iterator it) {
 void KeptFiles::CloseAllLocked() {
   table_.clear();
   lru_.clear();
+  between_.clear();
 }
 
 size_t KeptFiles::KeptCount() const {

@@ -66,12 +66,15 @@ class KeptFiles {
   KeptFiles();
   struct Slot {
     Handle handle;
+    size_t dirLength = 0;                         // of the kept directory it lies below
     std::list<const std::string*>::iterator age;  // points at the key
   };
   using Table = std::unordered_map<std::string, Slot>;
 
-  // Whether `path` lies below a kept directory.
-  bool CoversLocked(const std::string& path) const;
+  // The length of the kept directory `path` lies below; 0 for none.
+  size_t CoveringLengthLocked(const std::string& path) const;
+  // Counts a kept file in (or out of) each directory between its kept directory and itself.
+  void CountBetweenLocked(const std::string& path, size_t dirLength, int delta);
   Handle TakeLocked(const std::string& path);
   // Keeps the descriptor as `path`'s, the least recently used going while over the capacity.
   void PutLocked(const std::string& path, Handle handle);
@@ -85,6 +88,9 @@ class KeptFiles {
   std::vector<std::pair<std::string, int>> dirs_;  // kept directory, Keep count
   Table table_;
   std::list<const std::string*> lru_;  // most recently used first
+  // Directories between a kept directory and kept files (no trailing "/"), with the number of
+  // kept files below each.
+  std::unordered_map<std::string, int> between_;
   // Counts every change of names, so that a descriptor opened while a name changed is not kept.
   uint64_t generation_ = 0;
 };
