@@ -132,7 +132,12 @@ int PosixFileSystem::WriteFile(const std::string& path, std::string_view data) {
 int PosixFileSystem::OverwriteFile(const std::string& path, std::string_view data) {
   Fd fd(path, O_WRONLY | O_CREAT, Fd::kMayKeep);
   if (!fd.ok()) return errno;
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return errno;
   if (int rc = WriteAll(fd.get(), data, 0); rc != 0) return rc;
+  // A file that was not longer now ends where the data does: ext4 journals even a truncation
+  // to the size the file already has.
+  if (st.st_size <= static_cast<off_t>(data.size())) return 0;
   return ResultOf(::ftruncate(fd.get(), static_cast<off_t>(data.size())));
 }
 
