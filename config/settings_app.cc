@@ -36,7 +36,8 @@ std::string PersonLimit(int32_t value) {
   return value <= 0 ? ": each owner keeps only the newest person message" : "";
 }
 std::string GroupLimit(int32_t value) {
-  return value <= 0 ? ": group messages are not stored" : "";
+  if (value == 0) return ": group messages are not stored";
+  return value < 0 ? ": each owner keeps only the newest group message" : "";
 }
 
 // A number read by the decimal rule from at most `chars` characters: a missing attribute is 0.
