@@ -194,6 +194,11 @@ TEST_F(SettingsTest, EachBrokenValueIsAFindingAndTakesItsRule) {
        {"StoreDisGroupMaxCount = \"1200\": above 1000; 300 is used"},
        [](const ServerSettings& s) { return s.offmsg.store.storeDisGroupMaxCount == 300; }},
       {true,
+       "StoreDisGroupMaxCount=\"300\"",
+       "StoreDisGroupMaxCount=\"-1\"",
+       {"\"-1\": below 0; read as -1: each owner keeps only the newest group message"},
+       [](const ServerSettings& s) { return s.offmsg.store.storeDisGroupMaxCount == -1; }},
+      {true,
        "Mode=\"daily\"",
        "Mode=\"Weekly\"",
        {"App/Setting@Mode = \"Weekly\": unknown Mode (letter case matters); the shrink thread "
