@@ -5,8 +5,8 @@
 //                      [--entries-owners=N] [--sample=N] [--no-page-drop]
 //                      [--sqlite-cache-mib=N] [--dir=PATH] [--keep]
 //
-// Each data set (owners x entries per owner, person or group) is filled anew in its own store
-// root and SQLite file, then count, fetch + decompress and add are timed on three subjects: the
+// Each data set (owners x entries per owner, person or group) is filled in its own store root
+// and SQLite file, then count, fetch + decompress and add are timed on three subjects: the
 // store with its index cache (IndexCacheMB 64, the default), the store without it
 // (IndexCacheMB 0, the store as it was before the cache) and SQLite. Each subject is timed
 //   cold, pages dropped: first touch of each sampled owner after the store manager (or SQLite
@@ -15,7 +15,8 @@
 //   cold:                the same with those files read into the page cache first;
 //   warm:                the cold owners again, several rounds, same manager / connection.
 // Adds change the data, so every cold add pass of the store takes owners no earlier add touched.
-// With --runs=N everything is done N times and the tables give the medians.
+// With --runs=N every data set is measured N times and the tables give the medians; a set is
+// filled again for a run only when it has no owners left that no add touched.
 //
 // A fresh process opens the largest owner set, and the set with the largest index files, with
 // the default cache, counts every owner twice and reports its resident memory and the cache's
@@ -269,10 +270,15 @@ class GrowthRun {
         root_(std::move(root)),
         rng_(seed),
         figures_(figures),
-        live_(static_cast<size_t>(set.owners)) {}
+        live_(static_cast<size_t>(set.owners)),
+        k_(std::min<size_t>(static_cast<size_t>(options.sample), live_.size() / 4)) {}
 
-  // False when an operation failed (reported with "!!").
-  bool Run();
+  // Fills the store and SQLite; false when that failed (reported with "!!").
+  bool Fill();
+  // Whether the data set still has owners for a measurement that no add has touched.
+  bool CanMeasure() const { return (used_ + 4) * k_ <= live_.size(); }
+  // Times every operation on every subject; false when an operation failed (reported with "!!").
+  bool Measure();
 
  private:
   int Limit() const {
@@ -284,7 +290,7 @@ class GrowthRun {
   // Makes the subject's open manager (connection) the one the operations use.
   void Use(Subject subject);
   void Close();
-  bool Fill();
+  bool FillBoth();
   std::vector<std::string> FilesOf(Subject subject, const std::vector<size_t>& owners);
   // Times `rounds` passes of the operation over the owners (shuffled each round).
   double Pass(Subject subject, Op op, const std::vector<size_t>& owners, int rounds);
@@ -300,6 +306,9 @@ class GrowthRun {
   Figures* figures_;
   // The messages each owner holds, oldest first (the fill stays within the owner limit).
   std::vector<std::vector<uint64_t>> live_;
+  const size_t k_;             // owners per pass
+  std::vector<size_t> order_;  // the owners, shuffled once; measurements take slices in turn
+  size_t used_ = 0;            // slices taken
   uint64_t nextSeq_ = 0;
   bool failed_ = false;
 
@@ -349,7 +358,7 @@ void GrowthRun::Close() {
   peerSlot_.reset();
 }
 
-bool GrowthRun::Fill() {
+bool GrowthRun::FillBoth() {
   Open(Subject::kCached);
   auto peer = std::make_unique<SqlitePeer>(root_ + "peer.sqlite", options_.sqliteCacheMiB);
   if (!peer->error().empty()) {
@@ -360,15 +369,22 @@ bool GrowthRun::Fill() {
   // one owner lie apart as they would in service.
   std::vector<size_t> order(live_.size());
   for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  using Clock = std::chrono::steady_clock;
+  Clock::duration storeTime{}, sqliteTime{};
   for (int round = 0; round < set_.entries; ++round) {
     std::shuffle(order.begin(), order.end(), rng_);
     for (size_t owner : order) {
       const uint64_t seq = nextSeq_++;
       const IndexRecord record = corpus_.RecordOf(seq, Owner(owner));
       const std::u16string& text = corpus_.TextOf(seq);
+      const Clock::time_point start = Clock::now();
       const int rc = set_.group ? store_->AddDisGroupOffMsg(Owner(owner), text, record)
                                 : store_->AddOffMsg(Owner(owner), text, record);
-      if (rc != 0 || !peer->Add(Owner(owner), text, record, Limit())) {
+      const Clock::time_point stored = Clock::now();
+      const bool added = peer->Add(Owner(owner), text, record, Limit());
+      storeTime += stored - start;
+      sqliteTime += Clock::now() - stored;
+      if (rc != 0 || !added) {
         std::printf("  !! filling %s failed: store %d, SQLite '%s'\n", set_.Label().c_str(), rc,
                     peer->error().c_str());
         return false;
@@ -376,6 +392,8 @@ bool GrowthRun::Fill() {
       live_[owner].push_back(seq);
     }
   }
+  figures_->AddNote(set_, "fill store s", std::chrono::duration<double>(storeTime).count());
+  figures_->AddNote(set_, "fill sqlite s", std::chrono::duration<double>(sqliteTime).count());
   Close();
   return true;
 }
@@ -474,31 +492,32 @@ double GrowthRun::Pass(Subject subject, Op op, const std::vector<size_t>& owners
   return result.fastMeanUs;
 }
 
-bool GrowthRun::Run() {
+bool GrowthRun::Fill() {
   std::filesystem::create_directories(root_);
   log_.Open(root_ + "Logs", "Pigeonbox.log");
-  const auto fillStart = std::chrono::steady_clock::now();
-  if (!Fill()) return false;
+  if (!FillBoth()) return false;
   // The fill's write-back is not charged to the passes.
   Settle();
-  figures_->AddNote(
-      set_, "fill s",
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - fillStart).count());
   figures_->AddNote(set_, "store MB", DirectoryBytes(root_ + "OffMsg") / 1e6);
   figures_->AddNote(
       set_, "sqlite MB",
       (DirectoryBytes(root_) - DirectoryBytes(root_ + "OffMsg") - DirectoryBytes(root_ + "Logs")) /
           1e6);
+  order_.resize(live_.size());
+  for (size_t i = 0; i < order_.size(); ++i) order_[i] = i;
+  std::shuffle(order_.begin(), order_.end(), rng_);
+  return true;
+}
 
-  // Owners for the passes: counts and fetches change nothing and share one sample; each cold
-  // add pass of the store takes owners of its own, which hold exactly the filled entries.
-  const size_t k = std::min<size_t>(static_cast<size_t>(options_.sample), live_.size() / 4);
-  std::vector<size_t> order(live_.size());
-  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::shuffle(order.begin(), order.end(), rng_);
+bool GrowthRun::Measure() {
+  // Owners for the passes, k_ of them in each of four slices no earlier measurement used:
+  // counts and fetches change nothing and share one slice; each cold add pass of the store
+  // takes a slice of its own, whose owners hold exactly the filled entries.
+  const size_t base = used_;
+  used_ += 4;
   auto slice = [&](size_t n) {
-    return std::vector<size_t>(order.begin() + static_cast<std::ptrdiff_t>(n * k),
-                               order.begin() + static_cast<std::ptrdiff_t>((n + 1) * k));
+    return std::vector<size_t>(order_.begin() + static_cast<std::ptrdiff_t>((base + n) * k_),
+                               order_.begin() + static_cast<std::ptrdiff_t>((base + n + 1) * k_));
   };
 
   for (Op op : kOps) {
@@ -548,7 +567,7 @@ bool GrowthRun::Run() {
         figures_->AddNote(set_, std::string(OpName(op)) + " warm hit %",
                           100 * hits / std::max(1.0, hits + misses));
         figures_->AddNote(set_, "cache KB per owner",
-                          static_cast<double>(after.bytes) / 1024 / static_cast<double>(k));
+                          static_cast<double>(after.bytes) / 1024 / static_cast<double>(k_));
       }
     }
     Close();
@@ -600,11 +619,13 @@ void PrintTable(const std::vector<DataSet>& sets, const Figures& figures, bool o
   for (const DataSet& set : sets) {
     if (set.ownersAxis != ownersAxis) continue;
     std::printf(
-        "- %s: filled in %.1f s; store %.1f MB, SQLite %.1f MB; cache %.1f KB per owner;"
+        "- %s: filled in %.1f s (store) and %.1f s (SQLite); store %.1f MB, SQLite %.1f MB; cache "
+        "%.1f KB per owner;"
         " warm hits: count %.0f %%, fetch %.0f %%\n",
-        set.Label().c_str(), figures.Note(set, "fill s"), figures.Note(set, "store MB"),
-        figures.Note(set, "sqlite MB"), figures.Note(set, "cache KB per owner"),
-        figures.Note(set, "count warm hit %"), figures.Note(set, "fetch+decompress warm hit %"));
+        set.Label().c_str(), figures.Note(set, "fill store s"), figures.Note(set, "fill sqlite s"),
+        figures.Note(set, "store MB"), figures.Note(set, "sqlite MB"),
+        figures.Note(set, "cache KB per owner"), figures.Note(set, "count warm hit %"),
+        figures.Note(set, "fetch+decompress warm hit %"));
   }
 }
 
@@ -788,12 +809,33 @@ int Main(int argc, char** argv) {
   Figures figures;
   std::string memory;
   bool ok = true;
-  for (int run = 0; run < options.runs && ok; ++run) {
-    for (size_t i = 0; i < sets.size() && ok; ++i) {
-      const std::string root = work + "set" + std::to_string(i) + "/";
-      std::fprintf(stderr, "run %d: %s\n", run + 1, sets[i].Label().c_str());
-      GrowthRun growth(options, corpus, sets[i], root, kSeed + 1000 * run + i, &figures);
-      ok = growth.Run();
+  // A data set with owners enough is filled once and measured in every run, else filled anew
+  // for each: both filling and removing 100,000 owners' files take minutes on this machine.
+  for (size_t i = 0; i < sets.size() && ok; ++i) {
+    const std::string root = work + "set" + std::to_string(i) + "/";
+    auto seconds = [](auto duration) { return std::chrono::duration<double>(duration).count(); };
+    auto remove = [&] {
+      const auto start = std::chrono::steady_clock::now();
+      std::error_code ec;
+      if (!options.keep) std::filesystem::remove_all(root, ec);
+      std::fprintf(stderr, "%s: removed in %.0f s\n", sets[i].Label().c_str(),
+                   seconds(std::chrono::steady_clock::now() - start));
+    };
+    std::unique_ptr<GrowthRun> growth;
+    for (int run = 0; run < options.runs && ok; ++run) {
+      const auto start = std::chrono::steady_clock::now();
+      if (!growth || !growth->CanMeasure()) {
+        if (growth) remove();
+        growth = std::make_unique<GrowthRun>(options, corpus, sets[i], root, kSeed + 1000 * run + i,
+                                             &figures);
+        ok = growth->Fill();
+        std::fprintf(stderr, "%s: filled in %.0f s\n", sets[i].Label().c_str(),
+                     seconds(std::chrono::steady_clock::now() - start));
+      }
+      const auto measureStart = std::chrono::steady_clock::now();
+      ok = ok && growth->Measure();
+      std::fprintf(stderr, "%s: run %d measured in %.0f s\n", sets[i].Label().c_str(), run + 1,
+                   seconds(std::chrono::steady_clock::now() - measureStart));
       if (ok && run == 0 && i == 0 && options.pageDrop) {
         DropPages({root + "peer.sqlite"});
         std::printf("page cache check: %.0f %% of the SQLite file resident after the drop\n\n",
@@ -804,9 +846,8 @@ int Main(int argc, char** argv) {
                          sets[i].entries == StoreSettings{}.storeDisGroupMaxCount;
       if (ok && run == 0 && probe) memory += ProbeMemory(sets[i], root);
       std::fflush(stdout);
-      std::error_code ec;
-      if (!options.keep) std::filesystem::remove_all(root, ec);
     }
+    remove();
   }
   std::printf("## Growth with the entries per owner (%d owners)\n\n", options.entriesOwners);
   PrintTable(sets, figures, false, options);
