@@ -81,6 +81,7 @@ std::unique_ptr<TransferService> ServerServiceFactory::CreateTransferService() {
   env.settings = settings_.transfer;
   env.log = &log_;
   env.sysLog = sysLog_;
+  env.fs = &fs_;  // the store's file layer: downloads read the store's files
   return std::make_unique<Dockhand>(std::move(env));
 }
 

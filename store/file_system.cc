@@ -89,6 +89,15 @@ int ResultOf(int rc) {
   return rc == 0 ? 0 : errno;
 }
 
+FileStat StatOf(const struct stat& st) {
+  FileStat stat;
+  stat.is_dir = S_ISDIR(st.st_mode);
+  stat.is_file = S_ISREG(st.st_mode);
+  stat.size = st.st_size;
+  stat.mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  return stat;
+}
+
 }  // namespace
 
 int PosixFileSystem::ReadFile(const std::string& path, std::string* data) {
@@ -224,10 +233,37 @@ int PosixFileSystem::MakeDir(const std::string& path) {
 int PosixFileSystem::Stat(const std::string& path, FileStat* stat) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return errno;
-  stat->is_dir = S_ISDIR(st.st_mode);
-  stat->size = st.st_size;
-  stat->mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  *stat = StatOf(st);
   return 0;
+}
+
+int PosixFileSystem::StatNoFollow(const std::string& path, FileStat* stat) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return errno;
+  *stat = StatOf(st);
+  return 0;
+}
+
+int PosixFileSystem::OpenForRead(const std::string& path, int* fd) {
+  *fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  return *fd < 0 ? errno : 0;
+}
+
+int PosixFileSystem::ReadOpenAt(int fd, int64_t offset, size_t length, void* buffer, size_t* done) {
+  *done = 0;
+  if (offset < 0) return EINVAL;
+  return PreadAll(fd, offset, length, static_cast<char*>(buffer), done);
+}
+
+int PosixFileSystem::StatOpen(int fd, FileStat* stat) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return errno;
+  *stat = StatOf(st);
+  return 0;
+}
+
+int PosixFileSystem::Close(int fd) {
+  return ResultOf(::close(fd));
 }
 
 int PosixFileSystem::ListDir(const std::string& path, std::vector<DirEntry>* entries) {

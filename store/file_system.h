@@ -1,9 +1,11 @@
 // The one file interface of the store.
 //
-// Every file-system access of the store goes through a FileSystem, so tests can put a
-// fault-injecting layer in front of the real disk ("disk full", failed renames, short reads).
+// Every file-system access of the store, and of the file-transfer service that reads the store's
+// files, goes through a FileSystem, so tests can put a fault-injecting layer in front of the real
+// disk ("disk full", failed renames, short reads).
 // Operations work on whole paths (UTF-8, "/" separators) and keep no file open between calls
-// (unless asked to, see KeepFilesOpen).
+// (unless asked to, see KeepFilesOpen), except a file opened for reading with OpenForRead, which
+// stays open until Close.
 // Results are 0 for success or the errno of the failing system call; nothing throws.
 // Implementations are thread-safe; callers serialise work on one file themselves (the store's
 // owner locks).
@@ -25,6 +27,7 @@ namespace pigeonbox {
 
 struct FileStat {
   bool is_dir = false;
+  bool is_file = false;  // a regular file
   int64_t size = 0;
   int64_t mtime_ns = 0;  // last modification, nanoseconds since 1970-01-01 UTC
 };
@@ -80,6 +83,19 @@ class FileSystem {
   virtual void KeepFilesOpen(const std::string& dir) { (void)dir; }
   virtual void CloseKeptFiles(const std::string& dir) { (void)dir; }
 
+  // As Stat, but a symbolic link is reported as itself: neither a directory nor a file.
+  virtual int StatNoFollow(const std::string& path, FileStat* stat) = 0;
+
+  // A file held open across calls, for a reader that must keep seeing one version of a file
+  // while the store replaces it by name. OpenForRead refuses a symbolic link at the last
+  // component (ELOOP); *fd stays valid until Close, which releases it even when it reports an
+  // error.
+  virtual int OpenForRead(const std::string& path, int* fd) = 0;
+  // As ReadAt, on the open file.
+  virtual int ReadOpenAt(int fd, int64_t offset, size_t length, void* buffer, size_t* done) = 0;
+  virtual int StatOpen(int fd, FileStat* stat) = 0;
+  virtual int Close(int fd) = 0;
+
   bool Exists(const std::string& path) {
     FileStat ignored;
     return Stat(path, &ignored) == 0;
@@ -107,6 +123,11 @@ class PosixFileSystem final : public FileSystem {
   int ListDir(const std::string& path, std::vector<DirEntry>* entries) override;
   void KeepFilesOpen(const std::string& dir) override;
   void CloseKeptFiles(const std::string& dir) override;
+  int StatNoFollow(const std::string& path, FileStat* stat) override;
+  int OpenForRead(const std::string& path, int* fd) override;
+  int ReadOpenAt(int fd, int64_t offset, size_t length, void* buffer, size_t* done) override;
+  int StatOpen(int fd, FileStat* stat) override;
+  int Close(int fd) override;
 };
 
 }  // namespace pigeonbox

@@ -363,6 +363,15 @@ class KillingFileSystem final : public FileSystem {
   int ListDir(const std::string& p, std::vector<DirEntry>* e) override {
     return At(), base_.ListDir(p, e);
   }
+  int StatNoFollow(const std::string& p, FileStat* s) override {
+    return At(), base_.StatNoFollow(p, s);
+  }
+  int OpenForRead(const std::string& p, int* fd) override { return At(), base_.OpenForRead(p, fd); }
+  int ReadOpenAt(int fd, int64_t o, size_t l, void* b, size_t* n) override {
+    return At(), base_.ReadOpenAt(fd, o, l, b, n);
+  }
+  int StatOpen(int fd, FileStat* s) override { return At(), base_.StatOpen(fd, s); }
+  int Close(int fd) override { return At(), base_.Close(fd); }
 
  private:
   // Counts the call; at the n-th, kills the process (after `tear`, for a write, when tearing).

@@ -41,7 +41,7 @@ int Dockhand::Start() {
       log_.Log(u"cannot read or create the service key file %s: every ticket is refused",
                FromUtf8(ServiceKeyPath(env_.installRoot)));
     }
-    fileManager_ = std::make_unique<CFileManager>(log_, env_.installRoot);
+    fileManager_ = std::make_unique<CFileManager>(log_, env_.installRoot, FileLayer());
     if (fileManager_->Start() != 1) {
       log_.Log(u"m_pFileManager->Start failed");
       return FailStart();
@@ -62,6 +62,11 @@ int Dockhand::Start() {
   }
   if (env_.sysLog != nullptr) env_.sysLog->Report(2, u"service", 1600, u"Dockhand 服务启动成功");
   return 1;
+}
+
+FileSystem& Dockhand::FileLayer() {
+  static PosixFileSystem disk;  // one may serve the whole process
+  return env_.fs != nullptr ? *env_.fs : disk;
 }
 
 int Dockhand::FailStart() {

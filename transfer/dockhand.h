@@ -27,6 +27,7 @@
 #include "link/packet_buffer.h"
 #include "service/log_file.h"
 #include "service/sys_log.h"
+#include "store/file_system.h"
 #include "transfer/download_file.h"
 #include "transfer/file_manager.h"
 #include "transfer/io_layer.h"
@@ -47,6 +48,8 @@ struct DockhandEnv {
   TransferSettings settings;  // the listening port (config/settings.h)
   LogFile* log = nullptr;     // the service log
   SysLog* sysLog = nullptr;   // may be null
+  // The store's file layer, through which the downloads read; null: the real disk.
+  FileSystem* fs = nullptr;
   const Clock* clock = &SystemClock::Instance();
   std::chrono::milliseconds sweepInterval{60000};
   IoLayerOptions io;
@@ -97,6 +100,7 @@ class Dockhand final : public TransferService, public IoOwner {
 
  private:
   int FailStart();
+  FileSystem& FileLayer();
 
   void StartSession(int index, CHdlClient& record, PacketBuffer& frame);
   void RequestFile(int index, CHdlClient& record, PacketBuffer& frame);

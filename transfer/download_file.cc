@@ -1,9 +1,5 @@
 #include "transfer/download_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -26,7 +22,13 @@ constexpr uint64_t kMaxCopyBytes = 64u << 20;
 }  // namespace
 
 DownloadFile::~DownloadFile() {
-  if (fd_ >= 0) close(fd_);
+  CloseFile();
+}
+
+void DownloadFile::CloseFile() {
+  // Nothing of this version is read after a close, so its failure changes nothing.
+  if (fd_ >= 0) (void)manager_.fs().Close(fd_);
+  fd_ = -1;
 }
 
 int DownloadFile::Init(std::u16string_view dir, std::u16string_view name, uint32_t length) {
@@ -43,46 +45,43 @@ void DownloadFile::TakeVersion() {
   length_ = 0;
   if (path_.empty()) return;  // reads as empty
   OwnerLock owner(BaseNameOf(name_));
-  fd_ = open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd_ < 0) {
-    if (errno != ENOENT) {
-      failedStep_ = kOpenFailed;
-      failedErrno_ = errno;
-    }
-    return;
-  }
-  struct stat st {};
-  if (fstat(fd_, &st) != 0) {
-    close(fd_);
+  FileSystem& fs = manager_.fs();
+  if (const int error = fs.OpenForRead(path_, &fd_); error != 0) {
     fd_ = -1;
-    failedStep_ = kOpenFailed;
-    failedErrno_ = errno;
+    if (error != ENOENT) Fail(kOpenFailed, error);
     return;
   }
-  length_ = static_cast<uint64_t>(st.st_size);
-  fileTime_ = FileTimeOf(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+  FileStat st;
+  if (const int error = fs.StatOpen(fd_, &st); error != 0) {
+    CloseFile();
+    Fail(kOpenFailed, error);
+    return;
+  }
+  length_ = static_cast<uint64_t>(st.size);
+  fileTime_ = FileTimeOf(st);
   if (!IsRewrittenInPlace(ToLower(name_))) return;
   if (length_ > kMaxCopyBytes) {
-    close(fd_);
-    fd_ = -1;
-    failedStep_ = kReadFailed;
-    failedErrno_ = EFBIG;
+    CloseFile();
+    Fail(kReadFailed, EFBIG);
     length_ = 0;
     return;
   }
   copy_.resize(length_);
   int got = 0;
   const int error = ReadFromFile(0, copy_.data(), static_cast<int>(length_), &got);
-  close(fd_);
-  fd_ = -1;
+  CloseFile();
   copied_ = true;
   copy_.resize(got);  // a file that shrank under a foreign writer ends where the read ended
   length_ = copy_.size();
   if (error != 0) {
     length_ = 0;
-    failedStep_ = kReadFailed;
-    failedErrno_ = error;
+    Fail(kReadFailed, error);
   }
+}
+
+void DownloadFile::Fail(int step, int error) {
+  failedStep_ = step;
+  failedErrno_ = error;
 }
 
 int DownloadFile::ReadBlock(uint32_t index, uint8_t* out, int* inOutLength) {
@@ -118,17 +117,10 @@ int DownloadFile::ReadBlock(uint32_t index, uint8_t* out, int* inOutLength) {
 }
 
 int DownloadFile::ReadFromFile(uint64_t offset, uint8_t* out, int length, int* got) {
-  *got = 0;
-  while (*got < length) {
-    const ssize_t n = pread(fd_, out + *got, length - *got, static_cast<off_t>(offset + *got));
-    if (n == 0) break;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    *got += static_cast<int>(n);
-  }
-  return 0;
+  size_t done = 0;
+  const int error = manager_.fs().ReadOpenAt(fd_, static_cast<int64_t>(offset), length, out, &done);
+  *got = static_cast<int>(done);
+  return error;
 }
 
 }  // namespace pigeonbox

@@ -59,8 +59,11 @@ class DownloadFile {
  private:
   // Opens the file and fixes its version; an index file is read whole into copy_.
   void TakeVersion();
-  // pread from the open file until `length` bytes or its end; the errno of a failed read.
+  // Reads the open file until `length` bytes or its end; the errno of a failed read.
   int ReadFromFile(uint64_t offset, uint8_t* out, int length, int* got);
+  void CloseFile();
+  // Notes why the version could not be taken; the block reads report it.
+  void Fail(int step, int error);
 
   const CFileManager& manager_;
   LogFile& log_;

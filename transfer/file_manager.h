@@ -13,14 +13,16 @@
 #include <string_view>
 
 #include "service/log_file.h"
+#include "store/file_system.h"
 
 namespace pigeonbox {
 
 class CFileManager {
  public:
   // `installRoot` is the install root (a missing trailing "/" is added); creates its "OffMsg/"
-  // directory when missing (a failure shows later as missing files). `log` is borrowed.
-  CFileManager(LogFile& log, std::string installRoot);
+  // directory when missing (a failure shows later as missing files). `log` and `fs` (the file
+  // layer of the store, through which every file access goes) are borrowed.
+  CFileManager(LogFile& log, std::string installRoot, FileSystem& fs);
   CFileManager(const CFileManager&) = delete;
   CFileManager& operator=(const CFileManager&) = delete;
 
@@ -29,6 +31,7 @@ class CFileManager {
 
   // The store root, ending in "/".
   const std::string& Root() const { return root_; }
+  FileSystem& fs() const { return fs_; }
   // Root() + dir + "/" + name as given (UTF-8), without any check; for log lines.
   std::string BuildPath(std::u16string_view dir, std::u16string_view name) const;
 
@@ -45,11 +48,14 @@ class CFileManager {
 
  private:
   LogFile& log_;
+  FileSystem& fs_;
   std::string root_;
 };
 
 // FILETIME of a time given as seconds and nanoseconds since 1970.
 uint64_t FileTimeOf(int64_t seconds, int64_t nanoseconds);
+// FILETIME of a FileStat's modification time.
+uint64_t FileTimeOf(const FileStat& stat);
 // The tag text of a FILETIME, as FileTimeTag writes it.
 std::u16string TimeTagOf(uint64_t fileTime);
 

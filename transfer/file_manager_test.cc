@@ -51,7 +51,7 @@ class FileManagerTest : public ::testing::Test {
   testutil::TempDir dir_;
   LogFile log_;
   PosixFileSystem fs_;
-  CFileManager manager_{log_, dir_.path()};
+  CFileManager manager_{log_, dir_.path(), fs_};
 };
 
 TEST_F(FileManagerTest, ResolvesIgnoringCaseInsideTheRootOnly) {

@@ -46,8 +46,9 @@ class TestDockhand {
  public:
   static constexpr int64_t kNow = 1'700'000'000;
 
-  // Builds the service on port 0 (any free port), not started.
-  explicit TestDockhand(int slotCount = 64) {
+  // Builds the service on port 0 (any free port), not started; downloads read through `fs`
+  // (null: the real disk).
+  explicit TestDockhand(int slotCount = 64, FileSystem* fs = nullptr) {
     log.Open(root.path() + "Logs", "Pigeonbox.log");
     sysLog.SetSink(&recorder);
     DockhandEnv env;
@@ -56,6 +57,7 @@ class TestDockhand {
     env.log = &log;
     env.sysLog = &sysLog;
     env.clock = &clock;
+    env.fs = fs;
     env.io.slotCount = slotCount;
     env.io.workerCount = 2;
     service = std::make_unique<Dockhand>(env);

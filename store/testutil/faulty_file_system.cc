@@ -80,8 +80,9 @@ int64_t FaultyFileSystem::CallCount(Op op) const {
 
 int FaultyFileSystem::Check(Op op, const std::string& path, const std::string& other) {
   static constexpr const char* kNames[] = {
-      "read",     "write",  "truncate", "sync", "rename", "rename-noreplace",
-      "exchange", "unlink", "mkdir",    "stat", "listdir"};
+      "read",     "write",  "truncate", "sync", "rename",  "rename-noreplace",
+      "exchange", "unlink", "mkdir",    "stat", "listdir", "open",
+      "fstat",    "close"};
   std::lock_guard lock(mutex_);
   ++counts_[static_cast<int>(op)];
   if (recording_) {
@@ -217,6 +218,51 @@ int FaultyFileSystem::Stat(const std::string& path, FileStat* stat) {
 int FaultyFileSystem::ListDir(const std::string& path, std::vector<DirEntry>* entries) {
   if (int error = Check(Op::kListDir, path); error != 0) return error;
   return base_.ListDir(path, entries);
+}
+
+std::string FaultyFileSystem::PathOf(int fd) const {
+  std::lock_guard lock(mutex_);
+  const auto it = open_paths_.find(fd);
+  return it == open_paths_.end() ? std::string() : it->second;
+}
+
+int FaultyFileSystem::StatNoFollow(const std::string& path, FileStat* stat) {
+  if (int error = Check(Op::kStat, path); error != 0) return error;
+  return base_.StatNoFollow(path, stat);
+}
+
+int FaultyFileSystem::OpenForRead(const std::string& path, int* fd) {
+  *fd = -1;
+  if (int error = Check(Op::kOpen, path); error != 0) return error;
+  const int rc = base_.OpenForRead(path, fd);
+  if (rc == 0) {
+    std::lock_guard lock(mutex_);
+    open_paths_[*fd] = path;
+  }
+  return rc;
+}
+
+int FaultyFileSystem::ReadOpenAt(int fd, int64_t offset, size_t length, void* buffer,
+                                 size_t* done) {
+  *done = 0;
+  const std::string path = PathOf(fd);
+  if (int error = Check(Op::kRead, path); error != 0) return error;
+  return base_.ReadOpenAt(fd, offset, ReadLimit(path, length), buffer, done);
+}
+
+int FaultyFileSystem::StatOpen(int fd, FileStat* stat) {
+  if (int error = Check(Op::kStatOpen, PathOf(fd)); error != 0) return error;
+  return base_.StatOpen(fd, stat);
+}
+
+int FaultyFileSystem::Close(int fd) {
+  const int error = Check(Op::kClose, PathOf(fd));
+  {
+    std::lock_guard lock(mutex_);
+    open_paths_.erase(fd);
+  }
+  const int rc = base_.Close(fd);
+  return error != 0 ? error : rc;
 }
 
 }  // namespace pigeonbox

@@ -1,10 +1,12 @@
 // A FileSystem for tests that passes every call to another one, except where a rule makes it
 // fail: writes that stop with ENOSPC or EIO after some bytes or on the n-th call, renames that
 // fail, reads that come back short. Rules select paths with shell patterns (fnmatch without
-// flags, so "*" also matches "/"). Thread-safe.
+// flags, so "*" also matches "/"); calls on an open descriptor match the path it was opened
+// with. Thread-safe.
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -16,7 +18,7 @@ namespace pigeonbox {
 class FaultyFileSystem final : public FileSystem {
  public:
   enum class Op {
-    kRead,   // ReadFile, ReadAt
+    kRead,   // ReadFile, ReadAt, ReadOpenAt
     kWrite,  // WriteFile, OverwriteFile, Append
     kTruncate,
     kSync,
@@ -25,8 +27,11 @@ class FaultyFileSystem final : public FileSystem {
     kExchange,  // a rename rule matches when either path matches
     kUnlink,
     kMakeDir,
-    kStat,
+    kStat,  // Stat, StatNoFollow
     kListDir,
+    kOpen,  // OpenForRead
+    kStatOpen,
+    kClose,  // a failing Close still releases the descriptor, as close(2) does
   };
 
   // `base` is borrowed and must outlive this object.
@@ -73,6 +78,11 @@ class FaultyFileSystem final : public FileSystem {
   int ListDir(const std::string& path, std::vector<DirEntry>* entries) override;
   void KeepFilesOpen(const std::string& dir) override { base_.KeepFilesOpen(dir); }
   void CloseKeptFiles(const std::string& dir) override { base_.CloseKeptFiles(dir); }
+  int StatNoFollow(const std::string& path, FileStat* stat) override;
+  int OpenForRead(const std::string& path, int* fd) override;
+  int ReadOpenAt(int fd, int64_t offset, size_t length, void* buffer, size_t* done) override;
+  int StatOpen(int fd, FileStat* stat) override;
+  int Close(int fd) override;
 
  private:
   struct CallRule {
@@ -118,7 +128,9 @@ class FaultyFileSystem final : public FileSystem {
   bool nth_failed_ = false;
   bool recording_ = false;
   std::vector<std::string> recorded_;
-  int64_t counts_[static_cast<int>(Op::kListDir) + 1] = {};
+  std::map<int, std::string> open_paths_;  // descriptors from OpenForRead, for the rules
+  std::string PathOf(int fd) const;
+  int64_t counts_[static_cast<int>(Op::kClose) + 1] = {};
 };
 
 }  // namespace pigeonbox
