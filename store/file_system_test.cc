@@ -1,6 +1,7 @@
 #include "store/file_system.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -130,6 +131,28 @@ TEST_F(FileSystemTest, DirectoriesAndListing) {
   EXPECT_EQ(entries[1].type, DirEntry::Type::kFile);
 }
 
+TEST_F(FileSystemTest, HeldOpenFileKeepsItsVersionAndLinksAreNotFollowed) {
+  ASSERT_EQ(fs_.WriteFile(Path("f"), "0123456789"), 0);
+  ASSERT_EQ(::symlink(Path("f").c_str(), Path("link").c_str()), 0);
+  FileStat st;
+  ASSERT_EQ(fs_.Stat(Path("link"), &st), 0);
+  EXPECT_TRUE(st.is_file);
+  ASSERT_EQ(fs_.StatNoFollow(Path("link"), &st), 0);
+  EXPECT_FALSE(st.is_file || st.is_dir);
+  int fd = -1;
+  EXPECT_EQ(fs_.OpenForRead(Path("link"), &fd), ELOOP);
+
+  ASSERT_EQ(fs_.OpenForRead(Path("f"), &fd), 0);
+  ASSERT_EQ(fs_.Rename(Path("link"), Path("f")), 0);  // the name now holds something else
+  ASSERT_EQ(fs_.StatOpen(fd, &st), 0);
+  EXPECT_EQ(st.size, 10);
+  char buffer[8];
+  size_t done = 0;
+  EXPECT_EQ(fs_.ReadOpenAt(fd, 6, 8, buffer, &done), 0);
+  EXPECT_EQ(std::string(buffer, done), "6789");
+  EXPECT_EQ(fs_.Close(fd), 0);
+}
+
 TEST_F(FileSystemTest, FaultsHitOnlyMatchingCalls) {
   faulty_.FailWritesAfterBytes("*.txt", 5, ENOSPC);
   int64_t offset = -1;
@@ -156,6 +179,18 @@ TEST_F(FileSystemTest, FaultsHitOnlyMatchingCalls) {
   size_t done = 0;
   EXPECT_EQ(faulty_.ReadAt(Path("a.txt"), 1, 4, buffer, &done), 0);
   EXPECT_EQ(std::string(buffer, done), "bc");
+
+  // Calls on a held descriptor match the path it was opened with.
+  int fd = -1;
+  ASSERT_EQ(faulty_.OpenForRead(Path("a.txt"), &fd), 0);
+  EXPECT_EQ(faulty_.ReadOpenAt(fd, 1, 4, buffer, &done), 0);
+  EXPECT_EQ(std::string(buffer, done), "bc");  // the short reads hold too
+  faulty_.FailCalls(FaultyFileSystem::Op::kRead, "*/a.txt", EIO);
+  EXPECT_EQ(faulty_.ReadOpenAt(fd, 0, 4, buffer, &done), EIO);
+  faulty_.FailCalls(FaultyFileSystem::Op::kClose, "*/a.txt", EIO);
+  EXPECT_EQ(faulty_.Close(fd), EIO);
+  FileStat st;
+  EXPECT_EQ(fs_.StatOpen(fd, &st), EBADF);  // released all the same
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 #include "base/text.h"
@@ -68,6 +69,14 @@ TEST_F(FileManagerTest, ResolvesIgnoringCaseInsideTheRootOnly) {
   EXPECT_EQ(0u, manager_.FileSize(u"..", u"kvtserver.kss"));
   EXPECT_EQ(u"", manager_.FileTimeTag(u"..", u"kvtserver.kss"));
   EXPECT_NE(std::string::npos, dir_.Read("t.log").find("FileName=kvtserver.kss"));
+  // Links lead nowhere, whether named exactly or found by listing the directory.
+  for (const char* link : {"OffMsg/offmsgfile/7/key.txt", "OffMsg/offmsgfile/7/Key2.txt"}) {
+    std::filesystem::create_symlink(dir_.path() + "kvtserver.kss", dir_.path() + link);
+  }
+  std::filesystem::create_symlink(dir_.path(), dir_.path() + "OffMsg/Outside");
+  EXPECT_EQ(0, manager_.FileExists(u"offmsgfile/7", u"key.txt"));
+  EXPECT_EQ(0, manager_.FileExists(u"offmsgfile/7", u"key2.txt"));
+  EXPECT_EQ(0, manager_.FileExists(u"outside", u"kvtserver.kss"));
 }
 
 TEST_F(FileManagerTest, TimeTagIsTheFileTimeInTwoSignedHalves) {
