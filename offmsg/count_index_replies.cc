@@ -1,16 +1,42 @@
 #include "offmsg/count_index_replies.h"
 
+#include "base/text.h"
 #include "link/envelope.h"
 #include "link/reply_packet.h"
 #include "offmsg/reply_forms.h"
 
 namespace pigeonbox {
 
-int32_t SendSumEnvelope(LinkOwner& owner, const RequestRecord& request, int32_t count) {
+namespace {
+
+// The count reply's envelope text before and after the count's digits, made once by the
+// envelope itself: the reply is asked for often and differs only there.
+struct SumReplyText {
+  std::u16string head, tail;
+};
+
+std::u16string SumEnvelopeText(std::u16string_view count) {
   NarrowEnvelope envelope;
   envelope.SetItem(u"Command", kTypeString, u"GET_OFFMSG_SUM");
-  envelope.SetItem(u"Count", kTypeLong, DecimalText(count));
-  return SendPlainEnvelope(owner, RoutingOf(request), envelope);
+  envelope.SetItem(u"Count", kTypeLong, count);
+  return FromAnsi(envelope.Text());
+}
+
+const SumReplyText& SumReply() {
+  static const SumReplyText text = [] {
+    const std::u16string one = SumEnvelopeText(u"1");
+    const size_t at = one.rfind(u">1</");
+    return SumReplyText{one.substr(0, at + 1), one.substr(at + 2)};
+  }();
+  return text;
+}
+
+}  // namespace
+
+int32_t SendSumEnvelope(LinkOwner& owner, const RequestRecord& request, int32_t count) {
+  const SumReplyText& reply = SumReply();
+  return SendEnvelopeText(owner, RoutingOf(request), reply.head + DecimalText(count) + reply.tail,
+                          kPlainReplyUnits);
 }
 
 int32_t SendSum3Packet(LinkOwner& owner, const RequestRecord& request, int32_t count) {
