@@ -12,12 +12,24 @@ uint64_t MsgIdKey(std::string_view msgId) {
   return msgId.empty() ? 0 : hash | 1;
 }
 
+namespace {
+
+size_t BytesOf(const ParsedIndexEntry& e) {
+  return sizeof(ParsedIndexEntry) + e.type.capacity() + e.srcIdentifier.capacity() +
+         e.sender.capacity() + e.recievers.capacity() + e.title.capacity() + e.msgId.capacity() +
+         e.sessionDesc.capacity();
+}
+
+}  // namespace
+
 void CachedIndex::AddEntry(ParsedIndexEntry entry) {
   msgIdKeys.push_back(MsgIdKey(entry.msgId));
+  entryBytes_ += BytesOf(entry);
   entries.push_back(std::move(entry));
 }
 
 void CachedIndex::RemoveEntry(size_t ordinal) {
+  entryBytes_ -= BytesOf(entries[ordinal]);
   entries.erase(entries.begin() + static_cast<ptrdiff_t>(ordinal));
   msgIdKeys.erase(msgIdKeys.begin() + static_cast<ptrdiff_t>(ordinal));
 }
@@ -26,12 +38,7 @@ size_t CachedIndex::Bytes() const {
   size_t bytes = sizeof(CachedIndex) + doc.Text().capacity();
   // The element table: about one record of seven integers per element.
   bytes += (entries.size() + 2) * 7 * sizeof(int32_t) + msgIdKeys.capacity() * sizeof(uint64_t);
-  for (const ParsedIndexEntry& e : entries) {
-    bytes += sizeof(ParsedIndexEntry) + e.type.capacity() + e.srcIdentifier.capacity() +
-             e.sender.capacity() + e.recievers.capacity() + e.title.capacity() +
-             e.msgId.capacity() + e.sessionDesc.capacity();
-  }
-  return bytes;
+  return bytes + entryBytes_;
 }
 
 IndexCache::Lru::iterator IndexCache::LookUpLocked(const std::string& path) {

@@ -50,12 +50,15 @@ struct CachedIndex {
   // Stands for a file that is not there (Find and Take report it as such to the index store).
   bool absent = false;
 
-  // Change `entries` and `msgIdKeys` together.
+  // Change `entries`, `msgIdKeys` and the bytes counted for them together.
   void AddEntry(ParsedIndexEntry entry);
   void RemoveEntry(size_t ordinal);
 
   // Roughly what the entry holds in memory.
   size_t Bytes() const;
+
+ private:
+  size_t entryBytes_ = 0;  // what `entries` hold, kept by AddEntry and RemoveEntry
 };
 
 class IndexCache {
