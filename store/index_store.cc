@@ -84,15 +84,6 @@ class WantedMsgId {
   bool ascii_ = true;
 };
 
-// ASCII lower-case form of a MsgID, the key under which listings merge entries.
-std::u16string MergeKey(std::u16string_view msgId) {
-  std::u16string key(msgId);
-  for (char16_t& c : key) {
-    if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c + (u'a' - u'A'));
-  }
-  return key;
-}
-
 // Appends the entry as the root's last child, its attributes in the order of the format, in one
 // step; DataSum counts it. False when no entry could be appended.
 bool AppendEntry(MarkupDocument& doc, const OffMsgTextPos& pos, const IndexRecord& record,
@@ -149,6 +140,14 @@ void Unlist(CachedIndex* parsed, size_t ordinal) {
 }
 
 }  // namespace
+
+std::u16string MsgIdMergeKey(std::u16string_view msgId) {
+  std::u16string key(msgId);
+  for (char16_t& c : key) {
+    if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c + (u'a' - u'A'));
+  }
+  return key;
+}
 
 std::optional<std::string> IndexStore::IndexPath(std::u16string_view owner) const {
   return kind_ == Kind::kPerson ? paths_.PersonIndexPath(owner) : paths_.GroupIndexPath(owner);
@@ -322,11 +321,11 @@ Status IndexStore::GetOffMsgIndexList(std::u16string_view owner, std::vector<Ind
 
   // Records already in the list take part in the merge; the first record of a MsgID wins.
   std::unordered_map<std::u16string, size_t> byMsgId;
-  for (size_t i = 0; i < list->size(); ++i) byMsgId.emplace(MergeKey((*list)[i].MsgID), i);
+  for (size_t i = 0; i < list->size(); ++i) byMsgId.emplace(MsgIdMergeKey((*list)[i].MsgID), i);
   for (const ParsedIndexEntry& entry : index->entries) {
     if (entry.msgId.empty()) continue;
     std::u16string msgId = FromAnsi(entry.msgId);
-    auto [it, added] = byMsgId.emplace(MergeKey(msgId), list->size());
+    auto [it, added] = byMsgId.emplace(MsgIdMergeKey(msgId), list->size());
     if (!added) {
       ++(*list)[it->second].Count;
       continue;

@@ -76,6 +76,10 @@ struct IndexEntry {
   IndexRecord record;  // Reciever as stored; Count unused
 };
 
+// The ASCII lower-case form of a MsgID: MsgIDs equal but for the case of A-Z have equal keys.
+// Listings merge entries, and shrinks group them, by it.
+std::u16string MsgIdMergeKey(std::u16string_view msgId);
+
 // Senders whose person messages keep their Reciever unchanged (without the ";" prefix): the
 // suite's own system identities. Compared without regard to letter case.
 inline constexpr std::u16string_view kSystemSenderGuids[3] = {

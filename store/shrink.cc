@@ -19,6 +19,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <unordered_map>
 
 #include "base/text.h"
 #include "store/offmsg_store_mgr.h"
@@ -197,13 +198,11 @@ Status OwnerShrink::BuildNewPair(double maxAgeSeconds, uint32_t now, JournalEntr
   // Parts of one MsgID go next to each other, in the order of each MsgID's first part, and take
   // that part's Title and MsgID spelling.
   std::vector<std::vector<size_t>> groups;
+  std::unordered_map<std::u16string, size_t> groupOf;  // by MsgIdMergeKey
   for (size_t i = 0; i < live.size(); ++i) {
-    auto same = [&](const std::vector<size_t>& g) {
-      return EqualsIgnoreAsciiCase(live[g[0]].record.MsgID, live[i].record.MsgID);
-    };
-    auto it = std::find_if(groups.begin(), groups.end(), same);
-    if (it == groups.end()) it = groups.insert(groups.end(), std::vector<size_t>());
-    it->push_back(i);
+    auto [it, added] = groupOf.try_emplace(MsgIdMergeKey(live[i].record.MsgID), groups.size());
+    if (added) groups.emplace_back();
+    groups[it->second].push_back(i);
   }
   std::vector<IndexEntry> kept;
   for (const std::vector<size_t>& group : groups) {
