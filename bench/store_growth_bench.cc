@@ -808,24 +808,19 @@ int Main(int argc, char** argv) {
 
   Figures figures;
   std::string memory;
+  std::vector<std::string> filled;  // the data sets' roots, removed at the end
   bool ok = true;
   // A data set with owners enough is filled once and measured in every run, else filled anew
   // for each: both filling and removing 100,000 owners' files take minutes on this machine.
   for (size_t i = 0; i < sets.size() && ok; ++i) {
     const std::string root = work + "set" + std::to_string(i) + "/";
     auto seconds = [](auto duration) { return std::chrono::duration<double>(duration).count(); };
-    auto remove = [&] {
-      const auto start = std::chrono::steady_clock::now();
-      std::error_code ec;
-      if (!options.keep) std::filesystem::remove_all(root, ec);
-      std::fprintf(stderr, "%s: removed in %.0f s\n", sets[i].Label().c_str(),
-                   seconds(std::chrono::steady_clock::now() - start));
-    };
     std::unique_ptr<GrowthRun> growth;
     for (int run = 0; run < options.runs && ok; ++run) {
       const auto start = std::chrono::steady_clock::now();
       if (!growth || !growth->CanMeasure()) {
-        if (growth) remove();
+        std::error_code ec;
+        std::filesystem::remove_all(root, ec);  // the set of an earlier run
         growth = std::make_unique<GrowthRun>(options, corpus, sets[i], root, kSeed + 1000 * run + i,
                                              &figures);
         ok = growth->Fill();
@@ -847,7 +842,8 @@ int Main(int argc, char** argv) {
       if (ok && run == 0 && probe) memory += ProbeMemory(sets[i], root);
       std::fflush(stdout);
     }
-    remove();
+    // Removing many owners' files takes long on a busy disk: the results are printed first.
+    filled.push_back(root);
   }
   std::printf("## Growth with the entries per owner (%d owners)\n\n", options.entriesOwners);
   PrintTable(sets, figures, false, options);
@@ -857,11 +853,13 @@ int Main(int argc, char** argv) {
   std::printf("%s", memory.c_str());
   PrintClaims(sets, figures, options);
   std::printf("\nload average at the end %s\n", LoadAverage().c_str());
-  if (!options.keep && options.dir.empty()) {
-    std::error_code ec;
-    std::filesystem::remove_all(work, ec);
-  }
   if (!ok) std::printf("\nSOME OPERATIONS FAILED (see !! lines)\n");
+  std::fflush(stdout);
+  std::error_code ec;
+  if (!options.keep) {
+    for (const std::string& root : filled) std::filesystem::remove_all(root, ec);
+  }
+  if (!options.keep && options.dir.empty()) std::filesystem::remove_all(work, ec);
   return ok ? 0 : 1;
 }
 
