@@ -14,7 +14,7 @@ class CentreFactory : public testutil::TestFactory {
   CentreFactory(testutil::TestPieces& pieces, std::string root)
       : TestFactory(pieces), root_(std::move(root)) {}
   std::unique_ptr<ConfigCentreClient> CreateConfigCentre(ConfigChangeListener& listener) override {
-    return std::make_unique<ConfigCentreWrapper>(root_, listener);
+    return std::make_unique<ConfigCentreWrapper>(root_, ReadServerSettings(root_).centre, listener);
   }
 
  private:

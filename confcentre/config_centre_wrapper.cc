@@ -10,7 +10,6 @@ namespace pigeonbox {
 namespace {
 
 constexpr std::u16string_view kWantedItem = u"Basic_Setting";
-constexpr size_t kAddressChars = 64;
 constexpr size_t kErrorTextChars = 256;
 
 struct ErrorEntry {
@@ -47,9 +46,11 @@ LogFile& OpenOwnLog(std::unique_ptr<LogFile>& own, const std::string& installRoo
 
 }  // namespace
 
-ConfigCentreWrapper::ConfigCentreWrapper(std::string installRoot, ConfigChangeListener& listener,
-                                         LogFile* log, Timing timing, std::stop_token startStop)
+ConfigCentreWrapper::ConfigCentreWrapper(std::string installRoot, CentreSettings settings,
+                                         ConfigChangeListener& listener, LogFile* log,
+                                         Timing timing, std::stop_token startStop)
     : installRoot_(std::move(installRoot)),
+      settings_(std::move(settings)),
       listener_(listener),
       log_(log ? *log : OpenOwnLog(ownLog_, installRoot_)),
       timing_(timing),
@@ -86,19 +87,14 @@ bool ConfigCentreWrapper::Start() {
   };
   client_.Subscribe(std::move(events));
 
-  std::u16string address;
-  uint16_t tcpPort = 0, udpPort = 0;
-  if (!ReadBasicSetting(installRoot_, u"ConfigCenter", &address, kAddressChars, &tcpPort,
-                        &udpPort)) {
-    address = kDefaultAddress;
-    tcpPort = kDefaultPort;
-  }
+  const std::u16string& address = settings_.address;
+  const uint16_t tcpPort = settings_.port;
   {
     std::lock_guard held(heldMutex_);
-    LoadConfigItems(installRoot_, &heldItems_);
+    heldItems_.insert(heldItems_.end(), settings_.items.begin(), settings_.items.end());
   }
-  std::u16string guid;
-  if (ReadServiceGuid(installRoot_, kServiceType, &guid, kGuidChars)) {
+  const std::u16string guid = settings_.guid.value_or(u"");
+  if (settings_.guid) {
     log_.Log(u"服务已分配Guid:%s", guid);
   } else {
     log_.Log(u"服务尚未向ConfigCenter注册，未分配Guid");

@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "config/server_config.h"
+#include "config/settings.h"
 #include "link/link_services.h"
 #include "metrics/registry.h"
 #include "service/log_file.h"
@@ -41,24 +41,25 @@ class ConfigCentreWrapper final : public ConfigCentreClient, public SysLogSink {
  public:
   static constexpr std::u16string_view kServiceType = u"Pigeonbox";
   static constexpr size_t kGuidChars = 127;
-  static constexpr std::u16string_view kDefaultAddress = u"127.0.0.1";
-  static constexpr uint16_t kDefaultPort = 8016;
 
   using Timing = ConfigCentreTiming;
 
-  // `installRoot` ends in "/". `listener` (the owner) is borrowed and must outlive the object.
+  // `installRoot` ends in "/"; `settings` are the centre's address, the GUID and the held items
+  // as read at start (config/settings.h). `listener` (the owner) is borrowed and must outlive
+  // the object.
   // `log` is the service log, borrowed; when null the object opens its own LogFile on the same
   // file, <root>Logs/Pigeonbox.log. A stop requested on `startStop` ends the first connection
   // attempt, the one Start waits for (a stop of the process while it is starting).
-  ConfigCentreWrapper(std::string installRoot, ConfigChangeListener& listener,
-                      LogFile* log = nullptr, Timing timing = {}, std::stop_token startStop = {});
+  ConfigCentreWrapper(std::string installRoot, CentreSettings settings,
+                      ConfigChangeListener& listener, LogFile* log = nullptr, Timing timing = {},
+                      std::stop_token startStop = {});
   ~ConfigCentreWrapper() override;
   ConfigCentreWrapper(const ConfigCentreWrapper&) = delete;
   ConfigCentreWrapper& operator=(const ConfigCentreWrapper&) = delete;
 
-  // Reads the address, the held items and the GUID, connects, starts the handler thread and the
-  // reconnect thread. False when the first connection failed (the reconnect thread keeps
-  // trying) or when the configured address is unusable (then nothing is started). Call once.
+  // Takes the address, the held items and the GUID of the settings, connects, starts the handler
+  // thread and the reconnect thread. False when the first connection failed (the reconnect thread
+  // keeps trying) or when the configured address is unusable (then nothing is started). Call once.
   bool Start() override;
   SysLogSink* sys_log_sink() override { return this; }
   bool Flush(std::chrono::milliseconds limit) override { return client_.Flush(limit); }
@@ -98,6 +99,7 @@ class ConfigCentreWrapper final : public ConfigCentreClient, public SysLogSink {
                     const std::vector<ccapi::OthCfgElem>& otherItems);
 
   std::string installRoot_;
+  const CentreSettings settings_;
   ConfigChangeListener& listener_;
   std::unique_ptr<LogFile> ownLog_;
   LogFile& log_;

@@ -22,8 +22,9 @@ constexpr char kDropping[] = "与配置中心的连接将断开";
 class ConfigCentreWrapperTest : public ::testing::Test, public testutil::CentreFixture {
  protected:
   std::unique_ptr<ConfigCentreWrapper> MakeClient(std::chrono::milliseconds reconnect = 1h) {
-    return std::make_unique<ConfigCentreWrapper>(dir_.path(), listener_, nullptr,
-                                                 ConfigCentreWrapper::Timing{5ms, reconnect});
+    return std::make_unique<ConfigCentreWrapper>(
+        dir_.path(), ReadServerSettings(dir_.path()).centre, listener_, nullptr,
+        ConfigCentreWrapper::Timing{5ms, reconnect});
   }
   // The install root names `fileGuid` and, unless `heldVersion` is negative, a held
   // Basic_Setting of that version; the centre answers registrations with kGuidUpper.

@@ -17,6 +17,7 @@ struct Finding {
   std::optional<std::string> value;  // as written (passwords masked); nullopt when there is none
   std::string problem;               // "not a whole number"
   std::string action;                // "the server listens on 8015"
+  bool stopsStart = false;           // the server cannot start with it
 
   // file[:line]: where = "value": problem; action
   std::string Text() const;

@@ -156,7 +156,7 @@ void ReadIdentity(FindingList& list, AppConfigFile& file, ServerSettings* s) {
   if (!file.ReadAppConfig(&app)) {
     if (file.load().ok()) {
       list.Add("App/AppRegInfo, App/AppInfo", std::nullopt, "missing (both are required)",
-               kStartFails);
+               kStartFails, true);
     }
     return;
   }
@@ -176,7 +176,7 @@ void ReadIdentity(FindingList& list, AppConfigFile& file, ServerSettings* s) {
 void ReadAppSettings(const std::string& installRoot, ServerSettings* s) {
   AppConfigFile file(installRoot);
   FindingList list(&s->findings, AppConfigPath(installRoot));
-  list.AddLoad(file.load(), std::string(kStartFails) + "; every setting takes its default");
+  list.AddLoad(file.load(), std::string(kStartFails) + "; every setting takes its default", true);
   ReadIdentity(list, file, s);
   if (file.DocumentElement() == "App" && !file.HasSetting()) {
     list.Add("App/Setting", std::nullopt, "missing",

@@ -5,9 +5,9 @@
 namespace pigeonbox {
 
 void FindingList::Add(std::string where, std::optional<std::string> value, std::string problem,
-                      std::string action) {
-  findings_.push_back(
-      Finding{file_, 0, std::move(where), std::move(value), std::move(problem), std::move(action)});
+                      std::string action, bool stopsStart) {
+  findings_.push_back(Finding{file_, 0, std::move(where), std::move(value), std::move(problem),
+                              std::move(action), stopsStart});
 }
 
 void FindingList::Add(std::string where, std::u16string_view value, std::string problem,
@@ -15,7 +15,7 @@ void FindingList::Add(std::string where, std::u16string_view value, std::string 
   Add(std::move(where), ToUtf8(value), std::move(problem), std::move(action));
 }
 
-void FindingList::AddLoad(const ConfigLoad& load, std::string action) {
+void FindingList::AddLoad(const ConfigLoad& load, std::string action, bool stopsStart) {
   std::string problem;
   switch (load.state) {
     case ConfigLoad::State::kLoaded:
@@ -30,7 +30,8 @@ void FindingList::AddLoad(const ConfigLoad& load, std::string action) {
       problem = "not well-formed XML: " + load.error;
       break;
   }
-  findings_.push_back(Finding{file_, load.line, {}, std::nullopt, problem, std::move(action)});
+  findings_.push_back(
+      Finding{file_, load.line, {}, std::nullopt, problem, std::move(action), stopsStart});
 }
 
 bool IsWholeNumber(std::u16string_view text, bool signAllowed) {

@@ -18,11 +18,12 @@ class FindingList {
   FindingList(std::vector<Finding>* findings, std::string file)
       : findings_(*findings), file_(std::move(file)) {}
 
+  // `stopsStart`: the server cannot start with this value.
   void Add(std::string where, std::optional<std::string> value, std::string problem,
-           std::string action);
+           std::string action, bool stopsStart = false);
   void Add(std::string where, std::u16string_view value, std::string problem, std::string action);
   // The file itself: missing, unreadable or not well-formed XML, with what the server does.
-  void AddLoad(const ConfigLoad& load, std::string action);
+  void AddLoad(const ConfigLoad& load, std::string action, bool stopsStart);
 
  private:
   std::vector<Finding>& findings_;

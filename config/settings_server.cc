@@ -29,16 +29,20 @@ void ReadCentre(FindingList& list, ServerConfigFile& file, CentreSettings* c) {
     else if (!texts.ip)
       list.Add(where + "/IP", std::nullopt, "missing", fallback);
   }
+  // A refused TCPPort counts as a missing one.
+  std::optional<uint16_t> port;
+  if (texts.tcpPort) {
+    port = ReadPort(list, where + "/TCPPort", *texts.tcpPort,
+                    texts.ip && texts.udpPort ? "taken as missing" : fallback);
+  }
   // Without the IP, or without any port, the whole address takes its default.
-  if (!texts.ip || (!texts.tcpPort && !texts.udpPort)) return;
+  if (!texts.ip || (!port && !texts.udpPort)) return;
   c->address = CutTo(*texts.ip, kCentreAddressBuffer);
-  // A port that is missing or refused while the IP is there: the default port, not port 0.
-  const std::string defaultPort = "the centre's port 8016 is used";
-  if (!texts.tcpPort) {
-    list.Add(where + "/TCPPort", std::nullopt, "missing", defaultPort);
-  } else if (std::optional<uint16_t> port =
-                 ReadPort(list, where + "/TCPPort", *texts.tcpPort, defaultPort)) {
-    c->port = *port;
+  c->port = port.value_or(0);
+  if (!port) {
+    // The IP and only a UDPPort: the address is taken with port 0, as it always was.
+    list.Add(where + "/TCPPort", std::nullopt, "missing or refused beside the IP and UDPPort",
+             "port 0: the server runs without the configuration centre");
   }
 }
 
@@ -59,7 +63,7 @@ void ReadAppServer(FindingList& list, ServerConfigFile& file, AppConfig* app) {
     list.Add(where, std::nullopt,
              "no application-server address (IP and TCPPort) here nor in AppOffMsg.xml "
              "App/AppSvrInfo",
-             "the registration with the application server fails: the server does not start");
+             "the registration with the application server fails: the server does not start", true);
   }
 }
 
@@ -82,7 +86,7 @@ void ReadDatabase(FindingList& list, ServerConfigFile& file, DatabaseSettings* d
     d->connection = connection;
   } else if (file.load().ok()) {
     list.Add("DBServer/DB_Setting@DBConnstring", std::nullopt, "missing or empty",
-             "there is no user database: the server does not start");
+             "there is no user database: the server does not start", true);
   }
 }
 
@@ -93,7 +97,8 @@ void ReadServerFileSettings(const std::string& installRoot, ServerSettings* s) {
   FindingList list(&s->findings, ServerConfigPath(installRoot));
   list.AddLoad(file.load(),
                "the configuration centre is looked for at 127.0.0.1:8016, the file transfer "
-               "listens on 8015, and without the user database the server does not start");
+               "listens on 8015, and without the user database the server does not start",
+               true);
   const std::string root = file.DocumentElement();
   if (file.load().ok() && root != "KVTServers") {
     list.Add({}, root, "the document element is not KVTServers",

@@ -135,9 +135,18 @@ TEST_F(SettingsTest, EachBrokenValueIsAFindingAndTakesItsRule) {
       {false,
        "<TCPPort>8016</TCPPort>",
        "<TCPPort>x</TCPPort>",
-       {"ConfigCenter/Basic_Setting/TCPPort = \"x\": not a port number; the centre's port 8016"},
+       {"ConfigCenter/Basic_Setting/TCPPort = \"x\": not a port number; taken as missing",
+        "TCPPort: missing or refused beside the IP and UDPPort; port 0: the server runs without"},
        [](const ServerSettings& s) {
-         return s.centre.port == 8016 && s.centre.address == u"10.0.0.5";
+         return s.centre.port == 0 && s.centre.address == u"10.0.0.5";
+       }},
+      {false,
+       "<TCPPort>8016</TCPPort><UDPPort>8016</UDPPort>",
+       "<TCPPort>x</TCPPort>",
+       {"ConfigCenter/Basic_Setting/TCPPort = \"x\": not a port number; the configuration centre "
+        "is looked for at 127.0.0.1:8016"},
+       [](const ServerSettings& s) {
+         return s.centre.port == 8016 && s.centre.address == u"127.0.0.1";
        }},
       {false,
        "<TCPPort>8010</TCPPort>",

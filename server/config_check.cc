@@ -17,10 +17,11 @@ void CheckDatabase(const std::string& installRoot, const ServerSettings& setting
                    std::vector<Finding>* findings) {
   const DatabaseSettings& database = settings.offmsg.database;
   if (!database.connection) return;  // already a finding of the settings
-  auto add = [&](std::string problem, std::string action) {
-    findings->push_back(Finding{
-        ServerConfigPath(installRoot), 0, "DBServer/DB_Setting@DBConnstring",
-        MaskConnectionString(ToUtf8(*database.connection)), std::move(problem), std::move(action)});
+  auto add = [&](std::string problem, std::string action, bool stopsStart = false) {
+    findings->push_back(Finding{ServerConfigPath(installRoot), 0,
+                                "DBServer/DB_Setting@DBConnstring",
+                                MaskConnectionString(ToUtf8(*database.connection)),
+                                std::move(problem), std::move(action), stopsStart});
   };
   if (chdir((installRoot + "bin").c_str()) != 0) {
     // No bin/ directory: relative paths start from where the check runs, as for the server.
@@ -28,7 +29,7 @@ void CheckDatabase(const std::string& installRoot, const ServerSettings& setting
   LogFile quiet;  // not opened: the driver's texts come back through lastError()
   OdbcUserDatabase db(quiet, database.timeouts);
   if (!db.Open(ToUtf8(*database.connection))) {
-    add("cannot connect: " + db.lastError(), "the server does not start (打开数据库失败)");
+    add("cannot connect: " + db.lastError(), "the server does not start (打开数据库失败)", true);
     return;
   }
   const UserDatabase::Answer answer = db.Query(kProbeName);
@@ -53,7 +54,8 @@ std::vector<Finding> CheckConfiguration(const std::string& installRoot,
                     {},
                     std::nullopt,
                     "the install root does not exist",
-                    "the server does not start"}};
+                    "the server does not start",
+                    true}};
   }
   std::vector<Finding> findings = settings.findings;
   CheckDatabase(installRoot, settings, &findings);

@@ -109,7 +109,7 @@ class ConfigCheckTest(unittest.TestCase):
         self.assertIn("PWD=****", shown.stdout)
         self.assertNotIn("hunter2", out + shown.stdout + shown.stderr)
 
-    def test_the_server_logs_the_findings_and_names_a_missing_root(self):
+    def test_the_server_logs_the_findings_and_names_what_stops_its_start(self):
         self.replace(KVT, "<TCPPort>8010</TCPPort>", "<TCPPort>80I0</TCPPort>")
         server = subprocess.run([PIGEONBOX], env=self.env, capture_output=True, text=True,
                                 timeout=WAIT)
@@ -119,6 +119,13 @@ class ConfigCheckTest(unittest.TestCase):
         self.assertIn('configuration: %s%s: APPServer/Basic_Setting/TCPPort = "80I0": not a port '
                       "number" % (self.root, KVT), log)
         self.assertNotIn("hunter2", log)
+        # A malformed file is the reason the console gives, not the step it broke.
+        self.replace(KVT, "</APPServer>", "</APPServr>")
+        server = subprocess.run([PIGEONBOX], env=self.env, capture_output=True, text=True,
+                                timeout=WAIT)
+        self.assertEqual(server.returncode, 1)
+        self.assertIn("the start failed: %s%s:16: not well-formed XML" % (self.root, KVT),
+                      server.stderr)
         gone = dict(self.env, PIGEONBOX_ROOT=self.root + "nothere/")
         server = subprocess.run([PIGEONBOX], env=gone, capture_output=True, text=True,
                                 timeout=WAIT)

@@ -71,7 +71,7 @@ std::unique_ptr<MessageService> ServerServiceFactory::CreateMessageService(LinkO
 
 std::unique_ptr<ConfigCentreClient> ServerServiceFactory::CreateConfigCentre(
     ConfigChangeListener& listener) {
-  return std::make_unique<ConfigCentreWrapper>(installRoot_, listener, &log_,
+  return std::make_unique<ConfigCentreWrapper>(installRoot_, settings_.centre, listener, &log_,
                                                ConfigCentreWrapper::Timing{}, stop_);
 }
 

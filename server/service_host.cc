@@ -151,7 +151,14 @@ int ServiceHost::Run() {
   const int started = OffMsgApp::StartLink(env, &link);
   if (started != OffMsgApp::kStarted && started != OffMsgApp::kStopRequested) {
     // The link has logged why. Nothing to release but the link itself.
-    const std::string reason = LinkStartFailure(started, link ? &link->config() : nullptr);
+    std::string reason = LinkStartFailure(started, link ? &link->config() : nullptr);
+    // A configuration that cannot work is the cause to name, not the step it broke.
+    for (const Finding& finding : factory.settings().findings) {
+      if (finding.stopsStart) {
+        reason = finding.Text() + " (" + reason + ")";
+        break;
+      }
+    }
     if (link) {
       log_.Log(u"开始停止服务。");
       link->Stop();
