@@ -4,6 +4,7 @@
 
 #include "base/text.h"
 #include "config/install_root.h"
+#include "metrics/listen_address.h"
 #include "offmsg/odbc_user_database.h"
 #include "service/log_file.h"
 
@@ -44,6 +45,17 @@ void CheckDatabase(const std::string& installRoot, const ServerSettings& setting
   }
 }
 
+// The metrics address is judged where the endpoint is started; the check judges it the same way.
+void CheckMetrics(const std::string& installRoot, const ServerSettings& settings,
+                  std::vector<Finding>* findings) {
+  const std::u16string& listen = settings.metrics.listen;
+  if (listen.empty() || metrics::ParseListenAddress(ToUtf8(listen))) return;
+  findings->push_back(Finding{AppConfigPath(installRoot), 0, "App/Setting@MetricsListen",
+                              ToUtf8(listen),
+                              "not a numeric address and port such as 127.0.0.1:9464",
+                              "the server starts without metrics"});
+}
+
 }  // namespace
 
 std::vector<Finding> CheckConfiguration(const std::string& installRoot,
@@ -58,6 +70,7 @@ std::vector<Finding> CheckConfiguration(const std::string& installRoot,
                     true}};
   }
   std::vector<Finding> findings = settings.findings;
+  CheckMetrics(installRoot, settings, &findings);
   CheckDatabase(installRoot, settings, &findings);
   return findings;
 }

@@ -73,6 +73,8 @@ class ConfigCheckTest(unittest.TestCase):
             (APP, 'StoreDisGroupMaxCount="300"', 'StoreDisGroupMaxCount="1200"',
              'App/Setting@StoreDisGroupMaxCount = "1200": above 1000; 300 is used'),
             (APP, 'Mode="daily"', 'Mode="Daily"', 'App/Setting@Mode = "Daily": unknown Mode'),
+            (APP, "<Setting ", '<Setting MetricsListen="localhost:9464" ',
+             'App/Setting@MetricsListen = "localhost:9464": not a numeric address'),
             (KVT, "</APPServer>", "</APPServr>", KVT + ":16: not well-formed XML"),
             (KVT, "<Pigeonbox GUID", "<PigeonBox GUID",
              KVT + ":23: not well-formed XML: End tag does not correspond to PigeonBox"),
