@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "base/text.h"
-#include "link/envelope.h"
+#include "link/wire/envelope.h"
 #include "suite/appserver_user.h"
 #include "transfer/transfer_client.h"
 #include "transfer/transfer_frame.h"

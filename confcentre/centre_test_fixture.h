@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "base/text.h"
-#include "link/link_services.h"
+#include "link/contracts/link_services.h"
 #include "suite/config_center_server.h"
 #include "testutil/log_lines.h"
 #include "testutil/temp_dir.h"

@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "config/settings.h"
-#include "link/link_services.h"
+#include "link/contracts/link_services.h"
 #include "metrics/registry.h"
 #include "service/log_file.h"
 #include "service/sys_log.h"

@@ -13,7 +13,7 @@
 #include <string>
 
 #include "base/clock.h"
-#include "link/packet_buffer.h"
+#include "link/wire/packet_buffer.h"
 #include "offmsg/offmsg_service.h"
 #include "service/log_file.h"
 #include "store/file_system.h"

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "base/text.h"
-#include "link/envelope.h"
+#include "link/wire/envelope.h"
 #include "markup/markup_document.h"
 
 namespace {

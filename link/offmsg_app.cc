@@ -5,7 +5,7 @@
 #include <new>
 
 #include "base/text.h"
-#include "link/message_packet.h"
+#include "link/wire/message_packet.h"
 #include "metrics/server_metrics.h"
 #include "store/store_paths.h"
 

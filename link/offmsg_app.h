@@ -25,8 +25,8 @@
 #include <string_view>
 
 #include "config/app_config.h"
+#include "link/contracts/link_services.h"
 #include "link/link_platform.h"
-#include "link/link_services.h"
 #include "service/log_file.h"
 #include "service/sys_log.h"
 #include "store/file_system.h"

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "base/text.h"
-#include "link/reply_packet.h"
+#include "link/wire/reply_packet.h"
 #include "metrics/server_metrics.h"
 #include "offmsg/count_index_replies.h"
 #include "offmsg/reply_forms.h"

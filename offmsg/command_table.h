@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "link/envelope.h"
+#include "link/wire/envelope.h"
 #include "offmsg/request_decoder.h"
 #include "offmsg/service_context.h"
 

@@ -1,8 +1,8 @@
 #include "offmsg/count_index_replies.h"
 
 #include "base/text.h"
-#include "link/envelope.h"
-#include "link/reply_packet.h"
+#include "link/wire/envelope.h"
+#include "link/wire/reply_packet.h"
 #include "offmsg/reply_forms.h"
 
 namespace pigeonbox {

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "link/link_services.h"
+#include "link/contracts/link_services.h"
 #include "offmsg/request_decoder.h"
 #include "service/log_file.h"
 #include "store/index_store.h"

@@ -17,7 +17,7 @@
 #include "base/clock.h"
 #include "base/sleeper.h"
 #include "config/settings.h"
-#include "link/link_services.h"
+#include "link/contracts/link_services.h"
 #include "metrics/registry.h"
 #include "offmsg/excluded_users.h"
 #include "offmsg/invalid_user_sweep.h"

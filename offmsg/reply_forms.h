@@ -12,9 +12,9 @@
 #include <string>
 #include <string_view>
 
-#include "link/envelope.h"
-#include "link/link_services.h"
-#include "link/reply_packet.h"
+#include "link/contracts/link_services.h"
+#include "link/wire/envelope.h"
+#include "link/wire/reply_packet.h"
 #include "offmsg/request_decoder.h"
 #include "service/log_file.h"
 

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "link/packet_buffer.h"
+#include "link/wire/packet_buffer.h"
 
 namespace pigeonbox {
 

@@ -5,9 +5,9 @@
 #include <cstdint>
 
 #include "base/clock.h"
-#include "link/link_services.h"
-#include "offmsg/excluded_users.h"
 #include "base/sleeper.h"
+#include "link/contracts/link_services.h"
+#include "offmsg/excluded_users.h"
 #include "service/log_file.h"
 #include "store/offmsg_store_mgr.h"
 

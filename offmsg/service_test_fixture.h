@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "base/text.h"
-#include "link/envelope.h"
+#include "link/wire/envelope.h"
 #include "offmsg/offmsg_service.h"
 #include "offmsg/reply_forms.h"
 #include "testutil/temp_dir.h"

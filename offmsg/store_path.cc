@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "base/text.h"
-#include "link/envelope.h"
+#include "link/wire/envelope.h"
 #include "metrics/server_metrics.h"
 #include "offmsg/receiver_summary.h"
 

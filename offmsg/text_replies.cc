@@ -6,8 +6,8 @@
 
 #include "base/format.h"
 #include "base/text.h"
-#include "link/envelope.h"
-#include "link/reply_packet.h"
+#include "link/wire/envelope.h"
+#include "link/wire/reply_packet.h"
 #include "markup/base64.h"
 #include "offmsg/reply_forms.h"
 #include "suite/xow_zip.h"

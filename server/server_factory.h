@@ -8,7 +8,7 @@
 #include <string>
 
 #include "config/settings.h"
-#include "link/link_services.h"
+#include "link/contracts/link_services.h"
 #include "metrics/http_endpoint.h"
 #include "service/log_file.h"
 #include "service/sys_log.h"

@@ -22,7 +22,7 @@
 #include "config/app_config.h"
 #include "config/install_root.h"
 #include "config/server_config.h"
-#include "link/envelope.h"
+#include "link/wire/envelope.h"
 #include "suite/appserver_user.h"
 #include "tools/cli_args.h"
 #include "tools/cli_replies.h"

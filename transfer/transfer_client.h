@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "link/packet_buffer.h"
+#include "link/wire/packet_buffer.h"
 #include "transfer/ticket.h"
 #include "transfer/transfer_frame.h"
 

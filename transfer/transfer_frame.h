@@ -9,7 +9,7 @@
 #include <array>
 #include <cstdint>
 
-#include "link/packet_buffer.h"
+#include "link/wire/packet_buffer.h"
 
 namespace pigeonbox {
 

@@ -5,8 +5,8 @@
 #include <atomic>
 #include <random>
 
-#include "link/envelope.h"
 #include "link/link_test_fixture.h"
+#include "link/wire/envelope.h"
 #include "markup/base64.h"
 #include "offmsg/offmsg_service.h"
 #include "offmsg/service_test_fixture.h"

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "link/packet_buffer.h"
+#include "link/wire/packet_buffer.h"
 
 namespace pigeonbox {
 

@@ -1,4 +1,4 @@
-#include "link/message_packet.h"
+#include "link/wire/message_packet.h"
 
 namespace pigeonbox {
 

@@ -1,4 +1,4 @@
-#include "link/envelope.h"
+#include "link/wire/envelope.h"
 
 #include <gtest/gtest.h>
 

@@ -11,7 +11,7 @@
 #include <memory>
 #include <string_view>
 
-#include "link/packet_buffer.h"
+#include "link/wire/packet_buffer.h"
 #include "service/sys_log.h"
 
 namespace pigeonbox {

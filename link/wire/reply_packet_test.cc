@@ -1,4 +1,4 @@
-#include "link/reply_packet.h"
+#include "link/wire/reply_packet.h"
 
 #include <gtest/gtest.h>
 

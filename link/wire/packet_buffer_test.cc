@@ -1,4 +1,4 @@
-#include "link/packet_buffer.h"
+#include "link/wire/packet_buffer.h"
 
 #include <gtest/gtest.h>
 
