@@ -608,10 +608,6 @@ bool RunSaveMethods(const Options& options, const std::string& root, const Store
        [&](const std::string& p, std::string_view d) {
          return SaveFileSafely(fs, p, d, false, SaveMethod::kTempRename);
        }},
-      {"temp+unlink+rename",
-       [&](const std::string& p, std::string_view d) {
-         return SaveFileSafely(fs, p, d, false, SaveMethod::kTempUnlinkRename);
-       }},
   };
 
   std::printf(

@@ -49,7 +49,6 @@ int32_t SendSum3Packet(LinkOwner& owner, const RequestRecord& request, int32_t c
 
 int32_t SendSum3Typed(LinkOwner& owner, const RequestRecord& request, int32_t count) {
   TypedEnvelope envelope;
-  envelope.Create();
   envelope.SetString(u"Command", u"GET_OFFMSG_SUM_3");
   envelope.SetLong(u"Result", 0);
   envelope.SetLong(u"Count", count);
@@ -98,7 +97,6 @@ int32_t SendIndex3Packet(LinkOwner& owner, const RequestRecord& request, const I
 
 int32_t SendIndex3Typed(LinkOwner& owner, const RequestRecord& request, const IndexRecord& entry) {
   TypedEnvelope envelope;
-  envelope.Create();
   envelope.SetString(u"Command", u"GET_OFFMSG_INDEX_3");
   envelope.SetLong(u"Result", 0);
   envelope.SetString(u"MsgID", entry.MsgID);

@@ -263,7 +263,6 @@ DeliveredParts SendTxtEx3Typed(ServiceContext& context, const RequestRecord& req
   context.store.GetOffMsgTxtSince(request.Sender, msgId, minTime, &parts);
   for (TextRecord& part : parts) {
     TypedEnvelope envelope;
-    envelope.Create();
     envelope.SetString(u"Command", u"GET_OFFMSG_TXT_EX3");
     envelope.SetLong(u"Result", 0);
     envelope.SetString(u"Type", part.Type);

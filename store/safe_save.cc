@@ -26,18 +26,11 @@ int SaveByExchange(FileSystem& fs, const std::string& path, std::string_view dat
   return error;
 }
 
-int SaveByTempFile(FileSystem& fs, const std::string& path, std::string_view data, bool sync,
-                   bool unlinkFirst) {
+int SaveByTempFile(FileSystem& fs, const std::string& path, std::string_view data, bool sync) {
   const std::string temp = ScratchPathOf(path) + ".new";
   int error = fs.WriteFile(temp, data);
   if (error == 0) error = SyncIfAsked(fs, temp, sync);
-  if (error == 0 && unlinkFirst) {
-    error = fs.Unlink(path);
-    if (error == ENOENT) error = 0;
-    if (error == 0) error = fs.RenameNoReplace(temp, path);
-  } else if (error == 0) {
-    error = fs.Rename(temp, path);
-  }
+  if (error == 0) error = fs.Rename(temp, path);
   if (error != 0) fs.Unlink(temp);
   return error;
 }
@@ -58,10 +51,7 @@ int SaveFileSafely(FileSystem& fs, const std::string& path, std::string_view dat
       error = SaveByExchange(fs, path, data, sync);
       break;
     case SaveMethod::kTempRename:
-      error = SaveByTempFile(fs, path, data, sync, false);
-      break;
-    case SaveMethod::kTempUnlinkRename:
-      error = SaveByTempFile(fs, path, data, sync, true);
+      error = SaveByTempFile(fs, path, data, sync);
       break;
   }
   if (error == 0) error = SyncIfAsked(fs, DirectoryOf(path), sync);

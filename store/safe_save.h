@@ -22,10 +22,6 @@ namespace pigeonbox {
 enum class SaveMethod {
   kScratchExchange,  // overwrite the kept scratch in place, exchange names (the default)
   kTempRename,       // write a new temporary file, rename it over the target
-  // Write a new temporary file, unlink the target, rename. A kill between the unlink and the
-  // rename leaves only the temporary file, so this is safe only with a load that recovers it;
-  // kept for measurement, not used by the store.
-  kTempUnlinkRename,
 };
 
 // The scratch file kept beside `path`: same directory, "." + file name + ".swap".

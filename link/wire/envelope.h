@@ -78,8 +78,6 @@ class WideEnvelope {
 // whatever the order in which they were set.
 class TypedEnvelope {
  public:
-  // Prepares the document writer; always succeeds here (kept for callers that check it).
-  bool Create() { return true; }
   void SetLong(std::u16string_view key, int32_t value);
   void SetString(std::u16string_view key, std::u16string_view value);
   void Clear();

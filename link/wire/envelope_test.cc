@@ -87,7 +87,6 @@ TEST(WideEnvelopeTest, KeepsEveryCharacterAndEscapes) {
 
 TEST(TypedEnvelopeTest, OrdersLongsThenStringsByKey) {
   TypedEnvelope env;
-  ASSERT_TRUE(env.Create());
   EXPECT_EQ(env.ToText(), u"<?xml version=\"1.0\" encoding=\"UTF-16\"?><KVTCData/>");
   env.SetString(u"Command", u"GET_OFFMSG_SUM");
   env.SetLong(u"Result", 0);

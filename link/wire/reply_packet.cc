@@ -4,7 +4,7 @@
 
 namespace pigeonbox {
 
-ReplyPacket::ReplyPacket() : length(0), data{}, readPosition(0) {}
+ReplyPacket::ReplyPacket() : length(0), data{} {}
 
 ReplyPacket::~ReplyPacket() = default;
 

@@ -28,7 +28,6 @@ class ReplyPacket {
 
   uint32_t length;  // bytes written so far; the next write goes here
   uint8_t data[kCapacity];
-  uint32_t readPosition;  // kept at 0: replies are only written
 
  private:
   bool CanWrite(size_t count) const;
