@@ -14,7 +14,7 @@
 
 #include "base/text.h"
 #include "link/contracts/link_services.h"
-#include "suite/config_center_server.h"
+#include "suite/config_centre_server.h"
 #include "testutil/log_lines.h"
 #include "testutil/temp_dir.h"
 

@@ -76,7 +76,7 @@ void ConfigCentreWrapper::ErrorText(int32_t code, char16_t* out, size_t outLen) 
 }
 
 bool ConfigCentreWrapper::Start() {
-  ConfigCenterEvents events;
+  ConfigCentreEvents events;
   events.onRegServer = [this](const std::u16string& guid) { OnRegServer(guid); };
   events.onError = [this](int32_t code) { OnError(code); };
   events.onConfigNotify = [this](const auto& items, const auto& other) {

@@ -27,7 +27,7 @@
 #include "metrics/registry.h"
 #include "service/log_file.h"
 #include "service/sys_log.h"
-#include "suite/config_center_client.h"
+#include "suite/config_centre_client.h"
 
 namespace pigeonbox {
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "suite/appserver_wire.h"
-#include "suite/config_center_wire.h"
+#include "suite/config_centre_wire.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include "base/text.h"
 #include "config/server_config.h"
 #include "markup/markup_document.h"
-#include "suite/config_center_server.h"
+#include "suite/config_centre_server.h"
 #include "tools/standin_tool.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "suite/config_center_client.h"
+#include "suite/config_centre_client.h"
 #include "testutil/temp_dir.h"
 #include "tools/tool_process_test_util.h"
 

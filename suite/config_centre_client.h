@@ -25,11 +25,11 @@
 #include <thread>
 #include <vector>
 
-#include "suite/config_center_wire.h"
+#include "suite/config_centre_wire.h"
 
 namespace pigeonbox {
 
-struct ConfigCenterEvents {
+struct ConfigCentreEvents {
   std::function<void(const std::u16string& guid)> onRegServer;
   std::function<void(int32_t code)> onError;
   std::function<void(const std::vector<ccapi::ConfigElem>&, const std::vector<ccapi::OthCfgElem>&)>
@@ -56,7 +56,7 @@ class CConfigCenterClient {
   CConfigCenterClient& operator=(const CConfigCenterClient&) = delete;
 
   // Sets the event handlers; call before Connect.
-  void Subscribe(ConfigCenterEvents events);
+  void Subscribe(ConfigCentreEvents events);
 
   // Non-zero when accepted: an address that is not empty and a port that is not 0.
   int32_t SetSvrInfo(std::u16string_view ip, uint16_t port);
@@ -99,7 +99,7 @@ class CConfigCenterClient {
   void Dispatch(const ccwire::Message& message);
   void RaiseError(int32_t code);
 
-  ConfigCenterEvents events_;
+  ConfigCentreEvents events_;
   std::mutex controlMutex_;  // Connect, InitRecvThread, InitSendThread, DisConnect one at a time
   std::mutex sendMutex_;     // whole frames on the socket; the socket closes under it
   std::mutex mutex_;         // guards the fields below

@@ -5,8 +5,8 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <condition_variable>
+#include <cstdio>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -15,9 +15,9 @@
 #include "base/text.h"
 #include "suite/appserver_socket.h"
 #include "suite/appserver_wire.h"
-#include "suite/config_center_client.h"
-#include "suite/config_center_server.h"
-#include "suite/config_center_wire.h"
+#include "suite/config_centre_client.h"
+#include "suite/config_centre_server.h"
+#include "suite/config_centre_wire.h"
 #include "testutil/temp_dir.h"
 
 namespace pigeonbox {
@@ -72,7 +72,7 @@ struct Recorder {
   std::vector<int32_t> errors;
   std::vector<Message> configs;  // notices and deliveries, op kConfigNotify / kConfigData
 
-  ConfigCenterEvents Events() {
+  ConfigCentreEvents Events() {
     auto record = [this](auto&& change) {
       std::lock_guard lock(mutex);
       change();

@@ -1,4 +1,4 @@
-#include "suite/config_center_wire.h"
+#include "suite/config_centre_wire.h"
 
 #include "suite/appserver_wire.h"
 

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "base/format.h"
-#include "suite/config_center_wire.h"
+#include "suite/config_centre_wire.h"
 
 namespace pigeonbox {
 

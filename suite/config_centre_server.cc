@@ -1,4 +1,4 @@
-#include "suite/config_center_server.h"
+#include "suite/config_centre_server.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>

@@ -1,4 +1,4 @@
-#include "suite/config_center_client.h"
+#include "suite/config_centre_client.h"
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -35,7 +35,7 @@ CConfigCenterClient::~CConfigCenterClient() {
   DisConnect();
 }
 
-void CConfigCenterClient::Subscribe(ConfigCenterEvents events) {
+void CConfigCenterClient::Subscribe(ConfigCentreEvents events) {
   std::lock_guard control(controlMutex_);
   events_ = std::move(events);
 }
