@@ -126,6 +126,13 @@ void AppendUtf8(std::string& out, char32_t cp) {
   }
 }
 
+// True when the four units at `units` are all below 0x80.
+bool AllAscii4(const char16_t* units) {
+  uint64_t word;
+  std::memcpy(&word, units, sizeof word);
+  return (word & 0xFF80FF80FF80FF80ull) == 0;
+}
+
 bool IsHighSurrogate(char16_t c) {
   return c >= 0xD800 && c <= 0xDBFF;
 }
@@ -136,26 +143,34 @@ bool IsLowSurrogate(char16_t c) {
 }  // namespace
 
 std::string ToAnsi(std::u16string_view text) {
-  const Gbk& gbk = Gbk::Get();
-  std::string out;
-  out.reserve(text.size() * 2);
+  // The output never has more than two bytes a unit: write into a sized buffer, and look at the
+  // table only for non-ASCII units.
+  std::string out(text.size() * 2, '\0');
+  char* o = out.data();
   for (size_t i = 0; i < text.size(); ++i) {
+    // Four ASCII units at a time while they last (the bulk of every envelope and name).
+    while (i + 4 <= text.size() && AllAscii4(text.data() + i)) {
+      for (int k = 0; k < 4; ++k) *o++ = static_cast<char>(text[i + k]);
+      i += 4;
+    }
+    if (i == text.size()) break;
     char16_t c = text[i];
     if (c < 0x80) {
-      out += static_cast<char>(c);
+      *o++ = static_cast<char>(c);
       continue;
     }
     if (IsHighSurrogate(c) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) ++i;
-    uint16_t code = gbk.Encode(c);
+    uint16_t code = Gbk::Get().Encode(c);
     if (code == 0) {
-      out += static_cast<char>(kReplacement);
+      *o++ = static_cast<char>(kReplacement);
     } else if (code < 0x100) {
-      out += static_cast<char>(code);
+      *o++ = static_cast<char>(code);
     } else {
-      out += static_cast<char>(code >> 8);
-      out += static_cast<char>(code & 0xFF);
+      *o++ = static_cast<char>(code >> 8);
+      *o++ = static_cast<char>(code & 0xFF);
     }
   }
+  out.resize(static_cast<size_t>(o - out.data()));
   return out;
 }
 

@@ -63,6 +63,29 @@ TEST(AnsiTextTest, AgreesWithIconvOverTheWholeBmp) {
   EXPECT_EQ(mismatches, 0);
 }
 
+// ASCII runs are converted several units at a time: a non-ASCII character or a surrogate pair
+// at any place of a run, and runs of any length, convert as the characters do one by one.
+TEST(AnsiTextTest, RunsConvertAsTheirCharacters) {
+  const std::u16string odd[] = {u"开", u"\u20AC", u"\uD55C", u"\U0001F600", u"\u007F"};
+  for (const std::u16string& special : odd) {
+    for (size_t length = 0; length < 11; ++length) {
+      for (size_t at = 0; at <= length; ++at) {
+        std::u16string text;
+        std::string expected;
+        for (size_t i = 0; i < length; ++i) {
+          if (i == at) {
+            text += special;
+            expected += ToAnsi(special);
+          }
+          text += static_cast<char16_t>(u'a' + i);
+          expected += static_cast<char>('a' + i);
+        }
+        EXPECT_EQ(ToAnsi(text), expected) << "length " << length << ", at " << at;
+      }
+    }
+  }
+}
+
 TEST(Utf8TextTest, ConvertsSurrogatePairsAndRejectsMalformedInput) {
   std::u16string text = u"a\u00E9\u4E2D\U0001F600";
   std::string utf8 = ToUtf8(text);

@@ -23,13 +23,7 @@ class FieldReader {
     const uint32_t length = (uint32_t{data_[position_]} << 8) | data_[position_ + 1];
     position_ += 2;
     if (length == 0 || !Fits(length)) return false;
-    out->clear();
-    for (uint32_t i = 0; i + 1 < length; i += 2) {
-      const char16_t unit =
-          static_cast<char16_t>(data_[position_ + i] | (data_[position_ + i + 1] << 8));
-      if (unit == 0) break;
-      out->push_back(unit);
-    }
+    AssignTextUntilZero(data_ + position_, length / 2, out);
     position_ += length;
     return true;
   }

@@ -1,5 +1,8 @@
 #include "suite/appserver_wire.h"
 
+#include <bit>
+#include <cstring>
+
 namespace pigeonbox::appwire {
 namespace {
 
@@ -8,20 +11,32 @@ uint32_t LoadU32(const char* p) {
   return uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24;
 }
 
+// Writes the UTF-16LE bytes of `text` at `out` (room for text.size() * 2 bytes).
+void PutUtf16Le(std::u16string_view text, char* out) {
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(out, text.data(), text.size() * 2);
+    return;
+  }
+  for (char16_t c : text) {
+    *out++ = static_cast<char>(c & 0xFF);
+    *out++ = static_cast<char>(c >> 8);
+  }
+}
+
 }  // namespace
 
 std::string EncodeUtf16Le(std::u16string_view text) {
-  std::string out;
-  out.reserve(text.size() * 2);
-  for (char16_t c : text) {
-    out.push_back(static_cast<char>(c & 0xFF));
-    out.push_back(static_cast<char>(c >> 8));
-  }
+  std::string out(text.size() * 2, '\0');
+  PutUtf16Le(text, out.data());
   return out;
 }
 
 std::u16string DecodeUtf16Le(std::string_view bytes) {
   std::u16string text(bytes.size() / 2, u'\0');
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(text.data(), bytes.data(), text.size() * 2);
+    return text;
+  }
   for (size_t i = 0; i < text.size(); ++i) {
     text[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
                                     static_cast<unsigned char>(bytes[2 * i + 1]) << 8);
@@ -35,7 +50,9 @@ FrameWriter::FrameWriter(Op op) {
 }
 
 void FrameWriter::U32(uint32_t value) {
-  for (int shift = 0; shift < 32; shift += 8) out_.push_back(static_cast<char>(value >> shift));
+  const char bytes[4] = {static_cast<char>(value), static_cast<char>(value >> 8),
+                         static_cast<char>(value >> 16), static_cast<char>(value >> 24)};
+  out_.append(bytes, 4);
 }
 
 FrameWriter& FrameWriter::U8(uint8_t value) {
@@ -50,7 +67,9 @@ FrameWriter& FrameWriter::I32(int32_t value) {
 
 FrameWriter& FrameWriter::Text(std::u16string_view text) {
   U32(static_cast<uint32_t>(text.size() * 2));
-  out_.append(EncodeUtf16Le(text));
+  const size_t at = out_.size();
+  out_.resize(at + text.size() * 2);
+  PutUtf16Le(text, out_.data() + at);
   return *this;
 }
 

@@ -1,6 +1,7 @@
 #include "link/wire/packet_buffer.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 namespace pigeonbox {
@@ -10,7 +11,32 @@ namespace {
 // so the reader refuses it.
 constexpr uint16_t kUnfitTextLength = 0xFFFE;
 
+// True when one of the four 16-bit units of `word` is zero.
+bool HasZeroUnit(uint64_t word) {
+  constexpr uint64_t kOnes = 0x0001000100010001ull;
+  constexpr uint64_t kHighs = 0x8000800080008000ull;
+  return ((word - kOnes) & ~word & kHighs) != 0;
+}
+
 }  // namespace
+
+void AssignTextUntilZero(const uint8_t* bytes, size_t units, std::u16string* text) {
+  // The length first, four units at a time up to the word that holds the zero unit; then the
+  // units in one copy.
+  size_t n = 0;
+  for (uint64_t word; n + 4 <= units; n += 4) {
+    std::memcpy(&word, bytes + 2 * n, sizeof word);
+    if (HasZeroUnit(word)) break;
+  }
+  while (n < units && (bytes[2 * n] | bytes[2 * n + 1]) != 0) ++n;
+  text->resize(n);
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(text->data(), bytes, 2 * n);
+  } else {
+    for (size_t i = 0; i < n; ++i)
+      (*text)[i] = static_cast<char16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
+  }
+}
 
 void PacketBuffer::Reset() {
   std::memset(data, 0, sizeof data);
@@ -62,9 +88,14 @@ bool PacketBuffer::PutText(std::u16string_view text) {
       byteLength <= kUnfitTextLength ? static_cast<uint16_t>(byteLength) : kUnfitTextLength;
   if (!PutU16(prefix) || !CanWrite(byteLength)) return false;
   uint8_t* out = data + position;
-  for (char16_t unit : text) {
-    *out++ = static_cast<uint8_t>(unit);
-    *out++ = static_cast<uint8_t>(unit >> 8);
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(out, text.data(), text.size() * 2);
+    out += text.size() * 2;
+  } else {
+    for (char16_t unit : text) {
+      *out++ = static_cast<uint8_t>(unit);
+      *out++ = static_cast<uint8_t>(unit >> 8);
+    }
   }
   out[0] = 0;
   out[1] = 0;
@@ -109,12 +140,7 @@ bool PacketBuffer::GetText(std::u16string* text) {
     position = start;
     return false;
   }
-  text->clear();
-  for (size_t i = 0; i < byteLength; i += 2) {
-    char16_t unit = static_cast<char16_t>(p[i] | p[i + 1] << 8);
-    if (unit == 0) break;
-    text->push_back(unit);
-  }
+  AssignTextUntilZero(p, byteLength / 2, text);
   return true;
 }
 

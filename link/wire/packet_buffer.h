@@ -16,6 +16,9 @@
 
 namespace pigeonbox {
 
+// The UTF-16LE text of `units` units at `bytes` into *text, up to its first zero unit.
+void AssignTextUntilZero(const uint8_t* bytes, size_t units, std::u16string* text);
+
 class PacketBuffer {
  public:
   static constexpr size_t kCapacity = 4096;

@@ -89,6 +89,17 @@ TEST(PacketBufferTest, TextsRoundTripAndBadLengthsAreRefused) {
   }
   EXPECT_EQ(packet.position, packet.end);
 
+  // The text ends at its first zero unit wherever it lies, also inside a word of four units.
+  for (size_t zero = 0; zero <= 10; ++zero) {
+    std::u16string sent = u"abcdefghij";
+    if (zero < sent.size()) sent[zero] = 0;
+    packet.Reset();
+    ASSERT_TRUE(packet.PutText(sent));
+    packet.Rewind();
+    ASSERT_TRUE(packet.GetText(&text));
+    EXPECT_EQ(text, sent.substr(0, zero));
+  }
+
   const Bytes refused[] = {
       {0, 3, 'a', 0, 0},     // odd length
       {0, 0, 'a', 0},        // zero length
