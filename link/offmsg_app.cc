@@ -298,11 +298,12 @@ void OffMsgApp::ReleaseLossStop() {
 }
 
 bool OffMsgApp::IsRequestType(std::u16string_view type) const {
-  std::u16string lowered = ToLower(type);
-  for (const std::u16string& entry : config_.requestTypes) {
-    if (ToLower(entry) == lowered) return true;
-  }
-  return false;
+  // Lower-casing maps unit to unit, so the texts compare unit by unit without lowered copies.
+  const auto sameLowered = [type](std::u16string_view entry) {
+    return std::equal(entry.begin(), entry.end(), type.begin(), type.end(),
+                      [](char16_t a, char16_t b) { return LowerChar(a) == LowerChar(b); });
+  };
+  return std::any_of(config_.requestTypes.begin(), config_.requestTypes.end(), sameLowered);
 }
 
 int32_t OffMsgApp::SendTextReply(std::u16string_view r1, std::u16string_view r2,

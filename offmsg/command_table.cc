@@ -1,5 +1,6 @@
 #include "offmsg/command_table.h"
 
+#include <algorithm>
 #include <array>
 #include <vector>
 
@@ -167,19 +168,23 @@ std::span<const CommandEntry> CommandTable() {
 int RunCommand(ServiceContext& context, const DecodedMessage& message) {
   NarrowEnvelope envelope;
   envelope.Load(message.data);
-  std::u16string command;
-  if (!envelope.GetString(u"Command", &command, kCommandItemCapacity)) {
+  // Command and its modifiers, read in one walk over the items and cut as GetString cuts.
+  enum { kCommand, kCommandEx, kCommandSdk, kCommandSdkTime, kItems };
+  static constexpr std::u16string_view kKeys[kItems] = {u"Command", u"CommandEx", u"CommandSDK",
+                                                        u"CommandSDKTime"};
+  std::u16string items[kItems];
+  const uint32_t found = envelope.GetStringsW(kKeys, items);
+  for (std::u16string& item : items) item.resize(std::min(item.size(), kCommandItemCapacity - 1));
+  if (!(found >> kCommand & 1)) {
     metrics::Server().requestsUnknown.Inc();
     return 0;
   }
+  const std::u16string& command = items[kCommand];
 
   CommandRequest request{context, message.record, envelope, std::nullopt, false, 0};
-  std::u16string text;
-  if (envelope.GetString(u"CommandEx", &text, kCommandItemCapacity)) request.commandEx = text;
-  request.commandSdk = envelope.GetString(u"CommandSDK", &text, kCommandItemCapacity);
-  if (envelope.GetString(u"CommandSDKTime", &text, kCommandItemCapacity)) {
-    request.commandSdkTime = ParseDecimal(text);
-  }
+  if (found >> kCommandEx & 1) request.commandEx = std::move(items[kCommandEx]);
+  request.commandSdk = found >> kCommandSdk & 1;
+  if (found >> kCommandSdkTime & 1) request.commandSdkTime = ParseDecimal(items[kCommandSdkTime]);
   for (size_t i = 0; i < kCommands.size(); ++i) {
     if (!EqualsIgnoreAsciiCase(command, kCommands[i].name)) continue;
     kCommandCounters[i]->Inc();

@@ -3,7 +3,6 @@
 #include <sys/random.h>
 
 #include <cstdint>
-#include <cstdio>
 
 #include "base/text.h"
 #include "link/wire/envelope.h"
@@ -24,16 +23,10 @@ void RandomBytes(uint8_t* bytes, size_t size) {
   }
 }
 
-bool HasItem(NarrowEnvelope& envelope, std::u16string_view key) {
-  std::u16string ignored;
-  return envelope.GetStringW(key, &ignored);
-}
-
-std::u16string ItemText(NarrowEnvelope& envelope, std::u16string_view key) {
-  std::u16string text;
-  envelope.GetStringW(key, &text);
-  return text;
-}
+// The items a stored message takes from its envelope, read in one walk over the items.
+enum StoredItem { kTitle, kKey, kSessionDescription, kDisGroupId, kOuterIM, kStoredItems };
+constexpr std::u16string_view kStoredItemKeys[kStoredItems] = {
+    u"Title", u"Key", u"SessionDescription", u"DisGroupId", u"OuterIM"};
 
 }  // namespace
 
@@ -71,12 +64,16 @@ std::u16string NewMessageId() {
   RandomBytes(b, sizeof b);
   b[6] = static_cast<uint8_t>((b[6] & 0x0F) | 0x40);  // version 4: a random GUID
   b[8] = static_cast<uint8_t>((b[8] & 0x3F) | 0x80);  // the RFC 4122 variant
-  const unsigned data1 = (unsigned{b[0]} << 24) | (b[1] << 16) | (b[2] << 8) | b[3];
-  char text[40];
-  std::snprintf(text, sizeof text, "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X", data1,
-                (b[4] << 8) | b[5], (b[6] << 8) | b[7], b[8], b[9], b[10], b[11], b[12], b[13],
-                b[14], b[15]);
-  return Widen(text);
+  // Upper-case hex in the groups 4-2-2-2-6 bytes, as "%08X-%04X-%04X-%02X%02X-%02X...%02X".
+  static constexpr char16_t kDigits[] = u"0123456789ABCDEF";
+  std::u16string id;
+  id.reserve(36);
+  for (size_t i = 0; i < sizeof b; ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) id += u'-';
+    id += kDigits[b[i] >> 4];
+    id += kDigits[b[i] & 15];
+  }
+  return id;
 }
 
 int StoreMessage(ServiceContext& context, const DecodedMessage& message,
@@ -90,12 +87,14 @@ int StoreMessage(ServiceContext& context, const DecodedMessage& message,
   // An envelope that does not parse is still stored; it just carries no items.
   NarrowEnvelope envelope;
   envelope.Load(message.data);
+  std::u16string items[kStoredItems];
+  const uint32_t found = envelope.GetStringsW(kStoredItemKeys, items);
   IndexRecord record;
-  record.Title = ItemText(envelope, u"Title");
-  record.MsgID = ItemText(envelope, u"Key");
-  record.SessionDescription = ItemText(envelope, u"SessionDescription");
-  const bool groupMessage = HasItem(envelope, u"DisGroupId");
-  const bool outerIm = HasItem(envelope, u"OuterIM");
+  record.Title = std::move(items[kTitle]);
+  record.MsgID = std::move(items[kKey]);
+  record.SessionDescription = std::move(items[kSessionDescription]);
+  const bool groupMessage = found >> kDisGroupId & 1;
+  const bool outerIm = found >> kOuterIM & 1;
   if (record.MsgID.empty()) record.MsgID = NewMessageId();
 
   const std::vector<std::u16string> names = SplitReceivers(receivers, outerIm);

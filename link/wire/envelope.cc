@@ -1,5 +1,7 @@
 #include "link/wire/envelope.h"
 
+#include <algorithm>
+
 #include "base/text.h"
 
 namespace pigeonbox {
@@ -52,22 +54,31 @@ bool NarrowEnvelope::Load(std::u16string_view text) {
   return doc_.Parse(ToAnsi(text));
 }
 
-bool NarrowEnvelope::FindItem(std::u16string_view key, std::u16string* value) {
+uint32_t NarrowEnvelope::GetStringsW(std::span<const std::u16string_view> keys,
+                                     std::u16string* values) {
+  constexpr size_t kMaxKeys = 32;
+  const size_t count = std::min(keys.size(), kMaxKeys);
   doc_.Rewind();
-  if (!doc_.FindNext()) return false;
-  const std::string wanted = ToAnsi(key);
-  while (doc_.FindNextChild("Item")) {
-    if (EqualsIgnoreAsciiCase(doc_.GetChildAttribute("Key"), wanted)) {
-      *value = FromAnsi(doc_.GetChildContent());
-      return true;
+  if (count == 0 || !doc_.FindNext()) return 0;
+  std::string wanted[kMaxKeys];
+  for (size_t i = 0; i < count; ++i) wanted[i] = ToAnsi(keys[i]);
+  const uint32_t all = count == kMaxKeys ? ~uint32_t{0} : (uint32_t{1} << count) - 1;
+  uint32_t found = 0;
+  while (found != all && doc_.FindNextChild("Item")) {
+    const std::string key = doc_.GetChildAttribute("Key");
+    for (size_t i = 0; i < count; ++i) {
+      if ((found >> i & 1) == 0 && EqualsIgnoreAsciiCase(key, wanted[i])) {
+        values[i] = FromAnsi(doc_.GetChildContent());
+        found |= uint32_t{1} << i;
+      }
     }
   }
-  return false;
+  return found;
 }
 
 bool NarrowEnvelope::GetString(std::u16string_view key, std::u16string* out, size_t capacity) {
   std::u16string value;
-  if (!FindItem(key, &value)) return false;
+  if (!GetStringW(key, &value)) return false;
   size_t keep = capacity > 0 ? capacity - 1 : 0;
   if (value.size() > keep) value.resize(keep);
   *out = std::move(value);
@@ -82,7 +93,7 @@ bool NarrowEnvelope::GetLong(std::u16string_view key, int32_t* out) {
 }
 
 bool NarrowEnvelope::GetStringW(std::u16string_view key, std::u16string* out) {
-  return FindItem(key, out);
+  return GetStringsW({&key, 1}, out) != 0;
 }
 
 bool NarrowEnvelope::SetItem(std::u16string_view key, std::u16string_view type,

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -44,6 +45,10 @@ class NarrowEnvelope {
   bool GetLong(std::u16string_view key, int32_t* out);
   // The item's whole text.
   bool GetStringW(std::u16string_view key, std::u16string* out);
+  // Several items' whole texts in one walk over the items (a request reads several): values[i]
+  // receives what GetStringW(keys[i], &values[i]) gives, and is left as it is when there is no
+  // such item. Bit i of the result is set when keys[i] was found. At most 32 keys.
+  uint32_t GetStringsW(std::span<const std::u16string_view> keys, std::u16string* values);
 
   // Sets Key, Type and the value of the first item whose Key equals `key` exactly, or appends a
   // new item. False when the root is not KVTCData.
@@ -53,8 +58,6 @@ class NarrowEnvelope {
   const std::string& Text() const { return doc_.Text(); }
 
  private:
-  bool FindItem(std::u16string_view key, std::u16string* value);
-
   MarkupDocument doc_;
 };
 

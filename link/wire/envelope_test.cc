@@ -28,6 +28,26 @@ TEST(NarrowEnvelopeTest, ReadsItemsIgnoringKeyCaseFirstMatchWins) {
   EXPECT_EQ(count, 42);
 }
 
+// Several items in one walk give what each read on its own gives.
+TEST(NarrowEnvelopeTest, SeveralItemsReadAsOneByOne) {
+  NarrowEnvelope env;
+  ASSERT_TRUE(
+      env.Load(u"<KVTCData><Item Key=\"title\">t-1</Item><Item Key=\"kEY\">k-1</Item>"
+               u"<Item Key=\"TITLE\">t-2</Item><Item Key=\"Empty\"/></KVTCData>"));
+  const std::u16string_view keys[] = {u"Title", u"Missing", u"key", u"TITLE", u"Empty"};
+  std::u16string values[5] = {u"", u"kept", u"", u"", u"x"};
+  EXPECT_EQ(env.GetStringsW(keys, values), 0b11101u);
+  const std::u16string expected[5] = {u"t-1", u"kept", u"k-1", u"t-1", u""};
+  for (size_t i = 0; i < 5; ++i) {
+    EXPECT_EQ(values[i], expected[i]) << i;
+    std::u16string one = u"kept";
+    EXPECT_EQ(env.GetStringW(keys[i], &one), i != 1);
+    EXPECT_EQ(one, expected[i]) << i;
+  }
+  EXPECT_FALSE(env.Load(u"<KVTCData><Item Key=\"title\">"));
+  EXPECT_EQ(env.GetStringsW(keys, values), 0u);
+}
+
 TEST(NarrowEnvelopeTest, CapacityCutsAndCodePageLoss) {
   NarrowEnvelope env;
   std::u16string value(100, u'v');
