@@ -22,6 +22,53 @@ bool IsLowSurrogate(char16_t c) {
   return c >= 0xDC00 && c <= 0xDFFF;
 }
 
+// An owner name of ASCII characters only has the same bytes in the code page and in UTF-8.
+enum class AsciiName { kOther, kSafe, kUnsafe };
+
+// The name's bytes, lower-cased when asked, for a name of ASCII characters only; kUnsafe for
+// one that IsSafeStoreFileName refuses.
+AsciiName AsciiFileName(std::u16string_view name, bool lower, std::string* out) {
+  out->resize(name.size());
+  bool safe = name != u"." && name != u"..";
+  for (size_t i = 0; i < name.size(); ++i) {
+    char16_t c = name[i];
+    if (c >= 0x80) return AsciiName::kOther;
+    if (c == u'/' || c == u'\\' || c == 0) safe = false;
+    if (lower && c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c + (u'a' - u'A'));
+    (*out)[i] = static_cast<char>(c);
+  }
+  return safe ? AsciiName::kSafe : AsciiName::kUnsafe;
+}
+
+bool IsAscii(std::u16string_view name) {
+  for (char16_t c : name) {
+    if (c >= 0x80) return false;
+  }
+  return true;
+}
+
+// The hash of code page bytes, or of ASCII characters (the same bytes).
+template <typename Char>
+int32_t HashOfBytes(std::basic_string_view<Char> bytes) {
+  uint32_t h = 0;
+  for (Char byte : bytes) {
+    if (byte == 0) break;
+    h = h * 131u + static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(byte)));
+  }
+  return static_cast<int32_t>(h & 0x7FFFFFFFu);
+}
+
+// dir + [bucket "/"] + name + extension, in one allocation.
+std::string JoinPath(const std::string& dir, std::string_view bucket, std::string_view name,
+                     std::string_view extension) {
+  std::string path;
+  path.reserve(dir.size() + bucket.size() + 1 + name.size() + extension.size());
+  path.append(dir);
+  if (!bucket.empty()) path.append(bucket).append("/");
+  path.append(name).append(extension);
+  return path;
+}
+
 // An empty root stays empty: paths are then relative to the working directory.
 std::string WithSlash(std::string root) {
   if (!root.empty() && root.back() != '/') root += '/';
@@ -31,12 +78,7 @@ std::string WithSlash(std::string root) {
 }  // namespace
 
 int32_t NameHash(std::u16string_view name) {
-  uint32_t h = 0;
-  for (char byte : ToAnsi(name)) {
-    if (byte == '\0') break;
-    h = h * 131u + static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(byte)));
-  }
-  return static_cast<int32_t>(h & 0x7FFFFFFFu);
+  return IsAscii(name) ? HashOfBytes(name) : HashOfBytes(std::string_view(ToAnsi(name)));
 }
 
 int BucketOf(std::u16string_view owner) {
@@ -86,18 +128,29 @@ void StorePaths::MakeBuckets(const std::string& dir) {
   }
 }
 
+// Every read and write computes its paths; ASCII names, the usual ones, take a short way.
 std::optional<std::string> StorePaths::PersonPath(const std::string& dir, std::u16string_view owner,
                                                   std::string_view extension) {
+  std::string name;
+  if (AsciiName ascii = AsciiFileName(owner, true, &name); ascii != AsciiName::kOther) {
+    if (ascii == AsciiName::kUnsafe) return std::nullopt;
+    return JoinPath(dir, std::to_string(HashOfBytes(std::string_view(name)) % kBucketCount), name,
+                    extension);
+  }
   std::u16string lower = ToLower(owner);
   if (!IsSafeStoreFileName(lower)) return std::nullopt;
-  return dir + std::to_string(NameHash(lower) % kBucketCount) + "/" + ToUtf8(lower) +
-         std::string(extension);
+  return JoinPath(dir, std::to_string(NameHash(lower) % kBucketCount), ToUtf8(lower), extension);
 }
 
 std::optional<std::string> StorePaths::GroupPath(const std::string& dir, std::u16string_view owner,
                                                  std::string_view extension) {
+  std::string name;
+  if (AsciiName ascii = AsciiFileName(owner, false, &name); ascii != AsciiName::kOther) {
+    if (ascii == AsciiName::kUnsafe) return std::nullopt;
+    return JoinPath(dir, {}, name, extension);
+  }
   if (!IsSafeStoreFileName(owner)) return std::nullopt;
-  return dir + ToUtf8(owner) + std::string(extension);
+  return JoinPath(dir, {}, ToUtf8(owner), extension);
 }
 
 std::optional<std::string> StorePaths::PersonIndexPath(std::u16string_view owner) const {
