@@ -102,6 +102,7 @@ char32_t AsciiLower(Char c) {
 template <typename Char>
 bool EqualsIgnoreAsciiCaseImpl(std::basic_string_view<Char> a, std::basic_string_view<Char> b) {
   if (a.size() != b.size()) return false;
+  if (a == b) return true;  // the usual match has the same case: one block compare
   for (size_t i = 0; i < a.size(); ++i) {
     if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
   }

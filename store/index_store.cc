@@ -356,10 +356,13 @@ Status IndexStore::CollectLocations(std::u16string_view owner, std::u16string_vi
   const std::string wanted = ToAnsi(msgId);
   const uint64_t wantedKey = MsgIdKey(wanted);
   bool found = false;
-  for (size_t i = 0; i < index->entries.size(); ++i) {
-    // Two ASCII MsgIDs with different keys differ.
-    const uint64_t key = index->msgIdKeys[i];
-    if (wantedKey != 0 && key != 0 && key != wantedKey) continue;
+  const std::vector<uint64_t>& keys = index->msgIdKeys;
+  for (size_t i = 0; i < keys.size(); ++i) {
+    // Two ASCII MsgIDs with different keys differ: skip ahead to the next candidate.
+    if (wantedKey != 0) {
+      while (i < keys.size() && keys[i] != wantedKey && keys[i] != 0) ++i;
+      if (i == keys.size()) break;
+    }
     const ParsedIndexEntry& entry = index->entries[i];
     if (entry.msgId.empty() || !EqualsIgnoreAsciiCase(entry.msgId, wanted)) continue;
     if (minTime && static_cast<uint32_t>(entry.createTime) < *minTime) continue;
