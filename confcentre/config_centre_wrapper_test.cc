@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <memory>
 
-#include "confcentre/centre_test_fixture.h"
+#include "testutil/confcentre/centre_fixture.h"
 
 namespace pigeonbox {
 namespace {

@@ -2,9 +2,9 @@
 // client that the link creates.
 #include <gtest/gtest.h>
 
-#include "confcentre/centre_test_fixture.h"
 #include "confcentre/config_centre_wrapper.h"
-#include "link/link_test_fixture.h"
+#include "testutil/confcentre/centre_fixture.h"
+#include "testutil/link/link_fixture.h"
 
 namespace pigeonbox {
 namespace {

@@ -8,7 +8,7 @@
 #include <future>
 #include <thread>
 
-#include "link/link_test_fixture.h"
+#include "testutil/link/link_fixture.h"
 
 namespace pigeonbox {
 namespace {

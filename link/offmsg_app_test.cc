@@ -7,9 +7,9 @@
 #include <stop_token>
 #include <thread>
 
-#include "link/link_test_fixture.h"
 #include "suite/appserver_socket.h"
 #include "suite/appserver_user.h"
+#include "testutil/link/link_fixture.h"
 
 namespace pigeonbox {
 namespace {

@@ -5,13 +5,13 @@
 #include <atomic>
 #include <random>
 
-#include "link/link_test_fixture.h"
 #include "link/wire/envelope.h"
 #include "markup/base64.h"
 #include "offmsg/offmsg_service.h"
-#include "offmsg/service_test_fixture.h"
 #include "suite/appserver_user.h"
 #include "suite/xow_zip.h"
+#include "testutil/link/link_fixture.h"
+#include "testutil/offmsg/service_fixture.h"
 
 namespace pigeonbox::testutil {
 namespace {

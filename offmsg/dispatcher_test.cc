@@ -12,8 +12,8 @@
 
 #include "offmsg/count_index_replies.h"
 #include "offmsg/receiver_summary.h"
-#include "offmsg/service_test_fixture.h"
 #include "offmsg/store_path.h"
+#include "testutil/offmsg/service_fixture.h"
 
 namespace pigeonbox::testutil {
 namespace {

@@ -6,7 +6,7 @@
 #include <cstdlib>
 
 #include "offmsg/odbc_user_database.h"
-#include "offmsg/odbc_user_database_test_users.h"
+#include "testutil/offmsg/suite_users.h"
 #include "testutil/temp_dir.h"
 
 namespace pigeonbox {

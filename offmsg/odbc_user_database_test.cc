@@ -4,7 +4,7 @@
 #include <sqlite3.h>
 
 #include "offmsg/invalid_user_sweep.h"
-#include "offmsg/odbc_user_database_test_users.h"
+#include "testutil/offmsg/suite_users.h"
 #include "testutil/temp_dir.h"
 
 namespace pigeonbox {

@@ -4,8 +4,8 @@
 #include <random>
 
 #include "markup/base64.h"
-#include "offmsg/service_test_fixture.h"
 #include "suite/xow_zip.h"
+#include "testutil/offmsg/service_fixture.h"
 
 namespace pigeonbox::testutil {
 namespace {

@@ -7,7 +7,7 @@
 #include <cerrno>
 
 #include "store/kept_files.h"
-#include "store/testutil/faulty_file_system.h"
+#include "testutil/store/faulty_file_system.h"
 #include "testutil/temp_dir.h"
 
 namespace pigeonbox {

@@ -6,7 +6,7 @@
 
 #include "base/text.h"
 #include "store/safe_save.h"
-#include "store/testutil/faulty_file_system.h"
+#include "testutil/store/faulty_file_system.h"
 #include "testutil/temp_dir.h"
 
 namespace pigeonbox {

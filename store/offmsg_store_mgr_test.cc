@@ -4,8 +4,8 @@
 
 #include <cerrno>
 
-#include "store/testutil/faulty_file_system.h"
 #include "suite/xow_zip.h"
+#include "testutil/store/faulty_file_system.h"
 #include "testutil/temp_dir.h"
 
 namespace pigeonbox {

@@ -11,8 +11,8 @@
 
 #include "store/offmsg_store_mgr.h"
 #include "store/store_lock_stripes.h"
-#include "store/testutil/faulty_file_system.h"
 #include "suite/xow_zip.h"
+#include "testutil/store/faulty_file_system.h"
 #include "testutil/temp_dir.h"
 
 namespace pigeonbox {

@@ -23,7 +23,7 @@
 #include "store/store_inspect.h"
 #include "store/store_lock_stripes.h"
 #include "store/store_walk.h"
-#include "store/testutil/faulty_file_system.h"
+#include "testutil/store/faulty_file_system.h"
 #include "testutil/temp_dir.h"
 
 namespace pigeonbox {

@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <random>
 
-#include "store/testutil/faulty_file_system.h"
 #include "suite/xow_zip.h"
+#include "testutil/store/faulty_file_system.h"
 #include "testutil/temp_dir.h"
 
 namespace pigeonbox {

@@ -9,11 +9,11 @@
 #include <stop_token>
 #include <thread>
 
-#include "suite/appserver_fixture.h"
 #include "suite/appserver_socket.h"
 #include "suite/appserver_user.h"
 #include "suite/delivery_lanes.h"
 #include "testutil/silent_listener.h"
+#include "testutil/suite/appserver_fixture.h"
 
 namespace pigeonbox {
 namespace {

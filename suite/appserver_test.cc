@@ -5,9 +5,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "suite/appserver_fixture.h"
 #include "suite/appserver_socket.h"
 #include "suite/appserver_user.h"
+#include "testutil/suite/appserver_fixture.h"
 
 namespace pigeonbox {
 namespace {

@@ -9,7 +9,7 @@
 
 #include "suite/app_server_api.h"
 #include "testutil/temp_dir.h"
-#include "tools/tool_process_test_util.h"
+#include "testutil/tools/tool_process.h"
 
 namespace pigeonbox {
 namespace {

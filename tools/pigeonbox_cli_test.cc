@@ -4,7 +4,7 @@
 #include <sys/wait.h>
 
 #include "base/text.h"
-#include "suite/appserver_fixture.h"
+#include "testutil/suite/appserver_fixture.h"
 #include "testutil/temp_dir.h"
 #include "tools/cli_replies.h"
 

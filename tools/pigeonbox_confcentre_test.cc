@@ -11,7 +11,7 @@
 
 #include "suite/config_centre_client.h"
 #include "testutil/temp_dir.h"
-#include "tools/tool_process_test_util.h"
+#include "testutil/tools/tool_process.h"
 
 namespace pigeonbox {
 namespace {

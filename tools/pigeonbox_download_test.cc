@@ -7,7 +7,7 @@
 #include <sstream>
 
 #include "store/store_paths.h"
-#include "transfer/test_dockhand.h"
+#include "testutil/transfer/dockhand_fixture.h"
 
 namespace pigeonbox {
 namespace {

@@ -11,7 +11,7 @@
 #include "store/store_lock_stripes.h"
 #include "store/store_paths.h"
 #include "suite/crypt.h"
-#include "transfer/test_dockhand.h"
+#include "testutil/transfer/dockhand_fixture.h"
 
 namespace pigeonbox {
 namespace {

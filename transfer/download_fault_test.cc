@@ -12,8 +12,8 @@
 
 #include "base/text.h"
 #include "store/store_paths.h"
-#include "store/testutil/faulty_file_system.h"
-#include "transfer/test_dockhand.h"
+#include "testutil/store/faulty_file_system.h"
+#include "testutil/transfer/dockhand_fixture.h"
 
 namespace pigeonbox {
 namespace {

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "testutil/transfer/frames.h"
 #include "transfer/index_pool.h"
-#include "transfer/test_frames.h"
 
 namespace pigeonbox {
 namespace {

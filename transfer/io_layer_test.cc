@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "testutil/temp_dir.h"
-#include "transfer/test_frames.h"
+#include "testutil/transfer/frames.h"
 
 namespace pigeonbox {
 namespace {

@@ -1,4 +1,4 @@
-#include "store/testutil/faulty_file_system.h"
+#include "testutil/store/faulty_file_system.h"
 
 #include <fnmatch.h>
 

@@ -20,8 +20,8 @@
 #include "config/settings.h"
 #include "link/offmsg_app.h"
 #include "suite/appserver.h"
-#include "suite/appserver_fixture.h"
 #include "testutil/log_lines.h"
+#include "testutil/suite/appserver_fixture.h"
 #include "testutil/temp_dir.h"
 
 namespace pigeonbox::testutil {
