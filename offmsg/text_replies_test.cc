@@ -62,10 +62,37 @@ class TextRepliesTest : public ServiceTest {
     if (at + length + 4 != bytes.size()) return u"<malformed>";
     return TextFromUtf16LeBytes(reinterpret_cast<const uint8_t*>(bytes.data()) + at, length);
   }
-  std::string NotSentLine(std::u16string_view command) {
-    return "Text reply does not fit its form, not sent, message "
-           "kept,Owner=alice,MsgID=m1,Command=" +
-           ToUtf8(command) + ",";
+  std::string NotSentLine(std::u16string_view command, std::u16string_view id = u"m1") {
+    return "Text reply does not fit its form, not sent, message kept,Owner=alice,MsgID=" +
+           ToUtf8(id) + ",Command=" + ToUtf8(command) + ",";
+  }
+  // The MsgID of alice's first stored message.
+  std::u16string FirstId() {
+    owner_.replies.clear();
+    Request(u"alice", {{u"Command", u"GET_OFFMSG_INDEX"}});
+    EXPECT_EQ(owner_.replies.size(), 1u);
+    return owner_.replies.empty() ? u"" : owner_.replies[0].Item(u"MsgID");
+  }
+  // Fetches alice's message `id` with `form`: one reply came, and it carried all of `text`.
+  bool FetchedWhole(std::u16string_view form, const std::u16string& text,
+                    std::u16string_view id = u"m1") {
+    owner_.replies.clear();
+    Request(u"alice", {{u"Command", std::u16string(form)}, {u"MsgID", std::u16string(id)}});
+    return owner_.replies.size() == 1 && DeliveredText(owner_.replies[0]) == text;
+  }
+  // `form` refuses alice's message `id`: no reply, `line` logged once more, the message kept;
+  // `fallback` then delivers it whole and it goes.
+  void ExpectRefusedThenDeliveredBy(std::u16string_view form, std::string_view line,
+                                    std::u16string_view fallback, const std::u16string& text,
+                                    std::u16string_view id = u"m1", bool group = false) {
+    const size_t logged = Occurrences(line);
+    owner_.replies.clear();
+    Request(u"alice", {{u"Command", std::u16string(form)}, {u"MsgID", std::u16string(id)}});
+    EXPECT_TRUE(owner_.replies.empty());
+    EXPECT_EQ(Occurrences(line), logged + 1);
+    EXPECT_EQ(CountOf(u"alice", group), 1);
+    EXPECT_TRUE(FetchedWhole(fallback, text, id));
+    EXPECT_EQ(CountOf(u"alice", group), 0);
   }
   size_t Occurrences(std::string_view line) {
     const std::string log = LogText();
@@ -187,27 +214,18 @@ TEST_F(TextRepliesTest, TextsTheUnpackBufferCannotHoldAreKept) {
   std::u16string text = Keyed();
   text.append(1798 - text.size(), u' ');
   StoreText(text);
-  Fetch(u"GET_OFFMSG_TXT_EX2");
-  ASSERT_EQ(owner_.replies.size(), 1u);
-  EXPECT_EQ(DeliveredText(owner_.replies[0]), text);
+  EXPECT_TRUE(FetchedWhole(u"GET_OFFMSG_TXT_EX2", text));
   EXPECT_EQ(CountOf(u"alice"), 0);
 
-  // One unit more fills the 3600 bytes: refused by both forms, logged, kept.
+  // One unit more fills the 3600 bytes: refused by both forms, logged, kept; a form with a
+  // larger buffer delivers it, and only then it goes.
   text.push_back(u' ');
   StoreText(text);
   Fetch(u"GET_OFFMSG_TXT_EX2");
-  Fetch(u"GET_OFFMSG_TXT_EX3");
   EXPECT_TRUE(owner_.replies.empty());
-  EXPECT_EQ(Occurrences("离线消息长度不正确，丢弃"), 2u);
-  EXPECT_EQ(CountOf(u"alice"), 1);
-  Request(u"alice", {{u"Command", u"GET_OFFMSG_INDEX"}});
-  ASSERT_EQ(owner_.replies.size(), 1u);
-  EXPECT_EQ(owner_.replies[0].Item(u"MsgID"), u"M1");
-  // A form with a larger buffer delivers it, and only then it goes.
-  Fetch(u"GET_OFFMSG_TXT");
-  ASSERT_EQ(owner_.replies.size(), 1u);
-  EXPECT_EQ(DeliveredText(owner_.replies[0]), text);
-  EXPECT_EQ(CountOf(u"alice"), 0);
+  EXPECT_EQ(Occurrences("离线消息长度不正确，丢弃"), 1u);
+  ExpectRefusedThenDeliveredBy(u"GET_OFFMSG_TXT_EX3", "离线消息长度不正确，丢弃", u"GET_OFFMSG_TXT",
+                               text);
 
   // The client may delete what it cannot fetch.
   StoreText(text);
@@ -234,18 +252,8 @@ TEST_F(TextRepliesTest, ExKeepsStoredBlocksLongerThanItsBlock) {
     }
   }
   StoreMessage(u"alice", text);
-  Request(u"alice", {{u"Command", u"GET_OFFMSG_INDEX"}});
-  ASSERT_EQ(owner_.replies.size(), 1u);
-  const std::u16string id = owner_.replies[0].Item(u"MsgID");
-  owner_.replies.clear();
-  Request(u"alice", {{u"Command", u"GET_OFFMSG_TXT_EX"}, {u"MsgID", id}});
-  EXPECT_TRUE(owner_.replies.empty());
-  EXPECT_EQ(Occurrences("离线消息压缩数据过长，丢弃"), 1u);
-  EXPECT_EQ(CountOf(u"alice"), 1);
-  Request(u"alice", {{u"Command", u"GET_OFFMSG_TXT_EX2"}, {u"MsgID", id}});
-  ASSERT_EQ(owner_.replies.size(), 1u);
-  EXPECT_EQ(DeliveredText(owner_.replies[0]), text);
-  EXPECT_EQ(CountOf(u"alice"), 0);
+  ExpectRefusedThenDeliveredBy(u"GET_OFFMSG_TXT_EX", "离线消息压缩数据过长，丢弃",
+                               u"GET_OFFMSG_TXT_EX2", text, FirstId());
 }
 
 // The Buffer forms: a random CJK text whose reply is just below the 4095 units that are sent,
@@ -268,62 +276,35 @@ TEST_F(TextRepliesTest, BufferRepliesGoOutWholeOrNotAtAll) {
     }
     const std::u16string fits(1 + 4095 - length, u's');
     StoreMessage(u"alice", text, fits);
-    Fetch(form);
-    ASSERT_EQ(owner_.replies.size(), 1u);
+    ASSERT_TRUE(FetchedWhole(form, text));
     EXPECT_EQ(owner_.replies[0].text.size(), 4095u);
     EXPECT_TRUE(owner_.replies[0].text.ends_with(u"</KVTCData>"));
-    EXPECT_EQ(DeliveredText(owner_.replies[0]), text);
     EXPECT_EQ(owner_.replies[0].r3, fits);
     EXPECT_EQ(CountOf(u"alice"), 0);
 
-    StoreMessage(u"alice", text, fits + u"s");
-    Fetch(form);
-    EXPECT_TRUE(owner_.replies.empty());
-    EXPECT_EQ(Occurrences(NotSentLine(form)), 1u);
-    EXPECT_EQ(CountOf(u"alice"), 1);
-    Fetch(u"GET_OFFMSG_TXT_EX2");  // fits the String form
-    ASSERT_EQ(owner_.replies.size(), 1u);
-    EXPECT_EQ(DeliveredText(owner_.replies[0]), text);
-    EXPECT_EQ(CountOf(u"alice"), 0);
+    StoreMessage(u"alice", text, fits + u"s");  // fits the String form
+    ExpectRefusedThenDeliveredBy(form, NotSentLine(form), u"GET_OFFMSG_TXT_EX2", text);
   }
 }
 
 // The String form escapes the text: each "<" takes four units of the reply.
 TEST_F(TextRepliesTest, StringRepliesGoOutWholeOrNotAtAll) {
-  // Not an envelope: the message gets a generated MsgID.
-  auto storeAndFetch = [&](const std::u16string& text) {
-    StoreMessage(u"alice", text);
-    owner_.replies.clear();
-    Request(u"alice", {{u"Command", u"GET_OFFMSG_INDEX"}});
-    EXPECT_EQ(owner_.replies.size(), 1u);
-    const std::u16string id = owner_.replies.empty() ? u"" : owner_.replies[0].Item(u"MsgID");
-    owner_.replies.clear();
-    Request(u"alice", {{u"Command", u"GET_OFFMSG_TXT_EX2"}, {u"MsgID", id}});
-    return id;
-  };
-  storeAndFetch(u"x");
-  ASSERT_EQ(owner_.replies.size(), 1u);
-  EXPECT_EQ(CountOf(u"alice"), 0);
+  // Not envelopes: the messages get generated MsgIDs.
+  StoreMessage(u"alice", u"x");
+  ASSERT_TRUE(FetchedWhole(u"GET_OFFMSG_TXT_EX2", u"x", FirstId()));
   const size_t extra = 4095 - owner_.replies[0].text.size();
+  EXPECT_EQ(CountOf(u"alice"), 0);
   const std::u16string fits =
       u"x" + std::u16string(extra / 4, u'<') + std::u16string(extra % 4, u' ');
-  storeAndFetch(fits);
-  ASSERT_EQ(owner_.replies.size(), 1u);
+  StoreMessage(u"alice", fits);
+  ASSERT_TRUE(FetchedWhole(u"GET_OFFMSG_TXT_EX2", fits, FirstId()));
   EXPECT_EQ(owner_.replies[0].text.size(), 4095u);
-  EXPECT_EQ(DeliveredText(owner_.replies[0]), fits);
   EXPECT_EQ(CountOf(u"alice"), 0);
 
-  const std::u16string id = storeAndFetch(fits + u" ");
-  EXPECT_TRUE(owner_.replies.empty());
-  EXPECT_EQ(
-      Occurrences("Text reply does not fit its form, not sent, message kept,Owner=alice,MsgID=" +
-                  ToUtf8(id) + ",Command=GET_OFFMSG_TXT_EX2,"),
-      1u);
-  EXPECT_EQ(CountOf(u"alice"), 1);
-  Request(u"alice", {{u"Command", u"GET_OFFMSG_TXT_EX3"}, {u"MsgID", id}});
-  ASSERT_EQ(owner_.replies.size(), 1u);
-  EXPECT_EQ(DeliveredText(owner_.replies[0]), fits + u" ");
-  EXPECT_EQ(CountOf(u"alice"), 0);
+  StoreMessage(u"alice", fits + u" ");
+  const std::u16string id = FirstId();
+  ExpectRefusedThenDeliveredBy(u"GET_OFFMSG_TXT_EX2", NotSentLine(u"GET_OFFMSG_TXT_EX2", id),
+                               u"GET_OFFMSG_TXT_EX3", fits + u" ", id);
 }
 
 // A group message of 1798 units beside a receiver summary of 208 units fills the 4095 bytes of a
@@ -339,22 +320,15 @@ TEST_F(TextRepliesTest, PacketRepliesGoOutWholeOrNotAtAll) {
     const std::u16string text = envelope(1798 + 1 - envelope(1).size());
     ASSERT_EQ(text.size(), 1798u);
     StoreMessage(u"alice;" + std::u16string(nameLength, u'x'), text);
-    Fetch(u"GET_OFFMSG_TXT_EX3");
-    if (nameLength == 200) {
-      ASSERT_EQ(owner_.replies.size(), 1u);
-      const std::string& bytes = owner_.replies[0].bytes;
-      EXPECT_EQ(bytes.size(), 4095u);
-      EXPECT_EQ(Ex3PacketText(bytes), text);
-      EXPECT_EQ(bytes.substr(bytes.size() - 4), Be32(kNow));
-      EXPECT_EQ(CountOf(u"alice", true), 0);
+    if (nameLength == 201) {
+      ExpectRefusedThenDeliveredBy(u"GET_OFFMSG_TXT_EX3", NotSentLine(u"GET_OFFMSG_TXT_EX3"),
+                                   u"GET_OFFMSG_TXT_EX2", text, u"m1", true);
       continue;
     }
-    EXPECT_TRUE(owner_.replies.empty());
-    EXPECT_EQ(Occurrences(NotSentLine(u"GET_OFFMSG_TXT_EX3")), 1u);
-    EXPECT_EQ(CountOf(u"alice", true), 1);
-    Fetch(u"GET_OFFMSG_TXT_EX2");
-    ASSERT_EQ(owner_.replies.size(), 1u);
-    EXPECT_EQ(DeliveredText(owner_.replies[0]), text);
+    ASSERT_TRUE(FetchedWhole(u"GET_OFFMSG_TXT_EX3", text));
+    const std::string& bytes = owner_.replies[0].bytes;
+    EXPECT_EQ(bytes.size(), 4095u);
+    EXPECT_EQ(bytes.substr(bytes.size() - 4), Be32(kNow));
     EXPECT_EQ(CountOf(u"alice", true), 0);
   }
 }
