@@ -48,6 +48,19 @@ class Fd {
   bool ok() const { return fd_ >= 0; }
   int get() const { return fd_; }
 
+  // The file's size: as the kept descriptor knows it, else from the file system.
+  int Size(int64_t* size) const {
+    if (kept_ && (*size = kept_->knownSize()) >= 0) return 0;
+    struct stat st;
+    if (::fstat(fd_, &st) != 0) return errno;
+    *size = st.st_size;
+    return 0;
+  }
+  // What a write left: the new size, or -1 while a write is under way or after it failed.
+  void NoteSize(int64_t size) const {
+    if (kept_) kept_->setKnownSize(size);
+  }
+
  private:
   int fd_ = -1;
   bool own_ = false;
@@ -134,6 +147,7 @@ int PosixFileSystem::ReadAt(const std::string& path, int64_t offset, size_t leng
 
 int PosixFileSystem::WriteFile(const std::string& path, std::string_view data) {
   Fd fd(path, O_WRONLY | O_CREAT | O_TRUNC);
+  KeptFiles::Process().Changed(path);
   if (!fd.ok()) return errno;
   return WriteAll(fd.get(), data, 0);
 }
@@ -141,34 +155,43 @@ int PosixFileSystem::WriteFile(const std::string& path, std::string_view data) {
 int PosixFileSystem::OverwriteFile(const std::string& path, std::string_view data) {
   Fd fd(path, O_WRONLY | O_CREAT, Fd::kMayKeep);
   if (!fd.ok()) return errno;
-  struct stat st;
-  if (::fstat(fd.get(), &st) != 0) return errno;
+  int64_t size = 0;
+  if (int rc = fd.Size(&size); rc != 0) return rc;
+  fd.NoteSize(-1);
   if (int rc = WriteAll(fd.get(), data, 0); rc != 0) return rc;
+  const auto written = static_cast<int64_t>(data.size());
   // A file that was not longer now ends where the data does: ext4 journals even a truncation
   // to the size the file already has.
-  if (st.st_size <= static_cast<off_t>(data.size())) return 0;
-  return ResultOf(::ftruncate(fd.get(), static_cast<off_t>(data.size())));
+  if (size > written) {
+    if (::ftruncate(fd.get(), static_cast<off_t>(written)) != 0) return errno;
+  }
+  fd.NoteSize(written);
+  return 0;
 }
 
 int PosixFileSystem::Append(const std::string& path, std::string_view data, int64_t* offset) {
   Fd fd(path, O_WRONLY | O_CREAT | O_APPEND, Fd::kMayKeep);
   if (!fd.ok()) return errno;
-  struct stat st;
-  if (::fstat(fd.get(), &st) != 0) return errno;
+  int64_t size = 0;
+  if (int rc = fd.Size(&size); rc != 0) return rc;
+  fd.NoteSize(-1);
   // At the end as found: a kept descriptor has no O_APPEND, and the caller is the one writer.
-  int rc = WriteAll(fd.get(), data, st.st_size);
+  int rc = WriteAll(fd.get(), data, size);
   if (rc != 0) {
     // Cut a partial write off again, so a failed append leaves no stray bytes.
-    int ignored = ::ftruncate(fd.get(), st.st_size);
+    int ignored = ::ftruncate(fd.get(), static_cast<off_t>(size));
     (void)ignored;
     return rc;
   }
-  *offset = st.st_size;
+  fd.NoteSize(size + static_cast<int64_t>(data.size()));
+  *offset = size;
   return 0;
 }
 
 int PosixFileSystem::Truncate(const std::string& path, int64_t size) {
-  return ResultOf(::truncate(path.c_str(), static_cast<off_t>(size)));
+  int rc = ResultOf(::truncate(path.c_str(), static_cast<off_t>(size)));
+  KeptFiles::Process().Changed(path);
+  return rc;
 }
 
 int PosixFileSystem::Sync(const std::string& path) {

@@ -116,6 +116,24 @@ TEST_F(FileSystemTest, KeptFilesFollowEveryChangeOfNames) {
   EXPECT_EQ(KeptFiles::Process().KeptCount(), 0u);
 }
 
+// Saves and appends through kept descriptors go by the size the last write left, so a file
+// written or cut by name must not be written by a size it no longer has.
+TEST_F(FileSystemTest, KeptFilesChangedByNameAreWrittenAtTheirTrueSize) {
+  fs_.KeepFilesOpen(dir_.path());
+  ASSERT_EQ(fs_.OverwriteFile(Path("s"), "0123456789"), 0);
+  ASSERT_EQ(fs_.WriteFile(Path("s"), "longer than before"), 0);
+  ASSERT_EQ(fs_.OverwriteFile(Path("s"), "a dozen char"), 0);
+  EXPECT_EQ(Content("s"), "a dozen char");  // nothing of the longer version behind it
+
+  int64_t offset = -1;
+  ASSERT_EQ(fs_.Append(Path("t"), "0123456789", &offset), 0);
+  ASSERT_EQ(fs_.Truncate(Path("t"), 4), 0);
+  ASSERT_EQ(fs_.Append(Path("t"), "xy", &offset), 0);
+  EXPECT_EQ(offset, 4);
+  EXPECT_EQ(Content("t"), std::string("0123xy"));
+  fs_.CloseKeptFiles(dir_.path());
+}
+
 TEST_F(FileSystemTest, DirectoriesAndListing) {
   EXPECT_EQ(fs_.MakeDir(Path("d")), 0);
   EXPECT_EQ(fs_.MakeDir(Path("d")), 0);  // existing is fine

@@ -108,6 +108,10 @@ void KeptFiles::Removed(const std::string& path) {
   TakeLocked(path);
 }
 
+void KeptFiles::Changed(const std::string& path) {
+  Removed(path);  // the file stays; a later open finds it with its size unknown
+}
+
 void KeptFiles::Renamed(const std::string& from, const std::string& to, bool done) {
   std::lock_guard lock(mutex_);
   ++generation_;

@@ -12,6 +12,7 @@
 // descriptor in use stays open until its user lets go. Thread-safe.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <list>
 #include <memory>
@@ -33,8 +34,17 @@ class KeptFiles {
     Descriptor& operator=(const Descriptor&) = delete;
     int get() const { return fd_; }
 
+    // The file's size as the last complete write through this descriptor left it; -1 when not
+    // known (nothing written yet, a write failed part way). It holds because only this process
+    // changes kept files, a size follows its descriptor through every change of names, and a
+    // change of a kept file by name drops its descriptor (Changed); a save or append then
+    // spares asking the file system.
+    int64_t knownSize() const { return knownSize_.load(std::memory_order_relaxed); }
+    void setKnownSize(int64_t size) const { knownSize_.store(size, std::memory_order_relaxed); }
+
    private:
     const int fd_;
+    mutable std::atomic<int64_t> knownSize_{-1};
   };
   using Handle = std::shared_ptr<const Descriptor>;
 
@@ -58,6 +68,8 @@ class KeptFiles {
   // `done`: the call succeeded, so the names moved (a failed one drops both).
   void Renamed(const std::string& from, const std::string& to, bool done);
   void Exchanged(const std::string& a, const std::string& b, bool done);
+  // The file was written or cut by name, past its kept descriptor: that descriptor goes.
+  void Changed(const std::string& path);
 
   // Descriptors held now (for tests).
   size_t KeptCount() const;
