@@ -9,7 +9,7 @@ check holds the includes to the target graph instead:
     includes must be exported by that library (its own PUBLIC dependencies), not only linked;
   - only tests, benchmarks, fuzz targets and other test helpers link a test-only library.
 A header belongs to the target that lists it or its .cc among its sources; a header-only header
-must be listed among its library's sources.
+that no target lists belongs to every library of its folder (list it to tell which).
 
 Usage: check_include_boundaries.py TARGET_GRAPH_JSON SOURCE_DIR
        check_include_boundaries.py --self-test
@@ -112,6 +112,16 @@ def header_owners(graph):
         if (suffix in (".cc", ".cpp", ".c") and header not in graph.files
                 and os.path.isfile(os.path.join(graph.root, header))):
             owners.setdefault(header, set()).update(names)
+    # A header-only header nobody lists belongs to the libraries of its folder.
+    folder_libraries = {}
+    for name, target in graph.targets.items():
+        if target["type"].endswith("LIBRARY") and not target.get("testonly"):
+            folder_libraries.setdefault(os.path.realpath(target["dir"]), set()).add(name)
+    for folder, names in folder_libraries.items():
+        for file in os.listdir(folder):
+            header = os.path.relpath(os.path.join(folder, file), graph.root)
+            if file.endswith(HEADER_SUFFIXES) and header not in owners:
+                owners[header] = set(names)
     return owners
 
 
@@ -156,8 +166,8 @@ def check(graph):
             for number, header in project_includes(os.path.join(graph.root, path), graph.root):
                 header_targets = owners.get(header)
                 if not header_targets:
-                    problems.append(f"{path}:{number}: {header} belongs to no target (list a "
-                                    f"header-only header among its library's SOURCES)")
+                    problems.append(f"{path}:{number}: {header} belongs to no target (list it "
+                                    f"among its library's SOURCES)")
                 elif not header_targets & allowed:
                     libraries = " or ".join(sorted(header_targets))
                     if public:
