@@ -14,6 +14,7 @@
 #include "offmsg/receiver_summary.h"
 #include "offmsg/store_path.h"
 #include "testutil/offmsg/service_fixture.h"
+#include "testutil/wait_until.h"
 
 namespace pigeonbox::testutil {
 namespace {
@@ -409,10 +410,7 @@ TEST_F(ServiceTest, AStopRequestEndsTheWaitForADatabaseLoginThatHangs) {
     gate->released = true;
   }
   gate->changed.notify_all();
-  for (int i = 0; i < 1000 && !*freed; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  EXPECT_TRUE(*freed);
+  EXPECT_TRUE(WaitUntil([&] { return freed->load(); }));
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include "suite/config_centre_server.h"
 #include "suite/config_centre_wire.h"
 #include "testutil/temp_dir.h"
+#include "testutil/wait_until.h"
 
 namespace pigeonbox {
 namespace {
@@ -158,9 +159,7 @@ TEST_F(ConfigCentreTest, SystemLogEventsBecomeJsonLinesAndDisconnectSendsWhatIsQ
       "\"text\":\"quote \\\" back\\\\slash\\u000aline\"}\n"
       "{\"level\":2,\"serviceType\":\"Pigeonbox\",\"category\":\"service\",\"eventId\":1601,"
       "\"text\":\"服务停止\"}\n";
-  for (int i = 0; i < 2000 && dir_.Read("events.jsonl") != expected; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  testutil::WaitUntil([&] { return dir_.Read("events.jsonl") == expected; });
   EXPECT_EQ(dir_.Read("events.jsonl"), expected);
   EXPECT_TRUE(recorder_.errors.empty());  // a deliberate close is no loss
 }

@@ -3,13 +3,12 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <string>
-#include <thread>
 
 #include "suite/app_server_api.h"
 #include "testutil/temp_dir.h"
 #include "testutil/tools/tool_process.h"
+#include "testutil/wait_until.h"
 
 namespace pigeonbox {
 namespace {
@@ -24,12 +23,9 @@ pid_t Spawn(std::vector<std::string> args) {
 
 // Polls the version probe until the server answers (bounded; a failure bound, not a timing check).
 bool Answers(uint16_t port) {
-  for (int i = 0; i < 200; ++i) {
-    std::u16string version;
-    if (AppServerClient::GetVersionW(u"127.0.0.1", port, &version, 512) == 0) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return false;
+  std::u16string version;
+  return testutil::WaitUntil(
+      [&] { return AppServerClient::GetVersionW(u"127.0.0.1", port, &version, 512) == 0; });
 }
 
 TEST(PigeonboxAppServerTest, ListensOnTheConfiguredAddressLogsAndStopsOnSigterm) {

@@ -3,15 +3,14 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "suite/config_centre_client.h"
 #include "testutil/temp_dir.h"
 #include "testutil/tools/tool_process.h"
+#include "testutil/wait_until.h"
 
 namespace pigeonbox {
 namespace {
@@ -19,18 +18,10 @@ namespace {
 using testutil::FreePort;
 using testutil::TempDir;
 using testutil::WaitExit;
+using testutil::WaitUntil;
 
 pid_t Spawn(std::vector<std::string> args) {
   return testutil::SpawnTool(PB_CONFCENTRE_PATH, std::move(args));
-}
-
-// Retries `step` until it reports done (bounded; a failure bound, not a timing check).
-bool Eventually(const std::function<bool()>& step) {
-  for (int i = 0; i < 400; ++i) {
-    if (step()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(25));
-  }
-  return false;
 }
 
 std::string ServerConfig(uint16_t port, int version) {
@@ -63,7 +54,7 @@ TEST(PigeonboxConfCentreTest, ServesTheFileItemsReloadsOnSighupAndRecordsEvents)
                     },
                     nullptr});
   client.SetSvrInfo(u"127.0.0.1", port);
-  ASSERT_TRUE(Eventually([&] { return client.Connect() == 0; }));
+  ASSERT_TRUE(WaitUntil([&] { return client.Connect() == 0; }));
   ASSERT_EQ(client.InitRecvThread(), 0);
   client.InitSendThread();
   client.RegServer(u"Pigeonbox", u"");
@@ -74,7 +65,7 @@ TEST(PigeonboxConfCentreTest, ServesTheFileItemsReloadsOnSighupAndRecordsEvents)
     std::lock_guard l(mutex);
     return version == expected;
   };
-  ASSERT_TRUE(Eventually([&] { return versionIs(1); }));
+  ASSERT_TRUE(WaitUntil([&] { return versionIs(1); }));
   {
     std::lock_guard l(mutex);
     EXPECT_EQ(guid, u"{G-1}");
@@ -82,11 +73,11 @@ TEST(PigeonboxConfCentreTest, ServesTheFileItemsReloadsOnSighupAndRecordsEvents)
 
   root.Write("Config/KVTServer.xml", ServerConfig(port, 2));
   kill(pid, SIGHUP);
-  EXPECT_TRUE(Eventually([&] { return versionIs(2); }));
+  EXPECT_TRUE(WaitUntil([&] { return versionIs(2); }));
 
   client.ReportSysLog(2, u"Pigeonbox", u"service", 1600, u"up");
   client.DisConnect();
-  EXPECT_TRUE(Eventually([&] {
+  EXPECT_TRUE(WaitUntil([&] {
     return root.Read("ev.jsonl") ==
            "{\"level\":2,\"serviceType\":\"Pigeonbox\",\"category\":\"service\",\"eventId\":1600,"
            "\"text\":\"up\"}\n";

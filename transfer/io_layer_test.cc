@@ -23,6 +23,7 @@
 
 #include "testutil/temp_dir.h"
 #include "testutil/transfer/frames.h"
+#include "testutil/wait_until.h"
 
 namespace pigeonbox {
 namespace {
@@ -438,11 +439,7 @@ bool CanOpen(int count) {
 
 // Waits (bounded) until the log holds `text`.
 bool LogShows(testutil::TempDir& dir, const std::string& text) {
-  for (int i = 0; i < 200; ++i) {
-    if (dir.Read("io.log").find(text) != std::string::npos) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return false;
+  return testutil::WaitUntil([&] { return dir.Read("io.log").find(text) != std::string::npos; });
 }
 
 int CountIn(const std::string& text, const std::string& what) {

@@ -5,11 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <functional>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "base/text.h"
@@ -17,17 +14,9 @@
 #include "suite/config_centre_server.h"
 #include "testutil/log_lines.h"
 #include "testutil/temp_dir.h"
+#include "testutil/wait_until.h"
 
 namespace pigeonbox::testutil {
-
-// Polls `done` until it holds (at most 10 s, a failure bound only).
-inline bool WaitUntil(const std::function<bool()>& done) {
-  for (int i = 0; i < 2000; ++i) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return done();
-}
 
 class RecordingListener : public ConfigChangeListener {
  public:
