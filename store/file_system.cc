@@ -114,7 +114,9 @@ FileStat StatOf(const struct stat& st) {
 }  // namespace
 
 int PosixFileSystem::ReadFile(const std::string& path, std::string* data) {
-  Fd fd(path, O_RDONLY, Fd::kMayKeep);
+  // A whole file is read once (an index is kept parsed afterwards): a descriptor kept for it
+  // would cost more to file than it saves, and would push out descriptors read again.
+  Fd fd(path, O_RDONLY);
   if (!fd.ok()) return errno;
   struct stat st;
   if (::fstat(fd.get(), &st) != 0) return errno;

@@ -42,7 +42,8 @@ class FileSystem {
  public:
   virtual ~FileSystem() = default;
 
-  // Reads the whole file into *data (replaced).
+  // Reads the whole file into *data (replaced). Opens the file for the call only, never through
+  // a kept descriptor.
   virtual int ReadFile(const std::string& path, std::string* data) = 0;
   // Reads up to `length` bytes at `offset` into `buffer`; *done = bytes read, fewer than
   // `length` only at the end of the file.

@@ -74,9 +74,10 @@ TEST_F(FileSystemTest, RenamesAndExchanges) {
 // names the file system makes, and go when the directory is no longer kept.
 TEST_F(FileSystemTest, KeptFilesFollowEveryChangeOfNames) {
   auto read = [&](const std::string& name) {
-    std::string data;
-    int rc = fs_.ReadFile(Path(name), &data);
-    return rc == 0 ? data : "errno " + std::to_string(rc);
+    char data[16];
+    size_t done = 0;
+    int rc = fs_.ReadAt(Path(name), 0, sizeof data, data, &done);
+    return rc == 0 ? std::string(data, done) : "errno " + std::to_string(rc);
   };
   fs_.KeepFilesOpen(dir_.path());
   ASSERT_EQ(fs_.OverwriteFile(Path("a"), "A1"), 0);
