@@ -34,6 +34,15 @@ void CachedIndex::RemoveEntry(size_t ordinal) {
   msgIdKeys.erase(msgIdKeys.begin() + static_cast<ptrdiff_t>(ordinal));
 }
 
+const std::shared_ptr<CachedIndex>& CachedIndex::Absent() {
+  static const std::shared_ptr<CachedIndex> absent = [] {
+    auto index = std::make_shared<CachedIndex>();
+    index->absent = true;
+    return index;
+  }();
+  return absent;
+}
+
 size_t CachedIndex::Bytes() const {
   size_t bytes = sizeof(CachedIndex) + doc.Text().capacity();
   // The element table: about one record of seven integers per element.
@@ -41,41 +50,61 @@ size_t CachedIndex::Bytes() const {
   return bytes + entryBytes_;
 }
 
-IndexCache::Lru::iterator IndexCache::LookUpLocked(const std::string& path) {
+IndexCache::Map::iterator IndexCache::LookUpLocked(const std::string& path) {
   auto it = byPath_.find(path);
-  if (it == byPath_.end()) {
-    ++misses_;
-    return lru_.end();
-  }
-  ++hits_;
-  return it->second;
+  ++(it == byPath_.end() ? misses_ : hits_);
+  return it;
+}
+
+void IndexCache::LinkNewestLocked(Slot* slot) {
+  slot->newer = nullptr;
+  slot->older = newest_;
+  (newest_ ? newest_->newer : oldest_) = slot;
+  newest_ = slot;
+}
+
+void IndexCache::UnlinkLocked(Slot* slot) {
+  (slot->newer ? slot->newer->older : newest_) = slot->older;
+  (slot->older ? slot->older->newer : oldest_) = slot->newer;
 }
 
 std::shared_ptr<CachedIndex> IndexCache::Find(const std::string& path) {
   std::lock_guard lock(mutex_);
-  auto slot = LookUpLocked(path);
-  if (slot == lru_.end()) return nullptr;
-  lru_.splice(lru_.begin(), lru_, slot);
-  return slot->index;
+  auto it = LookUpLocked(path);
+  if (it == byPath_.end()) return nullptr;
+  UnlinkLocked(&it->second);
+  LinkNewestLocked(&it->second);
+  return it->second.index;
 }
 
 std::shared_ptr<CachedIndex> IndexCache::Take(const std::string& path) {
   std::lock_guard lock(mutex_);
-  auto slot = LookUpLocked(path);
-  if (slot == lru_.end()) return nullptr;
-  std::shared_ptr<CachedIndex> index = std::move(slot->index);
-  EraseLocked(slot);
+  auto it = LookUpLocked(path);
+  if (it == byPath_.end()) return nullptr;
+  std::shared_ptr<CachedIndex> index = std::move(it->second.index);
+  EraseLocked(it);
   return index;
 }
 
 void IndexCache::Put(const std::string& path, std::shared_ptr<CachedIndex> index) {
   const size_t bytes = index->Bytes() + path.size();
   std::lock_guard lock(mutex_);
-  if (auto it = byPath_.find(path); it != byPath_.end()) EraseLocked(it->second);
-  if (bytes > capacity_) return;
-  lru_.push_front(Slot{path, std::move(index), bytes});
-  byPath_.emplace(path, lru_.begin());
+  if (bytes > capacity_) {
+    if (auto it = byPath_.find(path); it != byPath_.end()) EraseLocked(it);
+    return;
+  }
+  auto [it, added] = byPath_.try_emplace(path);
+  Slot* slot = &it->second;
+  if (added) {
+    slot->path = &it->first;
+  } else {
+    bytes_ -= slot->bytes;
+    UnlinkLocked(slot);
+  }
+  slot->index = std::move(index);
+  slot->bytes = bytes;
   bytes_ += bytes;
+  LinkNewestLocked(slot);
   EvictLocked();
 }
 
@@ -83,11 +112,11 @@ void IndexCache::Reaccount(const std::string& path, const std::shared_ptr<Cached
   const size_t bytes = index->Bytes() + path.size();
   std::lock_guard lock(mutex_);
   auto it = byPath_.find(path);
-  if (it == byPath_.end() || it->second->index != index) return;
-  bytes_ += bytes - it->second->bytes;
-  it->second->bytes = bytes;
+  if (it == byPath_.end() || it->second.index != index) return;
+  bytes_ += bytes - it->second.bytes;
+  it->second.bytes = bytes;
   if (bytes > capacity_) {
-    EraseLocked(it->second);
+    EraseLocked(it);
     return;
   }
   EvictLocked();
@@ -95,18 +124,18 @@ void IndexCache::Reaccount(const std::string& path, const std::shared_ptr<Cached
 
 void IndexCache::Forget(const std::string& path) {
   std::lock_guard lock(mutex_);
-  if (auto it = byPath_.find(path); it != byPath_.end()) EraseLocked(it->second);
+  if (auto it = byPath_.find(path); it != byPath_.end()) EraseLocked(it);
 }
 
-void IndexCache::EraseLocked(Lru::iterator it) {
-  bytes_ -= it->bytes;
-  byPath_.erase(it->path);
-  lru_.erase(it);
+void IndexCache::EraseLocked(Map::iterator it) {
+  bytes_ -= it->second.bytes;
+  UnlinkLocked(&it->second);
+  byPath_.erase(it);
 }
 
 void IndexCache::EvictLocked() {
   while (bytes_ > capacity_) {
-    EraseLocked(std::prev(lru_.end()));
+    EraseLocked(byPath_.find(*oldest_->path));
     ++evictions_;
   }
 }

@@ -14,7 +14,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <list>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -49,6 +48,9 @@ struct CachedIndex {
   bool parsed = false;
   // Stands for a file that is not there (Find and Take report it as such to the index store).
   bool absent = false;
+
+  // The one shared, never changed entry for every file that is not there.
+  static const std::shared_ptr<CachedIndex>& Absent();
 
   // Change `entries`, `msgIdKeys` and the bytes counted for them together.
   void AddEntry(ParsedIndexEntry entry);
@@ -91,23 +93,32 @@ class IndexCache {
   Stats GetStats() const;
 
  private:
+  // One cached file; the slots form a list from the most to the least recently used through
+  // the map's own nodes (which never move), so a miss allocates one node and copies the path
+  // once.
   struct Slot {
-    std::string path;
     std::shared_ptr<CachedIndex> index;
     size_t bytes = 0;
+    const std::string* path = nullptr;  // the map's key
+    Slot* newer = nullptr;
+    Slot* older = nullptr;
   };
-  using Lru = std::list<Slot>;  // most recently used first
 
-  // The slot of `path`, counted as a hit, or lru_.end(), counted as a miss.
-  Lru::iterator LookUpLocked(const std::string& path);
-  void EraseLocked(Lru::iterator it);
+  using Map = std::unordered_map<std::string, Slot>;
+
+  // The slot of `path`, counted as a hit, or end(), counted as a miss.
+  Map::iterator LookUpLocked(const std::string& path);
+  void LinkNewestLocked(Slot* slot);
+  void UnlinkLocked(Slot* slot);
+  void EraseLocked(Map::iterator it);
   // Evicts least recently used slots until the cache is within its capacity.
   void EvictLocked();
 
   const size_t capacity_;
   mutable std::mutex mutex_;
-  Lru lru_;
-  std::unordered_map<std::string, Lru::iterator> byPath_;
+  Map byPath_;
+  Slot* newest_ = nullptr;
+  Slot* oldest_ = nullptr;
   size_t bytes_ = 0;
   uint64_t hits_ = 0, misses_ = 0, evictions_ = 0;
 };

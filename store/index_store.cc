@@ -188,9 +188,7 @@ Status IndexStore::Open(const std::string& path, Use use, std::shared_ptr<Cached
   if (Status status = Load(path, &loaded->doc); !status.ok()) {
     // That there is no file is as certain as its contents: only this process creates one.
     if (cache_ && use == Use::kRead && status.IsAbsent()) {
-      auto absent = std::make_shared<CachedIndex>();
-      absent->absent = true;
-      cache_->Put(path, std::move(absent));
+      cache_->Put(path, CachedIndex::Absent());
     }
     return status;
   }
