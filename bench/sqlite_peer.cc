@@ -116,17 +116,30 @@ bool SqlitePeer::StepOnce(sqlite3_stmt* stmt, const char* what) {
   return Ok(sqlite3_step(stmt), SQLITE_DONE, what);
 }
 
-bool SqlitePeer::Add(std::u16string_view user, const std::u16string& text,
-                     const IndexRecord& record, int maxCount) {
+std::string SqlitePeer::Compress(const std::u16string& text) {
   // The same block the text file store appends: UTF-16LE with its terminating zero unit.
   uint8_t block[TextFileStore::kMaxBlockBytes + 1];
   uint32_t blockLen = TextFileStore::kMaxBlockBytes;
   if (xowzip::Compress(block, &blockLen, reinterpret_cast<const uint8_t*>(text.c_str()),
                        static_cast<uint32_t>(2 * text.size() + 2)) != xowzip::kOk) {
+    return {};
+  }
+  return std::string(reinterpret_cast<const char*>(block), blockLen);
+}
+
+bool SqlitePeer::Add(std::u16string_view user, const std::u16string& text,
+                     const IndexRecord& record, int maxCount) {
+  const std::string block = Compress(text);
+  if (block.empty()) {
     error_ = "compression failed";
     return false;
   }
-  if (!StepOnce(begin_, "BEGIN")) return false;
+  return AddCompressed(user, block, record, maxCount);
+}
+
+bool SqlitePeer::AddCompressed(std::u16string_view user, std::string_view block,
+                               const IndexRecord& record, int maxCount) {
+  if (!bulk_ && !StepOnce(begin_, "BEGIN")) return false;
   bool ok = false;
   {
     StatementUse use(trim_);
@@ -145,14 +158,26 @@ bool SqlitePeer::Add(std::u16string_view user, const std::u16string& text,
     BindText(insert_, 7, record.Reciever);
     BindText(insert_, 8, record.Title);
     BindText(insert_, 9, record.SessionDescription);
-    sqlite3_bind_int(insert_, 10, static_cast<int>(blockLen));
-    sqlite3_bind_blob(insert_, 11, block, static_cast<int>(blockLen), SQLITE_STATIC);
+    sqlite3_bind_int(insert_, 10, static_cast<int>(block.size()));
+    sqlite3_bind_blob(insert_, 11, block.data(), static_cast<int>(block.size()), SQLITE_STATIC);
     ok = Ok(sqlite3_step(insert_), SQLITE_DONE, "insert");
   }
   if (!ok) {
     StepOnce(rollback_, "ROLLBACK");  // keeps the error of the failed step
+    bulk_ = false;
     return false;
   }
+  return bulk_ || StepOnce(commit_, "COMMIT");
+}
+
+bool SqlitePeer::BeginBulk() {
+  bulk_ = StepOnce(begin_, "BEGIN");
+  return bulk_;
+}
+
+bool SqlitePeer::EndBulk() {
+  if (!bulk_) return false;
+  bulk_ = false;
   return StepOnce(commit_, "COMMIT");
 }
 

@@ -38,6 +38,16 @@ class SqlitePeer {
   // one, at most `maxCount` remain (the store's owner limit). True on success.
   bool Add(std::u16string_view user, const std::u16string& text, const IndexRecord& record,
            int maxCount);
+  // The same with the text's block compressed already (see Compress).
+  bool AddCompressed(std::u16string_view user, std::string_view block, const IndexRecord& record,
+                     int maxCount);
+  // The block the text file store appends for `text` (UTF-16LE with its terminating zero
+  // unit, compressed); empty when it cannot be compressed.
+  static std::string Compress(const std::u16string& text);
+  // Bulk loading (a benchmark's setup): the Adds between BeginBulk and EndBulk form one
+  // transaction instead of one each. True on success.
+  bool BeginBulk();
+  bool EndBulk();
   // Rows of the user, or -1 on an error.
   int Count(std::u16string_view user);
   // Appends one record per row of the user, oldest first.
@@ -65,6 +75,7 @@ class SqlitePeer {
                    std::vector<TextRecord>* list);
 
   sqlite3* db_ = nullptr;
+  bool bulk_ = false;  // Adds run inside the bulk transaction
   std::string error_;
   sqlite3_stmt* begin_ = nullptr;
   sqlite3_stmt* commit_ = nullptr;

@@ -4,9 +4,17 @@
 //   store_growth_bench [--quick] [--runs=N] [--owners=N,...] [--owners-axis-entries=N]
 //                      [--entries-owners=N] [--sample=N] [--no-page-drop]
 //                      [--sqlite-cache-mib=N] [--dir=PATH] [--keep]
+//                      [--sets-dir=PATH] [--no-reuse]
 //
 // Each data set (owners x entries per owner, person or group) is filled in its own store root
-// and SQLite file, then count, fetch + decompress and add are timed on three subjects: the
+// and SQLite file. The fill is setup, not measured work: every owner's files are written once,
+// with the bytes the adds of its messages one after the other would leave (texts, index, and
+// the scratch copy of the save before the last), and SQLite takes the same rows in one
+// transaction. Sets of at least 10,000 owners are kept below --sets-dir (default
+// $TMPDIR/pigeonbox-growthbench-sets) with a note of the owners adds have touched, and later
+// runs measure the owners no add touched yet instead of filling and removing them again
+// (--no-reuse: filled in the work directory and removed, as the small sets are).
+// Then count, fetch + decompress and add are timed on three subjects: the
 // store with its index cache (IndexCacheMB 64, the default), the store without it
 // (IndexCacheMB 0, the store as it was before the cache) and SQLite. Each subject is timed
 //   cold, pages dropped: first touch of each sampled owner after the store manager (or SQLite
@@ -15,6 +23,8 @@
 //   cold:                the same with those files read into the page cache first;
 //   warm:                the cold owners again, several rounds, same manager / connection.
 // Adds change the data, so every cold add pass of the store takes owners no earlier add touched.
+// The uncached store never runs while a cached one is open: the descriptors the cached store
+// keeps open would serve its reads too, which the store before the cache never had.
 // With --runs=N every data set is measured N times and the tables give the medians; a set is
 // filled again for a run only when it has no owners left that no add touched.
 //
@@ -49,6 +59,8 @@
 #include "service/log_file.h"
 #include "store/file_system.h"
 #include "store/offmsg_store_mgr.h"
+#include "store/safe_save.h"
+#include "store/text_file_store.h"
 
 namespace pigeonbox::bench {
 namespace {
@@ -57,11 +69,16 @@ constexpr uint64_t kSeed = 0x6E0117;
 constexpr int kTextCount = 512;
 constexpr int kWarmRounds = 5;
 constexpr int kColdRounds = 3;
+// Sets with at least this many owners are kept between runs (see --sets-dir).
+constexpr int kKeptSetOwners = 10000;
+// Written into a kept set's state; a set of another format is filled again.
+constexpr int kStateFormat = 1;
 
 struct Options {
   bool quick = false;
   bool keep = false;
   bool pageDrop = true;
+  bool reuse = true;  // large sets kept in setsDir between runs
   int runs = 1;
   std::vector<int> ownerCounts = {1000, 10000, 100000};
   int ownersAxisEntries = 1;  // entries per owner on the owners axis
@@ -69,6 +86,7 @@ struct Options {
   int sample = 250;           // owners per cold pass
   int sqliteCacheMiB = 0;
   std::string dir;
+  std::string setsDir;
   std::string rssProbe;        // internal: the store root the memory probe opens
   bool rssProbeGroup = false;  // internal: the probe's owners are group owners
 };
@@ -100,6 +118,10 @@ bool ParseOptions(int argc, char** argv, Options* options) {
       options->keep = true;
     } else if (arg == "--no-page-drop") {
       options->pageDrop = false;
+    } else if (arg == "--no-reuse") {
+      options->reuse = false;
+    } else if (auto sets = value("--sets-dir=")) {
+      options->setsDir = *sets;
     } else if (auto runs = value("--runs=")) {
       options->runs = std::max(1, std::atoi(runs->c_str()));
     } else if (auto owners = value("--owners=")) {
@@ -215,6 +237,11 @@ struct DataSet {
     return std::to_string(owners) + " owners x " + std::to_string(entries) +
            (group ? " group" : " person");
   }
+  // A directory name.
+  std::string Key() const {
+    return std::string(group ? "group-" : "person-") + std::to_string(owners) + "x" +
+           std::to_string(entries);
+  }
 };
 
 enum class Subject { kCached, kUncached, kSqlite };
@@ -262,18 +289,22 @@ class Figures {
 // One data set: fills it, times every operation on every subject, removes it.
 class GrowthRun {
  public:
+  // A `kept` set may be one an earlier run filled in `root` with the same seed (see Fill).
   GrowthRun(const Options& options, const StoreCorpus& corpus, const DataSet& set, std::string root,
-            uint64_t seed, Figures* figures)
+            uint64_t seed, bool kept, Figures* figures)
       : options_(options),
         corpus_(corpus),
         set_(set),
         root_(std::move(root)),
+        seed_(seed),
+        kept_(kept),
         rng_(seed),
         figures_(figures),
         live_(static_cast<size_t>(set.owners)),
         k_(std::min<size_t>(static_cast<size_t>(options.sample), live_.size() / 4)) {}
 
-  // Fills the store and SQLite; false when that failed (reported with "!!").
+  // Fills the store and SQLite, or takes up a kept set an earlier run filled whose untouched
+  // owners suffice; false when that failed (reported with "!!").
   bool Fill();
   // Whether the data set still has owners for a measurement that no add has touched.
   bool CanMeasure() const { return (used_ + 4) * k_ <= live_.size(); }
@@ -290,7 +321,18 @@ class GrowthRun {
   // Makes the subject's open manager (connection) the one the operations use.
   void Use(Subject subject);
   void Close();
-  bool FillBoth();
+  // Which owner each message goes to, in the order they arrive: rounds over the owners in a
+  // shuffled order, as messages arrive, so that SQLite's rows of one owner lie apart as they
+  // would in service. Sets live_ and nextSeq_.
+  std::vector<std::pair<size_t, uint64_t>> PlanFill();
+  bool FillStore();
+  // The block of message `seq`'s text, compressed once for every message sharing the text.
+  const std::string& Compressed(uint64_t seq);
+  bool FillSqlite(const std::vector<std::pair<size_t, uint64_t>>& arrivals);
+  // A kept set's state: which owners adds have touched, and what the fill reported.
+  std::string StatePath() const { return root_ + "growth-state"; }
+  bool LoadState();
+  void SaveState() const;
   std::vector<std::string> FilesOf(Subject subject, const std::vector<size_t>& owners);
   // Times `rounds` passes of the operation over the owners (shuffled each round).
   double Pass(Subject subject, Op op, const std::vector<size_t>& owners, int rounds);
@@ -302,6 +344,8 @@ class GrowthRun {
   const StoreCorpus& corpus_;
   const DataSet set_;
   const std::string root_;
+  const uint64_t seed_;
+  const bool kept_;
   std::mt19937_64 rng_;
   Figures* figures_;
   // The messages each owner holds, oldest first (the fill stays within the owner limit).
@@ -311,6 +355,7 @@ class GrowthRun {
   size_t used_ = 0;            // slices taken
   uint64_t nextSeq_ = 0;
   bool failed_ = false;
+  double fillStoreSeconds_ = 0, fillSqliteSeconds_ = 0, storeMB_ = 0, sqliteMB_ = 0;
 
   PosixFileSystem fs_;
   LogFile log_;
@@ -321,6 +366,7 @@ class GrowthRun {
   OffMsgStoreMgr* store_ = nullptr;
   SqlitePeer* peer_ = nullptr;
   std::vector<TextRecord> texts_;
+  std::map<const std::u16string*, std::string> compressed_;  // by text, see Compressed
   uint8_t part_[kPartBufferBytes];
   uint32_t partLength_ = 0;
 };
@@ -335,7 +381,10 @@ void GrowthRun::Open(Subject subject) {
     }
   } else {
     StoreSettings settings;
-    if (subject == Subject::kUncached) settings.indexCacheMB = 0;
+    if (subject == Subject::kUncached) {
+      settings.indexCacheMB = 0;
+      stores_[0].reset();  // its kept descriptors would serve this store's reads too
+    }
     std::unique_ptr<OffMsgStoreMgr>& slot = stores_[subject == Subject::kCached ? 0 : 1];
     slot.reset();
     slot = std::make_unique<OffMsgStoreMgr>(root_, settings, fs_, log_);
@@ -358,44 +407,132 @@ void GrowthRun::Close() {
   peerSlot_.reset();
 }
 
-bool GrowthRun::FillBoth() {
-  Open(Subject::kCached);
-  auto peer = std::make_unique<SqlitePeer>(root_ + "peer.sqlite", options_.sqliteCacheMiB);
-  if (!peer->error().empty()) {
-    std::printf("  !! SQLite peer: %s\n", peer->error().c_str());
-    return false;
-  }
-  // Rounds over the owners in a shuffled order, as messages arrive, so that SQLite's rows of
-  // one owner lie apart as they would in service.
+std::vector<std::pair<size_t, uint64_t>> GrowthRun::PlanFill() {
+  std::vector<std::pair<size_t, uint64_t>> arrivals;
   std::vector<size_t> order(live_.size());
   for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-  using Clock = std::chrono::steady_clock;
-  Clock::duration storeTime{}, sqliteTime{};
   for (int round = 0; round < set_.entries; ++round) {
     std::shuffle(order.begin(), order.end(), rng_);
     for (size_t owner : order) {
       const uint64_t seq = nextSeq_++;
-      const IndexRecord record = corpus_.RecordOf(seq, Owner(owner));
-      const std::u16string& text = corpus_.TextOf(seq);
-      const Clock::time_point start = Clock::now();
-      const int rc = set_.group ? store_->AddDisGroupOffMsg(Owner(owner), text, record)
-                                : store_->AddOffMsg(Owner(owner), text, record);
-      const Clock::time_point stored = Clock::now();
-      const bool added = peer->Add(Owner(owner), text, record, Limit());
-      storeTime += stored - start;
-      sqliteTime += Clock::now() - stored;
-      if (rc != 0 || !added) {
-        std::printf("  !! filling %s failed: store %d, SQLite '%s'\n", set_.Label().c_str(), rc,
-                    peer->error().c_str());
-        return false;
-      }
+      arrivals.emplace_back(owner, seq);
       live_[owner].push_back(seq);
     }
   }
-  figures_->AddNote(set_, "fill store s", std::chrono::duration<double>(storeTime).count());
-  figures_->AddNote(set_, "fill sqlite s", std::chrono::duration<double>(sqliteTime).count());
-  Close();
+  return arrivals;
+}
+
+// Writes what the adds of each owner's messages in turn leave: the texts appended in order, the
+// index with every entry, and from two entries on the scratch copy beside it, which then holds
+// the index of the save before the last. The fill stays within the owner limit, so no add
+// would have trimmed.
+bool GrowthRun::FillStore() {
+  const StoreSettings settings;
+  StorePaths paths(root_, fs_);
+  std::unique_ptr<TextFileStore> text;
+  std::unique_ptr<IndexStore> index;
+  if (set_.group) {
+    text = std::make_unique<DisGroupFileStore>(paths, fs_, log_);
+    index = std::make_unique<DisGroupIndexStore>(settings.storeDisGroupMaxCount, false, paths, fs_,
+                                                 log_);
+  } else {
+    text = std::make_unique<OffMsgFileStore>(paths, fs_, log_);
+    index = std::make_unique<OffMsgIndexStore>(settings.storeMaxCount, false, paths, fs_, log_);
+  }
+  std::vector<IndexEntry> entries;
+  std::string blocks;
+  for (size_t owner = 0; owner < live_.size(); ++owner) {
+    entries.clear();
+    blocks.clear();
+    for (uint64_t seq : live_[owner]) {
+      IndexEntry& entry = entries.emplace_back();
+      entry.record = corpus_.RecordOf(seq, Owner(owner));
+      if (index->PrefixesReciever(entry.record.Sender)) {
+        entry.record.Reciever = u";" + entry.record.Reciever;
+      }
+      // The text file holds the blocks back to back, as appended.
+      const std::string& block = Compressed(seq);
+      if (block.empty()) {
+        std::printf("  !! filling %s: a text could not be compressed\n", set_.Label().c_str());
+        return false;
+      }
+      entry.pos = {static_cast<int32_t>(blocks.size()), static_cast<int32_t>(block.size())};
+      blocks += block;
+    }
+    const std::optional<std::string> textPath = text->TextPath(Owner(owner));
+    if (!textPath || fs_.WriteFile(*textPath, blocks) != 0) {
+      std::printf("  !! filling %s: a text file could not be written\n", set_.Label().c_str());
+      return false;
+    }
+    const std::optional<std::string> path = index->IndexPath(Owner(owner));
+    bool ok = path.has_value();
+    if (ok && entries.size() >= 2) {
+      const IndexEntry last = entries.back();
+      entries.pop_back();
+      ok = index->WriteIndexFile(ScratchPathOf(*path), entries).ok();
+      entries.push_back(last);
+    }
+    if (!ok || !index->WriteIndexFile(*path, entries).ok()) {
+      std::printf("  !! filling %s: an index could not be written\n", set_.Label().c_str());
+      return false;
+    }
+  }
   return true;
+}
+
+const std::string& GrowthRun::Compressed(uint64_t seq) {
+  const std::u16string& text = corpus_.TextOf(seq);
+  std::string& block = compressed_[&text];
+  if (block.empty()) block = SqlitePeer::Compress(text);
+  return block;
+}
+
+bool GrowthRun::FillSqlite(const std::vector<std::pair<size_t, uint64_t>>& arrivals) {
+  SqlitePeer peer(root_ + "peer.sqlite", options_.sqliteCacheMiB);
+  bool ok = peer.error().empty() && peer.BeginBulk();
+  for (size_t i = 0; ok && i < arrivals.size(); ++i) {
+    const auto [owner, seq] = arrivals[i];
+    ok = peer.AddCompressed(Owner(owner), Compressed(seq), corpus_.RecordOf(seq, Owner(owner)),
+                            Limit());
+  }
+  ok = ok && peer.EndBulk();
+  if (!ok)
+    std::printf("  !! filling SQLite for %s: %s\n", set_.Label().c_str(), peer.error().c_str());
+  return ok;
+}
+
+bool GrowthRun::LoadState() {
+  std::ifstream in(StatePath());
+  std::map<std::string, std::string> values;
+  std::string key, value;
+  while (in >> key >> value) values[key] = value;
+  auto number = [&](const char* name) { return std::atof(values[name].c_str()); };
+  if (values["format"] != std::to_string(kStateFormat) || values["set"] != set_.Key() ||
+      values["seed"] != std::to_string(seed_)) {
+    return false;
+  }
+  // Slices of this run's size that cover every owner an earlier run took.
+  const size_t taken = static_cast<size_t>(number("owners-taken"));
+  used_ = k_ == 0 ? 0 : (taken + k_ - 1) / k_;
+  nextSeq_ = std::max<uint64_t>(nextSeq_, static_cast<uint64_t>(number("next-seq")));
+  fillStoreSeconds_ = number("fill-store-s");
+  fillSqliteSeconds_ = number("fill-sqlite-s");
+  storeMB_ = number("store-mb");
+  sqliteMB_ = number("sqlite-mb");
+  return CanMeasure();
+}
+
+void GrowthRun::SaveState() const {
+  // Written aside and renamed, so that a killed run leaves the old state or the new.
+  const std::string temp = StatePath() + ".new";
+  {
+    std::ofstream out(temp, std::ios::trunc);
+    out << "format " << kStateFormat << "\nset " << set_.Key() << "\nseed " << seed_
+        << "\nowners-taken " << used_ * k_ << "\nnext-seq " << nextSeq_ << "\nfill-store-s "
+        << fillStoreSeconds_ << "\nfill-sqlite-s " << fillSqliteSeconds_ << "\nstore-mb "
+        << storeMB_ << "\nsqlite-mb " << sqliteMB_ << "\n";
+  }
+  std::filesystem::rename(temp, StatePath());
 }
 
 std::vector<std::string> GrowthRun::FilesOf(Subject subject, const std::vector<size_t>& owners) {
@@ -493,19 +630,40 @@ double GrowthRun::Pass(Subject subject, Op op, const std::vector<size_t>& owners
 }
 
 bool GrowthRun::Fill() {
-  std::filesystem::create_directories(root_);
+  // The same seed plans the same fill, so a kept set needs only the plan (and its state).
+  const std::vector<std::pair<size_t, uint64_t>> arrivals = PlanFill();
+  const bool reused = kept_ && LoadState();
+  if (!reused) {
+    std::error_code ec;
+    std::filesystem::remove_all(root_, ec);  // an earlier run's set, or one left unfinished
+    std::filesystem::create_directories(root_);
+  }
   log_.Open(root_ + "Logs", "Pigeonbox.log");
-  if (!FillBoth()) return false;
-  // The fill's write-back is not charged to the passes.
-  Settle();
-  figures_->AddNote(set_, "store MB", DirectoryBytes(root_ + "OffMsg") / 1e6);
-  figures_->AddNote(
-      set_, "sqlite MB",
-      (DirectoryBytes(root_) - DirectoryBytes(root_ + "OffMsg") - DirectoryBytes(root_ + "Logs")) /
-          1e6);
+  if (!reused) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point start = Clock::now();
+    if (!FillStore()) return false;
+    const Clock::time_point stored = Clock::now();
+    if (!FillSqlite(arrivals)) return false;
+    fillStoreSeconds_ = std::chrono::duration<double>(stored - start).count();
+    fillSqliteSeconds_ = std::chrono::duration<double>(Clock::now() - stored).count();
+    // The fill's write-back is not charged to the passes.
+    Settle();
+    storeMB_ = DirectoryBytes(root_ + "OffMsg") / 1e6;
+    sqliteMB_ = (DirectoryBytes(root_) - DirectoryBytes(root_ + "OffMsg") -
+                 DirectoryBytes(root_ + "Logs")) /
+                1e6;
+  }
+  figures_->AddNote(set_, "fill store s", fillStoreSeconds_);
+  figures_->AddNote(set_, "fill sqlite s", fillSqliteSeconds_);
+  figures_->AddNote(set_, "store MB", storeMB_);
+  figures_->AddNote(set_, "sqlite MB", sqliteMB_);
   order_.resize(live_.size());
   for (size_t i = 0; i < order_.size(); ++i) order_[i] = i;
   std::shuffle(order_.begin(), order_.end(), rng_);
+  if (kept_ && !reused) SaveState();
+  if (reused)
+    std::fprintf(stderr, "%s: kept set taken up (%zu slices used)\n", set_.Label().c_str(), used_);
   return true;
 }
 
@@ -515,6 +673,7 @@ bool GrowthRun::Measure() {
   // takes a slice of its own, whose owners hold exactly the filled entries.
   const size_t base = used_;
   used_ += 4;
+  if (kept_) SaveState();  // the slices are taken, even if this run is killed
   auto slice = [&](size_t n) {
     return std::vector<size_t>(order_.begin() + static_cast<std::ptrdiff_t>((base + n) * k_),
                                order_.begin() + static_cast<std::ptrdiff_t>((base + n + 1) * k_));
@@ -538,6 +697,23 @@ bool GrowthRun::Measure() {
       p.droppedFiles = FilesOf(subject, p.dropped);
       p.coldFiles = FilesOf(subject, p.cold);
     }
+    // Warm: the subject's manager (connection) of its last cold pass, on the same owners, right
+    // after that pass (the uncached store's pass closes the cached one).
+    auto warm = [&](Subject subject) {
+      const std::optional<IndexCache::Stats> before =
+          store_ ? store_->IndexCacheStats() : std::nullopt;
+      figures_->Add(set_, op, State::kWarm, subject,
+                    Pass(subject, op, passes[static_cast<int>(subject)].cold, kWarmRounds));
+      if (before && op != Op::kAdd) {
+        const IndexCache::Stats after = *store_->IndexCacheStats();
+        const double hits = static_cast<double>(after.hits - before->hits);
+        const double misses = static_cast<double>(after.misses - before->misses);
+        figures_->AddNote(set_, std::string(OpName(op)) + " warm hit %",
+                          100 * hits / std::max(1.0, hits + misses));
+        figures_->AddNote(set_, "cache KB per owner",
+                          static_cast<double>(after.bytes) / 1024 / static_cast<double>(k_));
+      }
+    };
     for (int round = 0; round < coldRounds; ++round) {
       for (Subject subject : kSubjects) {
         Passes& p = passes[static_cast<int>(subject)];
@@ -549,29 +725,17 @@ bool GrowthRun::Measure() {
         ReadIntoPageCache(p.coldFiles);
         Open(subject);
         p.coldUs += Pass(subject, op, p.cold, 1) / coldRounds;
+        if (round == coldRounds - 1) warm(subject);
       }
     }
-    // Warm: each subject's manager (connection) of its last cold pass, on the same owners.
     for (Subject subject : kSubjects) {
       const Passes& p = passes[static_cast<int>(subject)];
       if (options_.pageDrop) figures_->Add(set_, op, State::kColdDropped, subject, p.droppedUs);
       figures_->Add(set_, op, State::kCold, subject, p.coldUs);
-      Use(subject);
-      const std::optional<IndexCache::Stats> before =
-          store_ ? store_->IndexCacheStats() : std::nullopt;
-      figures_->Add(set_, op, State::kWarm, subject, Pass(subject, op, p.cold, kWarmRounds));
-      if (before && op != Op::kAdd) {
-        const IndexCache::Stats after = *store_->IndexCacheStats();
-        const double hits = static_cast<double>(after.hits - before->hits);
-        const double misses = static_cast<double>(after.misses - before->misses);
-        figures_->AddNote(set_, std::string(OpName(op)) + " warm hit %",
-                          100 * hits / std::max(1.0, hits + misses));
-        figures_->AddNote(set_, "cache KB per owner",
-                          static_cast<double>(after.bytes) / 1024 / static_cast<double>(k_));
-      }
     }
     Close();
   }
+  if (kept_) SaveState();  // the sequence numbers the adds took
   return !failed_;
 }
 
@@ -751,7 +915,7 @@ int Main(int argc, char** argv) {
                  "usage: store_growth_bench [--quick] [--runs=N] [--owners=N,...] "
                  "[--owners-axis-entries=N] [--entries-owners=N] [--sample=N] [--no-page-drop] "
                  "[--sqlite-cache-mib=N] "
-                 "[--dir=PATH] [--keep]\n");
+                 "[--dir=PATH] [--keep] [--sets-dir=PATH] [--no-reuse]\n");
     return 2;
   }
   if (!options.rssProbe.empty()) return RssProbe(options);
@@ -761,6 +925,11 @@ int Main(int argc, char** argv) {
     return 1;
   }
   if (work.back() != '/') work += '/';
+  if (options.setsDir.empty()) {
+    const char* tmp = std::getenv("TMPDIR");
+    options.setsDir = std::string(tmp && *tmp ? tmp : "/tmp") + "/pigeonbox-growthbench-sets";
+  }
+  if (options.setsDir.back() != '/') options.setsDir += '/';
   // As in store_bench: the heap's top is kept, so SQLite's adds pay no brk shrink and regrowth.
   mallopt(M_TRIM_THRESHOLD, 256 << 20);
 
@@ -804,6 +973,12 @@ int Main(int argc, char** argv) {
             "page cache with fdatasync and posix_fadvise(DONTNEED); directory entries and inodes "
             "stay cached. cold = empty index cache, those files in the page cache."
           : "cold = empty index cache, warm page cache.");
+  std::printf(
+      "Fill (setup, not measured): each owner's files written once with the bytes its adds "
+      "leave, SQLite's rows in one transaction; sets of %d owners or more %s.\n\n",
+      kKeptSetOwners,
+      options.reuse ? ("kept in " + options.setsDir + " and taken up by later runs").c_str()
+                    : "filled afresh");
   std::fflush(stdout);
 
   Figures figures;
@@ -811,18 +986,22 @@ int Main(int argc, char** argv) {
   std::vector<std::string> filled;  // the data sets' roots, removed at the end
   bool ok = true;
   // A data set with owners enough is filled once and measured in every run, else filled anew
-  // for each: both filling and removing 100,000 owners' files take minutes on this machine.
+  // for each; the largest ones are kept between runs (both filling and removing 100,000
+  // owners' files take minutes on this machine).
   for (size_t i = 0; i < sets.size() && ok; ++i) {
-    const std::string root = work + "set" + std::to_string(i) + "/";
+    const bool kept = options.reuse && sets[i].owners >= kKeptSetOwners;
+    const std::string root =
+        kept ? options.setsDir + sets[i].Key() + "/" : work + "set" + std::to_string(i) + "/";
     auto seconds = [](auto duration) { return std::chrono::duration<double>(duration).count(); };
     std::unique_ptr<GrowthRun> growth;
     for (int run = 0; run < options.runs && ok; ++run) {
       const auto start = std::chrono::steady_clock::now();
       if (!growth || !growth->CanMeasure()) {
-        std::error_code ec;
-        std::filesystem::remove_all(root, ec);  // the set of an earlier run
-        growth = std::make_unique<GrowthRun>(options, corpus, sets[i], root, kSeed + 1000 * run + i,
-                                             &figures);
+        // A kept set is always planned with the same seed, so a later run can take it up.
+        const uint64_t seed = kept ? kSeed + static_cast<uint64_t>(sets[i].owners)
+                                   : kSeed + 1000 * static_cast<uint64_t>(run) + i;
+        if (growth) std::filesystem::remove(root + "growth-state");  // used up: fill again
+        growth = std::make_unique<GrowthRun>(options, corpus, sets[i], root, seed, kept, &figures);
         ok = growth->Fill();
         std::fprintf(stderr, "%s: filled in %.0f s\n", sets[i].Label().c_str(),
                      seconds(std::chrono::steady_clock::now() - start));
@@ -843,7 +1022,7 @@ int Main(int argc, char** argv) {
       std::fflush(stdout);
     }
     // Removing many owners' files takes long on a busy disk: the results are printed first.
-    filled.push_back(root);
+    if (!kept) filled.push_back(root);
   }
   std::printf("## Growth with the entries per owner (%d owners)\n\n", options.entriesOwners);
   PrintTable(sets, figures, false, options);
