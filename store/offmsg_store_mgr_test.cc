@@ -4,44 +4,16 @@
 
 #include <cerrno>
 
-#include "suite/xow_zip.h"
-#include "testutil/store/faulty_file_system.h"
-#include "testutil/temp_dir.h"
+#include "testutil/store/store_mgr_fixture.h"
 
 namespace pigeonbox {
 namespace {
 
-IndexRecord Record(std::u16string msgId, int32_t createTime) {
-  IndexRecord r;
-  r.CreateTime = createTime;
-  r.Title = u"t-" + msgId;
-  r.Type = u"Quorvel.KVT.IM";
-  r.Sender = u"bob";
-  r.Reciever = u"alice";
-  r.MsgID = std::move(msgId);
-  return r;
-}
+using testutil::Record;
+using testutil::StoredText;
 
-std::u16string Decompress(const TextRecord& record) {
-  uint8_t out[13312] = {};
-  uint32_t length = sizeof out;
-  if (xowzip::UnCompress(out, &length, record.Data.data(),
-                         static_cast<uint32_t>(record.Data.size())) != 0)
-    return u"(undecodable)";
-  std::u16string text;
-  for (uint32_t i = 0; i + 1 < length && (out[i] | out[i + 1]); i += 2)
-    text += static_cast<char16_t>(out[i] | out[i + 1] << 8);
-  return text;
-}
-
-class StoreMgrTest : public ::testing::Test {
+class StoreMgrTest : public testutil::StoreMgrFixture {
  protected:
-  static constexpr int64_t kNow = 1'700'000'000;
-
-  StoreMgrTest() : faulty_(posix_), clock_(kNow) {
-    log_.Open(dir_.path() + "Logs", "Pigeonbox.log");
-  }
-
   OffMsgStoreMgr& Manager(StoreSettings settings = {}) {
     mgr_ = std::make_unique<OffMsgStoreMgr>(dir_.path(), settings, faulty_, log_, clock_);
     EXPECT_EQ(mgr_->InitStores(), 1);
@@ -53,14 +25,6 @@ class StoreMgrTest : public ::testing::Test {
     FileStat st;
     return posix_.Stat(path, &st) == 0 ? st.size : -1;
   }
-  std::string Log() { return dir_.Read("Logs/Pigeonbox.log"); }
-
-  testutil::TempDir dir_;
-  PosixFileSystem posix_;
-  FaultyFileSystem faulty_;
-  ManualClock clock_;
-  LogFile log_;
-  std::unique_ptr<OffMsgStoreMgr> mgr_;
 };
 
 TEST_F(StoreMgrTest, CountsCombinePersonAndGroupStores) {
@@ -105,8 +69,8 @@ TEST_F(StoreMgrTest, FetchReturnsTheStoredTextsAndJudgesByTheGroupLookup) {
   std::vector<TextRecord> texts;
   EXPECT_EQ(mgr.GetOffMsgTxt(u"alice", u"m", &texts), -1);  // found only among person entries
   ASSERT_EQ(texts.size(), 2u);
-  EXPECT_EQ(Decompress(texts[0]), u"第一 part");
-  EXPECT_EQ(Decompress(texts[1]), u"second part");
+  EXPECT_EQ(StoredText(texts[0]), u"第一 part");
+  EXPECT_EQ(StoredText(texts[1]), u"second part");
   EXPECT_EQ(texts[1].CreateTime, 11);
   EXPECT_EQ(texts[1].Reciever, u";alice");
   EXPECT_EQ(texts[1].DataLength, texts[1].Data.size());
@@ -115,7 +79,7 @@ TEST_F(StoreMgrTest, FetchReturnsTheStoredTextsAndJudgesByTheGroupLookup) {
   texts.clear();
   EXPECT_EQ(mgr.GetOffMsgTxtSince(u"alice", u"m", 11, &texts), 0);
   ASSERT_EQ(texts.size(), 2u);
-  EXPECT_EQ(Decompress(texts[1]), u"group part");
+  EXPECT_EQ(StoredText(texts[1]), u"group part");
 }
 
 TEST_F(StoreMgrTest, DeletingTheLastEntryRemovesTheOwnersFiles) {
@@ -163,8 +127,8 @@ TEST_F(StoreMgrTest, DeletingGivenPartsLeavesPartsStoredSinceTheyWereRead) {
   std::vector<TextRecord> left;
   mgr.GetOffMsgTxt(u"alice", u"m", &left);
   ASSERT_EQ(left.size(), 2u);
-  EXPECT_EQ(Decompress(left[0]), u"new");
-  EXPECT_EQ(Decompress(left[1]), u"later");
+  EXPECT_EQ(StoredText(left[0]), u"new");
+  EXPECT_EQ(StoredText(left[1]), u"later");
   EXPECT_EQ(mgr.GetAllOffMsgSum(u"alice"), 3);
   // Parts already gone are reported, and nothing else is touched.
   EXPECT_TRUE(mgr.DelOffMsgParts(u"alice", u"m", KeysOf(read), &removed).IsNotFound());
@@ -235,7 +199,7 @@ TEST_F(StoreMgrTest, DeletingGivenPartsAfterAShrinkLeavesPartsTheKeysNoLongerNam
   std::vector<TextRecord> left;
   mgr.GetOffMsgTxt(u"alice", u"m", &left);
   ASSERT_EQ(left.size(), 3u);
-  EXPECT_EQ(Decompress(left[2]), u"part 3");
+  EXPECT_EQ(StoredText(left[2]), u"part 3");
 }
 
 TEST_F(StoreMgrTest, DeleteByTimeReturnsTheGroupCode) {
@@ -298,7 +262,7 @@ TEST_F(StoreMgrTest, AnIndexThatCannotBeReadKeepsTheOwnersFiles) {
   std::vector<TextRecord> texts;
   mgr.GetOffMsgTxt(u"alice", u"g", &texts);
   ASSERT_EQ(texts.size(), 1u);
-  EXPECT_EQ(Decompress(texts[0]), u"g");
+  EXPECT_EQ(StoredText(texts[0]), u"g");
   EXPECT_NE(Log().find("Owner files kept,Owner=alice,unavailable (Too many open files)"),
             std::string::npos);
 
@@ -312,7 +276,7 @@ TEST_F(StoreMgrTest, AnIndexThatCannotBeReadKeepsTheOwnersFiles) {
   texts.clear();
   mgr.GetOffMsgTxt(u"alice", u"b", &texts);
   ASSERT_EQ(texts.size(), 1u);
-  EXPECT_EQ(Decompress(texts[0]), u"b");
+  EXPECT_EQ(StoredText(texts[0]), u"b");
 }
 
 // Deleting an owner's last message removes the text file first: a failing unlink never leaves
@@ -338,7 +302,7 @@ TEST_F(StoreMgrTest, FailedUnlinkOfTheLastMessageLeavesASoundPair) {
   std::vector<TextRecord> texts;
   mgr.GetOffMsgTxt(u"alice", u"n", &texts);
   ASSERT_EQ(texts.size(), 1u);
-  EXPECT_EQ(Decompress(texts[0]), u"next");
+  EXPECT_EQ(StoredText(texts[0]), u"next");
 }
 
 TEST_F(StoreMgrTest, ShrinkKeepsLivePartsFromAddressZero) {
@@ -365,7 +329,7 @@ TEST_F(StoreMgrTest, ShrinkKeepsLivePartsFromAddressZero) {
   std::vector<TextRecord> texts;
   mgr.GetOffMsgTxt(u"alice", u"l2", &texts);
   ASSERT_EQ(texts.size(), 2u);
-  EXPECT_EQ(Decompress(texts[1]), u"live two b");
+  EXPECT_EQ(StoredText(texts[1]), u"live two b");
   // Only the three live blocks remain; the first starts at Addr 0.
   int64_t live = 0;
   for (const char16_t* id : {u"l1", u"l2"}) {

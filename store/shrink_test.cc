@@ -11,52 +11,25 @@
 
 #include "store/offmsg_store_mgr.h"
 #include "store/store_lock_stripes.h"
-#include "suite/xow_zip.h"
-#include "testutil/store/faulty_file_system.h"
-#include "testutil/temp_dir.h"
+#include "testutil/store/store_mgr_fixture.h"
 
 namespace pigeonbox {
 namespace {
 
-constexpr int64_t kNow = 1'700'000'000;
+constexpr int64_t kNow = testutil::kStoreNow;
 
 IndexRecord Part(std::u16string msgId, int64_t age) {
-  IndexRecord r;
-  r.CreateTime = static_cast<int32_t>(kNow - age);
-  r.Title = u"t-" + msgId;
-  r.Type = u"Quorvel.KVT.IM";
-  r.Sender = u"bob";
-  r.Reciever = u"alice";
-  r.MsgID = std::move(msgId);
-  return r;
+  return testutil::Record(std::move(msgId), static_cast<int32_t>(kNow - age));
 }
 
-class ShrinkTest : public ::testing::Test {
+class ShrinkTest : public testutil::StoreMgrFixture {
  protected:
-  ShrinkTest() : faulty_(posix_), clock_(kNow) { log_.Open(dir_.path() + "Logs", "Pigeonbox.log"); }
-
-  // A new manager, as at a start of the server.
-  OffMsgStoreMgr& Start(StoreSettings settings = {}) {
-    mgr_ = std::make_unique<OffMsgStoreMgr>(dir_.path(), settings, faulty_, log_, clock_);
-    mgr_->InitStores();
-    return *mgr_;
-  }
   // The decompressed texts of alice's parts of one MsgID.
   std::vector<std::u16string> Texts(std::u16string_view msgId) {
     std::vector<TextRecord> parts;
     mgr_->GetOffMsgTxt(u"alice", msgId, &parts);
     std::vector<std::u16string> texts;
-    for (const TextRecord& part : parts) {
-      std::vector<uint8_t> out(1 << 16);
-      uint32_t length = static_cast<uint32_t>(out.size());
-      if (xowzip::UnCompress(out.data(), &length, part.Data.data(),
-                             static_cast<uint32_t>(part.Data.size())) != 0)
-        length = 0;
-      std::u16string text;
-      for (uint32_t i = 0; i + 1 < length && (out[i] | out[i + 1]); i += 2)
-        text += static_cast<char16_t>(out[i] | out[i + 1] << 8);
-      texts.push_back(text);
-    }
+    for (const TextRecord& part : parts) texts.push_back(testutil::StoredText(part));
     return texts;
   }
   // Files the shrink keeps only while it runs: its temporary pair (and any scratch copy of it)
@@ -72,14 +45,6 @@ class ShrinkTest : public ::testing::Test {
     }
     return found;
   }
-  std::string Log() { return dir_.Read("Logs/Pigeonbox.log"); }
-
-  testutil::TempDir dir_;
-  PosixFileSystem posix_;
-  FaultyFileSystem faulty_;
-  ManualClock clock_;
-  LogFile log_;
-  std::unique_ptr<OffMsgStoreMgr> mgr_;
 };
 
 // Alice: two live parts, a deleted one (a dead block) and an expired one.
