@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <string>
 #include <unordered_map>
 
@@ -52,6 +53,13 @@ class WantedMsgId {
   explicit WantedMsgId(std::u16string_view msgId)
       : wide_(msgId), ansi_(ToAnsi(msgId)), key_(MsgIdKey(ansi_)) {
     for (char16_t c : msgId) ascii_ = ascii_ && c < 0x80;
+  }
+
+  // How many of the parsed entries have this MsgID.
+  size_t CountIn(const CachedIndex& index) const {
+    size_t count = 0;
+    for (size_t i = 0; i < index.entries.size(); ++i) count += Matches(index, i) ? 1 : 0;
+    return count;
   }
 
   // A parsed entry's MsgID (decoded, code page).
@@ -412,10 +420,13 @@ Status IndexStore::DeleteMatching(std::u16string_view owner, std::u16string_view
   int64_t removed = 0;
   const WantedMsgId wanted(msgId);
   CachedIndex* parsed = index->parsed ? index.get() : nullptr;
+  // The parsed entries, when there are, spare reading the MsgID out of the text again and tell
+  // how many entries have it, so the walk ends behind the last of them.
+  size_t unvisited = parsed ? wanted.CountIn(*parsed) : SIZE_MAX;
   size_t ordinal = 0;
-  while (doc.FindNextChild(kEntry)) {
-    // The parsed entries, when there are, spare reading the MsgID out of the text again.
+  while (unvisited > 0 && doc.FindNextChild(kEntry)) {
     const bool sameId = parsed ? wanted.Matches(*parsed, ordinal) : wanted.Matches(doc);
+    if (sameId && parsed) --unvisited;
     if (!sameId || !match(doc)) {
       ++ordinal;
       continue;
