@@ -234,16 +234,16 @@ void OffMsgApp::OnMsgArrive(uint32_t /*leading*/, const char16_t* srcIdentifier,
                             uint32_t /*trailing*/) {
   if (data == nullptr) return;
   try {
-    auto packet = std::make_unique<PacketBuffer>();
+    PacketBuffer packet;
     BuildMessagePacket(
         {View(srcIdentifier), View(type), View(sender), View(receiver), value, View(data)},
-        packet.get());
+        &packet);
     std::shared_lock lock(serviceMutex_);
     // Registration comes before the service's start (which may take seconds against a slow
     // centre or database): what arrives meanwhile waits here.
     settled_.wait_for(lock, kEarlyDeliveryHold, [this] { return startSettled_; });
     if (serviceReady_ && service_) {
-      service_->HandleMessage(*packet, View(receiverList));
+      service_->HandleMessage(packet, View(receiverList));
     } else {
       log_.Log(u"服务未在运行，消息未能处理: Type=%s;Sender=%s", View(type), View(sender));
     }

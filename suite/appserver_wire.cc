@@ -33,15 +33,20 @@ std::string EncodeUtf16Le(std::u16string_view text) {
 
 std::u16string DecodeUtf16Le(std::string_view bytes) {
   std::u16string text(bytes.size() / 2, u'\0');
-  if constexpr (std::endian::native == std::endian::little) {
-    std::memcpy(text.data(), bytes.data(), text.size() * 2);
-    return text;
-  }
-  for (size_t i = 0; i < text.size(); ++i) {
-    text[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
-                                    static_cast<unsigned char>(bytes[2 * i + 1]) << 8);
-  }
+  DecodeUtf16LeTo(bytes, text.data());
   return text;
+}
+
+void DecodeUtf16LeTo(std::string_view bytes, char16_t* out) {
+  const size_t units = bytes.size() / 2;
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(out, bytes.data(), units * 2);
+    return;
+  }
+  for (size_t i = 0; i < units; ++i) {
+    out[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
+                                   static_cast<unsigned char>(bytes[2 * i + 1]) << 8);
+  }
 }
 
 FrameWriter::FrameWriter(Op op) {
@@ -117,12 +122,17 @@ bool FrameReader::I32(int32_t* value) {
 
 bool FrameReader::Text(std::u16string* text) {
   std::string_view raw;
+  if (!TextBytes(&raw)) return false;
+  *text = DecodeUtf16Le(raw);
+  return true;
+}
+
+bool FrameReader::TextBytes(std::string_view* bytes) {
+  std::string_view raw;
   if (!Take(4, &raw)) return false;
   uint32_t size = LoadU32(raw.data());
   if (size % 2 != 0) return ok_ = false;
-  if (!Take(size, &raw)) return false;
-  *text = DecodeUtf16Le(raw);
-  return true;
+  return Take(size, bytes);
 }
 
 bool FrameReader::Bytes(std::string* bytes) {

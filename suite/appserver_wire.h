@@ -54,6 +54,8 @@ enum class PayloadKind : uint8_t { kText = 0, kData = 1 };
 // UTF-16LE bytes of a text, and back (an odd last byte is dropped).
 std::string EncodeUtf16Le(std::u16string_view text);
 std::u16string DecodeUtf16Le(std::string_view bytes);
+// The same into `out`, which has room for bytes.size() / 2 units.
+void DecodeUtf16LeTo(std::string_view bytes, char16_t* out);
 
 // Builds one frame, length prefix included.
 class FrameWriter {
@@ -81,6 +83,8 @@ class FrameReader {
   bool U8(uint8_t* value);
   bool I32(int32_t* value);
   bool Text(std::u16string* text);
+  // A text's UTF-16LE bytes as they lie in the body (an even count), without decoding them.
+  bool TextBytes(std::string_view* bytes);
   bool Bytes(std::string* bytes);
   // True when every read succeeded and the whole body was consumed.
   bool Done() const { return ok_ && rest_.empty(); }
