@@ -94,6 +94,7 @@ void AppServer::Loop() {
     for (int i = 0; i < count; ++i) {
       int fd = events[i].data.fd;
       if (fd == wakeFd_) {
+        FlushPending();
         while (!peers_.empty()) Close(peers_.begin()->first);
         return;
       }
@@ -109,7 +110,16 @@ void AppServer::Loop() {
       if (ok && (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR))) ok = ReadFrom(peer);
       if (!ok) Close(fd);
     }
+    FlushPending();
   }
+}
+
+void AppServer::FlushPending() {
+  for (int fd : pending_) {
+    auto it = peers_.find(fd);
+    if (it != peers_.end() && !it->second->Flush()) Close(fd);
+  }
+  pending_.clear();
 }
 
 void AppServer::AcceptAll() {
@@ -126,7 +136,7 @@ void AppServer::AcceptAll() {
     event.events = EPOLLIN;
     event.data.fd = fd;
     epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &event);
-    peers_[fd] = std::make_shared<AppServerPeer>(fd, PeerLabel(fd), epollFd_);
+    peers_[fd] = std::make_shared<AppServerPeer>(fd, PeerLabel(fd), epollFd_, &pending_);
   }
 }
 
@@ -274,13 +284,15 @@ bool AppServer::OnLogin(const std::shared_ptr<AppServerPeer>& peer, const std::s
 
 bool AppServer::OnUserSend(const std::shared_ptr<AppServerPeer>& peer, const std::string& body) {
   FrameReader reader(body);
-  std::u16string srcIdentifier, type, receiver, receiverList, data;
+  // The texts go on to the application as they came: only Type and Receiver are decoded, to
+  // route the message.
+  std::string_view srcIdentifier, type, receiver, receiverList, data;
   int32_t value = 0;
-  reader.Text(&srcIdentifier);
-  reader.Text(&type);
-  reader.Text(&receiver);
-  reader.Text(&receiverList);
-  reader.Text(&data);
+  reader.TextBytes(&srcIdentifier);
+  reader.TextBytes(&type);
+  reader.TextBytes(&receiver);
+  reader.TextBytes(&receiverList);
+  reader.TextBytes(&data);
   reader.I32(&value);
   if (!reader.Done()) return false;
   const std::u16string& sender = peer->user();
@@ -288,19 +300,21 @@ bool AppServer::OnUserSend(const std::shared_ptr<AppServerPeer>& peer, const std
     Log(u"%s: message before login, dropped", peer->label());
     return true;
   }
-  auto app = registry_.FindApp(type, receiver);
+  const std::u16string typeText = appwire::DecodeUtf16Le(type);
+  const std::u16string receiverText = appwire::DecodeUtf16Le(receiver);
+  auto app = registry_.FindApp(typeText, receiverText);
   if (!app) {
-    Log(u"%s: no application for type %s or receiver %s from %s, dropped", peer->label(), type,
-        receiver, sender);
+    Log(u"%s: no application for type %s or receiver %s from %s, dropped", peer->label(), typeText,
+        receiverText, sender);
     return true;
   }
   app->Send(FrameWriter(Op::kDeliver)
-                .Text(srcIdentifier)
-                .Text(type)
+                .TextBytes(srcIdentifier)
+                .TextBytes(type)
                 .Text(sender)
-                .Text(receiver)
-                .Text(receiverList)
-                .Text(data)
+                .TextBytes(receiver)
+                .TextBytes(receiverList)
+                .TextBytes(data)
                 .I32(value)
                 .Finish());
   return true;

@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "base/format.h"
 #include "suite/appserver_registry.h"
@@ -46,6 +47,8 @@ class AppServer {
   // Reads what the peer sent and handles its complete frames; false when it must be closed.
   bool ReadFrom(const std::shared_ptr<AppServerPeer>& peer);
   void Close(int fd);
+  // Writes what the connections queued while the last batch of events was handled.
+  void FlushPending();
   // False when the frame is malformed (the caller then closes the connection).
   bool Handle(const std::shared_ptr<AppServerPeer>& peer, const std::string& body);
   bool OnRegister(const std::shared_ptr<AppServerPeer>& peer, const std::string& body);
@@ -67,6 +70,7 @@ class AppServer {
   uint16_t port_ = 0;
   std::thread loop_;
   std::map<int, std::shared_ptr<AppServerPeer>> peers_;  // by socket; loop thread only
+  std::vector<int> pending_;  // sockets with queued frames; loop thread only
 };
 
 }  // namespace pigeonbox

@@ -13,8 +13,8 @@
 
 namespace pigeonbox {
 
-AppServerPeer::AppServerPeer(int fd, std::u16string label, int epollFd)
-    : fd_(fd), label_(std::move(label)), epollFd_(epollFd) {}
+AppServerPeer::AppServerPeer(int fd, std::u16string label, int epollFd, std::vector<int>* pending)
+    : fd_(fd), label_(std::move(label)), epollFd_(epollFd), pending_(pending) {}
 
 AppServerPeer::~AppServerPeer() {
   close(fd_);
@@ -22,21 +22,14 @@ AppServerPeer::~AppServerPeer() {
 
 bool AppServerPeer::Send(std::string_view frame) {
   if (failed_) return false;
-  if (outboxStart_ == outbox_.size()) {
-    ssize_t sent = send(fd_, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-      ShutDown();
-      return false;
-    }
-    if (sent > 0) frame.remove_prefix(static_cast<size_t>(sent));
-    if (frame.empty()) return true;
-    outbox_.clear();
-    outboxStart_ = 0;
-    WatchOutput(true);
-  }
   if (outbox_.size() - outboxStart_ + frame.size() > kMaxBacklog) {
     ShutDown();
     return false;
+  }
+  if (outboxStart_ == outbox_.size()) {
+    outbox_.clear();
+    outboxStart_ = 0;
+    pending_->push_back(fd_);
   }
   outbox_.append(frame);
   return true;
@@ -46,7 +39,10 @@ bool AppServerPeer::Flush() {
   while (!failed_ && outboxStart_ < outbox_.size()) {
     ssize_t sent = send(fd_, outbox_.data() + outboxStart_, outbox_.size() - outboxStart_,
                         MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+    if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      WatchOutput(true);
+      return true;
+    }
     if (sent < 0 && errno == EINTR) continue;
     if (sent <= 0) {
       ShutDown();
@@ -66,6 +62,8 @@ void AppServerPeer::ShutDown() {
 }
 
 void AppServerPeer::WatchOutput(bool on) {
+  if (on == watchingOutput_) return;
+  watchingOutput_ = on;
   epoll_event event{};
   event.events = EPOLLIN | (on ? EPOLLOUT : 0u);
   event.data.fd = fd_;

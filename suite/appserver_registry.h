@@ -22,16 +22,19 @@ class AppServerPeer {
   // server hold an unbounded backlog.
   static constexpr size_t kMaxBacklog = 16u << 20;
 
-  // `epollFd` is the loop's epoll set, in which the caller has registered `fd` for input.
-  AppServerPeer(int fd, std::u16string label, int epollFd);
+  // `epollFd` is the loop's epoll set, in which the caller has registered `fd` for input;
+  // `pending` the loop's list of the connections that have queued frames to write.
+  AppServerPeer(int fd, std::u16string label, int epollFd, std::vector<int>* pending);
   ~AppServerPeer();
   AppServerPeer(const AppServerPeer&) = delete;
   AppServerPeer& operator=(const AppServerPeer&) = delete;
 
-  // Writes one whole frame now or queues the rest until the socket is writable. False (and the
+  // Queues one whole frame; the loop writes what was queued once per batch of events (Flush), so
+  // the frames a batch produces for one connection go out in one write. False (and the
   // connection shut down, so the loop closes it) when it failed or the backlog grew too large.
   bool Send(std::string_view frame);
-  // Writes queued bytes when the socket is writable; false when the connection failed.
+  // Writes the queued bytes; what the socket does not take waits until it is writable. False
+  // when the connection failed.
   bool Flush();
   void ShutDown();
 
@@ -48,9 +51,11 @@ class AppServerPeer {
   const int fd_;
   const std::u16string label_;
   const int epollFd_;
+  std::vector<int>* const pending_;
   appwire::FrameBuffer inbox_;
   std::string outbox_;
   size_t outboxStart_ = 0;
+  bool watchingOutput_ = false;  // registered for EPOLLOUT
   bool failed_ = false;
   std::u16string user_;
 };

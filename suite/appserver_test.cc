@@ -2,6 +2,7 @@
 #include "suite/appserver.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -143,6 +144,49 @@ class RawPeer {
  private:
   int fd_;
 };
+
+// Replies that the user's socket cannot take at once wait in the server and follow, whole and
+// in order, once the user reads again.
+TEST_F(RoutingTest, RepliesToAUserWhoReadsLateArriveWholeAndInOrder) {
+  // A user with a small receive buffer, which the replies below overrun many times over.
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int small = 4096;
+  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port_);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  appwire::FrameBuffer buffer;
+  std::string body;
+  ASSERT_TRUE(
+      appwire::SendAll(fd, appwire::FrameWriter(appwire::Op::kLogin).Text(u"dave").Finish()));
+  ASSERT_EQ(appwire::ReadFrame(fd, &buffer, &body, std::chrono::seconds(10)),
+            appwire::ReadResult::kFrame);
+
+  constexpr int kReplies = 96;  // 6 MiB: more than the server's socket takes, within the backlog
+  std::string block(64 * 1024, '\0');
+  for (int i = 0; i < kReplies; ++i) {
+    block[0] = static_cast<char>(i);
+    ASSERT_EQ(app_.SendMsgWEx(u"guid-off", u"src", u"T", u"OffMsg", u"dave", block.data(),
+                              static_cast<uint32_t>(block.size())),
+              0);
+  }
+  for (int i = 0; i < kReplies; ++i) {
+    ASSERT_EQ(appwire::ReadFrame(fd, &buffer, &body, std::chrono::seconds(10)),
+              appwire::ReadResult::kFrame)
+        << "reply " << i;
+    appwire::FrameReader reader(body);
+    std::u16string route;
+    uint8_t kind = 0;
+    std::string data;
+    for (int r = 0; r < 4; ++r) reader.Text(&route);
+    ASSERT_TRUE(reader.U8(&kind) && reader.Bytes(&data) && reader.Done());
+    ASSERT_EQ(data.size(), block.size());
+    EXPECT_EQ(data[0], static_cast<char>(i));
+  }
+  close(fd);
+}
 
 TEST_F(RoutingTest, MalformedFramesCloseOnlyTheirConnection) {
   const std::string cases[] = {

@@ -78,6 +78,10 @@ FrameWriter& FrameWriter::Text(std::u16string_view text) {
   return *this;
 }
 
+FrameWriter& FrameWriter::TextBytes(std::string_view bytes) {
+  return Bytes(bytes);
+}
+
 FrameWriter& FrameWriter::Bytes(std::string_view bytes) {
   U32(static_cast<uint32_t>(bytes.size()));
   out_.append(bytes);

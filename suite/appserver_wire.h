@@ -64,6 +64,8 @@ class FrameWriter {
   FrameWriter& U8(uint8_t value);
   FrameWriter& I32(int32_t value);
   FrameWriter& Text(std::u16string_view text);
+  // A text given as its UTF-16LE bytes (an even count), as FrameReader::TextBytes reads it.
+  FrameWriter& TextBytes(std::string_view bytes);
   FrameWriter& Bytes(std::string_view bytes);
   // The finished frame. The writer is left empty.
   std::string Finish();
