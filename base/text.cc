@@ -2,6 +2,9 @@
 
 #include <iconv.h>
 #include <unicode/uchar.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include <array>
 #include <climits>
@@ -127,11 +130,26 @@ void AppendUtf8(std::string& out, char32_t cp) {
   }
 }
 
-// True when the four units at `units` are all below 0x80.
-bool AllAscii4(const char16_t* units) {
-  uint64_t word;
-  std::memcpy(&word, units, sizeof word);
-  return (word & 0xFF80FF80FF80FF80ull) == 0;
+// Copies the leading units of `text` that are all below 0x80 as bytes to `out`, eight at a time
+// while eight are left; returns how many it copied (it may stop before the end of the run).
+size_t CopyAsciiRun(std::u16string_view text, char* out) {
+  size_t i = 0;
+#if defined(__SSE2__)
+  const __m128i nonAscii = _mm_set1_epi16(static_cast<short>(0xFF80));
+  for (; i + 8 <= text.size(); i += 8) {
+    const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + i));
+    const __m128i ascii = _mm_cmpeq_epi16(_mm_and_si128(units, nonAscii), _mm_setzero_si128());
+    if (_mm_movemask_epi8(ascii) != 0xFFFF) break;
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + i), _mm_packus_epi16(units, units));
+  }
+#else
+  for (uint64_t word; i + 4 <= text.size(); i += 4) {
+    std::memcpy(&word, text.data() + i, sizeof word);
+    if ((word & 0xFF80FF80FF80FF80ull) != 0) break;
+    for (size_t k = 0; k < 4; ++k) out[i + k] = static_cast<char>(text[i + k]);
+  }
+#endif
+  return i;
 }
 
 bool IsHighSurrogate(char16_t c) {
@@ -149,11 +167,10 @@ std::string ToAnsi(std::u16string_view text) {
   std::string out(text.size() * 2, '\0');
   char* o = out.data();
   for (size_t i = 0; i < text.size(); ++i) {
-    // Four ASCII units at a time while they last (the bulk of every envelope and name).
-    while (i + 4 <= text.size() && AllAscii4(text.data() + i)) {
-      for (int k = 0; k < 4; ++k) *o++ = static_cast<char>(text[i + k]);
-      i += 4;
-    }
+    // Runs of ASCII (the bulk of every envelope and name) go several units at a time.
+    const size_t run = CopyAsciiRun(text.substr(i), o);
+    o += run;
+    i += run;
     if (i == text.size()) break;
     char16_t c = text[i];
     if (c < 0x80) {
