@@ -1,5 +1,8 @@
 // The dispatcher: decoding, the store path, the command table and the small commands, end to end
 // through HandleMessage over a real store.
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
@@ -99,6 +102,29 @@ TEST_F(DispatcherTest, EmptyEnvelopeIsStoredWithAGeneratedMsgId) {
   // The reply goes back along the request's routing: from this service to the user.
   EXPECT_EQ(index[0].r3, kService);
   EXPECT_EQ(index[0].r4, u"alice");
+}
+
+// Ids come from a block of random bytes per thread: a forked child must not go on with the
+// parent's block, or both would hand out the same ids.
+TEST(MessageIdTest, AForkedChildDoesNotRepeatItsParentsIds) {
+  const std::u16string first = NewMessageId();
+  EXPECT_NE(NewMessageId(), first);
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const std::string id = ToUtf8(NewMessageId());
+    _exit(write(fds[1], id.data(), id.size()) == static_cast<ssize_t>(id.size()) ? 0 : 1);
+  }
+  close(fds[1]);
+  char text[64];
+  const ssize_t got = read(fds[0], text, sizeof text);
+  close(fds[0]);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_EQ(got, 36);
+  EXPECT_NE(std::string(text, 36), ToUtf8(NewMessageId()));
 }
 
 TEST_F(DispatcherTest, ReceiverListsAndExcludedUsers) {
