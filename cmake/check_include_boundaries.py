@@ -22,7 +22,6 @@ import tempfile
 
 INCLUDE = re.compile(r'^\s*#\s*include\s*"([^"]+)"')
 HEADER_SUFFIXES = (".h", ".hpp", ".inc")
-SOURCE_SUFFIXES = (".cc", ".cpp", ".c") + HEADER_SUFFIXES
 LINK_ONLY = re.compile(r"^\$<LINK_ONLY:([^>]+)>$")
 
 

@@ -335,33 +335,6 @@ TEST_F(EndToEndTest, ReceiversOuterImExcludedAndGroups) {
   EXPECT_NE(ItemOf(index[0], u"Reciever").find(u"a1;b1;c1;d1; ..."), std::u16string::npos);
 }
 
-TEST_F(EndToEndTest, DeletionByTimeAtTheExactBound) {
-  AppServerUser& bob = User(u"bob");
-  Leave(bob, u"alice", {{u"Key", u"M1"}});
-  Leave(bob, u"alice", {{u"Key", u"M2"}});
-  Drain(bob);
-  const uint32_t addr = IndexAddrOf(dir_.path(), u"M2");
-  ASSERT_GT(addr, 0u);
-  AppServerUser& alice = User(u"alice");
-  const auto byTime = [&](uint32_t maxAddr, bool withDisAddr) {
-    Items items = {{u"Command", u"DEL_OFFMSG_TIME"},
-                   {u"MsgID", u"m2"},
-                   {u"MaxIMTime", DecimalText(kNow)},
-                   {u"MaxIMAddr", DecimalText(maxAddr)},
-                   {u"MaxDisTime", u"0"}};
-    if (withDisAddr) items.push_back({u"MaxDisAddr", u"0"});
-    EXPECT_TRUE(Ask(alice, items).empty());
-  };
-  byTime(addr, false);  // without MaxDisAddr nothing happens
-  byTime(addr - 1, true);
-  EXPECT_EQ(Count(alice), 2);
-  byTime(addr, true);
-  EXPECT_EQ(Count(alice), 1);
-  const std::vector<UserDelivery> left = Ask(alice, {{u"Command", u"GET_OFFMSG_INDEX"}});
-  ASSERT_EQ(left.size(), 1u);
-  EXPECT_EQ(ItemOf(left[0], u"MsgID"), u"M1");
-}
-
 TEST_F(EndToEndTest, FortyFiveTextsComeWithTwoPauses) {
   AppServerUser& bob = User(u"bob");
   const auto items = [](int i) -> Items { return {{u"Key", u"M1"}, {u"Body", DecimalText(i)}}; };
