@@ -7,6 +7,7 @@
 #endif
 
 #include <array>
+#include <bit>
 #include <climits>
 #include <cstring>
 #include <memory>
@@ -130,25 +131,23 @@ void AppendUtf8(std::string& out, char32_t cp) {
   }
 }
 
-// Copies the leading units of `text` that are all below 0x80 as bytes to `out`, eight at a time
-// while eight are left; returns how many it copied (it may stop before the end of the run).
+// Copies the leading units of `text` that are below 0x80 (a run of ASCII) as bytes to `out`,
+// which has room for text.size() * 2 bytes; returns how many it copied.
 size_t CopyAsciiRun(std::u16string_view text, char* out) {
   size_t i = 0;
 #if defined(__SSE2__)
+  // Eight units a step. All eight bytes are stored; those behind the run's end are written
+  // again by the caller.
   const __m128i nonAscii = _mm_set1_epi16(static_cast<short>(0xFF80));
   for (; i + 8 <= text.size(); i += 8) {
     const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + i));
-    const __m128i ascii = _mm_cmpeq_epi16(_mm_and_si128(units, nonAscii), _mm_setzero_si128());
-    if (_mm_movemask_epi8(ascii) != 0xFFFF) break;
     _mm_storel_epi64(reinterpret_cast<__m128i*>(out + i), _mm_packus_epi16(units, units));
-  }
-#else
-  for (uint64_t word; i + 4 <= text.size(); i += 4) {
-    std::memcpy(&word, text.data() + i, sizeof word);
-    if ((word & 0xFF80FF80FF80FF80ull) != 0) break;
-    for (size_t k = 0; k < 4; ++k) out[i + k] = static_cast<char>(text[i + k]);
+    const __m128i ascii = _mm_cmpeq_epi16(_mm_and_si128(units, nonAscii), _mm_setzero_si128());
+    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(ascii));  // 2 bits a unit
+    if (mask != 0xFFFF) return i + static_cast<size_t>(std::countr_one(mask)) / 2;
   }
 #endif
+  for (; i < text.size() && text[i] < 0x80; ++i) out[i] = static_cast<char>(text[i]);
   return i;
 }
 
@@ -162,30 +161,27 @@ bool IsLowSurrogate(char16_t c) {
 }  // namespace
 
 std::string ToAnsi(std::u16string_view text) {
-  // The output never has more than two bytes a unit: write into a sized buffer, and look at the
-  // table only for non-ASCII units.
+  // The output never has more than two bytes a unit: write into a sized buffer. Runs of ASCII
+  // (the bulk of every envelope and name) are copied in one go; only the units between them
+  // are looked up in the table.
   std::string out(text.size() * 2, '\0');
   char* o = out.data();
-  for (size_t i = 0; i < text.size(); ++i) {
-    // Runs of ASCII (the bulk of every envelope and name) go several units at a time.
+  for (size_t i = 0; i < text.size();) {
     const size_t run = CopyAsciiRun(text.substr(i), o);
     o += run;
     i += run;
-    if (i == text.size()) break;
-    char16_t c = text[i];
-    if (c < 0x80) {
-      *o++ = static_cast<char>(c);
-      continue;
-    }
-    if (IsHighSurrogate(c) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) ++i;
-    uint16_t code = Gbk::Get().Encode(c);
-    if (code == 0) {
-      *o++ = static_cast<char>(kReplacement);
-    } else if (code < 0x100) {
-      *o++ = static_cast<char>(code);
-    } else {
-      *o++ = static_cast<char>(code >> 8);
-      *o++ = static_cast<char>(code & 0xFF);
+    for (; i < text.size() && text[i] >= 0x80; ++i) {
+      const char16_t c = text[i];
+      if (IsHighSurrogate(c) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) ++i;
+      const uint16_t code = Gbk::Get().Encode(c);
+      if (code == 0) {
+        *o++ = static_cast<char>(kReplacement);
+      } else if (code < 0x100) {
+        *o++ = static_cast<char>(code);
+      } else {
+        *o++ = static_cast<char>(code >> 8);
+        *o++ = static_cast<char>(code & 0xFF);
+      }
     }
   }
   out.resize(static_cast<size_t>(o - out.data()));
