@@ -164,7 +164,8 @@ int32_t AppServerClient::Send(std::u16string_view identity, std::u16string_view 
     if (!started_ || lost_ || stopping_) return appwire::kNotStarted;
     fd = fd_;
   }
-  std::string frame = FrameWriter(Op::kAppSend)
+  const size_t units = identity.size() + r1.size() + r2.size() + r3.size() + r4.size();
+  std::string frame = FrameWriter(Op::kAppSend, 1 + 5 * 4 + 2 * units + 1 + 4 + payload.size())
                           .Text(identity)
                           .Text(r1)
                           .Text(r2)

@@ -308,7 +308,8 @@ bool AppServer::OnUserSend(const std::shared_ptr<AppServerPeer>& peer, const std
         receiverText, sender);
     return true;
   }
-  app->Send(FrameWriter(Op::kDeliver)
+  // The delivery is the message with the sender's name added.
+  app->Send(FrameWriter(Op::kDeliver, body.size() + 4 + 2 * sender.size())
                 .TextBytes(srcIdentifier)
                 .TextBytes(type)
                 .Text(sender)

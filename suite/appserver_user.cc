@@ -49,7 +49,9 @@ int32_t AppServerUser::Login(const std::string& host, uint16_t port, std::u16str
 }
 
 std::string UserSendFrame(const UserMessage& message) {
-  return FrameWriter(Op::kUserSend)
+  const size_t units = message.srcIdentifier.size() + message.type.size() +
+                       message.receiver.size() + message.receiverList.size() + message.data.size();
+  return FrameWriter(Op::kUserSend, 1 + 5 * 4 + 2 * units + 4)
       .Text(message.srcIdentifier)
       .Text(message.type)
       .Text(message.receiver)

@@ -49,7 +49,8 @@ void DecodeUtf16LeTo(std::string_view bytes, char16_t* out) {
   }
 }
 
-FrameWriter::FrameWriter(Op op) {
+FrameWriter::FrameWriter(Op op, size_t bodyBytes) {
+  out_.reserve(4 + bodyBytes);
   out_.assign(4, '\0');  // length, filled in by Finish
   out_.push_back(static_cast<char>(op));
 }

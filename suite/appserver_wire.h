@@ -60,7 +60,8 @@ void DecodeUtf16LeTo(std::string_view bytes, char16_t* out);
 // Builds one frame, length prefix included.
 class FrameWriter {
  public:
-  explicit FrameWriter(Op op);
+  // `bodyBytes`: about how long the body will be, so that it is allocated once.
+  explicit FrameWriter(Op op, size_t bodyBytes = 0);
   FrameWriter& U8(uint8_t value);
   FrameWriter& I32(int32_t value);
   FrameWriter& Text(std::u16string_view text);
