@@ -2,13 +2,13 @@
 
 #include <algorithm>
 #include <map>
+#include <optional>
 #include <set>
 #include <vector>
 
 #include "base/text.h"
 #include "metrics/server_metrics.h"
 #include "store/safe_save.h"
-#include "store/store_lock_stripes.h"
 #include "store/store_walk.h"
 
 namespace pigeonbox {
@@ -129,11 +129,15 @@ InvalidUserSweep::Result InvalidUserSweep::Sweep(bool dryRun, const OwnerProgres
     if (store_) removedMessages += std::max(0, store_->GetAllOffMsgSum(gone.user));
     for (const std::string& file : gone.files) {
       log_.Log(u"用户:%s不存在，清除他的离线消息", gone.user);
-      OwnerLock lock(gone.user);
+      // Without a store in the process there is no stripe to take: nothing else changes or
+      // reads its files here.
+      std::optional<OwnerLock> lock;
+      if (store_) lock.emplace(store_->stripes(), gone.user);
       // An index file takes its scratch copy and its text file with it.
       RemoveWalkedStoreFile(fs_, file);
       // The name of this very file: a group file's owner keeps its letter case.
-      if (store_) store_->ForgetCachedOwner(OwnerOfStoreFile(file.substr(file.rfind('/') + 1)));
+      if (store_)
+        store_->ForgetCachedOwner(*lock, OwnerOfStoreFile(file.substr(file.rfind('/') + 1)));
     }
     for (const std::string& file : gone.files) {
       if (fs_.Exists(file)) gone.kept.push_back(file);

@@ -3,8 +3,8 @@
 //
 // A thread wakes every minute; every third wake-up it reloads the invalid-user list and, when the
 // local hour is 0 and the last sweep ended more than an hour ago, walks the whole store and
-// deletes every file whose user no longer exists (under that user's lock stripe). A database that
-// cannot answer never causes a deletion.
+// deletes every file whose user no longer exists (under that user's stripe of the store). A
+// database that cannot answer never causes a deletion.
 //
 // A safety valve keeps a wrong database (an empty one, or another suite's) from wiping the
 // store: when the database holds no active user at all, or when more than a set share of the
@@ -43,7 +43,8 @@ class InvalidUserSweep {
                    SysLog* sysLog = nullptr);
   ~InvalidUserSweep() { Stop(); }
 
-  // The store whose cached index files the sweep's removals make stale (borrowed; null: none).
+  // The store whose owner stripes the sweep holds around each removal and whose cached index
+  // files its removals make stale (borrowed; null: none).
   void SetStore(OffMsgStoreMgr* store) { store_ = store; }
 
   // Starts the thread (one wake-up per `interval`, a minute in the server).

@@ -91,7 +91,7 @@ int OffMsgService::Start() {
   // The manager object exists before the shrink job that borrows it; its files are set up by
   // InitStores below, and the job's first check comes a minute later.
   store_ = std::make_unique<OffMsgStoreMgr>(env_.installRoot, settings.store, *env_.fs, log,
-                                            *env_.clock);
+                                            *env_.clock, env_.stripes);
   if (settings.sweep.enabled) {
     sweep_ = std::make_unique<InvalidUserSweep>(env_.installRoot, settings.sweep, *userDb_,
                                                 excluded_, *env_.fs, log, *env_.clock, env_.sysLog);

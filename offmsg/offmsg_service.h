@@ -56,6 +56,8 @@ struct OffMsgServiceEnv {
   std::chrono::milliseconds nightJobInterval = std::chrono::minutes(1);
   // From the configuration, read once at start (config/settings.h).
   OffMsgSettings settings = {};
+  // The owner stripes the store shares with the file-transfer reads; null: the store's own.
+  StoreLockStripes* stripes = nullptr;
 };
 
 class OffMsgService final : public MessageService {

@@ -54,6 +54,7 @@ std::unique_ptr<MessageService> ServerServiceFactory::CreateMessageService(LinkO
   env.installRoot = installRoot_;
   env.settings = settings_.offmsg;
   env.fs = &fs_;
+  env.stripes = &stripes_;
   env.log = &log_;
   env.sysLog = sysLog_;
   env.stop = stop_;
@@ -81,7 +82,8 @@ std::unique_ptr<TransferService> ServerServiceFactory::CreateTransferService() {
   env.settings = settings_.transfer;
   env.log = &log_;
   env.sysLog = sysLog_;
-  env.fs = &fs_;  // the store's file layer: downloads read the store's files
+  env.fs = &fs_;            // the store's file layer: downloads read the store's files
+  env.stripes = &stripes_;  // and choose them under the stripes the store changes them under
   return std::make_unique<Dockhand>(std::move(env));
 }
 

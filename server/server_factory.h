@@ -13,6 +13,7 @@
 #include "service/log_file.h"
 #include "service/sys_log.h"
 #include "store/file_system.h"
+#include "store/store_lock_stripes.h"
 
 namespace pigeonbox {
 
@@ -42,6 +43,9 @@ class ServerServiceFactory final : public LinkServiceFactory {
   SysLog* const sysLog_;
   const std::stop_token stop_;
   PosixFileSystem fs_;
+  // The store's owner stripes, here because the file-transfer service that shares them outlives
+  // the store (which comes and goes with the message service's start and stop).
+  StoreLockStripes stripes_;
   std::unique_ptr<metrics::HttpEndpoint> metrics_;
 };
 

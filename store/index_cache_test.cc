@@ -16,7 +16,6 @@
 #include "base/clock.h"
 #include "base/text.h"
 #include "store/offmsg_store_mgr.h"
-#include "store/store_lock_stripes.h"
 #include "store/store_walk.h"
 #include "testutil/store/faulty_file_system.h"
 #include "testutil/temp_dir.h"
@@ -205,9 +204,9 @@ void RunDifferential(int32_t cacheMB, uint32_t seed, int steps, size_t titleByte
                          [&](const std::string& dir, const std::string& name) {
                            const std::u16string user = OwnerOfStoreFile(name);
                            if (ToLower(user) != ToLower(owner)) return;
-                           OwnerLock lock(user);
+                           const OwnerLock lock = mgr.LockOwner(user);
                            out += std::to_string(RemoveWalkedStoreFile(side.faulty(), dir + name));
-                           mgr.ForgetCachedOwner(user);
+                           mgr.ForgetCachedOwner(lock, user);
                          });
           break;
         }

@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <array>
+#include <cassert>
 #include <cerrno>
 #include <cstring>
 
 #include "metrics/server_metrics.h"
-#include "store/store_lock_stripes.h"
 
 namespace pigeonbox {
 namespace {
@@ -39,12 +39,14 @@ uint64_t StoredPartKey::FingerprintOf(const std::vector<uint8_t>& block) {
 }
 
 OffMsgStoreMgr::OffMsgStoreMgr(std::string installRoot, StoreSettings settings, FileSystem& fs,
-                               LogFile& log, const Clock& clock)
+                               LogFile& log, const Clock& clock, StoreLockStripes* stripes)
     : installRoot_(std::move(installRoot)),
       settings_(settings),
       fs_(fs),
       log_(log),
-      clock_(clock) {}
+      clock_(clock),
+      ownStripes_(stripes ? nullptr : std::make_unique<StoreLockStripes>()),
+      stripes_(stripes ? *stripes : *ownStripes_) {}
 
 OffMsgStoreMgr::~OffMsgStoreMgr() {
   ReleaseStores();
@@ -108,7 +110,9 @@ std::array<const std::string*, 4> OffMsgStoreMgr::KeptDirs() const {
           &paths_->group_text_dir()};
 }
 
-void OffMsgStoreMgr::ForgetCachedOwner(std::u16string_view owner) {
+void OffMsgStoreMgr::ForgetCachedOwner([[maybe_unused]] const OwnerLock& held,
+                                       std::u16string_view owner) {
+  assert(held.Covers(stripes_, owner));
   if (personIndex_) personIndex_->ForgetCached(owner);
   if (groupIndex_) groupIndex_->ForgetCached(owner);
 }
@@ -128,7 +132,7 @@ int OffMsgStoreMgr::AddTo(IndexStore* index, TextFileStore* text, std::u16string
                           const std::u16string& body, const IndexRecord& record) {
   if (!index || !text) return -1;
   metrics::ScopedTimer timer(metrics::Server().storeAddSeconds);
-  OwnerLock lock(owner);
+  OwnerLock lock(stripes_, owner);
   OffMsgTextPos pos;
   if (Status added = text->AddOffMsgTxt(owner, body, &pos); !added.ok()) {
     if (added.IsTooLarge()) metrics::Server().refusedOversize.Inc();
@@ -168,7 +172,7 @@ int OffMsgStoreMgr::AddDisGroupOffMsg(std::u16string_view owner, const std::u16s
 int OffMsgStoreMgr::GetOffMsgSum(std::u16string_view owner) {
   if (!personIndex_) return -1;
   if (Refuses(owner, u"GetOffMsgSum")) return IndexStore::kCannotLoad;
-  OwnerLock lock(owner);
+  OwnerLock lock(stripes_, owner);
   int32_t sum = 0;
   Status counted = personIndex_->GetOffMsgIndexSum(owner, &sum);
   return IndexStore::CountCode(counted, sum);
@@ -177,7 +181,7 @@ int OffMsgStoreMgr::GetOffMsgSum(std::u16string_view owner) {
 int OffMsgStoreMgr::GetAllOffMsgSum(std::u16string_view owner) {
   if (!personIndex_ || !groupIndex_) return 0;
   if (Refuses(owner, u"GetAllOffMsgSum")) return IndexStore::kCannotLoad;
-  OwnerLock lock(owner);
+  OwnerLock lock(stripes_, owner);
   int32_t personSum = 0, groupSum = 0;
   Status counted = personIndex_->GetOffMsgIndexSum(owner, &personSum);
   const int person = IndexStore::CountCode(counted, personSum);
@@ -190,7 +194,7 @@ int OffMsgStoreMgr::GetAllOffMsgSum(std::u16string_view owner) {
 int OffMsgStoreMgr::GetOffMsgIndex(std::u16string_view owner, std::vector<IndexRecord>* list) {
   if (!personIndex_) return -1;
   if (Refuses(owner, u"GetOffMsgIndex")) return IndexStore::kBadOwner;
-  OwnerLock lock(owner);
+  OwnerLock lock(stripes_, owner);
   return IndexStore::ListCode(personIndex_->GetOffMsgIndexList(owner, list));
 }
 
@@ -198,17 +202,19 @@ int OffMsgStoreMgr::GetAllOffMsgIndex(std::u16string_view owner, std::vector<Ind
   list->clear();
   if (!personIndex_ || !groupIndex_) return -1;
   if (Refuses(owner, u"GetAllOffMsgIndex")) return IndexStore::kBadOwner;
-  OwnerLock lock(owner);
+  OwnerLock lock(stripes_, owner);
   int code = IndexStore::ListCode(personIndex_->GetOffMsgIndexList(owner, list));
   if (code == 0) code = IndexStore::ListCode(groupIndex_->GetOffMsgIndexList(owner, list));
   return code;
 }
 
 // The lookup's status, or that of the last failed read when locations were found.
-Status OffMsgStoreMgr::CollectTexts(IndexStore* index, TextFileStore* text,
-                                    std::u16string_view owner, std::u16string_view msgId,
-                                    std::optional<uint32_t> minTime,
-                                    std::vector<TextRecord>* list) {
+Status OffMsgStoreMgr::CollectTextsLocked([[maybe_unused]] const OwnerLock& held, IndexStore* index,
+                                          TextFileStore* text, std::u16string_view owner,
+                                          std::u16string_view msgId,
+                                          std::optional<uint32_t> minTime,
+                                          std::vector<TextRecord>* list) {
+  assert(held.Covers(stripes_, owner));
   std::vector<TextLocation> locations;
   Status status = minTime ? index->GetTextLocationsSince(owner, msgId, *minTime, &locations)
                           : index->GetTextLocations(owner, msgId, &locations);
@@ -248,10 +254,10 @@ int OffMsgStoreMgr::GetOffMsgTxt(std::u16string_view owner, std::u16string_view 
   if (!personIndex_ || !groupIndex_) return -1;
   if (Refuses(owner, u"GetOffMsgTxt")) return -1;
   metrics::ScopedTimer timer(metrics::Server().storeFetchSeconds);
-  OwnerLock lock(owner);
-  CollectTexts(personIndex_.get(), personText_.get(), owner, msgId, std::nullopt, list);
-  return FetchCode(
-      CollectTexts(groupIndex_.get(), groupText_.get(), owner, msgId, std::nullopt, list));
+  OwnerLock lock(stripes_, owner);
+  CollectTextsLocked(lock, personIndex_.get(), personText_.get(), owner, msgId, std::nullopt, list);
+  return FetchCode(CollectTextsLocked(lock, groupIndex_.get(), groupText_.get(), owner, msgId,
+                                      std::nullopt, list));
 }
 
 int OffMsgStoreMgr::GetOffMsgTxtSince(std::u16string_view owner, std::u16string_view msgId,
@@ -259,22 +265,23 @@ int OffMsgStoreMgr::GetOffMsgTxtSince(std::u16string_view owner, std::u16string_
   if (!personIndex_ || !groupIndex_) return -1;
   if (Refuses(owner, u"GetOffMsgTxtSince")) return -1;
   metrics::ScopedTimer timer(metrics::Server().storeFetchSeconds);
-  OwnerLock lock(owner);
-  CollectTexts(personIndex_.get(), personText_.get(), owner, msgId, minTime, list);
-  return FetchCode(CollectTexts(groupIndex_.get(), groupText_.get(), owner, msgId, minTime, list));
+  OwnerLock lock(stripes_, owner);
+  CollectTextsLocked(lock, personIndex_.get(), personText_.get(), owner, msgId, minTime, list);
+  return FetchCode(
+      CollectTextsLocked(lock, groupIndex_.get(), groupText_.get(), owner, msgId, minTime, list));
 }
 
 int OffMsgStoreMgr::DelOffMsg(std::u16string_view owner, std::u16string_view msgId) {
   if (!personIndex_ || !groupIndex_) return -1;
   if (Refuses(owner, u"DelOffMsg")) return -1;
   metrics::ScopedTimer timer(metrics::Server().storeDeleteSeconds);
-  OwnerLock lock(owner);
+  OwnerLock lock(stripes_, owner);
   Status after;
   Status deleted = personIndex_->DelOffMsgIndex(owner, msgId, &after);
-  RemoveEmptiedFiles(personIndex_.get(), personText_.get(), owner, after);
+  RemoveEmptiedFilesLocked(lock, personIndex_.get(), personText_.get(), owner, after);
   if (deleted.ok()) return 0;
   deleted = groupIndex_->DelOffMsgIndex(owner, msgId, &after);
-  RemoveEmptiedFiles(groupIndex_.get(), groupText_.get(), owner, after);
+  RemoveEmptiedFilesLocked(lock, groupIndex_.get(), groupText_.get(), owner, after);
   return IndexStore::DeleteCode(deleted);
 }
 
@@ -286,7 +293,7 @@ Status OffMsgStoreMgr::DelOffMsgParts(std::u16string_view owner, std::u16string_
   if (!personIndex_ || !groupIndex_) return Status::Unavailable(0, "stores not initialised");
   if (Refuses(owner, u"DelOffMsgParts")) return Status::Refused("owner name");
   metrics::ScopedTimer timer(metrics::Server().storeDeleteSeconds);
-  OwnerLock lock(owner);
+  OwnerLock lock(stripes_, owner);
   Status result;
   for (bool group : {false, true}) {
     IndexStore* index = group ? static_cast<IndexStore*>(groupIndex_.get()) : personIndex_.get();
@@ -312,7 +319,7 @@ Status OffMsgStoreMgr::DelOffMsgParts(std::u16string_view owner, std::u16string_
                         : index->DelOffMsgIndexEntries(owner, msgId, keys, &count, &remaining);
     total += count;
     metrics::Server().deletedById.Inc(static_cast<uint64_t>(count));
-    if (remaining == 0) RemoveEmptiedFiles(index, text, owner, Status::Empty());
+    if (remaining == 0) RemoveEmptiedFilesLocked(lock, index, text, owner, Status::Empty());
     if (count < wanted && (status.ok() || status.IsNotFound())) {
       status = readStatus.ok() ? Status::NotFound() : readStatus;
     }
@@ -327,12 +334,12 @@ int OffMsgStoreMgr::DelOffMsgByTime(std::u16string_view owner, std::u16string_vi
   if (!personIndex_ || !groupIndex_) return -1;
   if (Refuses(owner, u"DelOffMsgByTime")) return -1;
   metrics::ScopedTimer timer(metrics::Server().storeDeleteSeconds);
-  OwnerLock lock(owner);
+  OwnerLock lock(stripes_, owner);
   Status after;
   personIndex_->DelOffMsgIndexByTime(owner, msgId, imTime, imAddr, &after);
-  RemoveEmptiedFiles(personIndex_.get(), personText_.get(), owner, after);
+  RemoveEmptiedFilesLocked(lock, personIndex_.get(), personText_.get(), owner, after);
   Status deleted = groupIndex_->DelOffMsgIndexByTime(owner, msgId, disTime, disAddr, &after);
-  RemoveEmptiedFiles(groupIndex_.get(), groupText_.get(), owner, after);
+  RemoveEmptiedFilesLocked(lock, groupIndex_.get(), groupText_.get(), owner, after);
   return IndexStore::DeleteCode(deleted);
 }
 
@@ -340,8 +347,10 @@ int OffMsgStoreMgr::DelOffMsgByTime(std::u16string_view owner, std::u16string_vi
 // index that could not be read this time (EMFILE, EIO ...) may hold every message of the owner.
 // The text file goes first: should the index then stay, it holds no entry that could miss its
 // text, whereas a kept text file under a removed index would be an orphan.
-void OffMsgStoreMgr::RemoveEmptiedFiles(IndexStore* index, TextFileStore* text,
-                                        std::u16string_view owner, const Status& after) {
+void OffMsgStoreMgr::RemoveEmptiedFilesLocked([[maybe_unused]] const OwnerLock& held,
+                                              IndexStore* index, TextFileStore* text,
+                                              std::u16string_view owner, const Status& after) {
+  assert(held.Covers(stripes_, owner));
   if (!after.ProvesNothingStored()) {
     if (!after.ok()) log_.Log(u"Owner files kept,Owner=%s,%s", owner, after.ToString());
     return;
@@ -358,10 +367,11 @@ void OffMsgStoreMgr::RemoveEmptiedFiles(IndexStore* index, TextFileStore* text,
 
 // The text file goes only when its index went, or when there is no index at all: a text file
 // whose index is still there (it could not be deleted) must stay readable.
-int OffMsgStoreMgr::DeleteFiles(IndexStore* index, TextFileStore* text, std::u16string_view owner) {
+int OffMsgStoreMgr::DeleteFilesLocked([[maybe_unused]] const OwnerLock& held, IndexStore* index,
+                                      TextFileStore* text, std::u16string_view owner) {
+  assert(held.Covers(stripes_, owner));
   if (!index || !text) return -1;
   if (Refuses(owner, u"DelUserOffMsgFiles")) return -1;
-  OwnerLock lock(owner);
   Status indexGone = index->DeleteIndexFile(owner);
   if (indexGone.IsRefused()) {
     log_.Log(u"DelUserOffMsgFiles refused owner name,Owner=%s", owner);
@@ -373,11 +383,19 @@ int OffMsgStoreMgr::DeleteFiles(IndexStore* index, TextFileStore* text, std::u16
 }
 
 int OffMsgStoreMgr::DelUserOffMsgFiles(std::u16string_view owner) {
-  return DeleteFiles(personIndex_.get(), personText_.get(), owner);
+  return DelUserOffMsgFilesLocked(LockOwner(owner), owner);
 }
 
 int OffMsgStoreMgr::DelDisGroupOffMsgFiles(std::u16string_view owner) {
-  return DeleteFiles(groupIndex_.get(), groupText_.get(), owner);
+  return DelDisGroupOffMsgFilesLocked(LockOwner(owner), owner);
+}
+
+int OffMsgStoreMgr::DelUserOffMsgFilesLocked(const OwnerLock& held, std::u16string_view owner) {
+  return DeleteFilesLocked(held, personIndex_.get(), personText_.get(), owner);
+}
+
+int OffMsgStoreMgr::DelDisGroupOffMsgFilesLocked(const OwnerLock& held, std::u16string_view owner) {
+  return DeleteFilesLocked(held, groupIndex_.get(), groupText_.get(), owner);
 }
 
 }  // namespace pigeonbox

@@ -3,8 +3,9 @@
 // Owns the four stores (person index and text, group index and text) and combines them into
 // whole-message operations: a message part is added by appending its text and then indexing it;
 // queries span the person store and, where asked, the group store; an owner's files go once its
-// index is empty. Every operation with an owner holds that owner's stripe of StoreLockStripes
-// for its whole run, so a download, a deletion and a write of one owner never overlap.
+// index is empty. Every operation with an owner holds that owner's stripe (store/
+// store_lock_stripes.h) for its whole run, so a download, a deletion and a write of one owner
+// never overlap. The ...Locked operations are for a caller that holds the stripe already.
 //
 // Thread-safe: any thread may call any operation between InitStores and ReleaseStores.
 #pragma once
@@ -24,6 +25,7 @@
 #include "store/file_system.h"
 #include "store/index_store.h"
 #include "store/status.h"
+#include "store/store_lock_stripes.h"
 #include "store/store_paths.h"
 #include "store/text_file_store.h"
 
@@ -69,9 +71,11 @@ class OffMsgStoreMgr {
   static constexpr int kPersonKind = 0;
   static constexpr int kGroupKind = 1;
 
-  // `fs`, `log` and `clock` are borrowed and must outlive the manager.
+  // `fs`, `log`, `clock` and `stripes` are borrowed and must outlive the manager. Without
+  // `stripes` the manager has stripes of its own; a process whose file-transfer reads must not
+  // overlap the store's changes hands the same stripes to both.
   OffMsgStoreMgr(std::string installRoot, StoreSettings settings, FileSystem& fs, LogFile& log,
-                 const Clock& clock = SystemClock::Instance());
+                 const Clock& clock = SystemClock::Instance(), StoreLockStripes* stripes = nullptr);
   ~OffMsgStoreMgr();
   OffMsgStoreMgr(const OffMsgStoreMgr&) = delete;
   OffMsgStoreMgr& operator=(const OffMsgStoreMgr&) = delete;
@@ -132,6 +136,8 @@ class OffMsgStoreMgr {
   // index went but the text file did not, or for a refused name; else 0.
   int DelUserOffMsgFiles(std::u16string_view owner);
   int DelDisGroupOffMsgFiles(std::u16string_view owner);
+  int DelUserOffMsgFilesLocked(const OwnerLock& held, std::u16string_view owner);
+  int DelDisGroupOffMsgFilesLocked(const OwnerLock& held, std::u16string_view owner);
 
   // What one shrink did. status is ok when the new pair is in place; otherwise the owner's pair
   // is as it was (or, after a failed rename, is completed at the next start).
@@ -150,9 +156,14 @@ class OffMsgStoreMgr {
   // The same as ShrinkResult::Code().
   int ShrinkOffMsgFile(std::u16string_view owner, int kind, double maxAgeSeconds);
 
+  // Holds the owner's stripe until the lock goes: for a caller that changes or reads the
+  // owner's files beside the store (the sweep, the maintenance tool).
+  OwnerLock LockOwner(std::u16string_view owner) { return OwnerLock(stripes_, owner); }
+  StoreLockStripes& stripes() { return stripes_; }
+
   // Drops what the index cache holds of the owner's person and group index files, which the
   // caller (holding the owner's stripe) changed without the store, as the sweep does.
-  void ForgetCachedOwner(std::u16string_view owner);
+  void ForgetCachedOwner(const OwnerLock& held, std::u16string_view owner);
   // The index cache's figures; nullopt when the process keeps no cache (turned off, read-only
   // use, before InitStores).
   std::optional<IndexCache::Stats> IndexCacheStats() const;
@@ -170,13 +181,14 @@ class OffMsgStoreMgr {
   bool Refuses(std::u16string_view owner, std::u16string_view operation);
   int AddTo(IndexStore* index, TextFileStore* text, std::u16string_view owner,
             const std::u16string& body, const IndexRecord& record);
-  Status CollectTexts(IndexStore* index, TextFileStore* text, std::u16string_view owner,
-                      std::u16string_view msgId, std::optional<uint32_t> minTime,
-                      std::vector<TextRecord>* list);
-  int DeleteFiles(IndexStore* index, TextFileStore* text, std::u16string_view owner);
+  Status CollectTextsLocked(const OwnerLock& held, IndexStore* index, TextFileStore* text,
+                            std::u16string_view owner, std::u16string_view msgId,
+                            std::optional<uint32_t> minTime, std::vector<TextRecord>* list);
+  int DeleteFilesLocked(const OwnerLock& held, IndexStore* index, TextFileStore* text,
+                        std::u16string_view owner);
   // Removes the owner's pair of one kind when `after` proves the index holds nothing.
-  void RemoveEmptiedFiles(IndexStore* index, TextFileStore* text, std::u16string_view owner,
-                          const Status& after);
+  void RemoveEmptiedFilesLocked(const OwnerLock& held, IndexStore* index, TextFileStore* text,
+                                std::u16string_view owner, const Status& after);
 
   // Shrink (store/shrink.cc).
   std::string ShrinkJournalDir() const;
@@ -191,6 +203,8 @@ class OffMsgStoreMgr {
   FileSystem& fs_;
   LogFile& log_;
   const Clock& clock_;
+  const std::unique_ptr<StoreLockStripes> ownStripes_;  // null when borrowed
+  StoreLockStripes& stripes_;
   std::unique_ptr<StorePaths> paths_;
   std::unique_ptr<IndexCache> indexCache_;
   bool keepsFilesOpen_ = false;

@@ -24,7 +24,6 @@
 #include "base/text.h"
 #include "store/offmsg_store_mgr.h"
 #include "store/safe_save.h"
-#include "store/store_lock_stripes.h"
 #include "suite/xow_zip.h"
 
 namespace pigeonbox {
@@ -421,7 +420,7 @@ std::pair<IndexStore*, TextFileStore*> OffMsgStoreMgr::StoresOf(int kind) const 
 
 OffMsgStoreMgr::ShrinkResult OffMsgStoreMgr::Shrink(std::u16string_view owner, int kind,
                                                     double maxAgeSeconds) {
-  OwnerLock lock(owner);
+  OwnerLock lock(stripes_, owner);
   auto [index, text] = StoresOf(kind);
   std::optional<OwnerShrink> shrink = OwnerShrink::For(
       owner, kind == kGroupKind, index, text, fs_, log_, settings_.syncWrites, ShrinkJournalDir());
@@ -455,7 +454,7 @@ void OffMsgStoreMgr::RecoverInterruptedShrinks() {
       continue;
     const std::u16string owner = FromUtf8(std::string_view(entry.name).substr(2));
     const int kind = entry.name[0] == 'g' ? kGroupKind : kPersonKind;
-    OwnerLock lock(owner);
+    OwnerLock lock(stripes_, owner);
     auto [index, text] = StoresOf(kind);
     std::optional<OwnerShrink> shrink = OwnerShrink::For(
         owner, kind == kGroupKind, index, text, fs_, log_, settings_.syncWrites, journalDir);

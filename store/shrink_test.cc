@@ -217,10 +217,10 @@ TEST_F(ShrinkTest, AShrinkTakesNoStripeButItsOwners) {
   // Every other stripe is held by another thread while alice is shrunk.
   std::promise<void> held, release;
   std::thread holder([&] {
-    std::vector<std::unique_lock<std::recursive_mutex>> locks;
+    std::vector<std::unique_lock<std::mutex>> locks;
     const int own = StoreLockStripes::StripeOf(u"alice");
     for (int s = 0; s < StoreLockStripes::kStripeCount; ++s)
-      if (s != own) locks.emplace_back(StoreLockStripes::Instance().ForStripe(s));
+      if (s != own) locks.emplace_back(mgr.stripes().ForStripe(s));
     held.set_value();
     release.get_future().wait();
   });

@@ -21,7 +21,6 @@
 #include "base/text.h"
 #include "store/offmsg_store_mgr.h"
 #include "store/store_inspect.h"
-#include "store/store_lock_stripes.h"
 #include "store/store_walk.h"
 #include "testutil/store/faulty_file_system.h"
 #include "testutil/temp_dir.h"
@@ -126,9 +125,9 @@ std::vector<Operation> Operations() {
          WalkStoreFiles(fs, root + "OffMsg/", [&](const std::string& dir, const std::string& name) {
            const std::u16string user = OwnerOfStoreFile(name);
            if (user != u"alice") return;
-           OwnerLock lock(user);
+           const OwnerLock lock = mgr.LockOwner(user);
            RemoveWalkedStoreFile(fs, dir + name);
-           mgr.ForgetCachedOwner(user);
+           mgr.ForgetCachedOwner(lock, user);
          });
        },
        {{u"alice", u"m1"}, {u"alice", u"m2"}, {u"alice", u"g1"}}},

@@ -5,13 +5,17 @@
 
 namespace pigeonbox {
 
-StoreLockStripes& StoreLockStripes::Instance() {
-  static StoreLockStripes stripes;
-  return stripes;
-}
-
 int StoreLockStripes::StripeOf(std::u16string_view owner) {
   return NameHash(ToLower(owner)) % kStripeCount;
+}
+
+OwnerLock::OwnerLock(StoreLockStripes& stripes, std::u16string_view owner)
+    : stripes_(stripes),
+      stripe_(StoreLockStripes::StripeOf(owner)),
+      lock_(stripes.ForStripe(stripe_)) {}
+
+bool OwnerLock::Covers(const StoreLockStripes& stripes, std::u16string_view owner) const {
+  return &stripes == &stripes_ && StoreLockStripes::StripeOf(owner) == stripe_;
 }
 
 }  // namespace pigeonbox

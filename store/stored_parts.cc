@@ -1,7 +1,6 @@
 // Reading an owner's parts whole, entry and block together, for an export of the store.
 #include "base/text.h"
 #include "store/offmsg_store_mgr.h"
-#include "store/store_lock_stripes.h"
 
 namespace pigeonbox {
 
@@ -11,7 +10,7 @@ Status OffMsgStoreMgr::ReadStoredParts(std::u16string_view owner, int kind,
   if (Refuses(owner, u"ReadStoredParts")) return Status::Refused(ToUtf8(owner));
   auto [index, text] = StoresOf(kind);
   if (!index || !text) return Status::Unavailable(0, "the store is not initialised");
-  OwnerLock lock(owner);
+  OwnerLock lock(stripes_, owner);
   std::vector<IndexEntry> entries;
   if (Status read = index->ReadIndexEntries(owner, &entries); !read.ok()) return read;
   out->reserve(entries.size());

@@ -5,7 +5,6 @@
 #include "base/text.h"
 #include "store/safe_save.h"
 #include "store/store_inspect.h"
-#include "store/store_lock_stripes.h"
 #include "tools/admin_progress.h"
 #include "tools/admin_verbs.h"
 
@@ -70,7 +69,7 @@ int RunPurge(AdminContext& ctx, const VerbArgs& args) {
   }
   std::vector<std::string> leftovers = LeftoverFilesOf(paths, *owner);
 
-  OwnerLock lock(*owner);
+  const OwnerLock lock = store.LockOwner(*owner);
   std::vector<std::string> present;
   for (const auto* list : {&pairFiles, &leftovers}) {
     for (const std::string& file : *list) {
@@ -84,8 +83,8 @@ int RunPurge(AdminContext& ctx, const VerbArgs& args) {
                   .AddRaw("would_remove", JsonArray(present)));
     return kExitOk;
   }
-  store.DelUserOffMsgFiles(*owner);
-  store.DelDisGroupOffMsgFiles(*owner);
+  store.DelUserOffMsgFilesLocked(lock, *owner);
+  store.DelDisGroupOffMsgFilesLocked(lock, *owner);
   // Index files may have a scratch copy beside them; RemoveSafelySavedFile takes it too.
   for (const std::string& file : leftovers) RemoveSafelySavedFile(ctx.fs(), file);
 
@@ -129,7 +128,7 @@ int RunVerify(AdminContext& ctx, const VerbArgs& args) {
   if (!args.positional().empty()) {
     std::optional<std::u16string> owner = ctx.Owner(args.positional()[0]);
     if (!owner) return kExitUsage;
-    OwnerLock lock(*owner);
+    const OwnerLock lock = ctx.store().LockOwner(*owner);
     found = InspectOwner(ctx.fs(), ctx.paths(), *owner);
   } else {
     found = InspectWholeStore(ctx, "verify", &interrupted);

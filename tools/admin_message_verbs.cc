@@ -9,7 +9,6 @@
 #include "base/clock.h"
 #include "base/text.h"
 #include "store/store_inspect.h"
-#include "store/store_lock_stripes.h"
 #include "tools/admin_verbs.h"
 
 namespace pigeonbox::admin {
@@ -119,7 +118,7 @@ int RunCount(AdminContext& ctx, const VerbArgs& args) {
   std::vector<std::pair<const char*, IndexStore*>> stores;
   if (*scope != Scope::kGroup) stores.emplace_back("person", &ctx.personIndex());
   if (*scope != Scope::kPerson) stores.emplace_back("group", &ctx.groupIndex());
-  OwnerLock lock(*owner);
+  const OwnerLock lock = ctx.store().LockOwner(*owner);
   for (const auto& [kind, index] : stores) {
     int32_t sum = 0;
     Status counted = index->GetOffMsgIndexSum(*owner, &sum);
@@ -151,7 +150,7 @@ int RunList(AdminContext& ctx, const VerbArgs& args) {
       break;
     case Scope::kGroup: {
       IndexStore& group = ctx.groupIndex();
-      OwnerLock lock(*owner);
+      const OwnerLock lock = ctx.store().LockOwner(*owner);
       result = IndexStore::ListCode(group.GetOffMsgIndexList(*owner, &records));
       break;
     }

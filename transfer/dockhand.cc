@@ -24,7 +24,10 @@ void CHdlClient::ClearLocked() {
 }
 
 Dockhand::Dockhand(DockhandEnv env)
-    : env_(std::move(env)), log_(*env_.log), sessions_(new CHdlClient[env_.io.slotCount]) {}
+    : env_(std::move(env)),
+      log_(*env_.log),
+      ownStripes_(env_.stripes ? nullptr : std::make_unique<StoreLockStripes>()),
+      sessions_(new CHdlClient[env_.io.slotCount]) {}
 
 Dockhand::~Dockhand() {
   Stop();
@@ -41,7 +44,8 @@ int Dockhand::Start() {
       log_.Log(u"cannot read or create the service key file %s: every ticket is refused",
                FromUtf8(ServiceKeyPath(env_.installRoot)));
     }
-    fileManager_ = std::make_unique<CFileManager>(log_, env_.installRoot, FileLayer());
+    fileManager_ = std::make_unique<CFileManager>(log_, env_.installRoot, FileLayer(),
+                                                  env_.stripes ? *env_.stripes : *ownStripes_);
     if (fileManager_->Start() != 1) {
       log_.Log(u"m_pFileManager->Start failed");
       return FailStart();

@@ -50,6 +50,9 @@ struct DockhandEnv {
   SysLog* sysLog = nullptr;   // may be null
   // The store's file layer, through which the downloads read; null: the real disk.
   FileSystem* fs = nullptr;
+  // The store's owner stripes, under which a download chooses its file; null: stripes of its
+  // own (no store in the process).
+  StoreLockStripes* stripes = nullptr;
   const Clock* clock = &SystemClock::Instance();
   std::chrono::milliseconds sweepInterval{60000};
   IoLayerOptions io;
@@ -114,6 +117,7 @@ class Dockhand final : public TransferService, public IoOwner {
 
   const DockhandEnv env_;
   LogFile& log_;
+  const std::unique_ptr<StoreLockStripes> ownStripes_;  // null when env_.stripes is given
   std::unique_ptr<CHdlClient[]> sessions_;
   std::unique_ptr<CIOLayer> ioLayer_;
   std::unique_ptr<CFileManager> fileManager_;

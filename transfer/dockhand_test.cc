@@ -252,7 +252,7 @@ TEST_F(DockhandTest, AFileIsChosenUnderTheOwnersStripe) {
     t_.root.Write("OffMsg/d/disgroup/" + ToUtf8(name), "owner's file");
     TransferClient& client = Session();
     const std::u16string file = name;  // clang does not capture structured bindings yet
-    std::optional<OwnerLock> held(std::in_place, owner);
+    std::optional<OwnerLock> held(std::in_place, t_.stripes, owner);
     auto reply =
         std::async(std::launch::async, [&] { return client.RequestFile(u"d_disgroup", file); });
     // No reply while the store holds the owner's stripe.

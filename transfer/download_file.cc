@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "base/text.h"
-#include "store/store_lock_stripes.h"
 #include "transfer/request_path.h"
 
 namespace pigeonbox {
@@ -44,7 +43,7 @@ int DownloadFile::Init(std::u16string_view dir, std::u16string_view name, uint32
 void DownloadFile::TakeVersion() {
   length_ = 0;
   if (path_.empty()) return;  // reads as empty
-  OwnerLock owner(BaseNameOf(name_));
+  OwnerLock owner(manager_.stripes(), BaseNameOf(name_));
   FileSystem& fs = manager_.fs();
   if (const int error = fs.OpenForRead(path_, &fd_); error != 0) {
     fd_ = -1;

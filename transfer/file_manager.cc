@@ -40,8 +40,9 @@ std::optional<std::string> FindEntry(FileSystem& fs, const std::string& dir,
 
 }  // namespace
 
-CFileManager::CFileManager(LogFile& log, std::string installRoot, FileSystem& fs)
-    : log_(log), fs_(fs) {
+CFileManager::CFileManager(LogFile& log, std::string installRoot, FileSystem& fs,
+                           StoreLockStripes& stripes)
+    : log_(log), fs_(fs), stripes_(stripes) {
   if (installRoot.empty() || installRoot.back() != '/') installRoot += '/';
   root_ = installRoot + "OffMsg/";
   (void)fs_.MakeDir(root_);

@@ -14,15 +14,17 @@
 
 #include "service/log_file.h"
 #include "store/file_system.h"
+#include "store/store_lock_stripes.h"
 
 namespace pigeonbox {
 
 class CFileManager {
  public:
   // `installRoot` is the install root (a missing trailing "/" is added); creates its "OffMsg/"
-  // directory when missing (a failure shows later as missing files). `log` and `fs` (the file
-  // layer of the store, through which every file access goes) are borrowed.
-  CFileManager(LogFile& log, std::string installRoot, FileSystem& fs);
+  // directory when missing (a failure shows later as missing files). `log`, `fs` (the file
+  // layer of the store, through which every file access goes) and `stripes` (the store's owner
+  // stripes, under which a download chooses its file) are borrowed.
+  CFileManager(LogFile& log, std::string installRoot, FileSystem& fs, StoreLockStripes& stripes);
   CFileManager(const CFileManager&) = delete;
   CFileManager& operator=(const CFileManager&) = delete;
 
@@ -32,6 +34,7 @@ class CFileManager {
   // The store root, ending in "/".
   const std::string& Root() const { return root_; }
   FileSystem& fs() const { return fs_; }
+  StoreLockStripes& stripes() const { return stripes_; }
   // Root() + dir + "/" + name as given (UTF-8), without any check; for log lines.
   std::string BuildPath(std::u16string_view dir, std::u16string_view name) const;
 
@@ -49,6 +52,7 @@ class CFileManager {
  private:
   LogFile& log_;
   FileSystem& fs_;
+  StoreLockStripes& stripes_;
   std::string root_;
 };
 

@@ -52,7 +52,8 @@ class FileManagerTest : public ::testing::Test {
   testutil::TempDir dir_;
   LogFile log_;
   PosixFileSystem fs_;
-  CFileManager manager_{log_, dir_.path(), fs_};
+  StoreLockStripes stripes_;
+  CFileManager manager_{log_, dir_.path(), fs_, stripes_};
 };
 
 TEST_F(FileManagerTest, ResolvesIgnoringCaseInsideTheRootOnly) {

@@ -11,6 +11,7 @@
 #include "base/clock.h"
 #include "service/log_file.h"
 #include "service/sys_log.h"
+#include "store/store_lock_stripes.h"
 #include "testutil/temp_dir.h"
 #include "transfer/dockhand.h"
 #include "transfer/ticket.h"
@@ -47,7 +48,7 @@ class TestDockhand {
   static constexpr int64_t kNow = 1'700'000'000;
 
   // Builds the service on port 0 (any free port), not started; downloads read through `fs`
-  // (null: the real disk).
+  // (null: the real disk) and choose their file under `stripes`.
   explicit TestDockhand(int slotCount = 64, FileSystem* fs = nullptr) {
     log.Open(root.path() + "Logs", "Pigeonbox.log");
     sysLog.SetSink(&recorder);
@@ -58,6 +59,7 @@ class TestDockhand {
     env.sysLog = &sysLog;
     env.clock = &clock;
     env.fs = fs;
+    env.stripes = &stripes;
     env.io.slotCount = slotCount;
     env.io.workerCount = 2;
     service = std::make_unique<Dockhand>(env);
@@ -89,6 +91,7 @@ class TestDockhand {
   ManualClock clock{kNow};
   SysLogRecorder recorder;
   SysLog sysLog;
+  StoreLockStripes stripes;
   std::unique_ptr<Dockhand> service;
 };
 
