@@ -8,8 +8,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <thread>
+
+#include "base/mutex.h"
 
 namespace pigeonbox {
 
@@ -25,7 +26,7 @@ class PeriodicThread {
              std::function<void()> onException) {
     Stop();
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      MutexLock lock(mutex_);
       stopping_ = false;
     }
     thread_ =
@@ -41,7 +42,7 @@ class PeriodicThread {
   // Wakes the thread and waits for it to end. Safe to call more than once.
   void Stop() {
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      MutexLock lock(mutex_);
       stopping_ = true;
     }
     wake_.notify_all();
@@ -53,13 +54,13 @@ class PeriodicThread {
  private:
   // Sleeps up to `interval`; true when the thread is to stop.
   bool WaitFor(std::chrono::milliseconds interval) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return wake_.wait_for(lock, interval, [this] { return stopping_; });
+    MutexLock lock(mutex_);
+    return lock.WaitFor(wake_, interval, [this]() REQUIRES(mutex_) { return stopping_; });
   }
 
-  std::mutex mutex_;
+  Mutex mutex_;
   std::condition_variable wake_;
-  bool stopping_ = false;
+  bool stopping_ GUARDED_BY(mutex_) = false;
   std::thread thread_;
 };
 

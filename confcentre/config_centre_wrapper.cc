@@ -90,7 +90,7 @@ bool ConfigCentreWrapper::Start() {
   const std::u16string& address = settings_.address;
   const uint16_t tcpPort = settings_.port;
   {
-    std::lock_guard held(heldMutex_);
+    MutexLock held(heldMutex_);
     heldItems_.insert(heldItems_.end(), settings_.items.begin(), settings_.items.end());
   }
   const std::u16string guid = settings_.guid.value_or(u"");
@@ -100,18 +100,18 @@ bool ConfigCentreWrapper::Start() {
     log_.Log(u"服务尚未向ConfigCenter注册，未分配Guid");
   }
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     guid_ = guid;
   }
   // An address the library refuses leaves nothing to connect or reconnect to; this is reported
   // as a failed start, so that the owner logs it.
   if (client_.SetSvrInfo(address, tcpPort) == 0) return false;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     running_ = true;
   }
   bool connected = ConnectAndGreet(startStop_);
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   reconnector_ = std::thread(&ConfigCentreWrapper::ReconnectLoop, this);
   return connected;
 }
@@ -131,13 +131,13 @@ void ConfigCentreWrapper::StartHandler() {
   std::thread previous;
   uint64_t generation;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     generation = ++generation_;
     previous = std::move(handler_);
   }
   wake_.notify_all();
   if (previous.joinable()) previous.join();
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   ++liveHandlers_;  // before the thread runs, which counts itself out when it ends
   try {
     handler_ = std::thread(&ConfigCentreWrapper::HandlerLoop, this, generation);
@@ -148,9 +148,11 @@ void ConfigCentreWrapper::StartHandler() {
 }
 
 bool ConfigCentreWrapper::Wait(std::chrono::milliseconds interval, uint64_t generation) {
-  std::unique_lock lock(mutex_);
-  auto ends = [&] { return !running_ || (generation != 0 && generation != generation_); };
-  wake_.wait_for(lock, interval, ends);
+  MutexLock lock(mutex_);
+  auto ends = [&]() REQUIRES(mutex_) {
+    return !running_ || (generation != 0 && generation != generation_);
+  };
+  lock.WaitFor(wake_, interval, ends);
   return ends();
 }
 
@@ -158,7 +160,7 @@ void ConfigCentreWrapper::HandlerLoop(uint64_t generation) {
   try {
     std::u16string guid;
     {
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       guid = guid_;
     }
     client_.RegServer(kServiceType, guid);
@@ -174,7 +176,7 @@ void ConfigCentreWrapper::HandlerLoop(uint64_t generation) {
   } catch (...) {
     log_.Log(u"ConfigHandler线程异常");
   }
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   --liveHandlers_;
 }
 
@@ -193,19 +195,19 @@ void ConfigCentreWrapper::ReconnectLoop() {
 void ConfigCentreWrapper::Stop() {
   std::thread handler, reconnector;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     running_ = false;
   }
   wake_.notify_all();
   {
     // The reconnect thread may be starting a handler thread; it is joined first, so the
     // handler taken below is the last one.
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     reconnector = std::move(reconnector_);
   }
   if (reconnector.joinable()) reconnector.join();
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     handler = std::move(handler_);
   }
   if (handler.joinable()) handler.join();
@@ -219,7 +221,7 @@ void ConfigCentreWrapper::ReportSysLog(uint32_t level, std::u16string_view categ
 
 void ConfigCentreWrapper::OnRegServer(const std::u16string& guid) {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (guid_.empty()) {
       guid_ = guid.substr(0, kGuidChars);  // kept in memory only; the file is not written
       return;
@@ -228,7 +230,7 @@ void ConfigCentreWrapper::OnRegServer(const std::u16string& guid) {
   }
   log_.Log(u"OnRegServer发生错误:配置中心返回的Guid与已经分配的不一致");
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     running_ = false;
   }
   wake_.notify_all();
@@ -246,7 +248,7 @@ void ConfigCentreWrapper::OnConfigNotify(const std::vector<ccapi::ConfigElem>& i
   std::vector<ccapi::ConfigReqElem> wanted;
   std::vector<ccapi::OthCfgReqElem> wantedOther;
   {
-    std::lock_guard held(heldMutex_);
+    MutexLock held(heldMutex_);
     for (const auto& item : items) {
       auto it = std::find_if(heldItems_.begin(), heldItems_.end(),
                              [&](const ConfigElem& h) { return h.name == item.name; });
@@ -270,7 +272,7 @@ void ConfigCentreWrapper::OnConfigData(const std::vector<ccapi::ConfigElem>& ite
   std::vector<const ccapi::ConfigElem*> changed;
   size_t otherChanged = 0;
   {
-    std::lock_guard held(heldMutex_);
+    MutexLock held(heldMutex_);
     for (const auto& item : items) {
       auto it = std::find_if(heldItems_.begin(), heldItems_.end(),
                              [&](const ConfigElem& h) { return h.name == item.name; });
@@ -305,17 +307,17 @@ void ConfigCentreWrapper::OnConfigData(const std::vector<ccapi::ConfigElem>& ite
 }
 
 std::u16string ConfigCentreWrapper::guid() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return guid_;
 }
 
 bool ConfigCentreWrapper::running() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return running_;
 }
 
 int ConfigCentreWrapper::live_handler_threads() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return liveHandlers_;
 }
 

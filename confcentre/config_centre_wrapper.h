@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/mutex.h"
 #include "config/settings.h"
 #include "link/contracts/link_services.h"
 #include "metrics/registry.h"
@@ -106,20 +107,21 @@ class ConfigCentreWrapper final : public ConfigCentreClient, public SysLogSink {
   Timing timing_;
   const std::stop_token startStop_;
 
-  mutable std::mutex mutex_;  // guards the fields below
+  mutable Mutex mutex_;  // guards the fields below
   std::condition_variable wake_;
-  bool running_ = false;
-  uint64_t generation_ = 0;  // of the current handler thread; a new one ends the old
-  int liveHandlers_ = 0;
-  std::u16string guid_;
-  std::thread handler_;
-  std::thread reconnector_;
+  bool running_ GUARDED_BY(mutex_) = false;
+  // Of the current handler thread; a new one ends the old.
+  uint64_t generation_ GUARDED_BY(mutex_) = 0;
+  int liveHandlers_ GUARDED_BY(mutex_) = 0;
+  std::u16string guid_ GUARDED_BY(mutex_);
+  std::thread handler_ GUARDED_BY(mutex_);
+  std::thread reconnector_ GUARDED_BY(mutex_);
 
   // Touched at Start and by the two configuration events, which the library raises on one
   // thread at a time; the lock keeps that true across a reconnect too.
-  std::mutex heldMutex_;
-  std::vector<ConfigElem> heldItems_;
-  std::vector<ccapi::OthCfgElem> heldOtherItems_;
+  Mutex heldMutex_;
+  std::vector<ConfigElem> heldItems_ GUARDED_BY(heldMutex_);
+  std::vector<ccapi::OthCfgElem> heldOtherItems_ GUARDED_BY(heldMutex_);
 
   // Declared after the fields its events use: destroyed (its threads joined) before them.
   CConfigCenterClient client_;

@@ -77,7 +77,7 @@ struct Harness {
     frame.PutText(u"f.txt");
     EncryptBody(frame, service->session(kSlot).sessionKey);
     Deliver(frame);
-    if (!service->session(kSlot).download) abort();
+    if (!service->session(kSlot).hasDownload) abort();
   }
 
   // A reassembled frame; with `encrypt`, its body is first encrypted with the session key.

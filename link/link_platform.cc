@@ -7,13 +7,13 @@
 namespace pigeonbox {
 
 void SystemLinkPlatform::Sleep(std::chrono::milliseconds duration) {
-  std::unique_lock lock(mutex_);
-  wake_.wait_for(lock, duration, [this] { return interrupted_; });
+  MutexLock lock(mutex_);
+  lock.WaitFor(wake_, duration, [this]() REQUIRES(mutex_) { return interrupted_; });
 }
 
 void SystemLinkPlatform::Interrupt() {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     interrupted_ = true;
   }
   wake_.notify_all();

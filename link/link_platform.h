@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "base/mutex.h"
 #include "base/sleeper.h"
 
 namespace pigeonbox {
@@ -30,9 +31,9 @@ class SystemLinkPlatform final : public LinkPlatform {
   void Interrupt() override;
 
  private:
-  std::mutex mutex_;
+  Mutex mutex_;
   std::condition_variable wake_;
-  bool interrupted_ = false;
+  bool interrupted_ GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace pigeonbox

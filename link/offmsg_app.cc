@@ -46,12 +46,12 @@ OffMsgApp::OffMsgApp(const LinkEnvironment& env)
 
 OffMsgApp::~OffMsgApp() {
   {
-    std::unique_lock lock(lifeMutex_);
+    MutexLock lock(lifeMutex_);
     closing_ = true;  // a watchdog still probing gives up at once
     platform_.Interrupt();
     // A watchdog inside StopAfterServerLoss finishes it (and ends the process) first: two
     // stops at once would close the client twice.
-    lifeChanged_.wait(lock, [this] { return !lossStopping_; });
+    lock.Wait(lifeChanged_, [this]() REQUIRES(lifeMutex_) { return !lossStopping_; });
   }
   client_.reset();  // no delivery or exit callback after this
   metrics::Server().appServerConnected.Set(0);
@@ -150,7 +150,7 @@ int OffMsgApp::StartServices() {
   std::unique_ptr<ConfigCentreClient> centre = env_.factory->CreateConfigCentre(*this);
   ConfigCentreClient* centreToStart = centre.get();
   {
-    std::unique_lock lock(serviceMutex_);
+    WriterLock lock(serviceMutex_);
     configCentre_ = std::move(centre);
     if (configCentre_) {
       if (SysLogSink* sink = configCentre_->sys_log_sink(); sink && env_.sysLog) {
@@ -168,7 +168,7 @@ int OffMsgApp::StartServices() {
   const int started = service->Start();
   {
     // Published even when its start failed: Stop still has to stop it.
-    std::unique_lock lock(serviceMutex_);
+    WriterLock lock(serviceMutex_);
     service_ = std::move(service);
   }
   if (started != 1) return env_.stop.stop_requested() ? kStopRequested : kServicesFailed;
@@ -177,7 +177,7 @@ int OffMsgApp::StartServices() {
   SettleStart(true);
   if (env_.stop.stop_requested()) return kStopRequested;
 
-  std::unique_lock lock(serviceMutex_);
+  WriterLock lock(serviceMutex_);
   // Under the lock: the watchdog's Stop may run at any time once the application started.
   if (!transfer_) transfer_ = env_.factory->CreateTransferService();
   if (!transfer_ || transfer_->Start() != 1) return kServicesFailed;
@@ -187,7 +187,7 @@ int OffMsgApp::StartServices() {
 
 void OffMsgApp::SettleStart(bool ready) {
   {
-    std::unique_lock lock(serviceMutex_);
+    WriterLock lock(serviceMutex_);
     startSettled_ = true;
     serviceReady_ = ready && service_ != nullptr;
   }
@@ -197,7 +197,7 @@ void OffMsgApp::SettleStart(bool ready) {
 void OffMsgApp::Stop() {
   metrics::Server().serviceRunning.Set(0);
   {
-    std::unique_lock lock(serviceMutex_);
+    WriterLock lock(serviceMutex_);
     startSettled_ = true;
     serviceReady_ = false;
     if (service_) {
@@ -219,7 +219,7 @@ int32_t OffMsgApp::StopAfterServerLoss() {
   {
     // The process ends right after this, without destructors: the stop events must be on their
     // way to the centre first.
-    std::shared_lock lock(serviceMutex_);
+    ReaderLock lock(serviceMutex_);
     if (configCentre_) configCentre_->Flush(kCentreFlushLimit);
   }
   // Safe on the library's reader thread: after the exit callback the library no longer uses
@@ -238,10 +238,11 @@ void OffMsgApp::OnMsgArrive(uint32_t /*leading*/, const char16_t* srcIdentifier,
     BuildMessagePacket(
         {View(srcIdentifier), View(type), View(sender), View(receiver), value, View(data)},
         &packet);
-    std::shared_lock lock(serviceMutex_);
+    ReaderLock lock(serviceMutex_);
     // Registration comes before the service's start (which may take seconds against a slow
     // centre or database): what arrives meanwhile waits here.
-    settled_.wait_for(lock, kEarlyDeliveryHold, [this] { return startSettled_; });
+    settled_.wait_for(lock, kEarlyDeliveryHold,
+                      [this]() REQUIRES_SHARED(serviceMutex_) { return startSettled_; });
     if (serviceReady_ && service_) {
       service_->HandleMessage(packet, View(receiverList));
     } else {
@@ -285,14 +286,14 @@ bool OffMsgApp::PauseUnlessClosing(std::chrono::milliseconds duration) {
 }
 
 bool OffMsgApp::ClaimLossStop() {
-  std::lock_guard lock(lifeMutex_);
+  MutexLock lock(lifeMutex_);
   if (closing_) return false;
   lossStopping_ = true;
   return true;
 }
 
 void OffMsgApp::ReleaseLossStop() {
-  std::lock_guard lock(lifeMutex_);
+  MutexLock lock(lifeMutex_);
   lossStopping_ = false;
   lifeChanged_.notify_all();
 }

@@ -24,6 +24,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/mutex.h"
 #include "config/app_config.h"
 #include "link/contracts/link_services.h"
 #include "link/link_platform.h"
@@ -143,21 +144,24 @@ class OffMsgApp final : public LinkOwner, public ConfigChangeListener {
   std::atomic<bool> closing_{false};
   // Guards closing_'s hand-over with the watchdog: lossStopping_ while the watchdog runs
   // StopAfterServerLoss, which the destructor then waits out.
-  std::mutex lifeMutex_;
+  Mutex lifeMutex_;
   std::condition_variable lifeChanged_;
-  bool lossStopping_ = false;
+  bool lossStopping_ GUARDED_BY(lifeMutex_) = false;
   LogFile log_;
   AppConfig config_;
   // Guards service_, transfer_, configCentre_ and the start's settlement against the watchdog's
   // stop and the deliveries, which take it shared.
-  std::shared_mutex serviceMutex_;
+  SharedMutex serviceMutex_;
   std::condition_variable_any settled_;
-  bool startSettled_ = false;  // the start has ended, one way or the other
-  bool serviceReady_ = false;  // service_ started and takes deliveries
-  std::unique_ptr<ConfigCentreClient> configCentre_;
-  bool sinkSet_ = false;  // configCentre_'s sink is attached to the system log
-  std::unique_ptr<MessageService> service_;
-  std::unique_ptr<TransferService> transfer_;
+  // The start has ended, one way or the other.
+  bool startSettled_ GUARDED_BY(serviceMutex_) = false;
+  // service_ started and takes deliveries.
+  bool serviceReady_ GUARDED_BY(serviceMutex_) = false;
+  std::unique_ptr<ConfigCentreClient> configCentre_ GUARDED_BY(serviceMutex_);
+  // configCentre_'s sink is attached to the system log.
+  bool sinkSet_ GUARDED_BY(serviceMutex_) = false;
+  std::unique_ptr<MessageService> service_ GUARDED_BY(serviceMutex_);
+  std::unique_ptr<TransferService> transfer_ GUARDED_BY(serviceMutex_);
   // Declared last, so it is closed (and its threads joined) before the pieces above go.
   std::unique_ptr<AppServerClient> client_;
 };

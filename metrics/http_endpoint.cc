@@ -9,6 +9,8 @@
 #include <mutex>
 #include <string_view>
 
+#include "base/mutex.h"
+
 namespace pigeonbox::metrics {
 namespace {
 
@@ -17,8 +19,8 @@ constexpr char kTextType[] = "text/plain; charset=utf-8";
 
 // The library's messages; only the last one is kept, to name why a start failed.
 struct ErrorSink {
-  std::mutex mutex;
-  std::string last;
+  Mutex mutex;
+  std::string last GUARDED_BY(mutex);
 };
 
 void KeepLibraryMessage(void* cls, const char* format, va_list args) {
@@ -29,7 +31,7 @@ void KeepLibraryMessage(void* cls, const char* format, va_list args) {
     message.remove_suffix(1);
   }
   auto* sink = static_cast<ErrorSink*>(cls);
-  std::lock_guard lock(sink->mutex);
+  MutexLock lock(sink->mutex);
   sink->last = message;
 }
 
@@ -73,7 +75,7 @@ bool HttpEndpoint::Start(const ListenAddress& address, std::string* error) {
   unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO | MHD_USE_ITC | MHD_USE_ERROR_LOG;
   if (address.ipv6) flags |= MHD_USE_IPv6;
   {
-    std::lock_guard lock(Errors().mutex);
+    MutexLock lock(Errors().mutex);
     Errors().last.clear();
   }
   errno = 0;
@@ -84,7 +86,7 @@ bool HttpEndpoint::Start(const ListenAddress& address, std::string* error) {
       KeepLibraryMessage, &Errors(), MHD_OPTION_END);
   if (daemon_ == nullptr) {
     const int savedErrno = errno;
-    std::lock_guard lock(Errors().mutex);
+    MutexLock lock(Errors().mutex);
     *error = !Errors().last.empty() ? Errors().last
              : savedErrno != 0      ? std::strerror(savedErrno)
                                     : "the HTTP library could not start";

@@ -131,7 +131,7 @@ Registry::Family& Registry::FamilyLocked(std::string_view name, std::string_view
 }
 
 Counter& Registry::AddCounter(std::string_view name, std::string_view help, Labels labels) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   Family& family = FamilyLocked(name, help, Type::kCounter);
   Counter& counter = counters_.emplace_back();
   family.members.push_back({std::move(labels), &counter, nullptr, nullptr, 0, {}});
@@ -139,7 +139,7 @@ Counter& Registry::AddCounter(std::string_view name, std::string_view help, Labe
 }
 
 Gauge& Registry::AddGauge(std::string_view name, std::string_view help, Labels labels) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   Family& family = FamilyLocked(name, help, Type::kGauge);
   Gauge& gauge = gauges_.emplace_back();
   family.members.push_back({std::move(labels), nullptr, &gauge, nullptr, 0, {}});
@@ -148,7 +148,7 @@ Gauge& Registry::AddGauge(std::string_view name, std::string_view help, Labels l
 
 Histogram& Registry::AddHistogram(std::string_view name, std::string_view help,
                                   std::vector<double> upperBounds, Labels labels) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   Family& family = FamilyLocked(name, help, Type::kHistogram);
   Histogram& histogram = histograms_.emplace_back(std::move(upperBounds));
   family.members.push_back({std::move(labels), nullptr, nullptr, &histogram, 0, {}});
@@ -158,7 +158,7 @@ Histogram& Registry::AddHistogram(std::string_view name, std::string_view help,
 CallbackHandle Registry::AddCallback(Type type, std::string_view name, std::string_view help,
                                      std::function<double()> read, Labels labels) {
   if (type == Type::kHistogram) throw std::logic_error("a histogram cannot be a callback");
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   Family& family = FamilyLocked(name, help, type);
   const uint64_t id = nextCallbackId_++;
   family.members.push_back({std::move(labels), nullptr, nullptr, nullptr, id, std::move(read)});
@@ -166,7 +166,7 @@ CallbackHandle Registry::AddCallback(Type type, std::string_view name, std::stri
 }
 
 void Registry::Remove(uint64_t callbackId) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   for (Family& family : families_) {
     std::erase_if(family.members,
                   [callbackId](const Member& member) { return member.callbackId == callbackId; });
@@ -175,7 +175,7 @@ void Registry::Remove(uint64_t callbackId) {
 
 std::string Registry::Render() const {
   std::string out;
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   for (const Family& family : families_) {
     // A family whose callbacks are all gone is left out rather than shown without samples.
     if (family.members.empty()) continue;

@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/mutex.h"
 #include "metrics/metric.h"
 
 namespace pigeonbox::metrics {
@@ -85,17 +86,17 @@ class Registry {
     std::vector<Member> members;
   };
 
-  Family& FamilyLocked(std::string_view name, std::string_view help, Type type);
+  Family& FamilyLocked(std::string_view name, std::string_view help, Type type) REQUIRES(mutex_);
   void Remove(uint64_t callbackId);
 
-  mutable std::mutex mutex_;
-  std::deque<Family> families_;
-  std::map<std::string, Family*, std::less<>> byName_;
+  mutable Mutex mutex_;
+  std::deque<Family> families_ GUARDED_BY(mutex_);
+  std::map<std::string, Family*, std::less<>> byName_ GUARDED_BY(mutex_);
   // Stable addresses for the references handed out.
-  std::deque<Counter> counters_;
-  std::deque<Gauge> gauges_;
-  std::deque<Histogram> histograms_;
-  uint64_t nextCallbackId_ = 1;
+  std::deque<Counter> counters_ GUARDED_BY(mutex_);
+  std::deque<Gauge> gauges_ GUARDED_BY(mutex_);
+  std::deque<Histogram> histograms_ GUARDED_BY(mutex_);
+  uint64_t nextCallbackId_ GUARDED_BY(mutex_) = 1;
 };
 
 }  // namespace pigeonbox::metrics

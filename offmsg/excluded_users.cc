@@ -33,13 +33,13 @@ void ExcludedUsers::Load(const std::string& path) {
   std::string line;
   while (std::getline(in, line)) names.push_back(Trimmed(ToLower(FromAnsi(line))));
   std::sort(names.begin(), names.end());
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   names_ = std::move(names);
 }
 
 bool ExcludedUsers::Contains(std::u16string_view name) const {
   const std::u16string lowered = ToLower(name);
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return std::binary_search(names_.begin(), names_.end(), lowered);
 }
 

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/mutex.h"
+
 namespace pigeonbox {
 
 std::string ExcludedUsersPath(const std::string& installRoot);
@@ -23,8 +25,8 @@ class ExcludedUsers {
   bool Contains(std::u16string_view name) const;
 
  private:
-  mutable std::mutex mutex_;
-  std::vector<std::u16string> names_;  // sorted
+  mutable Mutex mutex_;
+  std::vector<std::u16string> names_ GUARDED_BY(mutex_);  // sorted
 };
 
 }  // namespace pigeonbox

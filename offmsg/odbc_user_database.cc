@@ -50,7 +50,7 @@ OdbcUserDatabase::~OdbcUserDatabase() {
 }
 
 void OdbcUserDatabase::Close() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   handles_.reset();
 }
 
@@ -76,7 +76,7 @@ void OdbcUserDatabase::LogDiagnostics(short handleType, void* handle, std::u16st
 }
 
 bool OdbcUserDatabase::Open(const std::string& connectionString) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   handles_.reset();
   auto handles = std::make_unique<Handles>();
   bool ok = SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &handles->env)) &&
@@ -103,12 +103,12 @@ bool OdbcUserDatabase::Open(const std::string& connectionString) {
 }
 
 std::string OdbcUserDatabase::lastError() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return lastError_;
 }
 
 UserDatabase::Answer OdbcUserDatabase::Query(std::u16string_view name) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (!handles_) return Answer::kNotAsked;
   Answer answer = AskByLowerName(name);
   if (answer == Answer::kMissing && !IsAscii(name)) answer = ScanActiveNames(name);
@@ -173,7 +173,7 @@ UserDatabase::Answer OdbcUserDatabase::ScanActiveNames(std::u16string_view name)
 }
 
 UserDatabase::Answer OdbcUserDatabase::AnyActiveUser() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (!handles_) return Answer::kNotAsked;
   Statement stmt;
   if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, handles_->dbc, &stmt.handle))) {

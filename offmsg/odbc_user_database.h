@@ -20,6 +20,7 @@
 #include <mutex>
 #include <string>
 
+#include "base/mutex.h"
 #include "config/settings.h"
 #include "offmsg/user_database.h"
 #include "service/log_file.h"
@@ -48,18 +49,18 @@ class OdbcUserDatabase final : public UserDatabase {
  private:
   struct Handles;
   struct Statement;
-  void LogDiagnostics(short handleType, void* handle, std::u16string_view what);
+  void LogDiagnostics(short handleType, void* handle, std::u16string_view what) REQUIRES(mutex_);
   // A statement handle on the open connection with the query timeout set.
-  bool AllocStatement(Statement* stmt);
-  // The two queries; called with mutex_ held and a connection open.
-  Answer AskByLowerName(std::u16string_view name);
-  Answer ScanActiveNames(std::u16string_view name);
+  bool AllocStatement(Statement* stmt) REQUIRES(mutex_);
+  // The two queries; called with a connection open.
+  Answer AskByLowerName(std::u16string_view name) REQUIRES(mutex_);
+  Answer ScanActiveNames(std::u16string_view name) REQUIRES(mutex_);
 
   LogFile& log_;
   const OdbcTimeouts timeouts_;
-  std::mutex mutex_;  // one statement at a time on the shared connection
-  std::unique_ptr<Handles> handles_;
-  std::string lastError_;
+  Mutex mutex_;  // one statement at a time on the shared connection
+  std::unique_ptr<Handles> handles_ GUARDED_BY(mutex_);
+  std::string lastError_ GUARDED_BY(mutex_);
 };
 
 }  // namespace pigeonbox

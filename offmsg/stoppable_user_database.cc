@@ -8,6 +8,8 @@
 #include <string>
 #include <thread>
 
+#include "base/mutex.h"
+
 namespace pigeonbox {
 
 namespace {
@@ -23,13 +25,15 @@ struct Call {
 
 // Owned by the object and by the worker, so either may go first.
 struct StoppableUserDatabase::Shared {
-  std::mutex mutex;
+  Mutex mutex;
   std::condition_variable changed;
-  std::deque<std::shared_ptr<Call>> calls;  // waiting for the worker
-  bool abandoned = false;
-  bool opened = false;               // the open has ended; db is set when it succeeded
-  bool closed = false;               // the worker has freed the database and ended
-  std::unique_ptr<UserDatabase> db;  // used by the worker only once opened
+  std::deque<std::shared_ptr<Call>> calls GUARDED_BY(mutex);  // waiting for the worker
+  bool abandoned GUARDED_BY(mutex) = false;
+  // The open has ended; db is set when it succeeded.
+  bool opened GUARDED_BY(mutex) = false;
+  bool closed GUARDED_BY(mutex) = false;  // the worker has freed the database and ended
+  // Set under the mutex; then used by the worker only, and read by Open once opened.
+  std::unique_ptr<UserDatabase> db;
 
   void Work(const Opener& open) {
     std::unique_ptr<UserDatabase> connection;
@@ -39,7 +43,7 @@ struct StoppableUserDatabase::Shared {
       // Out of memory in the driver: no connection.
     }
     {
-      std::lock_guard lock(mutex);
+      MutexLock lock(mutex);
       db = std::move(connection);
       opened = true;
       changed.notify_all();
@@ -47,8 +51,8 @@ struct StoppableUserDatabase::Shared {
     for (;;) {
       std::shared_ptr<Call> call;
       {
-        std::unique_lock lock(mutex);
-        changed.wait(lock, [this] { return abandoned || !calls.empty(); });
+        MutexLock lock(mutex);
+        lock.Wait(changed, [this]() REQUIRES(mutex) { return abandoned || !calls.empty(); });
         if (abandoned) break;
         call = std::move(calls.front());
         calls.pop_front();
@@ -59,12 +63,12 @@ struct StoppableUserDatabase::Shared {
       } catch (...) {
         // Out of memory in the driver: the question stays unanswered.
       }
-      std::lock_guard lock(mutex);
+      MutexLock lock(mutex);
       call->answer = answer;
       changed.notify_all();
     }
     db.reset();
-    std::lock_guard lock(mutex);
+    MutexLock lock(mutex);
     closed = true;
     changed.notify_all();
   }
@@ -77,16 +81,18 @@ std::unique_ptr<StoppableUserDatabase> StoppableUserDatabase::Open(Opener open,
   std::thread([shared, open = std::move(open)] { shared->Work(open); }).detach();
   // Registered before the lock is taken: when the stop is already requested it runs here.
   std::stop_callback wake(stop, [state = shared.get()] {
-    std::lock_guard lock(state->mutex);
+    MutexLock lock(state->mutex);
     state->changed.notify_all();
   });
-  std::unique_lock lock(shared->mutex);
-  shared->changed.wait(lock, [&] { return shared->opened || stop.stop_requested(); });
-  if (shared->opened && shared->db) {
+  Shared& state = *shared;
+  MutexLock lock(state.mutex);
+  lock.Wait(state.changed,
+            [&]() REQUIRES(state.mutex) { return state.opened || stop.stop_requested(); });
+  if (state.opened && state.db) {
     return std::unique_ptr<StoppableUserDatabase>(new StoppableUserDatabase(std::move(shared)));
   }
-  shared->abandoned = true;  // the worker frees a late connection and ends
-  shared->changed.notify_all();
+  state.abandoned = true;  // the worker frees a late connection and ends
+  state.changed.notify_all();
   return nullptr;
 }
 
@@ -109,20 +115,22 @@ UserDatabase::Answer StoppableUserDatabase::Ask(
     std::function<UserDatabase::Answer(UserDatabase&)> ask) {
   auto call = std::make_shared<Call>();
   call->ask = std::move(ask);
-  std::unique_lock lock(shared_->mutex);
+  MutexLock lock(shared_->mutex);
   if (shared_->abandoned) return Answer::kNotAsked;
   shared_->calls.push_back(call);
   shared_->changed.notify_all();
-  shared_->changed.wait(lock, [&] { return call->answer || shared_->abandoned; });
+  lock.Wait(shared_->changed,
+            [&]() REQUIRES(shared_->mutex) { return call->answer || shared_->abandoned; });
   return call->answer ? *call->answer : Answer::kNotAsked;
 }
 
 bool StoppableUserDatabase::Abandon(std::chrono::milliseconds limit) {
-  std::unique_lock lock(shared_->mutex);
+  MutexLock lock(shared_->mutex);
   shared_->abandoned = true;
   shared_->calls.clear();
   shared_->changed.notify_all();
-  return shared_->changed.wait_for(lock, limit, [this] { return shared_->closed; });
+  return lock.WaitFor(shared_->changed, limit,
+                      [this]() REQUIRES(shared_->mutex) { return shared_->closed; });
 }
 
 }  // namespace pigeonbox

@@ -102,8 +102,8 @@ std::atomic<uint64_t> reopenGeneration{0};
 
 // Serialises the check-and-rename of a rotation among all LogFile objects of the process, so two
 // objects on one path cannot both decide to archive the same file.
-std::mutex& RotationMutex() {
-  static std::mutex mutex;
+Mutex& RotationMutex() {
+  static Mutex mutex;
   return mutex;
 }
 
@@ -116,7 +116,7 @@ LogFile::~LogFile() {
 }
 
 bool LogFile::Open(const std::string& directory, const std::string& fileName) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   CloseFd(fd_);
   directory_ = directory;
   // An empty directory means the working directory, not the file-system root.
@@ -135,7 +135,7 @@ void LogFile::ReopenAll() {
 
 void LogFile::WriteLine(std::u16string_view text) {
   try {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (fd_ >= 0 && generation_ != reopenGeneration.load()) {
       generation_ = reopenGeneration.load();
       CloseFd(fd_);
@@ -154,7 +154,7 @@ void LogFile::WriteLine(std::u16string_view text) {
 
 void LogFile::Rotate() {
   try {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     RotateLocked();
   } catch (...) {
   }
@@ -164,7 +164,7 @@ void LogFile::RotateLocked() {
   if (fd_ < 0) return;
   struct stat st;
   if (::fstat(fd_, &st) != 0 || st.st_size <= kRotateBytes) return;
-  std::lock_guard<std::mutex> rotation(RotationMutex());
+  MutexLock rotation(RotationMutex());
   std::string archive = directory_ + ArchiveStamp(clock_.LocalTime(clock_.Now())) + fileName_;
   // When another writer has archived this file already, our lines went into its archive; only
   // the file now at the path is ours to continue with, and it must not be archived in its turn.
@@ -178,17 +178,17 @@ void LogFile::RotateLocked() {
 }
 
 void LogFile::SetArchivesKept(size_t count) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   archivesKept_ = count;
 }
 
 std::string LogFile::path() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return path_;
 }
 
 bool LogFile::is_open() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return fd_ >= 0;
 }
 

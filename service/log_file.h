@@ -13,6 +13,7 @@
 
 #include "base/clock.h"
 #include "base/format.h"
+#include "base/mutex.h"
 
 namespace pigeonbox {
 
@@ -73,16 +74,16 @@ class LogFile {
   static std::u16string CutMessage(std::u16string text);
 
  private:
-  void RotateLocked();
+  void RotateLocked() REQUIRES(mutex_);
 
   const Clock& clock_;
-  mutable std::mutex mutex_;
-  int fd_ = -1;
-  uint64_t generation_ = 0;  // of ReopenAll when fd_ was opened
-  std::string directory_;
-  std::string fileName_;
-  std::string path_;
-  size_t archivesKept_ = kDefaultArchivesKept;
+  mutable Mutex mutex_;
+  int fd_ GUARDED_BY(mutex_) = -1;
+  uint64_t generation_ GUARDED_BY(mutex_) = 0;  // of ReopenAll when fd_ was opened
+  std::string directory_ GUARDED_BY(mutex_);
+  std::string fileName_ GUARDED_BY(mutex_);
+  std::string path_ GUARDED_BY(mutex_);
+  size_t archivesKept_ GUARDED_BY(mutex_) = kDefaultArchivesKept;
 };
 
 }  // namespace pigeonbox

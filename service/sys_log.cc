@@ -7,7 +7,7 @@
 namespace pigeonbox {
 
 void SysLog::SetSink(SysLogSink* sink) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   sink_ = sink;
 }
 
@@ -17,7 +17,7 @@ void SysLog::ReportText(uint32_t level, std::u16string_view category, uint32_t e
     text = LogFile::CutMessage(std::move(text));
     // The sink is called under the lock, so SetSink(nullptr) waits for a report in progress and
     // the old sink is never called after it returns.
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (sink_ != nullptr) sink_->ReportSysLog(level, category, eventId, text);
   } catch (...) {
     // A failing sink loses the event; reporting never throws into its caller.

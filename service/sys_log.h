@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "base/format.h"
+#include "base/mutex.h"
 
 namespace pigeonbox {
 
@@ -43,8 +44,8 @@ class SysLog {
                   std::u16string text);
 
  private:
-  std::mutex mutex_;
-  SysLogSink* sink_ = nullptr;
+  Mutex mutex_;
+  SysLogSink* sink_ GUARDED_BY(mutex_) = nullptr;
 };
 
 }  // namespace pigeonbox

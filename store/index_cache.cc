@@ -69,7 +69,7 @@ void IndexCache::UnlinkLocked(Slot* slot) {
 }
 
 std::shared_ptr<CachedIndex> IndexCache::Find(const std::string& path) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   auto it = LookUpLocked(path);
   if (it == byPath_.end()) return nullptr;
   UnlinkLocked(&it->second);
@@ -78,7 +78,7 @@ std::shared_ptr<CachedIndex> IndexCache::Find(const std::string& path) {
 }
 
 std::shared_ptr<CachedIndex> IndexCache::Take(const std::string& path) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   auto it = LookUpLocked(path);
   if (it == byPath_.end()) return nullptr;
   std::shared_ptr<CachedIndex> index = std::move(it->second.index);
@@ -88,7 +88,7 @@ std::shared_ptr<CachedIndex> IndexCache::Take(const std::string& path) {
 
 void IndexCache::Put(const std::string& path, std::shared_ptr<CachedIndex> index) {
   const size_t bytes = index->Bytes() + path.size();
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (bytes > capacity_) {
     if (auto it = byPath_.find(path); it != byPath_.end()) EraseLocked(it);
     return;
@@ -110,7 +110,7 @@ void IndexCache::Put(const std::string& path, std::shared_ptr<CachedIndex> index
 
 void IndexCache::Reaccount(const std::string& path, const std::shared_ptr<CachedIndex>& index) {
   const size_t bytes = index->Bytes() + path.size();
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   auto it = byPath_.find(path);
   if (it == byPath_.end() || it->second.index != index) return;
   bytes_ += bytes - it->second.bytes;
@@ -123,7 +123,7 @@ void IndexCache::Reaccount(const std::string& path, const std::shared_ptr<Cached
 }
 
 void IndexCache::Forget(const std::string& path) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (auto it = byPath_.find(path); it != byPath_.end()) EraseLocked(it);
 }
 
@@ -141,7 +141,7 @@ void IndexCache::EvictLocked() {
 }
 
 IndexCache::Stats IndexCache::GetStats() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return Stats{hits_, misses_, evictions_, bytes_, byPath_.size(), capacity_};
 }
 

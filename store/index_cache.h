@@ -21,6 +21,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/mutex.h"
 #include "markup/markup_document.h"
 
 namespace pigeonbox {
@@ -107,20 +108,22 @@ class IndexCache {
   using Map = std::unordered_map<std::string, Slot>;
 
   // The slot of `path`, counted as a hit, or end(), counted as a miss.
-  Map::iterator LookUpLocked(const std::string& path);
-  void LinkNewestLocked(Slot* slot);
-  void UnlinkLocked(Slot* slot);
-  void EraseLocked(Map::iterator it);
+  Map::iterator LookUpLocked(const std::string& path) REQUIRES(mutex_);
+  void LinkNewestLocked(Slot* slot) REQUIRES(mutex_);
+  void UnlinkLocked(Slot* slot) REQUIRES(mutex_);
+  void EraseLocked(Map::iterator it) REQUIRES(mutex_);
   // Evicts least recently used slots until the cache is within its capacity.
-  void EvictLocked();
+  void EvictLocked() REQUIRES(mutex_);
 
   const size_t capacity_;
-  mutable std::mutex mutex_;
-  Map byPath_;
-  Slot* newest_ = nullptr;
-  Slot* oldest_ = nullptr;
-  size_t bytes_ = 0;
-  uint64_t hits_ = 0, misses_ = 0, evictions_ = 0;
+  mutable Mutex mutex_;
+  Map byPath_ GUARDED_BY(mutex_);
+  Slot* newest_ GUARDED_BY(mutex_) = nullptr;
+  Slot* oldest_ GUARDED_BY(mutex_) = nullptr;
+  size_t bytes_ GUARDED_BY(mutex_) = 0;
+  uint64_t hits_ GUARDED_BY(mutex_) = 0;
+  uint64_t misses_ GUARDED_BY(mutex_) = 0;
+  uint64_t evictions_ GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace pigeonbox

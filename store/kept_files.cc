@@ -37,7 +37,7 @@ KeptFiles& KeptFiles::Process() {
 }
 
 void KeptFiles::Keep(const std::string& dir) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   for (auto& [kept, count] : dirs_) {
     if (kept == dir) {
       ++count;
@@ -48,7 +48,7 @@ void KeptFiles::Keep(const std::string& dir) {
 }
 
 void KeptFiles::Release(const std::string& dir) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   auto it = std::find_if(dirs_.begin(), dirs_.end(), [&](const auto& d) { return d.first == dir; });
   if (it == dirs_.end() || --it->second > 0) return;
   dirs_.erase(it);
@@ -72,7 +72,7 @@ size_t KeptFiles::CoveringLengthLocked(const std::string& path) const {
 int KeptFiles::Open(const std::string& path, bool create, Handle* handle) {
   uint64_t generation = 0;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (CoveringLengthLocked(path) == 0) return kNotCovered;
     if (auto it = table_.find(path); it != table_.end()) {
       lru_.splice(lru_.begin(), lru_, it->second.age);
@@ -86,14 +86,14 @@ int KeptFiles::Open(const std::string& path, bool create, Handle* handle) {
   if (fd < 0 && (errno == EMFILE || errno == ENFILE)) {
     {
       // The kept descriptors may be what the process lacks: give them back and try again.
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       CloseAllLocked();
     }
     fd = ::open(path.c_str(), flags, 0644);
   }
   if (fd < 0) return errno;
   auto opened = std::make_shared<const Descriptor>(fd);
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   // A name that changed meanwhile may no longer name what was opened: use it this once only.
   if (generation == generation_ && !table_.contains(path)) {
     PutLocked(path, opened);
@@ -103,7 +103,7 @@ int KeptFiles::Open(const std::string& path, bool create, Handle* handle) {
 }
 
 void KeptFiles::Removed(const std::string& path) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   ++generation_;
   TakeLocked(path);
 }
@@ -113,7 +113,7 @@ void KeptFiles::Changed(const std::string& path) {
 }
 
 void KeptFiles::Renamed(const std::string& from, const std::string& to, bool done) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   ++generation_;
   Handle moved = TakeLocked(from);
   TakeLocked(to);
@@ -124,7 +124,7 @@ void KeptFiles::Renamed(const std::string& from, const std::string& to, bool don
 }
 
 void KeptFiles::Exchanged(const std::string& a, const std::string& b, bool done) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   ++generation_;
   auto first = table_.find(a), second = table_.find(b);
   // Two kept files swapped their names (a save): so do their descriptors.
@@ -202,7 +202,7 @@ void KeptFiles::CloseAllLocked() {
 }
 
 size_t KeptFiles::KeptCount() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return table_.size();
 }
 

@@ -21,6 +21,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/mutex.h"
+
 namespace pigeonbox {
 
 class KeptFiles {
@@ -84,27 +86,27 @@ class KeptFiles {
   using Table = std::unordered_map<std::string, Slot>;
 
   // The length of the kept directory `path` lies below; 0 for none.
-  size_t CoveringLengthLocked(const std::string& path) const;
+  size_t CoveringLengthLocked(const std::string& path) const REQUIRES(mutex_);
   // Counts a kept file in (or out of) each directory between its kept directory and itself.
-  void CountBetweenLocked(const std::string& path, size_t dirLength, int delta);
-  Handle TakeLocked(const std::string& path);
+  void CountBetweenLocked(const std::string& path, size_t dirLength, int delta) REQUIRES(mutex_);
+  Handle TakeLocked(const std::string& path) REQUIRES(mutex_);
   // Keeps the descriptor as `path`'s, the least recently used going while over the capacity.
-  void PutLocked(const std::string& path, Handle handle);
+  void PutLocked(const std::string& path, Handle handle) REQUIRES(mutex_);
   // Drops everything below `path` as a directory.
-  void DropBelowLocked(const std::string& path);
-  void EraseLocked(Table::iterator it);
-  void CloseAllLocked();
+  void DropBelowLocked(const std::string& path) REQUIRES(mutex_);
+  void EraseLocked(Table::iterator it) REQUIRES(mutex_);
+  void CloseAllLocked() REQUIRES(mutex_);
 
   const size_t capacity_;
-  mutable std::mutex mutex_;
-  std::vector<std::pair<std::string, int>> dirs_;  // kept directory, Keep count
-  Table table_;
-  std::list<const std::string*> lru_;  // most recently used first
+  mutable Mutex mutex_;
+  std::vector<std::pair<std::string, int>> dirs_ GUARDED_BY(mutex_);  // kept directory, Keep count
+  Table table_ GUARDED_BY(mutex_);
+  std::list<const std::string*> lru_ GUARDED_BY(mutex_);  // most recently used first
   // Directories between a kept directory and kept files (no trailing "/"), with the number of
   // kept files below each.
-  std::unordered_map<std::string, int> between_;
+  std::unordered_map<std::string, int> between_ GUARDED_BY(mutex_);
   // Counts every change of names, so that a descriptor opened while a name changed is not kept.
-  uint64_t generation_ = 0;
+  uint64_t generation_ GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace pigeonbox

@@ -42,22 +42,22 @@ AppServerClient::~AppServerClient() {
 }
 
 AppServerClient::Answer AppServerClient::Call(const std::string& frame) {
-  std::unique_lock lock(mutex_);
+  MutexLock lock(mutex_);
   int fd = fd_;
   if (fd < 0 || lost_) return {appwire::kUnreachable, u"not connected to the application server"};
   bool viaReader = started_;
   answer_.reset();
-  lock.unlock();
+  lock.Unlock();
   {
-    std::lock_guard send(sendMutex_);
+    MutexLock send(sendMutex_);
     if (!appwire::SendAll(fd, frame)) {
       return {appwire::kConnectionLost, u"connection to the application server lost"};
     }
   }
   if (viaReader) {
-    lock.lock();
-    if (!answered_.wait_for(lock, kAnswerTimeout,
-                            [this] { return answer_ || lost_ || stopping_; })) {
+    lock.Lock();
+    if (!lock.WaitFor(answered_, kAnswerTimeout,
+                      [this]() REQUIRES(mutex_) { return answer_ || lost_ || stopping_; })) {
       return {appwire::kNoAnswer, u"the application server did not answer"};
     }
     if (!answer_) return {appwire::kConnectionLost, u"connection to the application server lost"};
@@ -86,7 +86,7 @@ AppServerClient::Answer AppServerClient::Call(const std::string& frame) {
 int32_t AppServerClient::EnsureConnected(std::u16string_view address, uint16_t port,
                                          std::u16string* errorText, size_t capacity) {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (stopping_ || started_) {
       appwire::CopyCapped(u"the application is already started", errorText, capacity);
       return appwire::kWrongState;
@@ -94,7 +94,7 @@ int32_t AppServerClient::EnsureConnected(std::u16string_view address, uint16_t p
     if (fd_ >= 0) return 0;
   }
   int fd = appwire::ConnectTcp(ToUtf8(address), port, kConnectTimeout, interrupted_.get_token());
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (fd >= 0 && stopping_) {
     close(fd);
     fd = -1;
@@ -111,13 +111,13 @@ int32_t AppServerClient::RegisterApp(std::u16string_view address, uint16_t port,
                                      std::u16string_view identity, std::u16string_view name,
                                      int32_t priority, std::u16string_view regInfo,
                                      std::u16string* errorText, size_t capacity) {
-  std::lock_guard call(callMutex_);
+  MutexLock call(callMutex_);
   if (int32_t code = EnsureConnected(address, port, errorText, capacity); code != 0) return code;
   Answer answer = Call(
       FrameWriter(Op::kRegister).Text(identity).Text(name).I32(priority).Text(regInfo).Finish());
   if (answer.code != 0) {
     // A failed registration leaves no connection behind; a retry starts afresh.
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     close(fd_);
     fd_ = -1;
     inbox_ = {};
@@ -130,12 +130,12 @@ int32_t AppServerClient::StartApp(std::u16string_view address, uint16_t port,
                                   std::u16string_view identity, std::u16string_view /*reserved*/,
                                   const AppCallbacks& callbacks, int32_t /*flags*/,
                                   std::u16string* errorText, size_t capacity) {
-  std::lock_guard call(callMutex_);
+  MutexLock call(callMutex_);
   if (int32_t code = EnsureConnected(address, port, errorText, capacity); code != 0) return code;
   Answer answer = Call(FrameWriter(Op::kStart).Text(identity).Finish());
   appwire::CopyCapped(answer.text, errorText, capacity);
   if (answer.code != 0) return answer.code;
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   callbacks_ = callbacks;
   if (callbacks.onMessage) onMessage_ = std::make_shared<AppMessageCallback>(callbacks.onMessage);
   started_ = true;
@@ -147,7 +147,7 @@ int32_t AppServerClient::StartApp(std::u16string_view address, uint16_t port,
 int32_t AppServerClient::UnregisterApp(std::u16string_view identity) {
   int32_t code;
   {
-    std::lock_guard call(callMutex_);
+    MutexLock call(callMutex_);
     code = Call(FrameWriter(Op::kUnregister).Text(identity).Finish()).code;
   }
   Shutdown();
@@ -160,7 +160,7 @@ int32_t AppServerClient::Send(std::u16string_view identity, std::u16string_view 
                               std::string_view payload) {
   int fd;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (!started_ || lost_ || stopping_) return appwire::kNotStarted;
     fd = fd_;
   }
@@ -175,7 +175,7 @@ int32_t AppServerClient::Send(std::u16string_view identity, std::u16string_view 
                           .Bytes(payload)
                           .Finish();
   if (frame.size() - 4 > appwire::kMaxFrameBytes) return appwire::kTooLarge;
-  std::lock_guard send(sendMutex_);
+  MutexLock send(sendMutex_);
   return appwire::SendAll(fd, frame) ? 0 : appwire::kConnectionLost;
 }
 
@@ -250,7 +250,7 @@ void AppServerClient::Deliver(const std::string& body) {
 void AppServerClient::ReadLoop() {
   int fd;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     fd = fd_;
   }
   std::string body;
@@ -262,14 +262,14 @@ void AppServerClient::ReadLoop() {
     } else if (reader.op() == static_cast<uint8_t>(Op::kResult)) {
       Answer answer;
       if (!reader.I32(&answer.code) || !reader.Text(&answer.text)) break;
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       answer_ = std::move(answer);
       answered_.notify_all();
     }
   }
   std::function<void()> onExit;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     lost_ = true;
     if (!stopping_) onExit = callbacks_.onServerExit;
     answered_.notify_all();
@@ -280,7 +280,7 @@ void AppServerClient::ReadLoop() {
 
 void AppServerClient::Interrupt() {
   interrupted_.request_stop();
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   stopping_ = true;
   // Wakes a wait for an answer, whether in the reader or in Call before the start.
   if (fd_ >= 0) shutdown(fd_, SHUT_RDWR);
@@ -289,7 +289,7 @@ void AppServerClient::Interrupt() {
 
 void AppServerClient::Shutdown() {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     stopping_ = true;
     if (fd_ >= 0) shutdown(fd_, SHUT_RDWR);
   }
@@ -301,7 +301,7 @@ void AppServerClient::Shutdown() {
     }
   }
   lanes_.Stop();
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (fd_ >= 0) close(fd_);
   fd_ = -1;
 }

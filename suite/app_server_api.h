@@ -24,6 +24,7 @@
 #include <string_view>
 #include <thread>
 
+#include "base/mutex.h"
 #include "suite/appserver_wire.h"
 #include "suite/delivery_lanes.h"
 
@@ -112,16 +113,16 @@ class AppServerClient {
   void Shutdown();
 
   DeliveryLanes lanes_;
-  std::mutex callMutex_;  // one request/answer exchange at a time
-  std::mutex sendMutex_;  // whole frames on the socket
-  std::mutex mutex_;      // guards the fields below
+  Mutex callMutex_;  // one request/answer exchange at a time
+  Mutex sendMutex_;  // whole frames on the socket
+  Mutex mutex_;      // guards the fields below
   std::condition_variable answered_;
-  int fd_ = -1;
-  bool started_ = false;
-  bool stopping_ = false;  // a deliberate end: no exit callback
-  bool lost_ = false;
-  std::optional<Answer> answer_;
-  AppCallbacks callbacks_;
+  int fd_ GUARDED_BY(mutex_) = -1;
+  bool started_ GUARDED_BY(mutex_) = false;
+  bool stopping_ GUARDED_BY(mutex_) = false;  // a deliberate end: no exit callback
+  bool lost_ GUARDED_BY(mutex_) = false;
+  std::optional<Answer> answer_ GUARDED_BY(mutex_);
+  AppCallbacks callbacks_ GUARDED_BY(mutex_);
   // Shared with the queued deliveries, which may outlive a lane detached by UnregisterApp.
   std::shared_ptr<const AppMessageCallback> onMessage_;
   appwire::FrameBuffer inbox_;  // read by the caller before start, by the reader after

@@ -96,7 +96,7 @@ bool ParseRequestTypes(std::u16string_view regInfo, std::vector<std::u16string>*
 AppRegistry::Result AppRegistry::Register(const std::shared_ptr<AppServerPeer>& peer,
                                           std::u16string_view identity, std::u16string_view name,
                                           const std::vector<std::u16string>& types) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   for (const auto& [key, app] : apps_) {
     if (app.peer == peer) return {appwire::kWrongState, u"this connection is already registered"};
   }
@@ -113,7 +113,7 @@ AppRegistry::Result AppRegistry::Register(const std::shared_ptr<AppServerPeer>& 
 }
 
 AppRegistry::Result AppRegistry::Start(const AppServerPeer& peer, std::u16string_view identity) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   auto it = apps_.find(ToLower(identity));
   if (it == apps_.end() || it->second.peer.get() != &peer) {
     return {appwire::kNotRegistered, u"application is not registered on this connection"};
@@ -124,7 +124,7 @@ AppRegistry::Result AppRegistry::Start(const AppServerPeer& peer, std::u16string
 
 AppRegistry::Result AppRegistry::Unregister(const AppServerPeer& peer,
                                             std::u16string_view identity) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   auto it = apps_.find(ToLower(identity));
   if (it == apps_.end() || it->second.peer.get() != &peer) {
     return {appwire::kNotRegistered, u"application is not registered on this connection"};
@@ -134,19 +134,19 @@ AppRegistry::Result AppRegistry::Unregister(const AppServerPeer& peer,
 }
 
 bool AppRegistry::IsStartedApp(const AppServerPeer& peer, std::u16string_view identity) const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   auto it = apps_.find(ToLower(identity));
   return it != apps_.end() && it->second.peer.get() == &peer && it->second.started;
 }
 
 void AppRegistry::Remove(const AppServerPeer& peer) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   std::erase_if(apps_, [&peer](const auto& entry) { return entry.second.peer.get() == &peer; });
   std::erase_if(users_, [&peer](const auto& entry) { return entry.second.get() == &peer; });
 }
 
 void AppRegistry::AddUser(std::u16string_view user, const std::shared_ptr<AppServerPeer>& peer) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   users_.emplace(ToLower(user), peer);
 }
 
@@ -169,13 +169,13 @@ const AppRegistry::App* AppRegistry::FindStarted(std::u16string_view type,
 
 std::shared_ptr<AppServerPeer> AppRegistry::FindApp(std::u16string_view type,
                                                     std::u16string_view receiver) const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   const App* app = FindStarted(type, receiver);
   return app ? app->peer : nullptr;
 }
 
 std::vector<std::shared_ptr<AppServerPeer>> AppRegistry::FindUsers(std::u16string_view user) const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   std::vector<std::shared_ptr<AppServerPeer>> found;
   auto [begin, end] = users_.equal_range(ToLower(user));
   for (auto it = begin; it != end; ++it) found.push_back(it->second);

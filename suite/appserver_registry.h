@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/mutex.h"
 #include "suite/appserver_wire.h"
 
 namespace pigeonbox {
@@ -97,11 +98,13 @@ class AppRegistry {
     std::vector<std::u16string> types;  // lower case
     bool started = false;
   };
-  const App* FindStarted(std::u16string_view type, std::u16string_view receiver) const;
+  const App* FindStarted(std::u16string_view type, std::u16string_view receiver) const
+      REQUIRES(mutex_);
 
-  mutable std::mutex mutex_;
-  std::map<std::u16string, App> apps_;                                   // by lower-case identity
-  std::multimap<std::u16string, std::shared_ptr<AppServerPeer>> users_;  // by lower-case name
+  mutable Mutex mutex_;
+  std::map<std::u16string, App> apps_ GUARDED_BY(mutex_);  // by lower-case identity
+  std::multimap<std::u16string, std::shared_ptr<AppServerPeer>> users_
+      GUARDED_BY(mutex_);  // by lower-case name
 };
 
 }  // namespace pigeonbox

@@ -36,24 +36,24 @@ CConfigCenterClient::~CConfigCenterClient() {
 }
 
 void CConfigCenterClient::Subscribe(ConfigCentreEvents events) {
-  std::lock_guard control(controlMutex_);
+  MutexLock control(controlMutex_);
   events_ = std::move(events);
 }
 
 int32_t CConfigCenterClient::SetSvrInfo(std::u16string_view ip, uint16_t port) {
   if (ip.empty() || port == 0) return 0;
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   ip_.assign(ip);
   port_ = port;
   return 1;
 }
 
 int32_t CConfigCenterClient::Connect(std::stop_token stop) {
-  std::lock_guard control(controlMutex_);
+  MutexLock control(controlMutex_);
   std::string host;
   uint16_t port;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (fd_ >= 0) return kOk;
     host = ToUtf8(ip_);
     port = port_;
@@ -65,23 +65,23 @@ int32_t CConfigCenterClient::Connect(std::stop_token stop) {
     RaiseError(kConnectFailed);
     return kConnectFailed;
   }
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   fd_ = fd;
   return kOk;
 }
 
 int32_t CConfigCenterClient::InitRecvThread() {
-  std::lock_guard control(controlMutex_);
+  MutexLock control(controlMutex_);
   std::thread previous;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (fd_ < 0) return kInitFailed;
     if (receiving_) return kOk;
     previous = std::move(receiver_);
   }
   // The previous connection's thread has left its loop; let it finish its last event.
   JoinUnlessSelf(previous);
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   try {
     receiver_ = std::thread(&CConfigCenterClient::ReceiveLoop, this, fd_);
   } catch (...) {
@@ -92,8 +92,8 @@ int32_t CConfigCenterClient::InitRecvThread() {
 }
 
 void CConfigCenterClient::InitSendThread() {
-  std::lock_guard control(controlMutex_);
-  std::lock_guard lock(mutex_);
+  MutexLock control(controlMutex_);
+  MutexLock lock(mutex_);
   if (sender_.joinable()) return;
   sendStop_ = false;
   try {
@@ -104,7 +104,7 @@ void CConfigCenterClient::InitSendThread() {
 }
 
 int32_t CConfigCenterClient::IsStart() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return fd_ >= 0 ? 1 : 0;
 }
 
@@ -159,7 +159,7 @@ int32_t CConfigCenterClient::ReportErrInfo(int32_t code, std::u16string_view mes
 int32_t CConfigCenterClient::Queue(const Message& message) {
   std::string frame = ccwire::Encode(message);
   if (frame.size() - 4 > appwire::kMaxFrameBytes) return kSendFailed;
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (fd_ < 0 || closing_ || queue_.size() >= kMaxQueued) return kSendFailed;
   queue_.push_back(std::move(frame));
   queued_.notify_all();
@@ -170,8 +170,8 @@ void CConfigCenterClient::SendLoop() {
   for (;;) {
     std::string frame;
     {
-      std::unique_lock lock(mutex_);
-      queued_.wait(lock, [this] { return !queue_.empty() || sendStop_; });
+      MutexLock lock(mutex_);
+      lock.Wait(queued_, [this]() REQUIRES(mutex_) { return !queue_.empty() || sendStop_; });
       // A stop is taken only once the queue is empty, so DisConnect sends what was queued.
       if (queue_.empty()) return;
       frame = std::move(queue_.front());
@@ -180,10 +180,10 @@ void CConfigCenterClient::SendLoop() {
     }
     bool failed = false;
     {
-      std::lock_guard send(sendMutex_);
+      MutexLock send(sendMutex_);
       int fd;
       {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         fd = fd_;
       }
       // With no connection, what was queued for it is dropped.
@@ -194,7 +194,7 @@ void CConfigCenterClient::SendLoop() {
       }
     }
     {
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       writing_ = false;
     }
     drained_.notify_all();
@@ -203,11 +203,11 @@ void CConfigCenterClient::SendLoop() {
 }
 
 bool CConfigCenterClient::Flush(std::chrono::milliseconds limit) {
-  std::unique_lock lock(mutex_);
-  auto sent = [this] { return queue_.empty() && !writing_; };
+  MutexLock lock(mutex_);
+  auto sent = [this]() REQUIRES(mutex_) { return queue_.empty() && !writing_; };
   // Without a connection or a send thread nothing more goes out; there is no point waiting.
-  auto stuck = [this] { return fd_ < 0 || !sender_.joinable(); };
-  drained_.wait_for(lock, limit, [&] { return sent() || stuck(); });
+  auto stuck = [this]() REQUIRES(mutex_) { return fd_ < 0 || !sender_.joinable(); };
+  lock.WaitFor(drained_, limit, [&]() REQUIRES(mutex_) { return sent() || stuck(); });
   return sent();
 }
 
@@ -230,8 +230,8 @@ void CConfigCenterClient::ReceiveLoop(int fd) {
   }
   bool deliberate;
   {
-    std::lock_guard send(sendMutex_);
-    std::lock_guard lock(mutex_);
+    MutexLock send(sendMutex_);
+    MutexLock lock(mutex_);
     if (fd_ == fd) fd_ = -1;
     receiving_ = false;
     deliberate = closing_;
@@ -273,29 +273,29 @@ void CConfigCenterClient::RaiseError(int32_t code) {
 }
 
 void CConfigCenterClient::DisConnect() {
-  std::lock_guard control(controlMutex_);
+  MutexLock control(controlMutex_);
   std::thread sender, receiver;
   if (!Flush(kCloseFlushLimit)) {
     // A centre that stopped reading: the write in progress fails at once, and so do the rest.
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (fd_ >= 0) shutdown(fd_, SHUT_RDWR);
   }
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     sendStop_ = true;
     sender = std::move(sender_);
   }
   queued_.notify_all();
   JoinUnlessSelf(sender);  // it sends (or drops) what is still queued first
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     closing_ = true;
     if (fd_ >= 0) shutdown(fd_, SHUT_RDWR);
     receiver = std::move(receiver_);
   }
   JoinUnlessSelf(receiver);
-  std::lock_guard send(sendMutex_);
-  std::lock_guard lock(mutex_);
+  MutexLock send(sendMutex_);
+  MutexLock lock(mutex_);
   if (fd_ >= 0) close(fd_);  // connected, but no receive thread was started
   fd_ = -1;
   receiving_ = false;

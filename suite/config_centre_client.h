@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/mutex.h"
 #include "suite/config_centre_wire.h"
 
 namespace pigeonbox {
@@ -100,21 +101,24 @@ class CConfigCenterClient {
   void RaiseError(int32_t code);
 
   ConfigCentreEvents events_;
-  std::mutex controlMutex_;  // Connect, InitRecvThread, InitSendThread, DisConnect one at a time
-  std::mutex sendMutex_;     // whole frames on the socket; the socket closes under it
-  std::mutex mutex_;         // guards the fields below
+  // Connect, InitRecvThread, InitSendThread, DisConnect one at a time.
+  Mutex controlMutex_ ACQUIRED_BEFORE(sendMutex_, mutex_);
+  // Whole frames on the socket; the socket closes under it.
+  Mutex sendMutex_ ACQUIRED_BEFORE(mutex_);
+  Mutex mutex_;  // guards the fields below
   std::condition_variable queued_;
   std::condition_variable drained_;  // the queue emptied, or a write ended
-  std::u16string ip_;
-  uint16_t port_ = 0;
-  int fd_ = -1;
-  bool receiving_ = false;  // the receive thread of fd_ runs
-  bool closing_ = false;    // DisConnect in progress: the loss is not an error
-  bool sendStop_ = false;
-  bool writing_ = false;  // the send thread is writing a frame it took off the queue
-  std::deque<std::string> queue_;
-  std::thread receiver_;
-  std::thread sender_;
+  std::u16string ip_ GUARDED_BY(mutex_);
+  uint16_t port_ GUARDED_BY(mutex_) = 0;
+  int fd_ GUARDED_BY(mutex_) = -1;
+  bool receiving_ GUARDED_BY(mutex_) = false;  // the receive thread of fd_ runs
+  bool closing_ GUARDED_BY(mutex_) = false;    // DisConnect in progress: the loss is not an error
+  bool sendStop_ GUARDED_BY(mutex_) = false;
+  bool writing_ GUARDED_BY(mutex_) =
+      false;  // the send thread is writing a frame it took off the queue
+  std::deque<std::string> queue_ GUARDED_BY(mutex_);
+  std::thread receiver_ GUARDED_BY(mutex_);
+  std::thread sender_ GUARDED_BY(mutex_);
 };
 
 }  // namespace pigeonbox

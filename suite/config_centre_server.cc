@@ -68,14 +68,14 @@ std::string JsonString(std::u16string_view text) {
 
 struct ConfigCentre::Peer {
   int fd = -1;
-  std::mutex writeMutex;
+  Mutex writeMutex;
   std::u16string serviceType;  // set by its registration; connection thread only
   std::thread thread;
   std::atomic<bool> done{false};
 
   void Send(const Message& m) {
     std::string frame = ccwire::Encode(m);
-    std::lock_guard lock(writeMutex);
+    MutexLock lock(writeMutex);
     appwire::SendAll(fd, frame);
   }
 };
@@ -110,7 +110,7 @@ void ConfigCentre::Stop() {
   acceptor_.join();
   std::vector<std::shared_ptr<Peer>> peers;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     peers.swap(peers_);
   }
   for (auto& peer : peers) shutdown(peer->fd, SHUT_RDWR);
@@ -138,7 +138,7 @@ void ConfigCentre::AcceptLoop() {
     try {
       auto peer = std::make_shared<Peer>();
       peer->fd = fd;
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       peers_.push_back(peer);
       try {
         peer->thread = std::thread(&ConfigCentre::Serve, this, peer);
@@ -156,7 +156,7 @@ void ConfigCentre::AcceptLoop() {
 void ConfigCentre::ReapFinished() {
   std::vector<std::shared_ptr<Peer>> finished;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     for (auto it = peers_.begin(); it != peers_.end();) {
       if ((*it)->done) {
         finished.push_back(*it);
@@ -197,7 +197,7 @@ void ConfigCentre::Serve(std::shared_ptr<Peer> peer) {
 
 bool ConfigCentre::Handle(Peer& peer, const Message& m) {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     ++received_[static_cast<uint8_t>(m.op)];
   }
   switch (m.op) {
@@ -241,7 +241,7 @@ bool ConfigCentre::Handle(Peer& peer, const Message& m) {
 }
 
 std::u16string ConfigCentre::Register(std::u16string_view serviceType, std::u16string_view guid) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   std::u16string& known = guids_[ToLower(serviceType)];
   if (known.empty()) known = guid.empty() ? NewGuid() : std::u16string(guid);
   return known;
@@ -251,7 +251,7 @@ Message ConfigCentre::Collect(Op op, std::u16string_view serviceType, const Mess
   Message reply;
   reply.op = op;
   std::u16string ownType = ToLower(serviceType);
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   for (const auto& item : items_) {
     std::u16string type = ToLower(item.serviceType);
     for (const auto& want : m.wanted) {
@@ -276,14 +276,14 @@ void ConfigCentre::AppendEvent(const Message& m) {
   Log(u"system-log event from %s: level %u, %s %u %s", m.serviceType, m.level, m.category,
       m.eventId, m.text);
   if (eventsPath_.empty()) return;
-  std::lock_guard lock(eventsMutex_);
+  MutexLock lock(eventsMutex_);
   std::ofstream out(eventsPath_, std::ios::app | std::ios::binary);
   out << line << std::flush;
   if (!out) Log(u"cannot append to the events file %s", eventsPath_);
 }
 
 void ConfigCentre::SetItem(const Item& item) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   for (auto& held : items_) {
     if (ToLower(held.serviceType) == ToLower(item.serviceType) && held.name == item.name) {
       held = item;
@@ -294,23 +294,23 @@ void ConfigCentre::SetItem(const Item& item) {
 }
 
 void ConfigCentre::ReplaceItems(std::vector<Item> items) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   items_ = std::move(items);
 }
 
 void ConfigCentre::SetServiceGuid(std::u16string_view serviceType, std::u16string_view guid) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   guids_[ToLower(serviceType)] = std::u16string(guid);
 }
 
 std::u16string ConfigCentre::ServiceGuid(std::u16string_view serviceType) const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   auto it = guids_.find(ToLower(serviceType));
   return it == guids_.end() ? std::u16string() : it->second;
 }
 
 size_t ConfigCentre::Received(Op op) const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   auto it = received_.find(static_cast<uint8_t>(op));
   return it == received_.end() ? 0 : it->second;
 }

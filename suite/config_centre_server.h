@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "base/format.h"
+#include "base/mutex.h"
 #include "suite/config_centre_wire.h"
 
 namespace pigeonbox {
@@ -79,12 +80,13 @@ class ConfigCentre {
 
   LogSink log_;
   std::string eventsPath_;
-  mutable std::mutex mutex_;  // guards the fields below
-  std::vector<Item> items_;
-  std::map<std::u16string, std::u16string> guids_;  // by lower-cased service type
-  std::map<uint8_t, size_t> received_;
-  std::vector<std::shared_ptr<Peer>> peers_;
-  std::mutex eventsMutex_;  // whole lines in the events file
+  mutable Mutex mutex_;  // guards the fields below
+  std::vector<Item> items_ GUARDED_BY(mutex_);
+  std::map<std::u16string, std::u16string> guids_
+      GUARDED_BY(mutex_);  // by lower-cased service type
+  std::map<uint8_t, size_t> received_ GUARDED_BY(mutex_);
+  std::vector<std::shared_ptr<Peer>> peers_ GUARDED_BY(mutex_);
+  Mutex eventsMutex_;  // whole lines in the events file
   int listenFd_ = -1;
   int wakeFd_ = -1;
   uint16_t port_ = 0;

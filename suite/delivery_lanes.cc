@@ -28,8 +28,10 @@ size_t DeliveryLanes::LaneOf(std::u16string_view key) const {
 void DeliveryLanes::Post(std::u16string_view key, Task task) {
   Lane& lane = *lanes_[LaneOf(key)];
   {
-    std::unique_lock lock(lane.mutex);
-    lane.room.wait(lock, [&lane] { return lane.stopping || lane.tasks.size() < kMaxQueued; });
+    MutexLock lock(lane.mutex);
+    lock.Wait(lane.room, [&lane]() REQUIRES(lane.mutex) {
+      return lane.stopping || lane.tasks.size() < kMaxQueued;
+    });
     if (lane.stopping) return;
     lane.tasks.push_back(std::move(task));
     lane.highWater = std::max(lane.highWater, lane.tasks.size());
@@ -40,7 +42,7 @@ void DeliveryLanes::Post(std::u16string_view key, Task task) {
 void DeliveryLanes::Stop() {
   for (auto& lane : lanes_) {
     {
-      std::lock_guard lock(lane->mutex);
+      MutexLock lock(lane->mutex);
       lane->stopping = true;
     }
     lane->wake.notify_all();
@@ -56,26 +58,28 @@ void DeliveryLanes::Stop() {
   }
 }
 
-void DeliveryLanes::Run(std::shared_ptr<Lane> lane) {
-  std::unique_lock lock(lane->mutex);
+void DeliveryLanes::Run(std::shared_ptr<Lane> shared) {
+  Lane& lane = *shared;
+  MutexLock lock(lane.mutex);
   for (;;) {
-    lane->wake.wait(lock, [&lane] { return lane->stopping || !lane->tasks.empty(); });
-    if (lane->tasks.empty()) return;  // stopping and drained
-    Task task = std::move(lane->tasks.front());
-    lane->tasks.pop_front();
-    const bool wasFull = lane->tasks.size() + 1 == kMaxQueued;
-    lock.unlock();
-    if (wasFull) lane->room.notify_one();
+    lock.Wait(lane.wake,
+              [&lane]() REQUIRES(lane.mutex) { return lane.stopping || !lane.tasks.empty(); });
+    if (lane.tasks.empty()) return;  // stopping and drained
+    Task task = std::move(lane.tasks.front());
+    lane.tasks.pop_front();
+    const bool wasFull = lane.tasks.size() + 1 == kMaxQueued;
+    lock.Unlock();
+    if (wasFull) lane.room.notify_one();
     task();
     task = nullptr;
-    lock.lock();
-    if (lane->tasks.empty() && lane->highWater >= kTrimAfter) {
-      lane->highWater = 0;
-      lock.unlock();
+    lock.Lock();
+    if (lane.tasks.empty() && lane.highWater >= kTrimAfter) {
+      lane.highWater = 0;
+      lock.Unlock();
       malloc_trim(0);
-      lock.lock();
-    } else if (lane->tasks.empty()) {
-      lane->highWater = 0;
+      lock.Lock();
+    } else if (lane.tasks.empty()) {
+      lane.highWater = 0;
     }
   }
 }

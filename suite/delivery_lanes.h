@@ -21,6 +21,8 @@
 #include <thread>
 #include <vector>
 
+#include "base/mutex.h"
+
 namespace pigeonbox {
 
 class DeliveryLanes {
@@ -49,16 +51,17 @@ class DeliveryLanes {
 
  private:
   struct Lane {
-    std::mutex mutex;
+    Mutex mutex;
     std::condition_variable wake;
     std::condition_variable room;  // a full lane took a task
-    std::deque<Task> tasks;
-    size_t highWater = 0;  // most tasks held since the lane was last empty
-    bool stopping = false;
+    std::deque<Task> tasks GUARDED_BY(mutex);
+    // Most tasks held since the lane was last empty.
+    size_t highWater GUARDED_BY(mutex) = 0;
+    bool stopping GUARDED_BY(mutex) = false;
     std::thread thread;
   };
   // Shared with the lane's thread, which outlives the object when it was detached.
-  static void Run(std::shared_ptr<Lane> lane);
+  static void Run(std::shared_ptr<Lane> shared);
 
   std::vector<std::shared_ptr<Lane>> lanes_;
 };

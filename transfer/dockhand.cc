@@ -85,11 +85,17 @@ void Dockhand::Stop() {
   ioLayer_.reset();
   // The downloads refer to the file manager, so they go first.
   for (int i = 0; i < env_.io.slotCount; ++i) {
-    std::lock_guard<std::mutex> lock(sessions_[i].lock);
+    MutexLock lock(sessions_[i].lock);
     sessions_[i].ClearLocked();
   }
   fileManager_.reset();
   if (env_.sysLog != nullptr) env_.sysLog->Report(2, u"service", 1601, u"Dockhand 服务停止");
+}
+
+SessionSnapshot Dockhand::session(int index) const {
+  CHdlClient& record = sessions_[index];
+  MutexLock lock(record.lock);
+  return {record.authenticated, record.download != nullptr, record.sessionKey};
 }
 
 void Dockhand::SweepIdle() {
@@ -97,7 +103,7 @@ void Dockhand::SweepIdle() {
   const int64_t now = env_.clock->Now();
   auto idle = [this, now](int index) {
     CHdlClient& record = sessions_[index];
-    std::lock_guard<std::mutex> lock(record.lock);
+    MutexLock lock(record.lock);
     return record.active && now - record.lastActivity > kIdleSeconds;
   };
   std::vector<int> toClose;
@@ -113,7 +119,7 @@ void Dockhand::SweepIdle() {
 
 void Dockhand::OnConnect(int index) {
   CHdlClient& record = sessions_[index];
-  std::lock_guard<std::mutex> lock(record.lock);
+  MutexLock lock(record.lock);
   record.ClearLocked();
   record.active = true;
   record.lastActivity = env_.clock->Now();
@@ -121,7 +127,7 @@ void Dockhand::OnConnect(int index) {
 
 void Dockhand::OnClose(int index) {
   CHdlClient& record = sessions_[index];
-  std::lock_guard<std::mutex> lock(record.lock);
+  MutexLock lock(record.lock);
   record.ClearLocked();
 }
 
@@ -131,7 +137,7 @@ void Dockhand::OnPacket(int index, const uint8_t* bytes, int length) {
   CHdlClient& record = sessions_[index];
   bool authenticated;
   {
-    std::lock_guard<std::mutex> lock(record.lock);
+    MutexLock lock(record.lock);
     record.lastActivity = env_.clock->Now();
     authenticated = record.authenticated;
   }
@@ -157,7 +163,7 @@ void Dockhand::OnPacket(int index, const uint8_t* bytes, int length) {
 
 void Dockhand::StartSession(int index, CHdlClient& record, PacketBuffer& frame) {
   {
-    std::lock_guard<std::mutex> lock(record.lock);
+    MutexLock lock(record.lock);
     record.state = 0;
     record.authenticated = false;
   }
@@ -200,7 +206,7 @@ void Dockhand::StartSession(int index, CHdlClient& record, PacketBuffer& frame) 
     return;
   }
   {
-    std::lock_guard<std::mutex> lock(record.lock);
+    MutexLock lock(record.lock);
     record.ticketId = ticket.ticketId;
     record.userId = ticket.userId;
     record.sessionKey = sessionKey;
@@ -217,7 +223,7 @@ void Dockhand::RequestFile(int index, CHdlClient& record, PacketBuffer& frame) {
   TransferKey key;
   uint32_t userId;
   {
-    std::lock_guard<std::mutex> lock(record.lock);
+    MutexLock lock(record.lock);
     record.state = 3;
     key = record.sessionKey;
     userId = record.userId;
@@ -252,7 +258,7 @@ void Dockhand::RequestFile(int index, CHdlClient& record, PacketBuffer& frame) {
 
 int Dockhand::OpenDownload(CHdlClient& record, const std::u16string& dir,
                            const std::u16string& name, uint32_t* size, uint64_t* fileTime) {
-  std::lock_guard<std::mutex> lock(record.lock);
+  MutexLock lock(record.lock);
   record.download.reset();
   record.download = std::make_unique<DownloadFile>(*fileManager_, log_);
   const int result = record.download->Init(dir, name, 0);
@@ -266,7 +272,7 @@ void Dockhand::RequestBlock(int index, CHdlClient& record, PacketBuffer& frame) 
   TransferKey key;
   bool hasFile;
   {
-    std::lock_guard<std::mutex> lock(record.lock);
+    MutexLock lock(record.lock);
     hasFile = record.download != nullptr;
     if (hasFile) record.state = 4;
     key = record.sessionKey;
@@ -281,7 +287,7 @@ void Dockhand::RequestBlock(int index, CHdlClient& record, PacketBuffer& frame) 
   int got = kBlockBytes;
   int result;
   {
-    std::lock_guard<std::mutex> lock(record.lock);
+    MutexLock lock(record.lock);
     result = record.download ? record.download->ReadBlock(blockIndex, block, &got) : kNoFile;
   }
   BeginFrame(frame, kBlockRequestCommand);

@@ -21,6 +21,7 @@
 #include <string>
 
 #include "base/clock.h"
+#include "base/mutex.h"
 #include "base/periodic_thread.h"
 #include "config/settings.h"
 #include "link/contracts/link_services.h"
@@ -60,18 +61,27 @@ struct DockhandEnv {
 
 // The session record of one connection slot.
 struct CHdlClient {
-  std::mutex lock;
-  bool active = false;
-  bool authenticated = false;
-  uint8_t state = 255;  // 0 session started, 3 file chosen, 4 block read, 255 cleared
-  uint32_t userId = 0;
-  uint32_t ticketId = 0;
-  int64_t lastActivity = 0;  // seconds since 1970 of the last frame (or the connect)
-  TransferKey sessionKey{};
-  std::unique_ptr<DownloadFile> download;
+  Mutex lock;
+  bool active GUARDED_BY(lock) = false;
+  bool authenticated GUARDED_BY(lock) = false;
+  // 0 session started, 3 file chosen, 4 block read, 255 cleared
+  uint8_t state GUARDED_BY(lock) = 255;
+  uint32_t userId GUARDED_BY(lock) = 0;
+  uint32_t ticketId GUARDED_BY(lock) = 0;
+  // Seconds since 1970 of the last frame (or the connect).
+  int64_t lastActivity GUARDED_BY(lock) = 0;
+  TransferKey sessionKey GUARDED_BY(lock){};
+  std::unique_ptr<DownloadFile> download GUARDED_BY(lock);
 
-  // Forgets the session and the file; the caller holds `lock`.
-  void ClearLocked();
+  // Forgets the session and the file.
+  void ClearLocked() REQUIRES(lock);
+};
+
+// What a slot's session record holds, read at one moment.
+struct SessionSnapshot {
+  bool authenticated = false;
+  bool hasDownload = false;
+  TransferKey sessionKey{};
 };
 
 class Dockhand final : public TransferService, public IoOwner {
@@ -99,7 +109,7 @@ class Dockhand final : public TransferService, public IoOwner {
   void OnPacket(int index, const uint8_t* frame, int length) override;
   void OnClose(int index) override;
   // The session record of a slot, for the fuzz target (it needs the session key).
-  const CHdlClient& session(int index) const { return sessions_[index]; }
+  SessionSnapshot session(int index) const;
 
  private:
   int FailStart();

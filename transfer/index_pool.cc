@@ -5,7 +5,7 @@ namespace pigeonbox {
 IndexPool::IndexPool(int capacity) : ring_(capacity), inUse_(capacity, 0) {}
 
 int IndexPool::Take() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (count_ == 0) return -1;
   const int index = ring_[head_];
   head_ = (head_ + 1) % static_cast<int>(ring_.size());
@@ -15,14 +15,14 @@ int IndexPool::Take() {
 }
 
 void IndexPool::Give(int index) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (index < 0 || index >= static_cast<int>(ring_.size()) || !inUse_[index]) return;
   inUse_[index] = 0;
   PushLocked(index);
 }
 
 void IndexPool::Fill(int first, int last) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   for (int index = first; index <= last; ++index) {
     if (index < 0 || index >= static_cast<int>(ring_.size()) || inUse_[index]) continue;
     PushLocked(index);
@@ -30,7 +30,7 @@ void IndexPool::Fill(int first, int last) {
 }
 
 int IndexPool::free_count() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return count_;
 }
 

@@ -7,6 +7,8 @@
 #include <mutex>
 #include <vector>
 
+#include "base/mutex.h"
+
 namespace pigeonbox {
 
 class IndexPool {
@@ -24,14 +26,14 @@ class IndexPool {
   int free_count() const;
 
  private:
-  void PushLocked(int index);
+  void PushLocked(int index) REQUIRES(mutex_);
 
-  mutable std::mutex mutex_;
-  std::vector<int32_t> ring_;
-  std::vector<uint8_t> inUse_;
-  int head_ = 0;
-  int tail_ = 0;
-  int count_ = 0;
+  mutable Mutex mutex_;
+  std::vector<int32_t> ring_ GUARDED_BY(mutex_);
+  std::vector<uint8_t> inUse_ GUARDED_BY(mutex_);
+  int head_ GUARDED_BY(mutex_) = 0;
+  int tail_ GUARDED_BY(mutex_) = 0;
+  int count_ GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace pigeonbox
