@@ -22,6 +22,11 @@ size_t BytesOf(const ParsedIndexEntry& e) {
 
 }  // namespace
 
+void CachedIndex::Reserve(size_t count) {
+  entries.reserve(count);
+  msgIdKeys.reserve(count);
+}
+
 void CachedIndex::AddEntry(ParsedIndexEntry entry) {
   msgIdKeys.push_back(MsgIdKey(entry.msgId));
   entryBytes_ += BytesOf(entry);

@@ -53,6 +53,8 @@ struct CachedIndex {
   // The one shared, never changed entry for every file that is not there.
   static const std::shared_ptr<CachedIndex>& Absent();
 
+  // Room for `count` entries.
+  void Reserve(size_t count);
   // Change `entries`, `msgIdKeys` and the bytes counted for them together.
   void AddEntry(ParsedIndexEntry entry);
   void RemoveEntry(size_t ordinal);

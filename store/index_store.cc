@@ -21,6 +21,8 @@ constexpr std::string_view kTemplate =
 constexpr std::string_view kRoot = "OffMsgIndexData";
 constexpr std::string_view kEntry = "OffMsgRec";
 constexpr std::string_view kDataSum = "DataSum";
+// Fewer bytes than any entry line of the format takes, its ten attributes empty.
+constexpr size_t kMinEntryBytes = 100;
 
 bool FindRoot(MarkupDocument& doc) {
   doc.Rewind();
@@ -213,6 +215,12 @@ void IndexStore::Parse(const std::string& path, const std::shared_ptr<CachedInde
   if (index->parsed) return;
   MarkupDocument& doc = index->doc;
   FindRoot(doc);
+  // Room for every entry at once: a growing vector copies the entries as it grows and leaves
+  // up to half its room unused while cached. DataSum is only a hint (a damaged file may
+  // misstate it), bounded by the entries the text can hold.
+  const size_t expected = std::min(static_cast<size_t>(std::max(DataSumOf(doc), 0)),
+                                   doc.Text().size() / kMinEntryBytes);
+  index->Reserve(expected);
   while (doc.FindNextChild(kEntry)) index->AddEntry(ParsedChild(doc));
   index->parsed = true;
   if (cache_) cache_->Reaccount(path, index);
