@@ -43,10 +43,22 @@ bool SetEnvelopeItem(BasicMarkupDocument<Char>* doc, std::u16string_view key,
          doc->SetChildAttribute(kType, typeText);
 }
 
+// Whether an item's Key (in the code page, entities decoded) names `key`, ASCII letter case
+// ignored. An ASCII key is its own code-page form, so it is compared without converting it.
+bool KeyNames(std::string_view itemKey, std::u16string_view key) {
+  const auto lower = [](char32_t c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; };
+  if (std::any_of(key.begin(), key.end(), [](char16_t c) { return c >= 0x80; })) {
+    return EqualsIgnoreAsciiCase(itemKey, ToAnsi(key));
+  }
+  return std::equal(
+      itemKey.begin(), itemKey.end(), key.begin(), key.end(),
+      [&lower](char a, char16_t b) { return lower(static_cast<unsigned char>(a)) == lower(b); });
+}
+
 }  // namespace
 
 NarrowEnvelope::NarrowEnvelope() {
-  doc_.Parse(ToAnsi(kEmptyEnvelope));
+  doc_.Parse("<KVTCData></KVTCData>");  // kEmptyEnvelope, which is ASCII
 }
 
 bool NarrowEnvelope::Load(std::u16string_view text) {
@@ -60,14 +72,15 @@ uint32_t NarrowEnvelope::GetStringsW(std::span<const std::u16string_view> keys,
   const size_t count = std::min(keys.size(), kMaxKeys);
   doc_.Rewind();
   if (count == 0 || !doc_.FindNext()) return 0;
-  std::string wanted[kMaxKeys];
-  for (size_t i = 0; i < count; ++i) wanted[i] = ToAnsi(keys[i]);
   const uint32_t all = count == kMaxKeys ? ~uint32_t{0} : (uint32_t{1} << count) - 1;
   uint32_t found = 0;
+  std::string decoded;
   while (found != all && doc_.FindNextChild("Item")) {
-    const std::string key = doc_.GetChildAttribute("Key");
+    // The Key as written, decoded only when it holds an entity.
+    std::string_view key = doc_.GetChildAttributeRaw("Key");
+    if (key.find('&') != std::string_view::npos) key = decoded = doc_.GetChildAttribute("Key");
     for (size_t i = 0; i < count; ++i) {
-      if ((found >> i & 1) == 0 && EqualsIgnoreAsciiCase(key, wanted[i])) {
+      if ((found >> i & 1) == 0 && KeyNames(key, keys[i])) {
         values[i] = FromAnsi(doc_.GetChildContent());
         found |= uint32_t{1} << i;
       }

@@ -33,15 +33,19 @@ TEST(NarrowEnvelopeTest, SeveralItemsReadAsOneByOne) {
   NarrowEnvelope env;
   ASSERT_TRUE(
       env.Load(u"<KVTCData><Item Key=\"title\">t-1</Item><Item Key=\"kEY\">k-1</Item>"
-               u"<Item Key=\"TITLE\">t-2</Item><Item Key=\"Empty\"/></KVTCData>"));
-  const std::u16string_view keys[] = {u"Title", u"Missing", u"key", u"TITLE", u"Empty"};
-  std::u16string values[5] = {u"", u"kept", u"", u"", u"x"};
-  EXPECT_EQ(env.GetStringsW(keys, values), 0b11101u);
-  const std::u16string expected[5] = {u"t-1", u"kept", u"k-1", u"t-1", u""};
-  for (size_t i = 0; i < 5; ++i) {
+               u"<Item Key=\"TITLE\">t-2</Item><Item Key=\"Empty\"/>"
+               u"<Item Key=\"A&amp;B\">ab</Item><Item Key=\"标题\">cjk</Item></KVTCData>"));
+  const std::u16string_view keys[] = {u"Title", u"Missing", u"key",     u"TITLE",
+                                      u"Empty", u"a&b",     u"A&amp;B", u"标题"};
+  constexpr size_t kKeys = std::size(keys);
+  std::u16string values[kKeys] = {u"", u"kept", u"", u"", u"x", u"", u"kept", u""};
+  EXPECT_EQ(env.GetStringsW(keys, values), 0b10111101u);
+  const std::u16string expected[kKeys] = {u"t-1", u"kept", u"k-1",  u"t-1",
+                                          u"",    u"ab",   u"kept", u"cjk"};
+  for (size_t i = 0; i < kKeys; ++i) {
     EXPECT_EQ(values[i], expected[i]) << i;
     std::u16string one = u"kept";
-    EXPECT_EQ(env.GetStringW(keys[i], &one), i != 1);
+    EXPECT_EQ(env.GetStringW(keys[i], &one), i != 1 && i != 6);
     EXPECT_EQ(one, expected[i]) << i;
   }
   EXPECT_FALSE(env.Load(u"<KVTCData><Item Key=\"title\">"));
