@@ -14,7 +14,8 @@ uint32_t LoadU32(const char* p) {
 // Writes the UTF-16LE bytes of `text` at `out` (room for text.size() * 2 bytes).
 void PutUtf16Le(std::u16string_view text, char* out) {
   if constexpr (std::endian::native == std::endian::little) {
-    std::memcpy(out, text.data(), text.size() * 2);
+    // An empty view may carry no pointer at all, and memcpy must not be given a null one.
+    if (!text.empty()) std::memcpy(out, text.data(), text.size() * 2);
     return;
   }
   for (char16_t c : text) {
@@ -40,7 +41,7 @@ std::u16string DecodeUtf16Le(std::string_view bytes) {
 void DecodeUtf16LeTo(std::string_view bytes, char16_t* out) {
   const size_t units = bytes.size() / 2;
   if constexpr (std::endian::native == std::endian::little) {
-    std::memcpy(out, bytes.data(), units * 2);
+    if (units != 0) std::memcpy(out, bytes.data(), units * 2);
     return;
   }
   for (size_t i = 0; i < units; ++i) {

@@ -89,7 +89,8 @@ bool PacketBuffer::PutText(std::u16string_view text) {
   if (!PutU16(prefix) || !CanWrite(byteLength)) return false;
   uint8_t* out = data + position;
   if constexpr (std::endian::native == std::endian::little) {
-    std::memcpy(out, text.data(), text.size() * 2);
+    // An empty view may carry no pointer at all, and memcpy must not be given a null one.
+    if (!text.empty()) std::memcpy(out, text.data(), text.size() * 2);
     out += text.size() * 2;
   } else {
     for (char16_t unit : text) {
