@@ -95,17 +95,8 @@ class EndToEndTest : public LinkTest {
     dir_.Write("BInfo.ini", "[OffMsgLocalMode]\r\nIsEnable=1\r\n");
     dir_.Write("invaliduser.txt", "Mallory\r\n");
     serviceLog_.Open(dir_.path() + "Logs", "Pigeonbox.log");
-    OffMsgServiceEnv env;
-    env.installRoot = dir_.path();
-    env.settings = ReadServerSettings(dir_.path()).offmsg;
-    env.fs = &fs_;
-    env.log = &serviceLog_;
-    env.clock = &clock_;
-    env.sleeper = &sleeper_;
-    env.openDatabase = [](const std::string&, LogFile&) -> std::unique_ptr<UserDatabase> {
-      return std::make_unique<EveryoneExists>();
-    };
-    serviceFactory_ = std::make_unique<ServiceFactory>(pieces_, env);
+    serviceFactory_ = std::make_unique<ServiceFactory>(
+        pieces_, TestServiceEnv(dir_.path(), fs_, serviceLog_, clock_, sleeper_));
     env_.factory = serviceFactory_.get();
     ASSERT_EQ(StartLink(), 0);
   }

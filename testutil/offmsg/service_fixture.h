@@ -90,6 +90,22 @@ class EveryoneExists final : public UserDatabase {
   Answer AnyActiveUser() override { return Answer::kExists; }
 };
 
+// The service's surroundings for a test root: the settings its files give, every user existing.
+inline OffMsgServiceEnv TestServiceEnv(const std::string& root, FileSystem& fs, LogFile& log,
+                                       const Clock& clock, Sleeper& sleeper) {
+  OffMsgServiceEnv env;
+  env.installRoot = root;
+  env.settings = ReadServerSettings(root).offmsg;
+  env.fs = &fs;
+  env.log = &log;
+  env.clock = &clock;
+  env.sleeper = &sleeper;
+  env.openDatabase = [](const std::string&, LogFile&) -> std::unique_ptr<UserDatabase> {
+    return std::make_unique<EveryoneExists>();
+  };
+  return env;
+}
+
 using Items = std::vector<std::pair<std::u16string, std::u16string>>;
 
 inline std::u16string EnvelopeOf(const Items& items) {
@@ -133,19 +149,7 @@ class ServiceTest : public ::testing::Test {
     if (service_) service_->Stop();
   }
 
-  OffMsgServiceEnv Env() {
-    OffMsgServiceEnv env;
-    env.installRoot = dir_.path();
-    env.settings = ReadServerSettings(dir_.path()).offmsg;
-    env.fs = &fs_;
-    env.log = &log_;
-    env.clock = &clock_;
-    env.sleeper = &sleeper_;
-    env.openDatabase = [](const std::string&, LogFile&) -> std::unique_ptr<UserDatabase> {
-      return std::make_unique<EveryoneExists>();
-    };
-    return env;
-  }
+  OffMsgServiceEnv Env() { return TestServiceEnv(dir_.path(), fs_, log_, clock_, sleeper_); }
   void StartService() {
     service_ = std::make_unique<OffMsgService>(owner_, Env());
     ASSERT_EQ(service_->Start(), 1);
