@@ -151,6 +151,28 @@ size_t CopyAsciiRun(std::u16string_view text, char* out) {
   return i;
 }
 
+// Widens the leading bytes of `bytes` that are below 0x80 (a run of ASCII) to `out`, which has
+// room for bytes.size() units; returns how many it widened.
+size_t WidenAsciiRun(std::string_view bytes, char16_t* out) {
+  size_t i = 0;
+#if defined(__SSE2__)
+  // Sixteen bytes a step. All sixteen units are stored; those behind the run's end are written
+  // again by the caller.
+  const __m128i zero = _mm_setzero_si128();
+  for (; i + 16 <= bytes.size(); i += 16) {
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes.data() + i));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_unpacklo_epi8(b, zero));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + 8), _mm_unpackhi_epi8(b, zero));
+    const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(b));  // a bit a byte >= 0x80
+    if (high != 0) return i + static_cast<size_t>(std::countr_zero(high));
+  }
+#endif
+  for (; i < bytes.size() && static_cast<uint8_t>(bytes[i]) < 0x80; ++i) {
+    out[i] = static_cast<uint8_t>(bytes[i]);
+  }
+  return i;
+}
+
 bool IsHighSurrogate(char16_t c) {
   return c >= 0xD800 && c <= 0xDBFF;
 }
@@ -189,17 +211,18 @@ std::string ToAnsi(std::u16string_view text) {
 }
 
 std::u16string FromAnsi(std::string_view bytes) {
-  // The output never has more units than the input has bytes: write into a sized buffer.
+  // The output never has more units than the input has bytes: write into a sized buffer. Runs
+  // of ASCII (most texts are nothing else) are widened in one go; only the characters between
+  // them are looked up in the table.
   std::u16string out(bytes.size(), u'\0');
   char16_t* o = out.data();
   size_t i = 0;
   while (i < bytes.size()) {
+    const size_t run = WidenAsciiRun(bytes.substr(i), o);
+    o += run;
+    i += run;
+    if (i == bytes.size()) break;
     const uint8_t b = static_cast<uint8_t>(bytes[i]);
-    if (b < 0x80) {  // the common case of ASCII texts: no table look-up
-      *o++ = b;
-      ++i;
-      continue;
-    }
     const Gbk& gbk = Gbk::Get();
     if (char16_t single = gbk.DecodeSingle(b)) {
       *o++ = single;

@@ -63,24 +63,29 @@ TEST(AnsiTextTest, AgreesWithIconvOverTheWholeBmp) {
   EXPECT_EQ(mismatches, 0);
 }
 
-// ASCII runs are converted several units at a time: a non-ASCII character or a surrogate pair
-// at any place of a run, and runs of any length, convert as the characters do one by one.
+// ASCII runs are converted several units at a time, both ways: a non-ASCII character or a
+// surrogate pair at any place of a run, and runs of any length, convert as the characters do
+// one by one.
 TEST(AnsiTextTest, RunsConvertAsTheirCharacters) {
   const std::u16string odd[] = {u"开", u"\u20AC", u"\uD55C", u"\U0001F600", u"\u007F"};
   for (const std::u16string& special : odd) {
-    for (size_t length = 0; length < 20; ++length) {
+    for (size_t length = 0; length < 40; ++length) {
       for (size_t at = 0; at <= length; ++at) {
-        std::u16string text;
+        std::u16string text, decoded;
         std::string expected;
         for (size_t i = 0; i < length; ++i) {
           if (i == at) {
             text += special;
             expected += ToAnsi(special);
+            decoded += FromAnsi(ToAnsi(special));
           }
-          text += static_cast<char16_t>(u'a' + i);
-          expected += static_cast<char>('a' + i);
+          const char letter = static_cast<char>('a' + i % 26);
+          text += static_cast<char16_t>(letter);
+          expected += letter;
+          decoded += static_cast<char16_t>(letter);
         }
         EXPECT_EQ(ToAnsi(text), expected) << "length " << length << ", at " << at;
+        EXPECT_EQ(FromAnsi(expected), decoded) << "length " << length << ", at " << at;
       }
     }
   }
