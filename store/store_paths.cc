@@ -1,5 +1,8 @@
 #include "store/store_paths.h"
 
+#include <algorithm>
+#include <charconv>
+#include <iterator>
 #include <vector>
 
 #include "base/text.h"
@@ -25,18 +28,21 @@ bool IsLowSurrogate(char16_t c) {
 // An owner name of ASCII characters only has the same bytes in the code page and in UTF-8.
 enum class AsciiName { kOther, kSafe, kUnsafe };
 
-// The name's bytes, lower-cased when asked, for a name of ASCII characters only; kUnsafe for
-// one that IsSafeStoreFileName refuses.
-AsciiName AsciiFileName(std::u16string_view name, bool lower, std::string* out) {
-  out->resize(name.size());
+char16_t AsciiLower(char16_t c) {
+  return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + (u'a' - u'A')) : c;
+}
+
+// Whether the name holds only ASCII characters, and then whether IsSafeStoreFileName takes it;
+// `hash` receives the name's hash (lower-cased when asked) for a safe one.
+AsciiName ScanAsciiName(std::u16string_view name, bool lower, int32_t* hash) {
   bool safe = name != u"." && name != u"..";
-  for (size_t i = 0; i < name.size(); ++i) {
-    char16_t c = name[i];
+  uint32_t h = 0;
+  for (char16_t c : name) {
     if (c >= 0x80) return AsciiName::kOther;
     if (c == u'/' || c == u'\\' || c == 0) safe = false;
-    if (lower && c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c + (u'a' - u'A'));
-    (*out)[i] = static_cast<char>(c);
+    h = h * 131u + (lower ? AsciiLower(c) : c);
   }
+  *hash = static_cast<int32_t>(h & 0x7FFFFFFFu);
   return safe ? AsciiName::kSafe : AsciiName::kUnsafe;
 }
 
@@ -58,15 +64,40 @@ int32_t HashOfBytes(std::basic_string_view<Char> bytes) {
   return static_cast<int32_t>(h & 0x7FFFFFFFu);
 }
 
-// dir + [bucket "/"] + name + extension, in one allocation.
-std::string JoinPath(const std::string& dir, std::string_view bucket, std::string_view name,
-                     std::string_view extension) {
-  std::string path;
-  path.reserve(dir.size() + bucket.size() + 1 + name.size() + extension.size());
-  path.append(dir);
-  if (!bucket.empty()) path.append(bucket).append("/");
-  path.append(name).append(extension);
+// dir + [bucket "/"] + name + extension, in one allocation (a bucket < 0 stands for none);
+// writeName(out) writes the name's `nameSize` bytes.
+template <typename WriteName>
+std::string JoinPath(const std::string& dir, int bucket, size_t nameSize,
+                     std::string_view extension, WriteName writeName) {
+  char bucketText[16];
+  char* bucketEnd = bucketText;
+  if (bucket >= 0) {
+    bucketEnd = std::to_chars(bucketText, std::end(bucketText), bucket).ptr;
+    *bucketEnd++ = '/';
+  }
+  std::string path(
+      dir.size() + static_cast<size_t>(bucketEnd - bucketText) + nameSize + extension.size(), '\0');
+  char* out = std::copy(dir.begin(), dir.end(), path.data());
+  out = std::copy(bucketText, bucketEnd, out);
+  writeName(out);
+  std::copy(extension.begin(), extension.end(), out + nameSize);
   return path;
+}
+
+// The path of a name with other characters than ASCII: its UTF-8 form.
+std::string JoinPath(const std::string& dir, int bucket, std::u16string_view name,
+                     std::string_view extension) {
+  const std::string utf8 = ToUtf8(name);
+  return JoinPath(dir, bucket, utf8.size(), extension,
+                  [&](char* out) { std::copy(utf8.begin(), utf8.end(), out); });
+}
+
+// The path of an ASCII name, lower-cased when asked.
+std::string JoinAsciiPath(const std::string& dir, int bucket, std::u16string_view name,
+                          std::string_view extension, bool lower) {
+  return JoinPath(dir, bucket, name.size(), extension, [&](char* out) {
+    for (char16_t c : name) *out++ = static_cast<char>(lower ? AsciiLower(c) : c);
+  });
 }
 
 // An empty root stays empty: paths are then relative to the working directory.
@@ -128,29 +159,29 @@ void StorePaths::MakeBuckets(const std::string& dir) {
   }
 }
 
-// Every read and write computes its paths; ASCII names, the usual ones, take a short way.
+// Every read and write computes its paths; ASCII names, the usual ones, take a short way:
+// one pass to check and hash the name, one to write it into the path.
 std::optional<std::string> StorePaths::PersonPath(const std::string& dir, std::u16string_view owner,
                                                   std::string_view extension) {
-  std::string name;
-  if (AsciiName ascii = AsciiFileName(owner, true, &name); ascii != AsciiName::kOther) {
+  int32_t hash = 0;
+  if (AsciiName ascii = ScanAsciiName(owner, true, &hash); ascii != AsciiName::kOther) {
     if (ascii == AsciiName::kUnsafe) return std::nullopt;
-    return JoinPath(dir, std::to_string(HashOfBytes(std::string_view(name)) % kBucketCount), name,
-                    extension);
+    return JoinAsciiPath(dir, hash % kBucketCount, owner, extension, true);
   }
   std::u16string lower = ToLower(owner);
   if (!IsSafeStoreFileName(lower)) return std::nullopt;
-  return JoinPath(dir, std::to_string(NameHash(lower) % kBucketCount), ToUtf8(lower), extension);
+  return JoinPath(dir, NameHash(lower) % kBucketCount, lower, extension);
 }
 
 std::optional<std::string> StorePaths::GroupPath(const std::string& dir, std::u16string_view owner,
                                                  std::string_view extension) {
-  std::string name;
-  if (AsciiName ascii = AsciiFileName(owner, false, &name); ascii != AsciiName::kOther) {
+  int32_t hash = 0;
+  if (AsciiName ascii = ScanAsciiName(owner, false, &hash); ascii != AsciiName::kOther) {
     if (ascii == AsciiName::kUnsafe) return std::nullopt;
-    return JoinPath(dir, {}, name, extension);
+    return JoinAsciiPath(dir, -1, owner, extension, false);
   }
   if (!IsSafeStoreFileName(owner)) return std::nullopt;
-  return JoinPath(dir, {}, ToUtf8(owner), extension);
+  return JoinPath(dir, -1, owner, extension);
 }
 
 std::optional<std::string> StorePaths::PersonIndexPath(std::u16string_view owner) const {
