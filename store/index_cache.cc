@@ -1,42 +1,124 @@
 #include "store/index_cache.h"
 
-namespace pigeonbox {
+#include <cstring>
 
-uint64_t MsgIdKey(std::string_view msgId) {
-  uint64_t hash = 0xcbf29ce484222325;
-  for (char c : msgId) {
-    const unsigned char byte = static_cast<unsigned char>(c);
-    if (byte >= 0x80) return 0;
-    hash = (hash ^ (byte >= 'A' && byte <= 'Z' ? byte + ('a' - 'A') : byte)) * 0x100000001b3;
-  }
-  return msgId.empty() ? 0 : hash | 1;
-}
+namespace pigeonbox {
 
 namespace {
 
-size_t BytesOf(const ParsedIndexEntry& e) {
-  return sizeof(ParsedIndexEntry) + e.type.capacity() + e.srcIdentifier.capacity() +
-         e.sender.capacity() + e.recievers.capacity() + e.title.capacity() + e.msgId.capacity() +
-         e.sessionDesc.capacity();
+// Mixes `bytes` into a hash eight at a time; filter(word) may change each word first, or refuse
+// it (returning false), which ends the hash with 0. The last word is padded with zero bytes.
+template <typename Filter>
+uint64_t HashWords(std::string_view bytes, Filter filter) {
+  constexpr uint64_t kMultiplier = 0x9E3779B97F4A7C15;
+  uint64_t hash = 0xcbf29ce484222325 ^ bytes.size();
+  auto mix = [&](uint64_t word) {
+    if (!filter(word)) return false;
+    hash = (hash ^ word) * kMultiplier;
+    hash ^= hash >> 32;
+    return true;
+  };
+  size_t i = 0;
+  for (; i + 8 <= bytes.size(); i += 8) {
+    uint64_t word;
+    std::memcpy(&word, bytes.data() + i, 8);
+    if (!mix(word)) return 0;
+  }
+  if (i < bytes.size()) {
+    uint64_t word = 0;
+    std::memcpy(&word, bytes.data() + i, bytes.size() - i);
+    if (!mix(word)) return 0;
+  }
+  return hash;
 }
 
 }  // namespace
 
-void CachedIndex::Reserve(size_t count) {
-  entries.reserve(count);
-  msgIdKeys.reserve(count);
+uint64_t MsgIdKey(std::string_view msgId) {
+  constexpr uint64_t kOnes = 0x0101010101010101;
+  constexpr uint64_t kHigh = 0x8080808080808080;
+  if (msgId.empty()) return 0;
+  // A byte >= 0x80 refuses the MsgID; the letters A-Z are lowered in place.
+  const uint64_t hash = HashWords(msgId, [](uint64_t& word) {
+    if ((word & kHigh) != 0) return false;
+    // Each byte is below 0x80, so adding these keeps it within its byte, and its high bit
+    // then tells whether it is at least 'A', and whether it is above 'Z'.
+    const uint64_t atLeastA = word + kOnes * (0x80 - 'A');
+    const uint64_t aboveZ = word + kOnes * (0x80 - 'Z' - 1);
+    word |= (atLeastA & ~aboveZ & kHigh) >> 2;  // 0x20 on each capital letter
+    return true;
+  });
+  return hash == 0 ? 0 : hash | 1;
 }
 
-void CachedIndex::AddEntry(ParsedIndexEntry entry) {
-  msgIdKeys.push_back(MsgIdKey(entry.msgId));
-  entryBytes_ += BytesOf(entry);
-  entries.push_back(std::move(entry));
+std::string_view CachedIndex::Text(size_t ordinal, EntryText which) const {
+  const ParsedIndexEntry& e = entries_[ordinal];
+  const size_t i = static_cast<size_t>(which);
+  const uint32_t begin = i == 0 ? 0 : e.textEnds[i - 1];
+  return std::string_view(texts_).substr(e.textsAt + begin, e.textEnds[i] - begin);
+}
+
+void CachedIndex::Reserve(size_t count, size_t textBytes) {
+  entries_.reserve(count);
+  msgIdKeys_.reserve(count);
+  texts_.reserve(textBytes);
+}
+
+void CachedIndex::AddEntry(int32_t createTime, int32_t addr, int32_t len,
+                           const std::string_view (&texts)[kEntryTextCount]) {
+  ParsedIndexEntry& e = entries_.emplace_back();
+  e.createTime = createTime;
+  e.addr = addr;
+  e.len = len;
+  // Live texts never exceed the document (values only shrink as they are decoded), which is
+  // below 2 GiB, and dead ones never exceed the live ones: the offsets fit 32 bits.
+  e.textsAt = static_cast<uint32_t>(texts_.size());
+  uint32_t end = 0;
+  for (size_t i = 0; i < kEntryTextCount; ++i) {
+    texts_.append(texts[i]);
+    end += static_cast<uint32_t>(texts[i].size());
+    e.textEnds[i] = end;
+  }
+  msgIdKeys_.push_back(MsgIdKey(texts[static_cast<size_t>(EntryText::kMsgId)]));
+  if (!tableStale_) Insert(entries_.size() - 1);
 }
 
 void CachedIndex::RemoveEntry(size_t ordinal) {
-  entryBytes_ -= BytesOf(entries[ordinal]);
-  entries.erase(entries.begin() + static_cast<ptrdiff_t>(ordinal));
-  msgIdKeys.erase(msgIdKeys.begin() + static_cast<ptrdiff_t>(ordinal));
+  deadTextBytes_ += entries_[ordinal].textEnds[kEntryTextCount - 1];
+  entries_.erase(entries_.begin() + static_cast<ptrdiff_t>(ordinal));
+  msgIdKeys_.erase(msgIdKeys_.begin() + static_cast<ptrdiff_t>(ordinal));
+  tableStale_ = true;
+  if (deadTextBytes_ <= texts_.size() - deadTextBytes_) return;
+  // The dead texts outweigh the live ones: move the live ones together (in entry order).
+  std::string live;
+  live.reserve(texts_.size() - deadTextBytes_);
+  for (ParsedIndexEntry& e : entries_) {
+    const uint32_t at = static_cast<uint32_t>(live.size());
+    live.append(texts_, e.textsAt, e.textEnds[kEntryTextCount - 1]);
+    e.textsAt = at;
+  }
+  texts_ = std::move(live);
+  deadTextBytes_ = 0;
+}
+
+void CachedIndex::Insert(size_t ordinal) {
+  if (msgIdKeys_[ordinal] == 0) return;  // found by a scan, never through the table
+  // At most half the slots are taken, so every probe sequence reaches a free slot soon.
+  if (slots_.size() < 2 * entries_.size()) {
+    RebuildTable();  // takes in the new entry too
+    return;
+  }
+  size_t slot = HomeSlot(msgIdKeys_[ordinal]);
+  while (slots_[slot] != 0) slot = (slot + 1) & (slots_.size() - 1);
+  slots_[slot] = static_cast<uint32_t>(ordinal + 1);
+}
+
+void CachedIndex::RebuildTable() {
+  size_t size = 16;
+  while (size < 2 * entries_.size()) size *= 2;
+  slots_.assign(size, 0);
+  tableStale_ = false;
+  for (size_t i = 0; i < entries_.size(); ++i) Insert(i);
 }
 
 const std::shared_ptr<CachedIndex>& CachedIndex::Absent() {
@@ -49,10 +131,16 @@ const std::shared_ptr<CachedIndex>& CachedIndex::Absent() {
 }
 
 size_t CachedIndex::Bytes() const {
-  size_t bytes = sizeof(CachedIndex) + doc.Text().capacity();
+  size_t bytes = sizeof(CachedIndex) + doc.Text().capacity() + texts_.capacity();
   // The element table: about one record of seven integers per element.
-  bytes += (entries.size() + 2) * 7 * sizeof(int32_t) + msgIdKeys.capacity() * sizeof(uint64_t);
-  return bytes + entryBytes_;
+  bytes += (entries_.size() + 2) * 7 * sizeof(int32_t);
+  bytes += entries_.capacity() * sizeof(ParsedIndexEntry) +
+           msgIdKeys_.capacity() * sizeof(uint64_t) + slots_.capacity() * sizeof(uint32_t);
+  return bytes;
+}
+
+size_t IndexCache::PathHash::operator()(const std::string& path) const {
+  return static_cast<size_t>(HashWords(path, [](uint64_t&) { return true; }));
 }
 
 IndexCache::Map::iterator IndexCache::LookUpLocked(const std::string& path) {

@@ -237,6 +237,26 @@ void RunDifferential(int32_t cacheMB, uint32_t seed, int steps, size_t titleByte
   EXPECT_FALSE(plain.mgr().IndexCacheStats().has_value());
 }
 
+// Lookups by MsgID go through these keys: MsgIDs equal but for the case of A-Z must share one
+// (a byte at any place of a word), and one with a byte >= 0x80 anywhere must have none.
+TEST(IndexCacheTest, MsgIdKeysIgnoreLetterCaseAndLeaveOutOtherMsgIds) {
+  EXPECT_EQ(MsgIdKey(""), 0u);
+  const std::string base = "{0a1b2c3d-4e5f-6a7b-8c9d}@[`";
+  for (size_t length = 1; length <= base.size(); ++length) {
+    const std::string lower = base.substr(0, length);
+    EXPECT_NE(MsgIdKey(lower), 0u) << lower;
+    for (size_t at = 0; at < length; ++at) {
+      std::string upper = lower;
+      if (upper[at] >= 'a' && upper[at] <= 'z') upper[at] = static_cast<char>(upper[at] - 32);
+      EXPECT_EQ(MsgIdKey(upper), MsgIdKey(lower)) << upper;
+      std::string other = lower;
+      other[at] = '\xB0';
+      EXPECT_EQ(MsgIdKey(other), 0u) << at;
+    }
+  }
+  EXPECT_NE(MsgIdKey("m1"), MsgIdKey("m2"));
+}
+
 TEST(IndexCacheTest, CachedAndUncachedStoresAgreeStepByStep) {
   RunDifferential(64, 0x5eed, 1500);
 }

@@ -23,6 +23,9 @@ constexpr std::string_view kEntry = "OffMsgRec";
 constexpr std::string_view kDataSum = "DataSum";
 // Fewer bytes than any entry line of the format takes, its ten attributes empty.
 constexpr size_t kMinEntryBytes = 100;
+// The bytes of an entry line of the format that are not its texts: the tag, the attribute names,
+// their quotes and the line end (the three numbers not counted).
+constexpr size_t kEntryMarkupBytes = 124;
 
 bool FindRoot(MarkupDocument& doc) {
   doc.Rewind();
@@ -60,16 +63,16 @@ class WantedMsgId {
   // How many of the parsed entries have this MsgID.
   size_t CountIn(const CachedIndex& index) const {
     size_t count = 0;
-    for (size_t i = 0; i < index.entries.size(); ++i) count += Matches(index, i) ? 1 : 0;
+    for (size_t i = 0; i < index.size(); ++i) count += Matches(index, i) ? 1 : 0;
     return count;
   }
 
   // A parsed entry's MsgID (decoded, code page).
   bool Matches(const CachedIndex& index, size_t ordinal) const {
     // Two ASCII MsgIDs with different keys differ.
-    const uint64_t key = index.msgIdKeys[ordinal];
+    const uint64_t key = index.msgIdKey(ordinal);
     if (ascii_ && key_ != 0 && key != 0 && key != key_) return false;
-    return Matches(std::string_view(index.entries[ordinal].msgId));
+    return Matches(index.MsgId(ordinal));
   }
 
   // The current child of a document.
@@ -123,25 +126,17 @@ bool AppendEntry(MarkupDocument& doc, const OffMsgTextPos& pos, const IndexRecor
   return true;
 }
 
-// The current child's attributes, as the operations read them.
-ParsedIndexEntry ParsedChild(const MarkupDocument& doc) {
+// Adds the current child's attributes to the parsed entries. `values` is scratch room kept
+// between the entries of one parse, so that its strings are allocated once.
+void AddParsedChild(const MarkupDocument& doc, CachedIndex& parsed, std::string (&values)[10]) {
   static constexpr std::string_view kRead[] = {"CreateTime",    "Addr",       "Len",       "Type",
                                                "SrcIdentifier", "Sender",     "Recievers", "Title",
                                                "MsgID",         "SessionDesc"};
-  std::string values[std::size(kRead)];
   doc.GetChildAttributes(kRead, values);
-  ParsedIndexEntry entry;
-  entry.createTime = ParseDecimal(values[0]);
-  entry.addr = ParseDecimal(values[1]);
-  entry.len = ParseDecimal(values[2]);
-  entry.type = std::move(values[3]);
-  entry.srcIdentifier = std::move(values[4]);
-  entry.sender = std::move(values[5]);
-  entry.recievers = std::move(values[6]);
-  entry.title = std::move(values[7]);
-  entry.msgId = std::move(values[8]);
-  entry.sessionDesc = std::move(values[9]);
-  return entry;
+  // Type ... SessionDesc are the texts, in the order of EntryText.
+  const std::string_view texts[kEntryTextCount] = {values[3], values[4], values[5], values[6],
+                                                   values[7], values[8], values[9]};
+  parsed.AddEntry(ParseDecimal(values[0]), ParseDecimal(values[1]), ParseDecimal(values[2]), texts);
 }
 
 // Removes the parsed form of the child at `ordinal` (among the entries) with the child itself.
@@ -190,7 +185,7 @@ Status IndexStore::Open(const std::string& path, Use use, std::shared_ptr<Cached
       return Status::FromReadError(ENOENT, path);
     }
     if (*index) {
-      FindRoot((*index)->doc);
+      if (use == Use::kEdit) FindRoot((*index)->doc);
       return Status::Ok();
     }
   }
@@ -215,13 +210,16 @@ void IndexStore::Parse(const std::string& path, const std::shared_ptr<CachedInde
   if (index->parsed) return;
   MarkupDocument& doc = index->doc;
   FindRoot(doc);
-  // Room for every entry at once: a growing vector copies the entries as it grows and leaves
-  // up to half its room unused while cached. DataSum is only a hint (a damaged file may
-  // misstate it), bounded by the entries the text can hold.
-  const size_t expected = std::min(static_cast<size_t>(std::max(DataSumOf(doc), 0)),
-                                   doc.Text().size() / kMinEntryBytes);
-  index->Reserve(expected);
-  while (doc.FindNextChild(kEntry)) index->AddEntry(ParsedChild(doc));
+  // Room for every entry and its texts at once: growing copies them as it goes and leaves up
+  // to half the room unused while cached. DataSum is only a hint (a damaged file may misstate
+  // it), bounded by the entries the text can hold; the texts take at most what the entry lines
+  // hold but their markup.
+  const size_t size = doc.Text().size();
+  const size_t expected =
+      std::min(static_cast<size_t>(std::max(DataSumOf(doc), 0)), size / kMinEntryBytes);
+  index->Reserve(expected, size - std::min(size, expected * kEntryMarkupBytes));
+  std::string values[10];
+  while (doc.FindNextChild(kEntry)) AddParsedChild(doc, *index, values);
   index->parsed = true;
   if (cache_) cache_->Reaccount(path, index);
 }
@@ -309,7 +307,10 @@ Status IndexStore::AddOffMsgIndex(std::u16string_view owner, const OffMsgTextPos
              owner, 0, *path);
     return Status::Corrupt(*path + ": no entry could be appended");
   }
-  if (parsed) parsed->AddEntry(ParsedChild(doc));  // the entry just appended
+  if (parsed) {  // the entry just appended
+    std::string values[10];
+    AddParsedChild(doc, *parsed, values);
+  }
   if (int error = Save(*path, doc); error != 0) return Status::WriteFailed(error, *path);
   metrics::Server().trimmed.Inc(static_cast<uint64_t>(trimmed));
   Keep(*path, std::move(index));
@@ -322,7 +323,7 @@ Status IndexStore::GetOffMsgIndexSum(std::u16string_view owner, int32_t* sum) {
   if (!path) return Status::Refused("owner name");
   std::shared_ptr<CachedIndex> index;
   Status loaded = Open(*path, Use::kRead, &index);
-  if (loaded.ok()) *sum = DataSumOf(index->doc);
+  if (loaded.ok() && FindRoot(index->doc)) *sum = DataSumOf(index->doc);
   return loaded;
 }
 
@@ -336,29 +337,34 @@ Status IndexStore::GetOffMsgIndexList(std::u16string_view owner, std::vector<Ind
   // Records already in the list take part in the merge; the first record of a MsgID wins.
   std::unordered_map<std::u16string, size_t> byMsgId;
   for (size_t i = 0; i < list->size(); ++i) byMsgId.emplace(MsgIdMergeKey((*list)[i].MsgID), i);
-  for (const ParsedIndexEntry& entry : index->entries) {
-    if (entry.msgId.empty()) continue;
-    std::u16string msgId = FromAnsi(entry.msgId);
+  for (size_t i = 0; i < index->size(); ++i) {
+    const std::string_view stored = index->MsgId(i);
+    if (stored.empty()) continue;
+    std::u16string msgId = FromAnsi(stored);
     auto [it, added] = byMsgId.emplace(MsgIdMergeKey(msgId), list->size());
     if (!added) {
       ++(*list)[it->second].Count;
       continue;
     }
+    auto text = [&](EntryText which) { return FromAnsi(index->Text(i, which)); };
     IndexRecord& record = list->emplace_back();
     record.MsgID = std::move(msgId);
     record.Count = 1;
-    record.CreateTime = entry.createTime;
-    record.Type = FromAnsi(entry.type);
-    record.SrcIdentifier = FromAnsi(entry.srcIdentifier);
-    record.Reciever = FromAnsi(entry.recievers);
-    record.Title = FromAnsi(entry.title);
-    record.SessionDescription = FromAnsi(entry.sessionDesc);
-    record.Sender = FromAnsi(entry.sender);
+    record.CreateTime = index->entry(i).createTime;
+    record.Type = text(EntryText::kType);
+    record.SrcIdentifier = text(EntryText::kSrcIdentifier);
+    record.Reciever = text(EntryText::kRecievers);
+    record.Title = text(EntryText::kTitle);
+    record.SessionDescription = text(EntryText::kSessionDesc);
+    record.Sender = text(EntryText::kSender);
   }
   return Status::Ok();
 }
 
-Status IndexStore::CollectLocations(std::u16string_view owner, std::u16string_view msgId,
+MsgIdLookup::MsgIdLookup(std::u16string_view id)
+    : msgId(id), ansi(ToAnsi(id)), key(MsgIdKey(ansi)) {}
+
+Status IndexStore::GetTextLocations(std::u16string_view owner, const MsgIdLookup& wanted,
                                     std::optional<uint32_t> minTime,
                                     std::vector<TextLocation>* out) {
   std::optional<std::string> path = OwnerPath(owner, u"GetTextLocations");
@@ -366,46 +372,48 @@ Status IndexStore::CollectLocations(std::u16string_view owner, std::u16string_vi
   std::shared_ptr<CachedIndex> index;
   if (Status loaded = Open(*path, Use::kRead, &index); !loaded.ok()) return loaded;
   Parse(*path, index);
-  // MsgIDs are compared on their stored (code page) form.
-  const std::string wanted = ToAnsi(msgId);
-  const uint64_t wantedKey = MsgIdKey(wanted);
   bool found = false;
-  const std::vector<uint64_t>& keys = index->msgIdKeys;
-  for (size_t i = 0; i < keys.size(); ++i) {
-    // Two ASCII MsgIDs with different keys differ: skip ahead to the next candidate.
-    if (wantedKey != 0) {
-      while (i < keys.size() && keys[i] != wantedKey && keys[i] != 0) ++i;
-      if (i == keys.size()) break;
-    }
-    const ParsedIndexEntry& entry = index->entries[i];
-    if (entry.msgId.empty() || !EqualsIgnoreAsciiCase(entry.msgId, wanted)) continue;
-    if (minTime && static_cast<uint32_t>(entry.createTime) < *minTime) continue;
+  auto take = [&](size_t i) {
+    // MsgIDs are compared on their stored (code page) form.
+    const std::string_view stored = index->MsgId(i);
+    if (stored.empty() || !EqualsIgnoreAsciiCase(stored, wanted.ansi)) return true;
+    const ParsedIndexEntry& entry = index->entry(i);
+    if (minTime && static_cast<uint32_t>(entry.createTime) < *minTime) return true;
     if (entry.addr < 0 || entry.len < 1 || entry.len > kMaxBlockBytes) {
-      log_.Log(u"Damaged index entry skipped,Owner=%s,MsgID=%s,Addr=%d,Len=%d", owner, msgId,
+      log_.Log(u"Damaged index entry skipped,Owner=%s,MsgID=%s,Addr=%d,Len=%d", owner, wanted.msgId,
                entry.addr, entry.len);
-      continue;
+      return true;
     }
+    auto text = [&](EntryText which) { return FromAnsi(index->Text(i, which)); };
     TextLocation& location = out->emplace_back();
     location.Addr = entry.addr;
     location.Len = entry.len;
     location.CreateTime = entry.createTime;
-    location.Sender = FromAnsi(entry.sender);
-    location.Reciever = FromAnsi(entry.recievers);
-    location.Type = FromAnsi(entry.type);
-    location.SrcIdentifier = FromAnsi(entry.srcIdentifier);
+    location.Sender = text(EntryText::kSender);
+    location.Reciever = text(EntryText::kRecievers);
+    location.Type = text(EntryText::kType);
+    location.SrcIdentifier = text(EntryText::kSrcIdentifier);
     found = true;
+    return true;
+  };
+  // An ASCII MsgID matches only entries of its key (any other entry differs from it in a byte);
+  // any other MsgID is compared with every entry.
+  if (wanted.key != 0) {
+    index->VisitWithKey(wanted.key, take);
+  } else {
+    for (size_t i = 0; i < index->size(); ++i) take(i);
   }
   return found ? Status::Ok() : Status::NotFound();
 }
 
 Status IndexStore::GetTextLocations(std::u16string_view owner, std::u16string_view msgId,
                                     std::vector<TextLocation>* out) {
-  return CollectLocations(owner, msgId, std::nullopt, out);
+  return GetTextLocations(owner, MsgIdLookup(msgId), std::nullopt, out);
 }
 
 Status IndexStore::GetTextLocationsSince(std::u16string_view owner, std::u16string_view msgId,
                                          uint32_t minTime, std::vector<TextLocation>* out) {
-  return CollectLocations(owner, msgId, minTime, out);
+  return GetTextLocations(owner, MsgIdLookup(msgId), minTime, out);
 }
 
 template <typename Match>
@@ -507,7 +515,7 @@ Status IndexStore::DelOffMsgIndexEntries(std::u16string_view owner, std::u16stri
     // The parsed entries, when there are, spare reading the attributes out of the text again;
     // the entries before this one are those still left.
     const size_t ordinal = static_cast<size_t>(left - 1);
-    const ParsedIndexEntry* entry = parsed ? &parsed->entries[ordinal] : nullptr;
+    const ParsedIndexEntry* entry = parsed ? &parsed->entry(ordinal) : nullptr;
     if (entry ? !wantedId.Matches(*parsed, ordinal) : !wantedId.Matches(doc)) continue;
     const IndexEntryKey key = entry
                                   ? IndexEntryKey{entry->addr, entry->len, entry->createTime}

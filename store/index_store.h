@@ -61,6 +61,15 @@ struct TextLocation {
   std::u16string Sender;
 };
 
+// A MsgID as lookups compare it with the entries (on its code page form, ignoring the case of
+// A-Z), made once for the lookups of one operation.
+struct MsgIdLookup {
+  explicit MsgIdLookup(std::u16string_view id);
+  std::u16string_view msgId;  // as given (it must outlive the lookup)
+  std::string ansi;
+  uint64_t key = 0;  // MsgIdKey(ansi)
+};
+
 // Names one index entry exactly, together with its MsgID: an owner's text file only grows
 // between shrinks, so no two parts share a block.
 struct IndexEntryKey {
@@ -128,9 +137,11 @@ class IndexStore {
   // its record. Ok; otherwise (Absent, Unavailable, Corrupt, Refused) nothing is appended.
   Status GetOffMsgIndexList(std::u16string_view owner, std::vector<IndexRecord>* list);
 
-  // Appends every entry whose MsgID matches (ignoring case), in file order; the Since form only
-  // those whose CreateTime, taken as unsigned, is at least `minTime`. Ok when one matched;
-  // NotFound when none did; else why the index could not be read.
+  // Appends every entry whose MsgID matches (ignoring case), in file order; with a `minTime`
+  // (the Since form) only those whose CreateTime, taken as unsigned, is at least that. Ok when
+  // one matched; NotFound when none did; else why the index could not be read.
+  Status GetTextLocations(std::u16string_view owner, const MsgIdLookup& msgId,
+                          std::optional<uint32_t> minTime, std::vector<TextLocation>* out);
   Status GetTextLocations(std::u16string_view owner, std::u16string_view msgId,
                           std::vector<TextLocation>* out);
   Status GetTextLocationsSince(std::u16string_view owner, std::u16string_view msgId,
@@ -212,21 +223,20 @@ class IndexStore {
   std::optional<std::string> OwnerPath(std::u16string_view owner, std::u16string_view operation);
   // Reads and parses the file; on Ok the document is at its root.
   Status Load(const std::string& path, MarkupDocument* doc);
-  // The parsed file, from the cache or loaded (and then cached), its document at the root. An
-  // edit takes it out of the cache; Keep puts it back once the file holds exactly it.
+  // The parsed file, from the cache or loaded (and then cached). An edit finds its document at
+  // the root, takes it out of the cache, and Keep puts it back once the file holds exactly it; a
+  // read finds the document where the last operation left it.
   enum class Use { kRead, kEdit };
   Status Open(const std::string& path, Use use, std::shared_ptr<CachedIndex>* index);
   // Its parsed entries, when there are, must have followed every edit.
   void Keep(const std::string& path, std::shared_ptr<CachedIndex> index);
-  // Fills index.entries from the document once.
+  // Fills the parsed entries from the document once.
   void Parse(const std::string& path, const std::shared_ptr<CachedIndex>& index);
   int Save(const std::string& path, const MarkupDocument& doc);
   void SetAside(const std::string& indexPath, std::u16string_view owner);
   // Removes the parsed form of each removed entry from `parsed` too (when given). The number of
   // entries removed.
   int64_t Trim(MarkupDocument& doc, CachedIndex* parsed = nullptr);
-  Status CollectLocations(std::u16string_view owner, std::u16string_view msgId,
-                          std::optional<uint32_t> minTime, std::vector<TextLocation>* out);
   template <typename Match>
   Status DeleteMatching(std::u16string_view owner, std::u16string_view msgId, Status* after,
                         metrics::Counter& deleted, Match match);

@@ -182,7 +182,7 @@ class OffMsgStoreMgr {
   int AddTo(IndexStore* index, TextFileStore* text, std::u16string_view owner,
             const std::u16string& body, const IndexRecord& record);
   Status CollectTextsLocked(const OwnerLock& held, IndexStore* index, TextFileStore* text,
-                            std::u16string_view owner, std::u16string_view msgId,
+                            std::u16string_view owner, const MsgIdLookup& msgId,
                             std::optional<uint32_t> minTime, std::vector<TextRecord>* list);
   int DeleteFilesLocked(const OwnerLock& held, IndexStore* index, TextFileStore* text,
                         std::u16string_view owner);
