@@ -511,15 +511,18 @@ bool GrowthRun::LoadState() {
       values["seed"] != std::to_string(seed_)) {
     return false;
   }
-  // Slices of this run's size that cover every owner an earlier run took.
+  // Slices of this run's size that cover every owner an earlier run took. A set that earlier
+  // runs used up is filled anew, from a fresh state.
   const size_t taken = static_cast<size_t>(number("owners-taken"));
-  used_ = k_ == 0 ? 0 : (taken + k_ - 1) / k_;
+  const size_t used = k_ == 0 ? 0 : (taken + k_ - 1) / k_;
+  if ((used + 4) * k_ > live_.size()) return false;
+  used_ = used;
   nextSeq_ = std::max<uint64_t>(nextSeq_, static_cast<uint64_t>(number("next-seq")));
   fillStoreSeconds_ = number("fill-store-s");
   fillSqliteSeconds_ = number("fill-sqlite-s");
   storeMB_ = number("store-mb");
   sqliteMB_ = number("sqlite-mb");
-  return CanMeasure();
+  return true;
 }
 
 void GrowthRun::SaveState() const {
