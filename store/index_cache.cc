@@ -108,9 +108,10 @@ void CachedIndex::Insert(size_t ordinal) {
     RebuildTable();  // takes in the new entry too
     return;
   }
-  size_t slot = HomeSlot(msgIdKeys_[ordinal]);
+  const uint64_t key = msgIdKeys_[ordinal];
+  size_t slot = HomeSlot(key);
   while (slots_[slot] != 0) slot = (slot + 1) & (slots_.size() - 1);
-  slots_[slot] = static_cast<uint32_t>(ordinal + 1);
+  slots_[slot] = Tag(key) << 32 | (ordinal + 1);
 }
 
 void CachedIndex::RebuildTable() {
@@ -135,7 +136,7 @@ size_t CachedIndex::Bytes() const {
   // The element table: about one record of seven integers per element.
   bytes += (entries_.size() + 2) * 7 * sizeof(int32_t);
   bytes += entries_.capacity() * sizeof(ParsedIndexEntry) +
-           msgIdKeys_.capacity() * sizeof(uint64_t) + slots_.capacity() * sizeof(uint32_t);
+           msgIdKeys_.capacity() * sizeof(uint64_t) + slots_.capacity() * sizeof(uint64_t);
   return bytes;
 }
 

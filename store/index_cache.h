@@ -51,11 +51,22 @@ uint64_t MsgIdKey(std::string_view msgId);
 // texts share cache lines. A removed entry's texts stay behind as dead bytes until they
 // outweigh the live ones. MsgIDs are found through a table of MsgIdKeys, so a lookup touches a
 // few cache lines however many entries the file holds.
-struct CachedIndex {
-  MarkupDocument doc;
+class CachedIndex {
+ public:
   bool parsed = false;
   // Stands for a file that is not there (Find and Take report it as such to the index store).
   bool absent = false;
+
+ private:
+  // What a lookup reads comes first, beside the shared pointer's counts, so that it shares their
+  // cache line instead of needing lines of its own behind the document.
+  bool tableStale_ = false;
+  std::vector<uint64_t> slots_;
+  std::vector<ParsedIndexEntry> entries_;
+  std::string texts_;
+
+ public:
+  MarkupDocument doc;
 
   // The one shared, never changed entry for every file that is not there.
   static const std::shared_ptr<CachedIndex>& Absent();
@@ -77,7 +88,7 @@ struct CachedIndex {
   void RemoveEntry(size_t ordinal);
 
   // Calls visit(ordinal) for every entry whose MsgIdKey is `key` (not 0), in file order, until
-  // visit returns false.
+  // visit returns false; now and then also for an entry with another key (visit compares).
   template <typename Visit>
   void VisitWithKey(uint64_t key, Visit visit);
 
@@ -85,22 +96,20 @@ struct CachedIndex {
   size_t Bytes() const;
 
  private:
-  // The table: open addressing with linear probing, a slot holding ordinal + 1 (0 is free).
+  // The table: open addressing with linear probing, a slot holding the high half of the key
+  // and ordinal + 1 in the low half (0 is free), so that a probe reads nothing but the table.
   // Entries go in in file order and are never taken out one by one (a removal marks the table
   // stale; the next lookup builds it anew), so the entries of one key lie along its probe
   // sequence in file order.
   size_t HomeSlot(uint64_t key) const {
     return static_cast<size_t>(key >> 1) & (slots_.size() - 1);
   }
+  static uint64_t Tag(uint64_t key) { return key >> 32; }
   void Insert(size_t ordinal);
   void RebuildTable();
 
-  std::vector<ParsedIndexEntry> entries_;
   std::vector<uint64_t> msgIdKeys_;  // MsgIdKey of each entry's MsgID, side by side with entries_
-  std::string texts_;
-  size_t deadTextBytes_ = 0;  // of removed entries, still in texts_
-  std::vector<uint32_t> slots_;
-  bool tableStale_ = false;
+  size_t deadTextBytes_ = 0;         // of removed entries, still in texts_
 };
 
 template <typename Visit>
@@ -108,9 +117,9 @@ void CachedIndex::VisitWithKey(uint64_t key, Visit visit) {
   if (tableStale_) RebuildTable();
   if (slots_.empty()) return;
   for (size_t slot = HomeSlot(key);; slot = (slot + 1) & (slots_.size() - 1)) {
-    const uint32_t held = slots_[slot];
+    const uint64_t held = slots_[slot];
     if (held == 0) return;
-    if (msgIdKeys_[held - 1] == key && !visit(static_cast<size_t>(held - 1))) return;
+    if (held >> 32 == Tag(key) && !visit(static_cast<size_t>(held & 0xFFFFFFFF) - 1)) return;
   }
 }
 
