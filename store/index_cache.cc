@@ -1,5 +1,6 @@
 #include "store/index_cache.h"
 
+#include <cstddef>
 #include <cstring>
 
 namespace pigeonbox {
@@ -51,75 +52,86 @@ uint64_t MsgIdKey(std::string_view msgId) {
   return hash == 0 ? 0 : hash | 1;
 }
 
-std::string_view CachedIndex::Text(size_t ordinal, EntryText which) const {
-  const ParsedIndexEntry& e = entries_[ordinal];
+ParsedIndexEntry CachedIndex::Entry(size_t at) const {
+  ParsedIndexEntry entry;
+  std::memcpy(&entry, buffer_.data() + at, sizeof entry);
+  return entry;
+}
+
+std::string_view CachedIndex::Text(size_t at, EntryText which) const {
   const size_t i = static_cast<size_t>(which);
-  const uint32_t begin = i == 0 ? 0 : e.textEnds[i - 1];
-  return std::string_view(texts_).substr(e.textsAt + begin, e.textEnds[i] - begin);
+  const char* ends = buffer_.data() + at + offsetof(ParsedIndexEntry, textEnds);
+  uint32_t begin = 0, end = 0;
+  if (i > 0) std::memcpy(&begin, ends + (i - 1) * sizeof(uint32_t), sizeof begin);
+  std::memcpy(&end, ends + i * sizeof(uint32_t), sizeof end);
+  return std::string_view(buffer_).substr(at + sizeof(ParsedIndexEntry) + begin, end - begin);
+}
+
+size_t CachedIndex::EntryBytes(size_t at) const {
+  return sizeof(ParsedIndexEntry) + Entry(at).textEnds[kEntryTextCount - 1];
 }
 
 void CachedIndex::Reserve(size_t count, size_t textBytes) {
-  entries_.reserve(count);
+  records_.reserve(count);
   msgIdKeys_.reserve(count);
-  texts_.reserve(textBytes);
+  buffer_.reserve(count * sizeof(ParsedIndexEntry) + textBytes);
 }
 
 void CachedIndex::AddEntry(int32_t createTime, int32_t addr, int32_t len,
                            const std::string_view (&texts)[kEntryTextCount]) {
-  ParsedIndexEntry& e = entries_.emplace_back();
-  e.createTime = createTime;
-  e.addr = addr;
-  e.len = len;
-  // Live texts never exceed the document (values only shrink as they are decoded), which is
-  // below 2 GiB, and dead ones never exceed the live ones: the offsets fit 32 bits.
-  e.textsAt = static_cast<uint32_t>(texts_.size());
+  ParsedIndexEntry entry;
+  entry.createTime = createTime;
+  entry.addr = addr;
+  entry.len = len;
   uint32_t end = 0;
   for (size_t i = 0; i < kEntryTextCount; ++i) {
-    texts_.append(texts[i]);
     end += static_cast<uint32_t>(texts[i].size());
-    e.textEnds[i] = end;
+    entry.textEnds[i] = end;
   }
+  records_.push_back(buffer_.size());
+  buffer_.append(reinterpret_cast<const char*>(&entry), sizeof entry);
+  for (std::string_view text : texts) buffer_.append(text);
   msgIdKeys_.push_back(MsgIdKey(texts[static_cast<size_t>(EntryText::kMsgId)]));
-  if (!tableStale_) Insert(entries_.size() - 1);
+  if (!tableStale_) Insert(records_.size() - 1);
 }
 
 void CachedIndex::RemoveEntry(size_t ordinal) {
-  deadTextBytes_ += entries_[ordinal].textEnds[kEntryTextCount - 1];
-  entries_.erase(entries_.begin() + static_cast<ptrdiff_t>(ordinal));
+  deadBytes_ += EntryBytes(records_[ordinal]);
+  records_.erase(records_.begin() + static_cast<ptrdiff_t>(ordinal));
   msgIdKeys_.erase(msgIdKeys_.begin() + static_cast<ptrdiff_t>(ordinal));
   tableStale_ = true;
-  if (deadTextBytes_ <= texts_.size() - deadTextBytes_) return;
-  // The dead texts outweigh the live ones: move the live ones together (in entry order).
+  if (deadBytes_ <= buffer_.size() - deadBytes_) return;
+  // The dead entries outweigh the live ones: move the live ones together (in entry order).
   std::string live;
-  live.reserve(texts_.size() - deadTextBytes_);
-  for (ParsedIndexEntry& e : entries_) {
-    const uint32_t at = static_cast<uint32_t>(live.size());
-    live.append(texts_, e.textsAt, e.textEnds[kEntryTextCount - 1]);
-    e.textsAt = at;
+  live.reserve(buffer_.size() - deadBytes_);
+  for (size_t& at : records_) {
+    const size_t moved = live.size();
+    live.append(buffer_, at, EntryBytes(at));
+    at = moved;
   }
-  texts_ = std::move(live);
-  deadTextBytes_ = 0;
+  buffer_ = std::move(live);
+  deadBytes_ = 0;
 }
 
 void CachedIndex::Insert(size_t ordinal) {
   if (msgIdKeys_[ordinal] == 0) return;  // found by a scan, never through the table
   // At most half the slots are taken, so every probe sequence reaches a free slot soon.
-  if (slots_.size() < 2 * entries_.size()) {
+  if (slots_.size() < 2 * records_.size()) {
     RebuildTable();  // takes in the new entry too
     return;
   }
   const uint64_t key = msgIdKeys_[ordinal];
   size_t slot = HomeSlot(key);
   while (slots_[slot] != 0) slot = (slot + 1) & (slots_.size() - 1);
-  slots_[slot] = Tag(key) << 32 | (ordinal + 1);
+  slots_[slot] = Tag(key) << kTagShift | (records_[ordinal] + 1);
 }
 
 void CachedIndex::RebuildTable() {
   size_t size = 16;
-  while (size < 2 * entries_.size()) size *= 2;
+  while (size < 2 * records_.size()) size *= 2;
   slots_.assign(size, 0);
   tableStale_ = false;
-  for (size_t i = 0; i < entries_.size(); ++i) Insert(i);
+  for (size_t i = 0; i < records_.size(); ++i) Insert(i);
 }
 
 const std::shared_ptr<CachedIndex>& CachedIndex::Absent() {
@@ -132,11 +144,11 @@ const std::shared_ptr<CachedIndex>& CachedIndex::Absent() {
 }
 
 size_t CachedIndex::Bytes() const {
-  size_t bytes = sizeof(CachedIndex) + doc.Text().capacity() + texts_.capacity();
+  size_t bytes = sizeof(CachedIndex) + doc.Text().capacity() + buffer_.capacity();
   // The element table: about one record of seven integers per element.
-  bytes += (entries_.size() + 2) * 7 * sizeof(int32_t);
-  bytes += entries_.capacity() * sizeof(ParsedIndexEntry) +
-           msgIdKeys_.capacity() * sizeof(uint64_t) + slots_.capacity() * sizeof(uint64_t);
+  bytes += (records_.size() + 2) * 7 * sizeof(int32_t);
+  bytes += records_.capacity() * sizeof(size_t) + msgIdKeys_.capacity() * sizeof(uint64_t) +
+           slots_.capacity() * sizeof(uint64_t);
   return bytes;
 }
 

@@ -26,18 +26,19 @@
 
 namespace pigeonbox {
 
-// The texts of an index entry, in the order of its attributes in the file.
-enum class EntryText { kType, kSrcIdentifier, kSender, kRecievers, kTitle, kMsgId, kSessionDesc };
+// The texts of an index entry. The MsgID comes first, then those a fetch returns: the order
+// in which they lie in the buffer, so that a lookup reads few cache lines.
+enum class EntryText { kMsgId, kType, kSrcIdentifier, kSender, kRecievers, kTitle, kSessionDesc };
 inline constexpr size_t kEntryTextCount = 7;
 
-// One OffMsgRec element's attributes as read: its numbers, and where its texts (entities
-// decoded, in the code page of the file) lie in the text buffer of its CachedIndex.
+// One OffMsgRec element's numbers, and where its texts (entities decoded, in the code page of
+// the file) end, counted from the end of this record, which they follow in the buffer of its
+// CachedIndex.
 struct ParsedIndexEntry {
   int32_t createTime = 0;
   int32_t addr = 0;
   int32_t len = 0;
-  uint32_t textsAt = 0;                     // the first byte of its texts in the buffer
-  uint32_t textEnds[kEntryTextCount] = {};  // where each text ends, counted from textsAt
+  uint32_t textEnds[kEntryTextCount] = {};
 };
 
 // A hash of an ASCII MsgID with its letters in lower case, so that MsgIDs equal ignoring case
@@ -46,11 +47,12 @@ uint64_t MsgIdKey(std::string_view msgId);
 
 // One index file as its last load or successful save left it.
 //
-// The parsed entries keep their texts back to back in one buffer, in entry order, instead of
-// seven strings each: a parse allocates a few blocks instead of one per text, and an entry's
-// texts share cache lines. A removed entry's texts stay behind as dead bytes until they
-// outweigh the live ones. MsgIDs are found through a table of MsgIdKeys, so a lookup touches a
-// few cache lines however many entries the file holds.
+// The parsed entries lie back to back in one buffer, in entry order, each its record
+// (ParsedIndexEntry) followed by its texts, instead of seven strings each: a parse allocates a
+// few blocks instead of one per text, and a lookup finds an entry's numbers and texts on
+// neighbouring cache lines. A removed entry stays behind as dead bytes until they outweigh the
+// live ones. MsgIDs are found through a table of MsgIdKeys, so a lookup touches a few cache
+// lines however many entries the file holds.
 class CachedIndex {
  public:
   bool parsed = false;
@@ -62,8 +64,7 @@ class CachedIndex {
   // cache line instead of needing lines of its own behind the document.
   bool tableStale_ = false;
   std::vector<uint64_t> slots_;
-  std::vector<ParsedIndexEntry> entries_;
-  std::string texts_;
+  std::string buffer_;
 
  public:
   MarkupDocument doc;
@@ -72,11 +73,12 @@ class CachedIndex {
   static const std::shared_ptr<CachedIndex>& Absent();
 
   // The parsed entries: every OffMsgRec child in file order (also those without MsgID), once
-  // `parsed`.
-  size_t size() const { return entries_.size(); }
-  const ParsedIndexEntry& entry(size_t ordinal) const { return entries_[ordinal]; }
-  std::string_view Text(size_t ordinal, EntryText which) const;
-  std::string_view MsgId(size_t ordinal) const { return Text(ordinal, EntryText::kMsgId); }
+  // `parsed`. An entry is read through where it lies (At), until the next change.
+  size_t size() const { return records_.size(); }
+  size_t At(size_t ordinal) const { return records_[ordinal]; }
+  ParsedIndexEntry Entry(size_t at) const;
+  std::string_view Text(size_t at, EntryText which) const;
+  std::string_view MsgId(size_t at) const { return Text(at, EntryText::kMsgId); }
   uint64_t msgIdKey(size_t ordinal) const { return msgIdKeys_[ordinal]; }
 
   // Room for `count` entries whose texts take about `textBytes`.
@@ -87,7 +89,7 @@ class CachedIndex {
                 const std::string_view (&texts)[kEntryTextCount]);
   void RemoveEntry(size_t ordinal);
 
-  // Calls visit(ordinal) for every entry whose MsgIdKey is `key` (not 0), in file order, until
+  // Calls visit(at) for every entry whose MsgIdKey is `key` (not 0), in file order, until
   // visit returns false; now and then also for an entry with another key (visit compares).
   template <typename Visit>
   void VisitWithKey(uint64_t key, Visit visit);
@@ -96,20 +98,25 @@ class CachedIndex {
   size_t Bytes() const;
 
  private:
-  // The table: open addressing with linear probing, a slot holding the high half of the key
-  // and ordinal + 1 in the low half (0 is free), so that a probe reads nothing but the table.
-  // Entries go in in file order and are never taken out one by one (a removal marks the table
-  // stale; the next lookup builds it anew), so the entries of one key lie along its probe
-  // sequence in file order.
+  // The table: open addressing with linear probing, a slot holding the top bits of the key
+  // above where the entry lies + 1 (0 is free; the buffer stays far below 2^40 bytes, as a
+  // document is below 2 GiB and an entry takes a few times its markup at most), so that a
+  // probe reads nothing but the table and leads straight to the entry. Entries go in in file order
+  // and are never taken out one by one (a removal marks the table stale; the next lookup builds it
+  // anew), so the entries of one key lie along its probe sequence in file order.
   size_t HomeSlot(uint64_t key) const {
     return static_cast<size_t>(key >> 1) & (slots_.size() - 1);
   }
-  static uint64_t Tag(uint64_t key) { return key >> 32; }
+  static constexpr int kTagShift = 40;
+  static uint64_t Tag(uint64_t key) { return key >> kTagShift; }
   void Insert(size_t ordinal);
   void RebuildTable();
+  // The bytes of the entry at `at`: its record and its texts.
+  size_t EntryBytes(size_t at) const;
 
-  std::vector<uint64_t> msgIdKeys_;  // MsgIdKey of each entry's MsgID, side by side with entries_
-  size_t deadTextBytes_ = 0;         // of removed entries, still in texts_
+  std::vector<size_t> records_;      // where each entry lies in buffer_, in entry order
+  std::vector<uint64_t> msgIdKeys_;  // MsgIdKey of each entry's MsgID, side by side
+  size_t deadBytes_ = 0;             // of removed entries, still in buffer_
 };
 
 template <typename Visit>
@@ -119,7 +126,8 @@ void CachedIndex::VisitWithKey(uint64_t key, Visit visit) {
   for (size_t slot = HomeSlot(key);; slot = (slot + 1) & (slots_.size() - 1)) {
     const uint64_t held = slots_[slot];
     if (held == 0) return;
-    if (held >> 32 == Tag(key) && !visit(static_cast<size_t>(held & 0xFFFFFFFF) - 1)) return;
+    if (held >> kTagShift == Tag(key) && !visit((held & ((uint64_t{1} << kTagShift) - 1)) - 1))
+      return;
   }
 }
 

@@ -72,7 +72,7 @@ class WantedMsgId {
     // Two ASCII MsgIDs with different keys differ.
     const uint64_t key = index.msgIdKey(ordinal);
     if (ascii_ && key_ != 0 && key != 0 && key != key_) return false;
-    return Matches(index.MsgId(ordinal));
+    return Matches(index.MsgId(index.At(ordinal)));
   }
 
   // The current child of a document.
@@ -129,11 +129,11 @@ bool AppendEntry(MarkupDocument& doc, const OffMsgTextPos& pos, const IndexRecor
 // Adds the current child's attributes to the parsed entries. `values` is scratch room kept
 // between the entries of one parse, so that its strings are allocated once.
 void AddParsedChild(const MarkupDocument& doc, CachedIndex& parsed, std::string (&values)[10]) {
-  static constexpr std::string_view kRead[] = {"CreateTime",    "Addr",       "Len",       "Type",
-                                               "SrcIdentifier", "Sender",     "Recievers", "Title",
-                                               "MsgID",         "SessionDesc"};
+  // The numbers, then the texts in the order of EntryText.
+  static constexpr std::string_view kRead[] = {"CreateTime", "Addr",          "Len",    "MsgID",
+                                               "Type",       "SrcIdentifier", "Sender", "Recievers",
+                                               "Title",      "SessionDesc"};
   doc.GetChildAttributes(kRead, values);
-  // Type ... SessionDesc are the texts, in the order of EntryText.
   const std::string_view texts[kEntryTextCount] = {values[3], values[4], values[5], values[6],
                                                    values[7], values[8], values[9]};
   parsed.AddEntry(ParseDecimal(values[0]), ParseDecimal(values[1]), ParseDecimal(values[2]), texts);
@@ -338,7 +338,8 @@ Status IndexStore::GetOffMsgIndexList(std::u16string_view owner, std::vector<Ind
   std::unordered_map<std::u16string, size_t> byMsgId;
   for (size_t i = 0; i < list->size(); ++i) byMsgId.emplace(MsgIdMergeKey((*list)[i].MsgID), i);
   for (size_t i = 0; i < index->size(); ++i) {
-    const std::string_view stored = index->MsgId(i);
+    const size_t at = index->At(i);
+    const std::string_view stored = index->MsgId(at);
     if (stored.empty()) continue;
     std::u16string msgId = FromAnsi(stored);
     auto [it, added] = byMsgId.emplace(MsgIdMergeKey(msgId), list->size());
@@ -346,11 +347,11 @@ Status IndexStore::GetOffMsgIndexList(std::u16string_view owner, std::vector<Ind
       ++(*list)[it->second].Count;
       continue;
     }
-    auto text = [&](EntryText which) { return FromAnsi(index->Text(i, which)); };
+    auto text = [&](EntryText which) { return FromAnsi(index->Text(at, which)); };
     IndexRecord& record = list->emplace_back();
     record.MsgID = std::move(msgId);
     record.Count = 1;
-    record.CreateTime = index->entry(i).createTime;
+    record.CreateTime = index->Entry(at).createTime;
     record.Type = text(EntryText::kType);
     record.SrcIdentifier = text(EntryText::kSrcIdentifier);
     record.Reciever = text(EntryText::kRecievers);
@@ -373,18 +374,18 @@ Status IndexStore::GetTextLocations(std::u16string_view owner, const MsgIdLookup
   if (Status loaded = Open(*path, Use::kRead, &index); !loaded.ok()) return loaded;
   Parse(*path, index);
   bool found = false;
-  auto take = [&](size_t i) {
+  auto take = [&](size_t at) {
     // MsgIDs are compared on their stored (code page) form.
-    const std::string_view stored = index->MsgId(i);
+    const std::string_view stored = index->MsgId(at);
     if (stored.empty() || !EqualsIgnoreAsciiCase(stored, wanted.ansi)) return true;
-    const ParsedIndexEntry& entry = index->entry(i);
+    const ParsedIndexEntry entry = index->Entry(at);
     if (minTime && static_cast<uint32_t>(entry.createTime) < *minTime) return true;
     if (entry.addr < 0 || entry.len < 1 || entry.len > kMaxBlockBytes) {
       log_.Log(u"Damaged index entry skipped,Owner=%s,MsgID=%s,Addr=%d,Len=%d", owner, wanted.msgId,
                entry.addr, entry.len);
       return true;
     }
-    auto text = [&](EntryText which) { return FromAnsi(index->Text(i, which)); };
+    auto text = [&](EntryText which) { return FromAnsi(index->Text(at, which)); };
     TextLocation& location = out->emplace_back();
     location.Addr = entry.addr;
     location.Len = entry.len;
@@ -401,7 +402,7 @@ Status IndexStore::GetTextLocations(std::u16string_view owner, const MsgIdLookup
   if (wanted.key != 0) {
     index->VisitWithKey(wanted.key, take);
   } else {
-    for (size_t i = 0; i < index->size(); ++i) take(i);
+    for (size_t i = 0; i < index->size(); ++i) take(index->At(i));
   }
   return found ? Status::Ok() : Status::NotFound();
 }
@@ -515,12 +516,14 @@ Status IndexStore::DelOffMsgIndexEntries(std::u16string_view owner, std::u16stri
     // The parsed entries, when there are, spare reading the attributes out of the text again;
     // the entries before this one are those still left.
     const size_t ordinal = static_cast<size_t>(left - 1);
-    const ParsedIndexEntry* entry = parsed ? &parsed->entry(ordinal) : nullptr;
-    if (entry ? !wantedId.Matches(*parsed, ordinal) : !wantedId.Matches(doc)) continue;
-    const IndexEntryKey key = entry
-                                  ? IndexEntryKey{entry->addr, entry->len, entry->createTime}
-                                  : IndexEntryKey{ChildNumber(doc, "Addr"), ChildNumber(doc, "Len"),
-                                                  ChildNumber(doc, "CreateTime")};
+    if (parsed ? !wantedId.Matches(*parsed, ordinal) : !wantedId.Matches(doc)) continue;
+    IndexEntryKey key;
+    if (parsed) {
+      const ParsedIndexEntry entry = parsed->Entry(parsed->At(ordinal));
+      key = {entry.addr, entry.len, entry.createTime};
+    } else {
+      key = {ChildNumber(doc, "Addr"), ChildNumber(doc, "Len"), ChildNumber(doc, "CreateTime")};
+    }
     auto it = std::find(wanted.begin(), wanted.end(), key);
     if (it == wanted.end()) continue;
     wanted.erase(it);  // each key removes one entry
