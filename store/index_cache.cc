@@ -143,6 +143,13 @@ const std::shared_ptr<CachedIndex>& CachedIndex::Absent() {
   return absent;
 }
 
+std::shared_ptr<CachedIndex> CachedIndex::SumOnly(int32_t dataSum) {
+  auto index = std::make_shared<CachedIndex>();
+  index->sumOnly = true;
+  index->dataSum = dataSum;
+  return index;
+}
+
 size_t CachedIndex::Bytes() const {
   size_t bytes = sizeof(CachedIndex) + doc.Text().capacity() + buffer_.capacity();
   // The element table: about one record of seven integers per element.
@@ -156,9 +163,10 @@ size_t IndexCache::PathHash::operator()(const std::string& path) const {
   return static_cast<size_t>(HashWords(path, [](uint64_t&) { return true; }));
 }
 
-IndexCache::Map::iterator IndexCache::LookUpLocked(const std::string& path) {
+IndexCache::Map::iterator IndexCache::LookUpLocked(const std::string& path, bool needsDocument) {
   auto it = byPath_.find(path);
-  ++(it == byPath_.end() ? misses_ : hits_);
+  const bool hit = it != byPath_.end() && !(needsDocument && it->second.index->sumOnly);
+  ++(hit ? hits_ : misses_);
   return it;
 }
 
@@ -174,9 +182,9 @@ void IndexCache::UnlinkLocked(Slot* slot) {
   (slot->older ? slot->older->newer : oldest_) = slot->newer;
 }
 
-std::shared_ptr<CachedIndex> IndexCache::Find(const std::string& path) {
+std::shared_ptr<CachedIndex> IndexCache::Find(const std::string& path, bool needsDocument) {
   MutexLock lock(mutex_);
-  auto it = LookUpLocked(path);
+  auto it = LookUpLocked(path, needsDocument);
   if (it == byPath_.end()) return nullptr;
   UnlinkLocked(&it->second);
   LinkNewestLocked(&it->second);
@@ -185,7 +193,7 @@ std::shared_ptr<CachedIndex> IndexCache::Find(const std::string& path) {
 
 std::shared_ptr<CachedIndex> IndexCache::Take(const std::string& path) {
   MutexLock lock(mutex_);
-  auto it = LookUpLocked(path);
+  auto it = LookUpLocked(path, /*needsDocument=*/true);
   if (it == byPath_.end()) return nullptr;
   std::shared_ptr<CachedIndex> index = std::move(it->second.index);
   EraseLocked(it);

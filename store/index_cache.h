@@ -58,6 +58,11 @@ class CachedIndex {
   bool parsed = false;
   // Stands for a file that is not there (Find and Take report it as such to the index store).
   bool absent = false;
+  // Stands for a file that readers have used once so far: only its DataSum is kept, no
+  // document. A file read once, as most are when an owner is only counted or looked at, then
+  // costs a map node instead of its parsed text; a second read keeps the file whole.
+  bool sumOnly = false;
+  int32_t dataSum = 0;
 
  private:
   // What a lookup reads comes first, beside the shared pointer's counts, so that it shares their
@@ -71,6 +76,7 @@ class CachedIndex {
 
   // The one shared, never changed entry for every file that is not there.
   static const std::shared_ptr<CachedIndex>& Absent();
+  static std::shared_ptr<CachedIndex> SumOnly(int32_t dataSum);
 
   // The parsed entries: every OffMsgRec child in file order (also those without MsgID), once
   // `parsed`. An entry is read through where it lies (At), until the next change.
@@ -146,8 +152,9 @@ class IndexCache {
   IndexCache(const IndexCache&) = delete;
   IndexCache& operator=(const IndexCache&) = delete;
 
-  // The cached file, which stays cached; null on a miss.
-  std::shared_ptr<CachedIndex> Find(const std::string& path);
+  // The cached file, which stays cached; null on a miss. A caller that needs the document
+  // counts an entry holding only the DataSum as a miss (it gets the entry all the same).
+  std::shared_ptr<CachedIndex> Find(const std::string& path, bool needsDocument);
   // The cached file, taken out of the cache (for an edit); null on a miss.
   std::shared_ptr<CachedIndex> Take(const std::string& path);
   // Caches (or re-accounts) the file as it now is on disk; least recently used files go while
@@ -179,8 +186,8 @@ class IndexCache {
   };
   using Map = std::unordered_map<std::string, Slot, PathHash>;
 
-  // The slot of `path`, counted as a hit, or end(), counted as a miss.
-  Map::iterator LookUpLocked(const std::string& path) REQUIRES(mutex_);
+  // The slot of `path`, or end(); counted as a hit when it holds what the caller needs.
+  Map::iterator LookUpLocked(const std::string& path, bool needsDocument) REQUIRES(mutex_);
   void LinkNewestLocked(Slot* slot) REQUIRES(mutex_);
   void UnlinkLocked(Slot* slot) REQUIRES(mutex_);
   void EraseLocked(Map::iterator it) REQUIRES(mutex_);

@@ -257,6 +257,49 @@ TEST(IndexCacheTest, MsgIdKeysIgnoreLetterCaseAndLeaveOutOtherMsgIds) {
   EXPECT_NE(MsgIdKey("m1"), MsgIdKey("m2"));
 }
 
+// An owner read once costs the cache a DataSum, not the file: readers keep a file whole from
+// its second read on, and count a read that needs the document where only the DataSum is kept
+// as a miss.
+TEST(IndexCacheTest, ReadersKeepAFileWholeFromItsSecondRead) {
+  ManualClock clock(kStart);
+  Side side(64, clock);
+  OffMsgStoreMgr& mgr = side.mgr();
+  for (int i = 0; i < 6; ++i) {
+    IndexRecord r;
+    r.CreateTime = static_cast<int32_t>(kStart + i);
+    r.Title = std::u16string(100, u't');
+    r.MsgID = u"m" + std::u16string(1, static_cast<char16_t>(u'0' + i));
+    ASSERT_EQ(mgr.AddOffMsg(u"alice", u"text", r), 0);
+  }
+  mgr.ForgetCachedOwner(mgr.LockOwner(u"alice"), u"alice");
+  size_t fileBytes = 0;
+  for (const auto& entry :
+       std::filesystem::recursive_directory_iterator(side.root() + "OffMsg/OffMsgIndex")) {
+    if (entry.path().filename() == "alice.xml") fileBytes = entry.file_size();
+  }
+  ASSERT_GT(fileBytes, 600u);
+  auto stats = [&] { return mgr.IndexCacheStats().value_or(IndexCache::Stats{}); };
+  const IndexCache::Stats before = stats();
+
+  EXPECT_EQ(mgr.GetOffMsgSum(u"alice"), 6);
+  EXPECT_EQ(mgr.GetOffMsgSum(u"alice"), 6);
+  const IndexCache::Stats counted = stats();
+  EXPECT_EQ(counted.misses - before.misses, 1u);
+  EXPECT_EQ(counted.hits - before.hits, 1u);
+  EXPECT_LT(counted.bytes - before.bytes, fileBytes / 2);
+
+  std::vector<IndexRecord> list;
+  for (int read = 0; read < 2; ++read) {
+    list.clear();
+    EXPECT_EQ(mgr.GetOffMsgIndex(u"alice", &list), 0);
+    EXPECT_EQ(list.size(), 6u);
+  }
+  const IndexCache::Stats listed = stats();
+  EXPECT_EQ(listed.misses - counted.misses, 1u);  // the list found only the DataSum
+  EXPECT_EQ(listed.hits - counted.hits, 1u);
+  EXPECT_GT(listed.bytes - before.bytes, fileBytes);
+}
+
 TEST(IndexCacheTest, CachedAndUncachedStoresAgreeStepByStep) {
   RunDifferential(64, 0x5eed, 1500);
 }

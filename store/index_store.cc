@@ -126,17 +126,45 @@ bool AppendEntry(MarkupDocument& doc, const OffMsgTextPos& pos, const IndexRecor
   return true;
 }
 
-// Adds the current child's attributes to the parsed entries. `values` is scratch room kept
-// between the entries of one parse, so that its strings are allocated once.
-void AddParsedChild(const MarkupDocument& doc, CachedIndex& parsed, std::string (&values)[10]) {
-  // The numbers, then the texts in the order of EntryText.
-  static constexpr std::string_view kRead[] = {"CreateTime", "Addr",          "Len",    "MsgID",
-                                               "Type",       "SrcIdentifier", "Sender", "Recievers",
-                                               "Title",      "SessionDesc"};
-  doc.GetChildAttributes(kRead, values);
-  const std::string_view texts[kEntryTextCount] = {values[3], values[4], values[5], values[6],
-                                                   values[7], values[8], values[9]};
-  parsed.AddEntry(ParseDecimal(values[0]), ParseDecimal(values[1]), ParseDecimal(values[2]), texts);
+// The attributes of an entry as ReadChild reads them: the three numbers, then the texts in the
+// order of EntryText.
+constexpr std::string_view kEntryAttributes[] = {
+    "CreateTime", "Addr", "Len", "MsgID", "Type", "SrcIdentifier", "Sender", "Recievers", "Title",
+    "SessionDesc"};
+
+// One entry as read from its document or its parsed form: numbers, and texts (entities decoded,
+// code page) in the order of EntryText.
+struct EntryView {
+  int32_t createTime = 0;
+  int32_t addr = 0;
+  int32_t len = 0;
+  std::string_view texts[kEntryTextCount];
+  std::string_view Text(EntryText which) const { return texts[static_cast<size_t>(which)]; }
+};
+
+// The current child of a document. `values` is scratch room kept between the entries of one
+// walk (so that its strings are allocated once) and holds the texts the view points at.
+EntryView ReadChild(const MarkupDocument& doc, std::string (&values)[std::size(kEntryAttributes)]) {
+  doc.GetChildAttributes(kEntryAttributes, values);
+  EntryView entry{ParseDecimal(values[0]), ParseDecimal(values[1]), ParseDecimal(values[2]), {}};
+  for (size_t i = 0; i < kEntryTextCount; ++i) entry.texts[i] = values[3 + i];
+  return entry;
+}
+
+// The parsed entry that lies at `at`.
+EntryView ViewOf(const CachedIndex& index, size_t at) {
+  const ParsedIndexEntry parsed = index.Entry(at);
+  EntryView entry{parsed.createTime, parsed.addr, parsed.len, {}};
+  for (size_t i = 0; i < kEntryTextCount; ++i)
+    entry.texts[i] = index.Text(at, static_cast<EntryText>(i));
+  return entry;
+}
+
+// Adds the current child's attributes to the parsed entries.
+void AddParsedChild(const MarkupDocument& doc, CachedIndex& parsed,
+                    std::string (&values)[std::size(kEntryAttributes)]) {
+  const EntryView entry = ReadChild(doc, values);
+  parsed.AddEntry(entry.createTime, entry.addr, entry.len, entry.texts);
 }
 
 // Removes the parsed form of the child at `ordinal` (among the entries) with the child itself.
@@ -177,27 +205,42 @@ Status IndexStore::Load(const std::string& path, MarkupDocument* doc) {
   return Status::Ok();
 }
 
-Status IndexStore::Open(const std::string& path, Use use, std::shared_ptr<CachedIndex>* index) {
+Status IndexStore::Open(const std::string& path, Use use, std::shared_ptr<CachedIndex>* index,
+                        bool* whole) {
+  bool readBefore = false;
+  if (whole) *whole = false;
   if (cache_) {
-    *index = use == Use::kEdit ? cache_->Take(path) : cache_->Find(path);
+    *index = use == Use::kEdit ? cache_->Take(path) : cache_->Find(path, use == Use::kRead);
     if (*index && (*index)->absent) {
       index->reset();
       return Status::FromReadError(ENOENT, path);
     }
+    if (*index && (*index)->sumOnly && use != Use::kCount) {
+      readBefore = true;  // an edit took it out; a reader's load replaces it below
+      index->reset();
+    }
     if (*index) {
       if (use == Use::kEdit) FindRoot((*index)->doc);
+      if (whole) *whole = true;
       return Status::Ok();
     }
   }
   auto loaded = std::make_shared<CachedIndex>();
   if (Status status = Load(path, &loaded->doc); !status.ok()) {
     // That there is no file is as certain as its contents: only this process creates one.
-    if (cache_ && use == Use::kRead && status.IsAbsent()) {
+    if (cache_ && use != Use::kEdit && status.IsAbsent()) {
       cache_->Put(path, CachedIndex::Absent());
     }
     return status;
   }
-  if (cache_ && use == Use::kRead) cache_->Put(path, loaded);
+  if (cache_ && use != Use::kEdit) {
+    if (readBefore) {
+      cache_->Put(path, loaded);
+      if (whole) *whole = true;
+    } else {
+      cache_->Put(path, CachedIndex::SumOnly(DataSumOf(loaded->doc)));
+    }
+  }
   *index = std::move(loaded);
   return Status::Ok();
 }
@@ -218,7 +261,7 @@ void IndexStore::Parse(const std::string& path, const std::shared_ptr<CachedInde
   const size_t expected =
       std::min(static_cast<size_t>(std::max(DataSumOf(doc), 0)), size / kMinEntryBytes);
   index->Reserve(expected, size - std::min(size, expected * kEntryMarkupBytes));
-  std::string values[10];
+  std::string values[std::size(kEntryAttributes)];
   while (doc.FindNextChild(kEntry)) AddParsedChild(doc, *index, values);
   index->parsed = true;
   if (cache_) cache_->Reaccount(path, index);
@@ -308,7 +351,7 @@ Status IndexStore::AddOffMsgIndex(std::u16string_view owner, const OffMsgTextPos
     return Status::Corrupt(*path + ": no entry could be appended");
   }
   if (parsed) {  // the entry just appended
-    std::string values[10];
+    std::string values[std::size(kEntryAttributes)];
     AddParsedChild(doc, *parsed, values);
   }
   if (int error = Save(*path, doc); error != 0) return Status::WriteFailed(error, *path);
@@ -322,8 +365,13 @@ Status IndexStore::GetOffMsgIndexSum(std::u16string_view owner, int32_t* sum) {
   std::optional<std::string> path = OwnerPath(owner, u"GetOffMsgIndexSum");
   if (!path) return Status::Refused("owner name");
   std::shared_ptr<CachedIndex> index;
-  Status loaded = Open(*path, Use::kRead, &index);
-  if (loaded.ok() && FindRoot(index->doc)) *sum = DataSumOf(index->doc);
+  Status loaded = Open(*path, Use::kCount, &index);
+  if (!loaded.ok()) return loaded;
+  if (index->sumOnly) {
+    *sum = index->dataSum;
+  } else if (FindRoot(index->doc)) {
+    *sum = DataSumOf(index->doc);
+  }
   return loaded;
 }
 
@@ -331,33 +379,40 @@ Status IndexStore::GetOffMsgIndexList(std::u16string_view owner, std::vector<Ind
   std::optional<std::string> path = OwnerPath(owner, u"GetOffMsgIndexList");
   if (!path) return Status::Refused("owner name");
   std::shared_ptr<CachedIndex> index;
-  if (Status loaded = Open(*path, Use::kRead, &index); !loaded.ok()) return loaded;
-  Parse(*path, index);
+  bool whole = false;
+  if (Status loaded = Open(*path, Use::kRead, &index, &whole); !loaded.ok()) return loaded;
 
   // Records already in the list take part in the merge; the first record of a MsgID wins.
   std::unordered_map<std::u16string, size_t> byMsgId;
   for (size_t i = 0; i < list->size(); ++i) byMsgId.emplace(MsgIdMergeKey((*list)[i].MsgID), i);
-  for (size_t i = 0; i < index->size(); ++i) {
-    const size_t at = index->At(i);
-    const std::string_view stored = index->MsgId(at);
-    if (stored.empty()) continue;
+  auto add = [&](const EntryView& entry) {
+    const std::string_view stored = entry.Text(EntryText::kMsgId);
+    if (stored.empty()) return;
     std::u16string msgId = FromAnsi(stored);
     auto [it, added] = byMsgId.emplace(MsgIdMergeKey(msgId), list->size());
     if (!added) {
       ++(*list)[it->second].Count;
-      continue;
+      return;
     }
-    auto text = [&](EntryText which) { return FromAnsi(index->Text(at, which)); };
+    auto text = [&](EntryText which) { return FromAnsi(entry.Text(which)); };
     IndexRecord& record = list->emplace_back();
     record.MsgID = std::move(msgId);
     record.Count = 1;
-    record.CreateTime = index->Entry(at).createTime;
+    record.CreateTime = entry.createTime;
     record.Type = text(EntryText::kType);
     record.SrcIdentifier = text(EntryText::kSrcIdentifier);
     record.Reciever = text(EntryText::kRecievers);
     record.Title = text(EntryText::kTitle);
     record.SessionDescription = text(EntryText::kSessionDesc);
     record.Sender = text(EntryText::kSender);
+  };
+  if (whole) {
+    Parse(*path, index);
+    for (size_t i = 0; i < index->size(); ++i) add(ViewOf(*index, index->At(i)));
+  } else {
+    // Read for this call only: the entries come straight from the document, unparsed.
+    std::string values[std::size(kEntryAttributes)];
+    while (index->doc.FindNextChild(kEntry)) add(ReadChild(index->doc, values));
   }
   return Status::Ok();
 }
@@ -371,21 +426,21 @@ Status IndexStore::GetTextLocations(std::u16string_view owner, const MsgIdLookup
   std::optional<std::string> path = OwnerPath(owner, u"GetTextLocations");
   if (!path) return Status::Refused("owner name");
   std::shared_ptr<CachedIndex> index;
-  if (Status loaded = Open(*path, Use::kRead, &index); !loaded.ok()) return loaded;
-  Parse(*path, index);
+  bool whole = false;
+  if (Status loaded = Open(*path, Use::kRead, &index, &whole); !loaded.ok()) return loaded;
   bool found = false;
-  auto take = [&](size_t at) {
-    // MsgIDs are compared on their stored (code page) form.
-    const std::string_view stored = index->MsgId(at);
-    if (stored.empty() || !EqualsIgnoreAsciiCase(stored, wanted.ansi)) return true;
-    const ParsedIndexEntry entry = index->Entry(at);
-    if (minTime && static_cast<uint32_t>(entry.createTime) < *minTime) return true;
+  // MsgIDs are compared on their stored (code page) form.
+  auto sameId = [&](std::string_view stored) {
+    return !stored.empty() && EqualsIgnoreAsciiCase(stored, wanted.ansi);
+  };
+  auto take = [&](const EntryView& entry) {
+    if (minTime && static_cast<uint32_t>(entry.createTime) < *minTime) return;
     if (entry.addr < 0 || entry.len < 1 || entry.len > kMaxBlockBytes) {
       log_.Log(u"Damaged index entry skipped,Owner=%s,MsgID=%s,Addr=%d,Len=%d", owner, wanted.msgId,
                entry.addr, entry.len);
-      return true;
+      return;
     }
-    auto text = [&](EntryText which) { return FromAnsi(index->Text(at, which)); };
+    auto text = [&](EntryText which) { return FromAnsi(entry.Text(which)); };
     TextLocation& location = out->emplace_back();
     location.Addr = entry.addr;
     location.Len = entry.len;
@@ -395,14 +450,32 @@ Status IndexStore::GetTextLocations(std::u16string_view owner, const MsgIdLookup
     location.Type = text(EntryText::kType);
     location.SrcIdentifier = text(EntryText::kSrcIdentifier);
     found = true;
+  };
+  if (!whole) {
+    // Read for this call only: walk the document, reading an entry whole only when its MsgID
+    // (as written, or decoded where it holds an entity) is the one wanted.
+    MarkupDocument& doc = index->doc;
+    std::string values[std::size(kEntryAttributes)];
+    while (doc.FindNextChild(kEntry)) {
+      const std::string_view raw = doc.GetChildAttributeRaw("MsgID");
+      const bool match = raw.find('&') == std::string_view::npos
+                             ? sameId(raw)
+                             : sameId(doc.GetChildAttribute("MsgID"));
+      if (match) take(ReadChild(doc, values));
+    }
+    return found ? Status::Ok() : Status::NotFound();
+  }
+  Parse(*path, index);
+  auto visit = [&](size_t at) {
+    if (sameId(index->MsgId(at))) take(ViewOf(*index, at));
     return true;
   };
   // An ASCII MsgID matches only entries of its key (any other entry differs from it in a byte);
   // any other MsgID is compared with every entry.
   if (wanted.key != 0) {
-    index->VisitWithKey(wanted.key, take);
+    index->VisitWithKey(wanted.key, visit);
   } else {
-    for (size_t i = 0; i < index->size(); ++i) take(index->At(i));
+    for (size_t i = 0; i < index->size(); ++i) visit(index->At(i));
   }
   return found ? Status::Ok() : Status::NotFound();
 }

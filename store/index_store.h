@@ -223,11 +223,15 @@ class IndexStore {
   std::optional<std::string> OwnerPath(std::u16string_view owner, std::u16string_view operation);
   // Reads and parses the file; on Ok the document is at its root.
   Status Load(const std::string& path, MarkupDocument* doc);
-  // The parsed file, from the cache or loaded (and then cached). An edit finds its document at
-  // the root, takes it out of the cache, and Keep puts it back once the file holds exactly it; a
-  // read finds the document where the last operation left it.
-  enum class Use { kRead, kEdit };
-  Status Open(const std::string& path, Use use, std::shared_ptr<CachedIndex>* index);
+  // The parsed file, from the cache or loaded. An edit finds its document at the root, takes
+  // it out of the cache, and Keep puts it back once the file holds exactly it. A read finds the
+  // document where the last operation left it; a count may find only the DataSum (sumOnly).
+  // Readers admit a file to the cache in two steps: the first read keeps only its DataSum, the
+  // second the whole file. *whole tells a reader whether the index is kept whole in the cache
+  // (its entries are then worth parsing) or was read for this call only.
+  enum class Use { kCount, kRead, kEdit };
+  Status Open(const std::string& path, Use use, std::shared_ptr<CachedIndex>* index,
+              bool* whole = nullptr);
   // Its parsed entries, when there are, must have followed every edit.
   void Keep(const std::string& path, std::shared_ptr<CachedIndex> index);
   // Fills the parsed entries from the document once.
