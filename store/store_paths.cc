@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <iterator>
 #include <vector>
 
@@ -32,18 +33,42 @@ char16_t AsciiLower(char16_t c) {
   return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + (u'a' - u'A')) : c;
 }
 
-// Whether the name holds only ASCII characters, and then whether IsSafeStoreFileName takes it;
-// `hash` receives the name's hash (lower-cased when asked) for a safe one.
-AsciiName ScanAsciiName(std::u16string_view name, bool lower, int32_t* hash) {
-  bool safe = name != u"." && name != u"..";
-  uint32_t h = 0;
-  for (char16_t c : name) {
-    if (c >= 0x80) return AsciiName::kOther;
-    if (c == u'/' || c == u'\\' || c == 0) safe = false;
-    h = h * 131u + (lower ? AsciiLower(c) : c);
+// Whether any of the four UTF-16 units in `word` is 0.
+bool HasZeroUnit(uint64_t word) {
+  constexpr uint64_t kOnes = 0x0001000100010001;
+  constexpr uint64_t kHigh = 0x8000800080008000;
+  return ((word - kOnes) & ~word & kHigh) != 0;
+}
+
+// Whether the name holds only ASCII characters, and then whether IsSafeStoreFileName takes it.
+// Four units a step.
+AsciiName ScanAsciiName(std::u16string_view name) {
+  constexpr uint64_t kOnes = 0x0001000100010001;
+  uint64_t any = 0;
+  bool separator = false;
+  size_t i = 0;
+  for (; i + 4 <= name.size(); i += 4) {
+    uint64_t word;
+    std::memcpy(&word, name.data() + i, sizeof word);
+    any |= word;
+    separator = separator || HasZeroUnit(word) || HasZeroUnit(word ^ (kOnes * u'/')) ||
+                HasZeroUnit(word ^ (kOnes * u'\\'));
   }
-  *hash = static_cast<int32_t>(h & 0x7FFFFFFFu);
-  return safe ? AsciiName::kSafe : AsciiName::kUnsafe;
+  for (; i < name.size(); ++i) {
+    const char16_t c = name[i];
+    any |= c;
+    separator = separator || c == u'/' || c == u'\\' || c == 0;
+  }
+  if ((any & (kOnes * 0xFF80)) != 0) return AsciiName::kOther;
+  const bool dots = name == std::u16string_view(u".") || name == std::u16string_view(u"..");
+  return separator || dots ? AsciiName::kUnsafe : AsciiName::kSafe;
+}
+
+// NameHash of an ASCII name lower-cased.
+int32_t LowerAsciiHash(std::u16string_view name) {
+  uint32_t h = 0;
+  for (char16_t c : name) h = h * 131u + AsciiLower(c);
+  return static_cast<int32_t>(h & 0x7FFFFFFFu);
 }
 
 bool IsAscii(std::u16string_view name) {
@@ -160,13 +185,12 @@ void StorePaths::MakeBuckets(const std::string& dir) {
 }
 
 // Every read and write computes its paths; ASCII names, the usual ones, take a short way:
-// one pass to check and hash the name, one to write it into the path.
+// short passes to check the name, hash it, and write it into the path.
 std::optional<std::string> StorePaths::PersonPath(const std::string& dir, std::u16string_view owner,
                                                   std::string_view extension) {
-  int32_t hash = 0;
-  if (AsciiName ascii = ScanAsciiName(owner, true, &hash); ascii != AsciiName::kOther) {
+  if (AsciiName ascii = ScanAsciiName(owner); ascii != AsciiName::kOther) {
     if (ascii == AsciiName::kUnsafe) return std::nullopt;
-    return JoinAsciiPath(dir, hash % kBucketCount, owner, extension, true);
+    return JoinAsciiPath(dir, LowerAsciiHash(owner) % kBucketCount, owner, extension, true);
   }
   std::u16string lower = ToLower(owner);
   if (!IsSafeStoreFileName(lower)) return std::nullopt;
@@ -175,8 +199,7 @@ std::optional<std::string> StorePaths::PersonPath(const std::string& dir, std::u
 
 std::optional<std::string> StorePaths::GroupPath(const std::string& dir, std::u16string_view owner,
                                                  std::string_view extension) {
-  int32_t hash = 0;
-  if (AsciiName ascii = ScanAsciiName(owner, false, &hash); ascii != AsciiName::kOther) {
+  if (AsciiName ascii = ScanAsciiName(owner); ascii != AsciiName::kOther) {
     if (ascii == AsciiName::kUnsafe) return std::nullopt;
     return JoinAsciiPath(dir, -1, owner, extension, false);
   }
