@@ -417,8 +417,20 @@ Status IndexStore::GetOffMsgIndexList(std::u16string_view owner, std::vector<Ind
   return Status::Ok();
 }
 
-MsgIdLookup::MsgIdLookup(std::u16string_view id)
-    : msgId(id), ansi(ToAnsi(id)), key(MsgIdKey(ansi)) {}
+MsgIdLookup::MsgIdLookup(std::u16string_view id) : msgId(id) {
+  bool ascii = id.size() <= sizeof short_;
+  for (size_t i = 0; ascii && i < id.size(); ++i) {
+    ascii = id[i] < 0x80;
+    short_[i] = static_cast<char>(id[i]);
+  }
+  if (ascii) {
+    ansi = std::string_view(short_, id.size());
+  } else {
+    long_ = ToAnsi(id);
+    ansi = long_;
+  }
+  key = MsgIdKey(ansi);
+}
 
 Status IndexStore::GetTextLocations(std::u16string_view owner, const MsgIdLookup& wanted,
                                     std::optional<uint32_t> minTime,

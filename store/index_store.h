@@ -62,12 +62,21 @@ struct TextLocation {
 };
 
 // A MsgID as lookups compare it with the entries (on its code page form, ignoring the case of
-// A-Z), made once for the lookups of one operation.
-struct MsgIdLookup {
+// A-Z), made once for the lookups of one operation. A short ASCII MsgID, the usual kind, takes
+// no allocation.
+class MsgIdLookup {
+ public:
   explicit MsgIdLookup(std::u16string_view id);
-  std::u16string_view msgId;  // as given (it must outlive the lookup)
-  std::string ansi;
-  uint64_t key = 0;  // MsgIdKey(ansi)
+  MsgIdLookup(const MsgIdLookup&) = delete;  // `ansi` may point into the object itself
+  MsgIdLookup& operator=(const MsgIdLookup&) = delete;
+
+  const std::u16string_view msgId;  // as given (it must outlive the lookup)
+  std::string_view ansi;            // the code page form
+  uint64_t key = 0;                 // MsgIdKey(ansi)
+
+ private:
+  char short_[64];
+  std::string long_;
 };
 
 // Names one index entry exactly, together with its MsgID: an owner's text file only grows

@@ -146,6 +146,10 @@ bool IsStorableOwnerName(std::u16string_view owner) {
 }
 
 bool IsSafeStoreFileName(std::u16string_view name) {
+  // Names of ASCII characters, the usual ones, are judged four units a step.
+  if (AsciiName ascii = ScanAsciiName(name); ascii != AsciiName::kOther) {
+    return ascii == AsciiName::kSafe;
+  }
   if (name == u"." || name == u"..") return false;
   for (size_t i = 0; i < name.size(); ++i) {
     char16_t c = name[i];
