@@ -58,6 +58,11 @@ ParsedIndexEntry CachedIndex::Entry(size_t at) const {
   return entry;
 }
 
+std::string_view CachedIndex::Texts(size_t at, const ParsedIndexEntry& entry) const {
+  return std::string_view(buffer_).substr(at + sizeof(ParsedIndexEntry),
+                                          entry.textEnds[kEntryTextCount - 1]);
+}
+
 std::string_view CachedIndex::Text(size_t at, EntryText which) const {
   const size_t i = static_cast<size_t>(which);
   const char* ends = buffer_.data() + at + offsetof(ParsedIndexEntry, textEnds);

@@ -83,6 +83,8 @@ class CachedIndex {
   size_t size() const { return records_.size(); }
   size_t At(size_t ordinal) const { return records_[ordinal]; }
   ParsedIndexEntry Entry(size_t at) const;
+  // All its texts, back to back (`entry` is Entry(at)), or one of them.
+  std::string_view Texts(size_t at, const ParsedIndexEntry& entry) const;
   std::string_view Text(size_t at, EntryText which) const;
   std::string_view MsgId(size_t at) const { return Text(at, EntryText::kMsgId); }
   uint64_t msgIdKey(size_t ordinal) const { return msgIdKeys_[ordinal]; }

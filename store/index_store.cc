@@ -129,8 +129,8 @@ bool AppendEntry(MarkupDocument& doc, const OffMsgTextPos& pos, const IndexRecor
 // The attributes of an entry as ReadChild reads them: the three numbers, then the texts in the
 // order of EntryText.
 constexpr std::string_view kEntryAttributes[] = {
-    "CreateTime", "Addr", "Len", "MsgID", "Type", "SrcIdentifier", "Sender", "Recievers", "Title",
-    "SessionDesc"};
+    "CreateTime",    "Addr",   "Len",       "MsgID", "Type",
+    "SrcIdentifier", "Sender", "Recievers", "Title", "SessionDesc"};
 
 // One entry as read from its document or its parsed form: numbers, and texts (entities decoded,
 // code page) in the order of EntryText.
@@ -154,9 +154,13 @@ EntryView ReadChild(const MarkupDocument& doc, std::string (&values)[std::size(k
 // The parsed entry that lies at `at`.
 EntryView ViewOf(const CachedIndex& index, size_t at) {
   const ParsedIndexEntry parsed = index.Entry(at);
+  const std::string_view texts = index.Texts(at, parsed);
   EntryView entry{parsed.createTime, parsed.addr, parsed.len, {}};
-  for (size_t i = 0; i < kEntryTextCount; ++i)
-    entry.texts[i] = index.Text(at, static_cast<EntryText>(i));
+  uint32_t begin = 0;
+  for (size_t i = 0; i < kEntryTextCount; ++i) {
+    entry.texts[i] = texts.substr(begin, parsed.textEnds[i] - begin);
+    begin = parsed.textEnds[i];
+  }
   return entry;
 }
 
