@@ -1,12 +1,11 @@
 #include "store/store_lock_stripes.h"
 
-#include "base/text.h"
 #include "store/store_paths.h"
 
 namespace pigeonbox {
 
 int StoreLockStripes::StripeOf(std::u16string_view owner) {
-  return NameHash(ToLower(owner)) % kStripeCount;
+  return LowerNameHash(owner) % kStripeCount;
 }
 
 OwnerLock::OwnerLock(StoreLockStripes& stripes, std::u16string_view owner)

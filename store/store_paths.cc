@@ -137,8 +137,16 @@ int32_t NameHash(std::u16string_view name) {
   return IsAscii(name) ? HashOfBytes(name) : HashOfBytes(std::string_view(ToAnsi(name)));
 }
 
+int32_t LowerNameHash(std::u16string_view name) {
+  // An ASCII name without NUL, the usual one, is hashed as it is lower-cased, without a copy.
+  for (char16_t c : name) {
+    if (c >= 0x80 || c == 0) return NameHash(ToLower(name));
+  }
+  return LowerAsciiHash(name);
+}
+
 int BucketOf(std::u16string_view owner) {
-  return NameHash(ToLower(owner)) % kBucketCount;
+  return LowerNameHash(owner) % kBucketCount;
 }
 
 bool IsStorableOwnerName(std::u16string_view owner) {

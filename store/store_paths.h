@@ -24,6 +24,9 @@ inline constexpr int kBucketCount = 50;
 // byte), in wrapping 32-bit arithmetic; the low 31 bits. The empty name hashes to 0.
 int32_t NameHash(std::u16string_view name);
 
+// NameHash(ToLower(name)): what places a person owner's files and lock.
+int32_t LowerNameHash(std::u16string_view name);
+
 // The bucket directory (0 ... 49) of a person owner: NameHash(lower-cased owner) % 50.
 int BucketOf(std::u16string_view owner);
 

@@ -4,6 +4,8 @@
 
 #include <filesystem>
 
+#include "base/text.h"
+#include "store/store_lock_stripes.h"
 #include "testutil/temp_dir.h"
 
 namespace pigeonbox {
@@ -24,6 +26,15 @@ TEST(NameHashTest, KnownNamesAndBuckets) {
   // give 482250553 (bucket 3).
   EXPECT_EQ(NameHash(u"张三"), 2049795897);
   EXPECT_EQ(BucketOf(u"张三"), 47);
+  // The short way for ASCII names places files and locks exactly where the lower-cased copy
+  // does, also for names it must not take (a NUL ends the hashed bytes) and mixed ones.
+  const std::u16string_view names[] = {
+      u"ABC", u"Alice_Backup", u"",       std::u16string_view(u"Ab\0cD", 5),
+      u"ÄBC", u"Zhang张三",    u"\u0130x"};
+  for (std::u16string_view name : names) {
+    EXPECT_EQ(LowerNameHash(name), NameHash(ToLower(name))) << ToUtf8(name);
+  }
+  EXPECT_EQ(StoreLockStripes::StripeOf(u"ABC"), 54);
 }
 
 class StorePathsTest : public ::testing::Test {
