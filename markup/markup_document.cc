@@ -28,9 +28,10 @@ std::string NameUtf8(std::u16string_view name) {
   return ToUtf8(name);
 }
 
+// Tokens lie within the text, so their slices need no range check.
 template <typename Char>
 std::basic_string_view<Char> Slice(std::basic_string_view<Char> text, Token t) {
-  return text.substr(t.begin, t.end - t.begin);
+  return {text.data() + t.begin, t.end - t.begin};
 }
 
 bool IsEmptyForm(const ElementRecord& r) {
@@ -48,22 +49,59 @@ bool MatchesAny(std::basic_string_view<Char> name) {
   return name.empty() || (name.size() == 1 && name[0] == '*');
 }
 
-// The quoted value token (quotation marks included) of the first attribute of the start tag
-// that is written name = "value"; an empty token when there is none.
+// Calls visit(name, value) for every attribute of the start tag, in order, with the name token
+// and the quoted value token (quotation marks included), until visit returns true. An attribute
+// is any token followed by "=" and a quoted token, all three within the tag: stray tokens and
+// unquoted values are passed over, and a value may itself be the name of the next attribute.
+// Every token is scanned once.
+template <typename Char, typename Visit>
+void ForEachAttribute(std::basic_string_view<Char> text, const ElementRecord& r, Visit visit) {
+  const size_t tagEnd = static_cast<size_t>(r.openEnd);
+  const Char* data = text.data();
+  Token name;    // the token before the one before
+  Token equals;  // the token before
+  size_t pos = NameToken(text, r).end;
+  for (int seen = 0;; ++seen) {
+    const Token t = NextToken(text, pos);
+    if (t.empty() || t.begin >= tagEnd) return;
+    // The usual form, name="value": the three tokens make this attribute whatever came before.
+    if (ClassOf(data[t.begin]) == kPlain && t.end + 1 < tagEnd && data[t.end] == '=' &&
+        ClassOf(data[t.end + 1]) == kQuote) {
+      const size_t close = text.find(data[t.end + 1], t.end + 2);
+      const Token value{t.end + 1, close == kNotFound ? text.size() : close + 1};
+      if (visit(t, value)) return;
+      name = {t.end, t.end + 1};
+      equals = value;
+      pos = value.end;
+      seen = 2;
+      continue;
+    }
+    if (seen >= 2 && TokenIs(text, equals, '=') && ClassOf(data[t.begin]) == kQuote) {
+      if (visit(name, t)) return;
+    }
+    name = equals;
+    equals = t;
+    pos = t.end;
+  }
+}
+
+template <typename Char>
+std::basic_string_view<Char> ValueText(std::basic_string_view<Char> text, Token value) {
+  return {text.data() + value.begin + 1, value.end - value.begin - 2};
+}
+
+// The quoted value token of the first attribute of the start tag that is written
+// name = "value"; an empty token when there is none.
 template <typename Char>
 Token FindAttribute(std::basic_string_view<Char> text, const ElementRecord& r,
                     std::basic_string_view<Char> name) {
-  const size_t tagEnd = static_cast<size_t>(r.openEnd);
-  Token t = NextToken(text, NameToken(text, r).end);
-  while (!t.empty() && t.begin < tagEnd) {
-    Token next = NextToken(text, t.end);
-    if (Slice(text, t) == name && TokenIs(text, next, '=')) {
-      Token value = NextToken(text, next.end);
-      if (value.begin < tagEnd && ClassOf(text[value.begin]) == kQuote) return value;
-    }
-    t = next;
-  }
-  return {};
+  Token found;
+  ForEachAttribute(text, r, [&](Token n, Token value) {
+    if (Slice(text, n) != name) return false;
+    found = value;
+    return true;
+  });
+  return found;
 }
 
 // Readers of one element's name, attribute value and whole text.
@@ -77,35 +115,46 @@ std::basic_string<Char> AttributeOf(std::basic_string_view<Char> text, const Ele
                                     std::basic_string_view<Char> name) {
   const Token value = FindAttribute(text, r, name);
   if (value.empty()) return {};
-  return Decode(text.substr(value.begin + 1, value.end - value.begin - 2));
+  return Decode(ValueText(text, value));
 }
 
-// Decoded values of several attributes, found in one walk over the start tag; the first
-// attribute of each name counts, as in FindAttribute.
+// Decoded values of several attributes, found in one walk over the start tag that ends once
+// every name has its value; each name takes the first attribute of that name, as in
+// FindAttribute, even when it is wanted twice.
 template <typename Char>
 void AttributesOf(std::basic_string_view<Char> text, const ElementRecord& r,
                   std::span<const std::basic_string_view<Char>> names,
                   std::basic_string<Char>* values) {
-  for (size_t i = 0; i < names.size(); ++i) values[i].clear();
-  uint64_t found = 0;  // bit i: names[i] was seen (at most 64 names are looked for)
-  const size_t tagEnd = static_cast<size_t>(r.openEnd);
-  Token t = NextToken(text, NameToken(text, r).end);
-  while (!t.empty() && t.begin < tagEnd) {
-    Token next = NextToken(text, t.end);
-    if (TokenIs(text, next, '=')) {
-      Token value = NextToken(text, next.end);
-      if (value.begin < tagEnd && ClassOf(text[value.begin]) == kQuote) {
-        const auto name = Slice(text, t);
-        for (size_t i = 0; i < names.size() && i < 64; ++i) {
-          if ((found >> i & 1) == 0 && names[i] == name) {
-            values[i] = Decode(text.substr(value.begin + 1, value.end - value.begin - 2));
-            found |= uint64_t{1} << i;
-            break;
-          }
-        }
-      }
+  // At most 64 names at a time, one bit each.
+  for (; names.size() > 64; names = names.subspan(64), values += 64) {
+    AttributesOf(text, r, names.first(64), values);
+  }
+  uint64_t found = 0;
+  size_t missing = names.size();
+  ForEachAttribute(text, r, [&](Token n, Token value) {
+    // The first wanted name equal to this one; most differ in length or first character.
+    const Char* name = text.data() + n.begin;
+    const size_t size = n.end - n.begin;
+    size_t i = 0;
+    while (i < names.size() && (names[i].size() != size || names[i][0] != name[0] ||
+                                !std::equal(name + 1, name + size, names[i].data() + 1))) {
+      ++i;
     }
-    t = next;
+    if (i == names.size() || (found >> i & 1) != 0) return false;
+    AssignDecoded(values[i], ValueText(text, value));
+    found |= uint64_t{1} << i;
+    return --missing == 0;
+  });
+  for (size_t i = 0; missing > 0 && i < names.size(); ++i) {
+    if ((found >> i & 1) != 0) continue;
+    // A name wanted twice takes the value of its first mention; any other is absent.
+    size_t first = 0;
+    while (names[first] != names[i]) ++first;
+    if (first < i) {
+      values[i] = values[first];
+    } else {
+      values[i].clear();
+    }
   }
 }
 
@@ -698,7 +747,7 @@ auto BasicMarkupDocument<Char>::GetChildAttributeRaw(StringView name) const -> S
   if (child_ == 0) return {};
   const Token value = FindAttribute(StringView(text_), records_[child_], name);
   if (value.empty()) return {};
-  return StringView(text_).substr(value.begin + 1, value.end - value.begin - 2);
+  return ValueText(StringView(text_), value);
 }
 
 template <typename Char>

@@ -3,8 +3,11 @@
 // decoding. Private to markup/.
 #pragma once
 
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -14,7 +17,8 @@ namespace pigeonbox::markup_internal {
 inline constexpr size_t kNotFound = std::string_view::npos;
 
 // Character classes of the ASCII range; every unit at or above 0x80 is a plain character (GBK
-// bytes, UTF-16 units).
+// bytes, UTF-16 units). The table covers all byte values, so that a narrow character needs no
+// range test.
 enum CharClass : uint8_t {
   kPlain = 0,
   kBlank = 1,      // blank, tab, line feed, carriage return: separate tokens
@@ -22,8 +26,8 @@ enum CharClass : uint8_t {
   kQuote = 4,      // " ' : open a quoted token
 };
 
-inline constexpr std::array<uint8_t, 128> kClasses = [] {
-  std::array<uint8_t, 128> t{};
+inline constexpr std::array<uint8_t, 256> kClasses = [] {
+  std::array<uint8_t, 256> t{};
   for (char c : {' ', '\t', '\n', '\r'}) t[static_cast<unsigned char>(c)] = kBlank;
   for (char c : {'<', '>', '=', '\\', '/', '?', '!'}) t[static_cast<unsigned char>(c)] = kDelimiter;
   t['"'] = t['\''] = kQuote;
@@ -37,6 +41,7 @@ constexpr uint32_t Unit(Char c) {
 
 template <typename Char>
 constexpr uint8_t ClassOf(Char c) {
+  if constexpr (sizeof(Char) == 1) return kClasses[Unit(c)];
   return Unit(c) < 128 ? kClasses[Unit(c)] : uint8_t{kPlain};
 }
 
@@ -52,25 +57,53 @@ struct Token {
   bool empty() const { return begin == end; }
 };
 
+// The end of the run of plain characters that starts at `pos`. Narrow text is taken eight bytes
+// a step while none of them can be a blank, delimiter or quotation mark: those all lie below
+// 0x40 but for the backslash. (The lowest byte of a word comes first in memory.)
+template <typename Char>
+[[gnu::always_inline]] inline size_t PlainRunEnd(std::basic_string_view<Char> text, size_t pos) {
+  const Char* data = text.data();
+  const size_t size = text.size();
+  if constexpr (sizeof(Char) == 1 && std::endian::native == std::endian::little) {
+    constexpr uint64_t kOnes = 0x0101010101010101;
+    constexpr uint64_t kHighs = 0x8080808080808080;
+    while (size - pos >= 8) {
+      uint64_t word;
+      std::memcpy(&word, data + pos, 8);
+      // High bit of a byte set when the byte is below 0x40 or a backslash (exact for the lowest
+      // such byte, which is the only one used).
+      const uint64_t below = (word - kOnes * 0x40) & ~word;
+      const uint64_t backslash = word ^ (kOnes * '\\');
+      const uint64_t marked = (below | ((backslash - kOnes) & ~backslash)) & kHighs;
+      if (marked == 0) {
+        pos += 8;
+        continue;
+      }
+      pos += static_cast<size_t>(std::countr_zero(marked)) / 8;
+      if (ClassOf(data[pos]) != kPlain) return pos;
+      ++pos;  // a digit, "-", "." or the like
+    }
+  }
+  while (pos < size && ClassOf(data[pos]) == kPlain) ++pos;
+  return pos;
+}
+
 // The token at or after `pos`, blanks skipped. A quoted text is one token (up to the end of the
 // text when its closing mark is missing); a delimiter is a token of one character; any other
 // token runs up to the next blank, delimiter or quotation mark.
 template <typename Char>
-Token NextToken(std::basic_string_view<Char> text, size_t pos) {
-  while (pos < text.size() && IsBlank(text[pos])) ++pos;
-  Token t{pos, pos};
-  if (pos == text.size()) return t;
-  const uint8_t cls = ClassOf(text[pos]);
+[[gnu::always_inline]] inline Token NextToken(std::basic_string_view<Char> text, size_t pos) {
+  const Char* data = text.data();
+  const size_t size = text.size();
+  uint8_t cls = kPlain;
+  while (pos < size && (cls = ClassOf(data[pos])) == kBlank) ++pos;
+  if (pos == size) return {pos, pos};
   if (cls == kQuote) {
-    size_t close = text.find(text[pos], pos + 1);
-    t.end = close == kNotFound ? text.size() : close + 1;
-  } else if (cls == kDelimiter) {
-    t.end = pos + 1;
-  } else {
-    t.end = pos + 1;
-    while (t.end < text.size() && ClassOf(text[t.end]) == kPlain) ++t.end;
+    const size_t close = text.find(data[pos], pos + 1);
+    return {pos, close == kNotFound ? size : close + 1};
   }
-  return t;
+  if (cls == kDelimiter) return {pos, pos + 1};
+  return {pos, PlainRunEnd(text, pos + 1)};
 }
 
 template <typename Char>
@@ -83,25 +116,24 @@ bool TokenIs(std::basic_string_view<Char> text, Token t, char c) {
 // a quotation is not closed, or a "<" comes first (a start tag missing its ">").
 template <typename Char>
 size_t FindTagEnd(std::basic_string_view<Char> text, size_t pos) {
+  // The characters that end the plain stretches of a start tag.
+  static constexpr std::array<bool, 256> kStops = [] {
+    std::array<bool, 256> t{};
+    t['>'] = t['<'] = t['"'] = t['\''] = true;
+    return t;
+  }();
   const Char* data = text.data();
   const size_t size = text.size();
-  while (pos < size) {
+  while (true) {
+    while (pos < size && (Unit(data[pos]) >= 256 || !kStops[Unit(data[pos])])) ++pos;
+    if (pos == size) return kNotFound;
     const Char c = data[pos];
-    if (Unit(c) >= 128 || (kClasses[Unit(c)] & (kQuote | kDelimiter)) == 0) {
-      ++pos;
-    } else if (c == '>') {
-      return pos;
-    } else if (c == '<') {
-      return kNotFound;
-    } else if (c == '"' || c == '\'') {
-      size_t close = text.find(c, pos + 1);
-      if (close == kNotFound) return kNotFound;
-      pos = close + 1;
-    } else {
-      ++pos;
-    }
+    if (c == '>') return pos;
+    if (c == '<') return kNotFound;
+    const size_t close = text.find(c, pos + 1);
+    if (close == kNotFound) return kNotFound;
+    pos = close + 1;
   }
-  return kNotFound;
 }
 
 // True when the ASCII text `lit` stands at `pos`.
@@ -193,28 +225,42 @@ void AppendEscaped(std::basic_string<Char>& out, std::basic_string_view<Char> va
   }
 }
 
-// Replaces the five entities &lt; &amp; &gt; &apos; &quot; by their characters; any other "&"
-// stays as it is.
+// Sets `out` to `text` with the five entities &lt; &amp; &gt; &apos; &quot; replaced by their
+// characters; any other "&" stays as it is. The room `out` already has is reused.
 template <typename Char>
-std::basic_string<Char> Decode(std::basic_string_view<Char> text) {
+void AssignDecoded(std::basic_string<Char>& out, std::basic_string_view<Char> text) {
   static constexpr std::pair<std::string_view, char> kEntities[] = {
       {"lt;", '<'}, {"amp;", '&'}, {"gt;", '>'}, {"apos;", '\''}, {"quot;", '"'}};
-  std::basic_string<Char> out;
-  out.reserve(text.size());
-  size_t pos = 0;
-  for (size_t amp = text.find('&'); amp != kNotFound; amp = text.find('&', pos)) {
-    out.append(text, pos, amp - pos);
-    pos = amp + 1;
-    out += static_cast<Char>('&');
-    for (const auto& [name, c] : kEntities) {
-      if (HasAt(text, pos, name)) {
-        out.back() = static_cast<Char>(c);
-        pos += name.size();
-        break;
+  size_t pos = text.find('&');
+  out.clear();
+  if (pos == kNotFound) {
+    out.append(text.data(), text.size());
+    return;
+  }
+  // Decoding only shortens the text: write it in place and cut what is left over.
+  out.resize(text.size());
+  Char* const begin = out.data();
+  Char* write = std::copy(text.data(), text.data() + pos, begin);
+  while (pos < text.size()) {
+    Char c = text[pos++];
+    if (c == '&') {
+      for (const auto& [name, replacement] : kEntities) {
+        if (HasAt(text, pos, name)) {
+          c = static_cast<Char>(replacement);
+          pos += name.size();
+          break;
+        }
       }
     }
+    *write++ = c;
   }
-  out.append(text, pos);
+  out.resize(static_cast<size_t>(write - begin));
+}
+
+template <typename Char>
+std::basic_string<Char> Decode(std::basic_string_view<Char> text) {
+  std::basic_string<Char> out;
+  AssignDecoded(out, text);
   return out;
 }
 
