@@ -12,6 +12,10 @@
 #include <string_view>
 #include <type_traits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace pigeonbox::markup_internal {
 
 inline constexpr size_t kNotFound = std::string_view::npos;
@@ -56,6 +60,25 @@ struct Token {
   size_t end = 0;
   bool empty() const { return begin == end; }
 };
+
+// Narrow text: `pos` moved over the 16-byte blocks that hold none of the characters `Marks`,
+// onto the first mark in the block that holds one; what is left of the text when fewer than
+// 16 bytes remain is for the caller to look at. Wide text, or no SSE2: `pos` unchanged.
+template <char... Marks, typename Char>
+size_t SkipToMark(std::basic_string_view<Char> text, size_t pos) {
+#if defined(__SSE2__)
+  if constexpr (sizeof(Char) == 1) {
+    for (; text.size() - pos >= 16; pos += 16) {
+      const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + pos));
+      __m128i hits = _mm_setzero_si128();
+      ((hits = _mm_or_si128(hits, _mm_cmpeq_epi8(block, _mm_set1_epi8(Marks)))), ...);
+      const auto mask = static_cast<unsigned>(_mm_movemask_epi8(hits));
+      if (mask != 0) return pos + static_cast<size_t>(std::countr_zero(mask));
+    }
+  }
+#endif
+  return pos;
+}
 
 // The end of the run of plain characters that starts at `pos`. Narrow text is taken eight bytes
 // a step while none of them can be a blank, delimiter or quotation mark: those all lie below
@@ -125,6 +148,7 @@ size_t FindTagEnd(std::basic_string_view<Char> text, size_t pos) {
   const Char* data = text.data();
   const size_t size = text.size();
   while (true) {
+    pos = SkipToMark<'>', '<', '"', '\''>(text, pos);
     while (pos < size && (Unit(data[pos]) >= 256 || !kStops[Unit(data[pos])])) ++pos;
     if (pos == size) return kNotFound;
     const Char c = data[pos];
