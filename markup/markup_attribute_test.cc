@@ -84,29 +84,23 @@ std::string_view ReferenceRaw(std::string_view s, size_t tagEnd, std::string_vie
 // A start tag "<e" of random pieces (names, "=", quoted values with entities and ">", stray
 // quotes and slashes, blanks) closed by "/>"; a stray quote may leave it unclosed.
 std::string RandomTag(std::mt19937& random) {
-  static const char* kPieces[] = {" ",
-                                  "\t",
-                                  "\r\n",
-                                  "a",
-                                  "b",
-                                  "ab",
-                                  "=",
-                                  "=",
-                                  "\"x\"",
-                                  "'y'",
-                                  "\"\"",
-                                  "\"a>b\"",
-                                  "\"&lt;&amp;&gt;&apos;&quot;&foo;&#65;\"",
-                                  "'&amp;lt;'",
-                                  "/",
-                                  "\\",
-                                  "\"a\"=\"b\"",
-                                  "a=\"1\"",
-                                  " b='2'"};
+  static const std::vector<std::string> kPieces = {
+      " ",           "\t",         "\r\n",
+      "a",           "b",          "ab",
+      "a1",          "=",          "=",
+      "\"x\"",       "\"\"",       "\"a>b\"",
+      "\"a=\"",      "/",          "\\",
+      "a=\"1\"",     "e",          "ba",
+      "\"a\"=\"b\"", "\" b=\"1\"", "\"&lt;&amp;&gt;&apos;&quot;&foo;&#65;\""};
+  // Half the tags also take single quotation marks.
+  static const std::vector<std::string> kSingle = {"'y'", "'&amp;lt;'", " b='2'", "'a=\"'"};
+  const bool single = std::uniform_int_distribution<int>(0, 1)(random) == 1;
+  const size_t choices = kPieces.size() + (single ? kSingle.size() : 0);
   std::string tag = "<e";
   const int count = std::uniform_int_distribution<int>(0, 24)(random);
   for (int i = 0; i < count; ++i) {
-    tag += kPieces[std::uniform_int_distribution<size_t>(0, std::size(kPieces) - 1)(random)];
+    const size_t pick = std::uniform_int_distribution<size_t>(0, choices - 1)(random);
+    tag += pick < kPieces.size() ? kPieces[pick] : kSingle[pick - kPieces.size()];
   }
   return tag + "/>";
 }

@@ -90,11 +90,47 @@ std::basic_string_view<Char> ValueText(std::basic_string_view<Char> text, Token 
   return {text.data() + value.begin + 1, value.end - value.begin - 2};
 }
 
+// FindAttribute for a name of plain characters in a start tag without single quotation marks:
+// the name is searched as text, and an occurrence counts when it lies outside quotation marks
+// (an even number of them before it), is a whole token, and is followed by "=" and a quoted
+// token within the tag. Spares walking every attribute before the one wanted.
+template <typename Char>
+Token FindPlainAttribute(std::basic_string_view<Char> text, const ElementRecord& r,
+                         std::basic_string_view<Char> name, size_t from) {
+  const size_t tagEnd = static_cast<size_t>(r.openEnd);
+  const Char* data = text.data();
+  size_t counted = from;  // quotation marks are counted up to here
+  bool quoted = false;    // an odd number of them lies before `counted`
+  // Searched within the tag only: a search over the rest of the text, once an element, would
+  // make a walk over all elements quadratic.
+  const std::basic_string_view<Char> head(data, tagEnd);
+  for (size_t at = head.find(name[0], from); at != kNotFound; at = head.find(name[0], at + 1)) {
+    if (!text.substr(at).starts_with(name) || ClassOf(data[at - 1]) == kPlain ||
+        (at + name.size() < text.size() && ClassOf(data[at + name.size()]) == kPlain)) {
+      continue;
+    }
+    quoted ^= OddCount(text, counted, at, static_cast<Char>('"'));
+    counted = at;
+    if (quoted) continue;
+    const Token equals = NextToken(text, at + name.size());
+    if (equals.begin >= tagEnd || !TokenIs(text, equals, '=')) continue;
+    const Token value = NextToken(text, equals.end);
+    if (value.begin < tagEnd && ClassOf(data[value.begin]) == kQuote) return value;
+  }
+  return {};
+}
+
 // The quoted value token of the first attribute of the start tag that is written
 // name = "value"; an empty token when there is none.
 template <typename Char>
 Token FindAttribute(std::basic_string_view<Char> text, const ElementRecord& r,
                     std::basic_string_view<Char> name) {
+  if (!name.empty() &&
+      std::all_of(name.begin(), name.end(), [](Char c) { return ClassOf(c) == kPlain; })) {
+    const size_t from = NameToken(text, r).end;
+    const auto tag = text.substr(from, static_cast<size_t>(r.openEnd) - from);
+    if (tag.find('\'') == kNotFound) return FindPlainAttribute(text, r, name, from);
+  }
   Token found;
   ForEachAttribute(text, r, [&](Token n, Token value) {
     if (Slice(text, n) != name) return false;

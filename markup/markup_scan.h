@@ -80,6 +80,26 @@ size_t SkipToMark(std::basic_string_view<Char> text, size_t pos) {
   return pos;
 }
 
+// True when an odd number of the characters [from, to) of the text equal `c`; narrow text is
+// taken sixteen bytes a step.
+template <typename Char>
+bool OddCount(std::basic_string_view<Char> text, size_t from, size_t to, Char c) {
+  bool odd = false;
+#if defined(__SSE2__)
+  if constexpr (sizeof(Char) == 1) {
+    __m128i parities = _mm_setzero_si128();  // a byte lane: 0xFF when odd in that lane
+    const __m128i mark = _mm_set1_epi8(c);
+    for (; to - from >= 16; from += 16) {
+      const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + from));
+      parities = _mm_xor_si128(parities, _mm_cmpeq_epi8(block, mark));
+    }
+    odd = std::popcount(static_cast<unsigned>(_mm_movemask_epi8(parities))) % 2 != 0;
+  }
+#endif
+  for (; from < to; ++from) odd ^= text[from] == c;
+  return odd;
+}
+
 // The end of the run of plain characters that starts at `pos`. Narrow text is taken eight bytes
 // a step while none of them can be a blank, delimiter or quotation mark: those all lie below
 // 0x40 but for the backslash. (The lowest byte of a word comes first in memory.)
