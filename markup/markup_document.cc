@@ -67,7 +67,7 @@ void ForEachAttribute(std::basic_string_view<Char> text, const ElementRecord& r,
     // The usual form, name="value": the three tokens make this attribute whatever came before.
     if (ClassOf(data[t.begin]) == kPlain && t.end + 1 < tagEnd && data[t.end] == '=' &&
         ClassOf(data[t.end + 1]) == kQuote) {
-      const size_t close = text.find(data[t.end + 1], t.end + 2);
+      const size_t close = FindQuote(text, t.end + 2, data[t.end + 1]);
       const Token value{t.end + 1, close == kNotFound ? text.size() : close + 1};
       if (visit(t, value)) return;
       name = {t.end, t.end + 1};

@@ -100,6 +100,15 @@ bool OddCount(std::basic_string_view<Char> text, size_t from, size_t to, Char c)
   return odd;
 }
 
+// The quotation mark `quote` (" or ') at or after `pos`; kNotFound when there is none.
+template <typename Char>
+[[gnu::always_inline]] inline size_t FindQuote(std::basic_string_view<Char> text, size_t pos,
+                                               Char quote) {
+  pos = quote == '"' ? SkipToMark<'"'>(text, pos) : SkipToMark<'\''>(text, pos);
+  if (pos < text.size() && text[pos] == quote) return pos;
+  return text.find(quote, pos);
+}
+
 // The end of the run of plain characters that starts at `pos`. Narrow text is taken eight bytes
 // a step while none of them can be a blank, delimiter or quotation mark: those all lie below
 // 0x40 but for the backslash. (The lowest byte of a word comes first in memory.)
@@ -142,7 +151,7 @@ template <typename Char>
   while (pos < size && (cls = ClassOf(data[pos])) == kBlank) ++pos;
   if (pos == size) return {pos, pos};
   if (cls == kQuote) {
-    const size_t close = text.find(data[pos], pos + 1);
+    const size_t close = FindQuote(text, pos + 1, data[pos]);
     return {pos, close == kNotFound ? size : close + 1};
   }
   if (cls == kDelimiter) return {pos, pos + 1};
@@ -174,7 +183,7 @@ size_t FindTagEnd(std::basic_string_view<Char> text, size_t pos) {
     const Char c = data[pos];
     if (c == '>') return pos;
     if (c == '<') return kNotFound;
-    const size_t close = text.find(c, pos + 1);
+    const size_t close = FindQuote(text, pos + 1, c);
     if (close == kNotFound) return kNotFound;
     pos = close + 1;
   }
