@@ -40,7 +40,8 @@ bool IsEmptyForm(const ElementRecord& r) {
 
 // The tag name token of a parsed element.
 template <typename Char>
-Token NameToken(std::basic_string_view<Char> text, const ElementRecord& r) {
+[[gnu::always_inline]] inline Token NameToken(std::basic_string_view<Char> text,
+                                              const ElementRecord& r) {
   return NextToken(text, static_cast<size_t>(r.openBegin) + 1);
 }
 
@@ -67,9 +68,10 @@ void ForEachAttribute(std::basic_string_view<Char> text, const ElementRecord& r,
     // The usual form, name="value": the three tokens make this attribute whatever came before.
     if (ClassOf(data[t.begin]) == kPlain && t.end + 1 < tagEnd && data[t.end] == '=' &&
         ClassOf(data[t.end + 1]) == kQuote) {
-      const size_t close = FindQuote(text, t.end + 2, data[t.end + 1]);
+      bool mayHoldEntity;
+      const size_t close = FindValueEnd(text, t.end + 1, &mayHoldEntity);
       const Token value{t.end + 1, close == kNotFound ? text.size() : close + 1};
-      if (visit(t, value)) return;
+      if (visit(t, value, mayHoldEntity)) return;
       name = {t.end, t.end + 1};
       equals = value;
       pos = value.end;
@@ -77,7 +79,7 @@ void ForEachAttribute(std::basic_string_view<Char> text, const ElementRecord& r,
       continue;
     }
     if (seen >= 2 && TokenIs(text, equals, '=') && ClassOf(data[t.begin]) == kQuote) {
-      if (visit(name, t)) return;
+      if (visit(name, t, true)) return;
     }
     name = equals;
     equals = t;
@@ -132,7 +134,7 @@ Token FindAttribute(std::basic_string_view<Char> text, const ElementRecord& r,
     if (tag.find('\'') == kNotFound) return FindPlainAttribute(text, r, name, from);
   }
   Token found;
-  ForEachAttribute(text, r, [&](Token n, Token value) {
+  ForEachAttribute(text, r, [&](Token n, Token value, bool) {
     if (Slice(text, n) != name) return false;
     found = value;
     return true;
@@ -167,17 +169,22 @@ void AttributesOf(std::basic_string_view<Char> text, const ElementRecord& r,
   }
   uint64_t found = 0;
   size_t missing = names.size();
-  ForEachAttribute(text, r, [&](Token n, Token value) {
+  ForEachAttribute(text, r, [&](Token n, Token value, bool mayHoldEntity) {
     // The first wanted name equal to this one; most differ in length or first character.
     const Char* name = text.data() + n.begin;
     const size_t size = n.end - n.begin;
     size_t i = 0;
-    while (i < names.size() && (names[i].size() != size || names[i][0] != name[0] ||
-                                !std::equal(name + 1, name + size, names[i].data() + 1))) {
+    const auto equal = [&](const Char* wanted) {
+      size_t k = 1;  // names are short: compared in line, without a library call
+      while (k < size && wanted[k] == name[k]) ++k;
+      return k == size;
+    };
+    while (i < names.size() &&
+           (names[i].size() != size || names[i][0] != name[0] || !equal(names[i].data()))) {
       ++i;
     }
     if (i == names.size() || (found >> i & 1) != 0) return false;
-    AssignDecoded(values[i], ValueText(text, value));
+    AssignDecoded(values[i], ValueText(text, value), mayHoldEntity);
     found |= uint64_t{1} << i;
     return --missing == 0;
   });

@@ -109,6 +109,18 @@ template <typename Char>
   return text.find(quote, pos);
 }
 
+// The closing quotation mark of the quoted text that opens at `open`, as FindQuote finds it,
+// and whether an "&" may come before it (false only when none does).
+template <typename Char>
+[[gnu::always_inline]] inline size_t FindValueEnd(std::basic_string_view<Char> text, size_t open,
+                                                  bool* mayHoldEntity) {
+  const Char quote = text[open];
+  size_t pos =
+      quote == '"' ? SkipToMark<'"', '&'>(text, open + 1) : SkipToMark<'\'', '&'>(text, open + 1);
+  *mayHoldEntity = pos == text.size() || text[pos] != quote;
+  return *mayHoldEntity ? text.find(quote, pos) : pos;
+}
+
 // The end of the run of plain characters that starts at `pos`. Narrow text is taken eight bytes
 // a step while none of them can be a blank, delimiter or quotation mark: those all lie below
 // 0x40 but for the backslash. (The lowest byte of a word comes first in memory.)
@@ -278,23 +290,18 @@ void AppendEscaped(std::basic_string<Char>& out, std::basic_string_view<Char> va
   }
 }
 
-// Sets `out` to `text` with the five entities &lt; &amp; &gt; &apos; &quot; replaced by their
-// characters; any other "&" stays as it is. The room `out` already has is reused.
+// Sets `out` to `text`, whose first "&" lies at `amp`, with the five entities &lt; &amp; &gt;
+// &apos; &quot; replaced by their characters; any other "&" stays as it is.
 template <typename Char>
-void AssignDecoded(std::basic_string<Char>& out, std::basic_string_view<Char> text) {
+void AssignDecodedFrom(std::basic_string<Char>& out, std::basic_string_view<Char> text,
+                       size_t amp) {
   static constexpr std::pair<std::string_view, char> kEntities[] = {
       {"lt;", '<'}, {"amp;", '&'}, {"gt;", '>'}, {"apos;", '\''}, {"quot;", '"'}};
-  size_t pos = text.find('&');
-  out.clear();
-  if (pos == kNotFound) {
-    out.append(text.data(), text.size());
-    return;
-  }
   // Decoding only shortens the text: write it in place and cut what is left over.
   out.resize(text.size());
   Char* const begin = out.data();
-  Char* write = std::copy(text.data(), text.data() + pos, begin);
-  while (pos < text.size()) {
+  Char* write = std::copy(text.data(), text.data() + amp, begin);
+  for (size_t pos = amp; pos < text.size();) {
     Char c = text[pos++];
     if (c == '&') {
       for (const auto& [name, replacement] : kEntities) {
@@ -308,6 +315,18 @@ void AssignDecoded(std::basic_string<Char>& out, std::basic_string_view<Char> te
     *write++ = c;
   }
   out.resize(static_cast<size_t>(write - begin));
+}
+
+// Sets `out` to `text` with its entities decoded, reusing the room `out` already has; a text
+// known to hold no "&" is copied as it is.
+template <typename Char>
+[[gnu::always_inline]] inline void AssignDecoded(std::basic_string<Char>& out,
+                                                 std::basic_string_view<Char> text,
+                                                 bool mayHoldEntity = true) {
+  const size_t amp = mayHoldEntity ? text.find('&') : kNotFound;
+  if (amp != kNotFound) return AssignDecodedFrom(out, text, amp);
+  out.clear();
+  out.append(text.data(), text.size());
 }
 
 template <typename Char>
