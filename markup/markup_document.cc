@@ -107,7 +107,7 @@ Token FindPlainAttribute(std::basic_string_view<Char> text, const ElementRecord&
   // make a walk over all elements quadratic.
   const std::basic_string_view<Char> head(data, tagEnd);
   for (size_t at = head.find(name[0], from); at != kNotFound; at = head.find(name[0], at + 1)) {
-    if (!text.substr(at).starts_with(name) || ClassOf(data[at - 1]) == kPlain ||
+    if (ClassOf(data[at - 1]) == kPlain || !text.substr(at).starts_with(name) ||
         (at + name.size() < text.size() && ClassOf(data[at + name.size()]) == kPlain)) {
       continue;
     }
