@@ -7,7 +7,6 @@
 #include <array>
 #include <bit>
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -121,33 +120,11 @@ template <typename Char>
   return *mayHoldEntity ? text.find(quote, pos) : pos;
 }
 
-// The end of the run of plain characters that starts at `pos`. Narrow text is taken eight bytes
-// a step while none of them can be a blank, delimiter or quotation mark: those all lie below
-// 0x40 but for the backslash. (The lowest byte of a word comes first in memory.)
+// The end of the run of plain characters that starts at `pos`.
 template <typename Char>
 [[gnu::always_inline]] inline size_t PlainRunEnd(std::basic_string_view<Char> text, size_t pos) {
   const Char* data = text.data();
   const size_t size = text.size();
-  if constexpr (sizeof(Char) == 1 && std::endian::native == std::endian::little) {
-    constexpr uint64_t kOnes = 0x0101010101010101;
-    constexpr uint64_t kHighs = 0x8080808080808080;
-    while (size - pos >= 8) {
-      uint64_t word;
-      std::memcpy(&word, data + pos, 8);
-      // High bit of a byte set when the byte is below 0x40 or a backslash (exact for the lowest
-      // such byte, which is the only one used).
-      const uint64_t below = (word - kOnes * 0x40) & ~word;
-      const uint64_t backslash = word ^ (kOnes * '\\');
-      const uint64_t marked = (below | ((backslash - kOnes) & ~backslash)) & kHighs;
-      if (marked == 0) {
-        pos += 8;
-        continue;
-      }
-      pos += static_cast<size_t>(std::countr_zero(marked)) / 8;
-      if (ClassOf(data[pos]) != kPlain) return pos;
-      ++pos;  // a digit, "-", "." or the like
-    }
-  }
   while (pos < size && ClassOf(data[pos]) == kPlain) ++pos;
   return pos;
 }
@@ -189,7 +166,6 @@ size_t FindTagEnd(std::basic_string_view<Char> text, size_t pos) {
   const Char* data = text.data();
   const size_t size = text.size();
   while (true) {
-    pos = SkipToMark<'>', '<', '"', '\''>(text, pos);
     while (pos < size && (Unit(data[pos]) >= 256 || !kStops[Unit(data[pos])])) ++pos;
     if (pos == size) return kNotFound;
     const Char c = data[pos];
