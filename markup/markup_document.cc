@@ -50,8 +50,9 @@ bool MatchesAny(std::basic_string_view<Char> name) {
   return name.empty() || (name.size() == 1 && name[0] == '*');
 }
 
-// Calls visit(name, value) for every attribute of the start tag, in order, with the name token
-// and the quoted value token (quotation marks included), until visit returns true. An attribute
+// Calls visit(name, value, mayHoldEntity) for every attribute of the start tag, in order, with
+// the name token, the quoted value token (quotation marks included) and false when the value is
+// known to hold no "&", until visit returns true. An attribute
 // is any token followed by "=" and a quoted token, all three within the tag: stray tokens and
 // unquoted values are passed over, and a value may itself be the name of the next attribute.
 // Every token is scanned once.
