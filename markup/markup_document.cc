@@ -52,10 +52,9 @@ bool MatchesAny(std::basic_string_view<Char> name) {
 
 // Calls visit(name, value, mayHoldEntity) for every attribute of the start tag, in order, with
 // the name token, the quoted value token (quotation marks included) and false when the value is
-// known to hold no "&", until visit returns true. An attribute
-// is any token followed by "=" and a quoted token, all three within the tag: stray tokens and
-// unquoted values are passed over, and a value may itself be the name of the next attribute.
-// Every token is scanned once.
+// known to hold no "&", until visit returns true. An attribute is any token followed by "=" and
+// a quoted token, all three within the tag: stray tokens and unquoted values are passed over,
+// and a value may itself be the name of the next attribute. Every token is scanned once.
 template <typename Char, typename Visit>
 void ForEachAttribute(std::basic_string_view<Char> text, const ElementRecord& r, Visit visit) {
   const size_t tagEnd = static_cast<size_t>(r.openEnd);
